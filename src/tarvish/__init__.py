@@ -1,0 +1,1 @@
+"""tarvish: the native core of a Python performance runtime."""

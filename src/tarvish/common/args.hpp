@@ -1,0 +1,213 @@
+// Argument binding for METH_FASTCALL | METH_KEYWORDS callables and for tp_new,
+// with the package's fixed binding messages. Header-only.
+#pragma once
+
+#include "convert.hpp"
+
+#include <array>
+
+namespace tarvish {
+
+// What a callable takes: its name as the messages give it, its parameter names in
+// order and how many of them (the leading ones) are required. Declared static in
+// the module; the parameter names are interned on first use.
+template <std::size_t N>
+struct Signature {
+    const char* name;
+    std::array<const char*, N> params;
+    Py_ssize_t required = static_cast<Py_ssize_t>(N);
+    std::array<PyObject*, N> keys{};
+
+    [[nodiscard]] bool intern() noexcept {
+        if constexpr (N > 0) {
+            if (keys[N - 1]) [[likely]] return true;
+            for (std::size_t i = 0; i < N; ++i)
+                if (!keys[i] && !(keys[i] = PyUnicode_InternFromString(params[i]))) return false;
+        }
+        return true;
+    }
+};
+
+// The wrong-count TypeError: "f() takes exactly 2 positional arguments (1 given)".
+[[gnu::cold, gnu::noinline]] inline bool raise_arg_count(const char* name, Py_ssize_t min, Py_ssize_t max,
+                                                          Py_ssize_t given) noexcept {
+    Py_ssize_t expected = given < min ? min : max;
+    const char* how = min == max ? "exactly" : given < min ? "at least" : "at most";
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, how, expected,
+                 expected == 1 ? "" : "s", given);
+    return false;
+}
+
+namespace detail {
+
+[[gnu::cold, gnu::noinline]] inline bool raise_keyword(const char* name, PyObject* key, bool duplicate) noexcept {
+    if (!PyUnicode_Check(key)) PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
+    else if (duplicate) PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
+    else PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+    return false;
+}
+
+// Puts one keyword argument into its slot; identity first, then comparison.
+template <std::size_t N>
+[[nodiscard]] inline bool put_keyword(Signature<N>& sig, PyObject* key, PyObject* value, Py_ssize_t nargs,
+                                      PyObject** slots) noexcept {
+    if (!PyUnicode_Check(key)) return raise_keyword(sig.name, key, false);
+    std::size_t i = 0;
+    for (; i < N; ++i)
+        if (sig.keys[i] == key) break;
+    if (i == N) {
+        for (i = 0; i < N; ++i)
+            if (PyUnicode_Compare(sig.keys[i], key) == 0) break;
+    }
+    if (i == N) return raise_keyword(sig.name, key, false);
+    if (static_cast<Py_ssize_t>(i) < nargs || slots[i]) return raise_keyword(sig.name, key, true);
+    slots[i] = value;
+    return true;
+}
+
+template <std::size_t N>
+[[nodiscard]] inline bool check_required(const Signature<N>& sig, Py_ssize_t nargs, PyObject** slots) noexcept {
+    for (Py_ssize_t i = nargs; i < sig.required; ++i)
+        if (!slots[i]) return raise_arg_count(sig.name, sig.required, static_cast<Py_ssize_t>(N), i);
+    return true;
+}
+
+}  // namespace detail
+
+// Binds a vectorcall's arguments to the signature's slots (borrowed; null where
+// an optional argument is absent). Keyword errors come before a missing argument.
+template <std::size_t N>
+[[nodiscard]] bool bind(Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        PyObject** slots) noexcept {
+    nargs = PyVectorcall_NARGS(nargs);
+    if (nargs > static_cast<Py_ssize_t>(N)) [[unlikely]]
+        return raise_arg_count(sig.name, sig.required, static_cast<Py_ssize_t>(N), nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    for (std::size_t i = static_cast<std::size_t>(nargs); i < N; ++i) slots[i] = nullptr;
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) [[unlikely]] {
+        if (!sig.intern()) return false;
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            if (!detail::put_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, slots)) return false;
+    }
+    if (nargs < sig.required) [[unlikely]]
+        return detail::check_required(sig, nargs, slots);
+    return true;
+}
+
+// The same for a tuple and an optional dict of keywords (tp_new, tp_init).
+template <std::size_t N>
+[[nodiscard]] bool bind(Signature<N>& sig, PyObject* args, PyObject* kwargs, PyObject** slots) noexcept {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > static_cast<Py_ssize_t>(N)) [[unlikely]]
+        return raise_arg_count(sig.name, sig.required, static_cast<Py_ssize_t>(N), nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
+    for (std::size_t i = static_cast<std::size_t>(nargs); i < N; ++i) slots[i] = nullptr;
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        if (!sig.intern()) return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value))
+            if (!detail::put_keyword(sig, key, value, nargs, slots)) return false;
+    }
+    if (nargs < sig.required) [[unlikely]]
+        return detail::check_required(sig, nargs, slots);
+    return true;
+}
+
+// Parameter converters: each writes a C++ value when its argument is present and
+// leaves the default otherwise. They run in the order of the signature.
+
+// A native integer, named as `TypeName` in the OverflowError.
+template <class T, Name TypeName>
+struct Int {
+    T& out;
+    bool operator()(PyObject* o, const char*) const noexcept { return to_int<T, TypeName>(o, out); }
+};
+using I64 = Int<int64_t, "int64_t">;
+using U64 = Int<uint64_t, "uint64_t">;
+using I32 = Int<int32_t, "int32_t">;
+using CInt = Int<int, "int">;
+using U32 = Int<uint32_t, "uint32_t">;
+using U16 = Int<uint16_t, "uint16_t">;
+using U8 = Int<uint8_t, "uint8_t">;
+
+struct Double {
+    double& out;
+    bool operator()(PyObject* o, const char*) const noexcept { return to_double(o, out); }
+};
+
+struct Flag {
+    bool& out;
+    bool operator()(PyObject* o, const char*) const noexcept { return to_flag(o, out); }
+};
+
+// Any object, borrowed.
+struct Object {
+    PyObject*& out;
+    bool operator()(PyObject* o, const char*) const noexcept {
+        out = o;
+        return true;
+    }
+};
+
+// Exactly the builtin type (no subclass) or None, borrowed.
+template <PyTypeObject* Type, Name TypeName>
+struct Exact {
+    PyObject*& out;
+    bool operator()(PyObject* o, const char* param) const noexcept {
+        if (Py_IS_TYPE(o, Type) || o == Py_None) [[likely]] {
+            out = o;
+            return true;
+        }
+        return raise_arg_type(param, TypeName.text, o);
+    }
+};
+using ExactStr = Exact<&PyUnicode_Type, "str">;
+using ExactTuple = Exact<&PyTuple_Type, "tuple">;
+using ExactList = Exact<&PyList_Type, "list">;
+using ExactDict = Exact<&PyDict_Type, "dict">;
+using ExactBytes = Exact<&PyBytes_Type, "bytes">;
+
+// A parameter annotated int (see annotated_int); owns the converted object.
+struct AnnotatedInt {
+    Ref& out;
+    bool operator()(PyObject* o, const char* param) const noexcept { return bool(out = annotated_int(o, param)); }
+};
+
+namespace detail {
+template <std::size_t N, class... C>
+[[nodiscard]] inline bool convert_all(Signature<N>& sig, PyObject** slots, const C&... conv) noexcept {
+    static_assert(sizeof...(C) == N, "one converter per parameter");
+    std::size_t i = 0;
+    bool ok = true;
+    ((ok = ok && (!slots[i] || conv(slots[i], sig.params[i])), ++i), ...);
+    return ok;
+}
+}  // namespace detail
+
+// Binds and converts a vectorcall's arguments, one converter per parameter.
+template <std::size_t N, class... C>
+[[nodiscard]] bool parse(Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         const C&... conv) noexcept {
+    PyObject* slots[N ? N : 1];
+    return bind(sig, args, nargs, kwnames, slots) && detail::convert_all(sig, slots, conv...);
+}
+
+// Binds and converts a tuple and a keyword dict, one converter per parameter.
+template <std::size_t N, class... C>
+[[nodiscard]] bool parse(Signature<N>& sig, PyObject* args, PyObject* kwargs, const C&... conv) noexcept {
+    PyObject* slots[N ? N : 1];
+    return bind(sig, args, kwargs, slots) && detail::convert_all(sig, slots, conv...);
+}
+
+// A callable without parameters: refuses any positional argument and names the first keyword.
+[[nodiscard]] inline bool no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    nargs = PyVectorcall_NARGS(nargs);
+    if (nargs) [[unlikely]] return raise_arg_count(name, 0, 0, nargs);
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) [[unlikely]]
+        return detail::raise_keyword(name, PyTuple_GET_ITEM(kwnames, 0), false);
+    return true;
+}
+
+}  // namespace tarvish

@@ -1,0 +1,92 @@
+// Owned references. Header-only; every extension module of the package uses it.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <utility>
+
+namespace tarvish {
+
+// A move-only owner of one strong reference (or of nothing). Made only by
+// steal() or borrow(); get() lends the pointer, release() hands the reference on.
+class Ref {
+public:
+    constexpr Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    // The new pointer is stored before the old one is released: the release can
+    // run arbitrary code that may look at this Ref again.
+    Ref& operator=(Ref&& other) noexcept {
+        PyObject* old = p_;
+        p_ = other.p_;
+        other.p_ = nullptr;
+        Py_XDECREF(old);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    [[nodiscard]] static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    [[nodiscard]] PyObject* get() const noexcept { return p_; }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    // A new strong reference to the same object, for handing on while keeping this one.
+    [[nodiscard]] PyObject* new_ref() const noexcept {
+        Py_XINCREF(p_);
+        return p_;
+    }
+    void reset() noexcept { *this = Ref(); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// A cold, out-of-line error builder: sets `exc` with a formatted message, returns null.
+[[gnu::cold, gnu::noinline]] inline std::nullptr_t raise(PyObject* exc, const char* fmt, ...) noexcept {
+    va_list va;
+    va_start(va, fmt);
+    PyErr_FormatV(exc, fmt, va);
+    va_end(va);
+    return nullptr;
+}
+
+// Attribute lookup by C name; a null Ref means the error is set.
+[[nodiscard]] inline Ref getattr(PyObject* o, const char* name) noexcept {
+    return Ref::steal(PyObject_GetAttrString(o, name));
+}
+
+// Calls `callable` with the given (borrowed) arguments.
+template <class... A>
+[[nodiscard]] inline Ref call(PyObject* callable, A... args) noexcept {
+    PyObject* argv[] = {nullptr, args...};
+    return Ref::steal(PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Calls the method `name` (an interned str) of `self` with the given (borrowed) arguments.
+template <class... A>
+[[nodiscard]] inline Ref call_method(PyObject* self, PyObject* name, A... args) noexcept {
+    PyObject* argv[] = {self, args...};
+    return Ref::steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// An interned str made on first use and kept for the life of the process (the
+// modules load into one interpreter only). get() is null only with an error set.
+struct Str {
+    const char* text;
+    PyObject* obj = nullptr;
+    [[nodiscard]] PyObject* get() noexcept {
+        if (!obj) obj = PyUnicode_InternFromString(text);
+        return obj;
+    }
+};
+
+}  // namespace tarvish

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Builds the package into build/<tag>/site and runs pytest against it, inside the
+# Python 3.14 toolchain. Meant for the edit-build-test loop; several loops with
+# different tags can run side by side.
+#
+#   tools/dev.sh [--tag T] [--sanitize] [--debug-python] [--modules "a;b"] [--no-test] [pytest args...]
+#
+# --sanitize builds with AddressSanitizer and UndefinedBehaviorSanitizer and runs
+# the interpreter with the runtime preloaded; --debug-python builds against and
+# runs python3.14-dbg.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+if [ "${TARVISH_IN_ROOT:-0}" != 1 ] && ! command -v python3.14 >/dev/null 2>&1; then
+  exec "$here/tools/toolchain.sh" "$here/tools/dev.sh" "$@"
+fi
+cd "$here"
+
+tag=dev sanitize=OFF modules="" test=1 py=python3.14 buildtype=Release
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --tag) tag=$2; shift 2 ;;
+    --sanitize) sanitize=ON; shift ;;
+    --debug-python) py=python3.14d; buildtype=Debug; shift ;;
+    --modules) modules=$2; shift 2 ;;
+    --no-test) test=0; shift ;;
+    *) break ;;
+  esac
+done
+if [ "$py" = python3.14d ] && ! command -v python3.14d >/dev/null 2>&1; then
+  py=python3.14-dbg
+fi
+command -v "$py" >/dev/null 2>&1 || { echo "dev: $py not found" >&2; exit 1; }
+
+out="$here/build/$tag"
+mkdir -p "$out"
+gen=()
+command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
+cmake -S . -B "$out/cmake" "${gen[@]}" -DCMAKE_BUILD_TYPE="$buildtype" -DTARVISH_SANITIZE="$sanitize" \
+  -DTARVISH_MODULES="$modules" -DPython_EXECUTABLE="$(command -v "$py")" >"$out.cmake.log" 2>&1 \
+  || { cat "$out.cmake.log" >&2; exit 1; }
+cmake --build "$out/cmake" -j "$(nproc)" 2>&1 | grep -v '^\[' || true
+[ "${PIPESTATUS[0]}" = 0 ] || { echo "dev: build failed" >&2; exit 1; }
+rm -rf "$out/site"
+mkdir -p "$out/site"
+cp -r src/tarvish "$out/site/"
+rm -rf "$out/site/tarvish/common"
+cmake --install "$out/cmake" --prefix "$out/site" >/dev/null
+
+[ "$test" = 1 ] || exit 0
+export PYTHONPATH="$out/site" PYTHONDONTWRITEBYTECODE=1
+if [ "$sanitize" = ON ]; then
+  cxx=$(command -v g++)
+  export LD_PRELOAD="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libubsan.so)"
+  export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:detect_stack_use_after_return=0"
+  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+  export PYTHONMALLOC=malloc TARVISH_SANITIZED=1
+fi
+exec "$py" -m pytest -q "$@"
