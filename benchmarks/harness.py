@@ -37,10 +37,16 @@ def ns_per_call(fn: Callable[..., Any], args: Sequence[Any] = (), *, quick: bool
     names = [f"a{i}" for i in range(len(args))]
     ns = {"fn": fn, **dict(zip(names, args))}
     timer = timeit.Timer(f"fn({', '.join(names)})", globals=ns)
-    number, _ = timer.autorange()
-    number = max(1, number // (10 if quick else 1))
-    best = min(timer.repeat(repeat=3 if quick else 7, number=number))
-    return best / number * 1e9
+    # Calibrate: the smallest 1-2-5 count whose batch takes the batch time.
+    batch = 0.01 if quick else 0.2
+    number = 1
+    while True:
+        for step in (1, 2, 5):
+            n = number * step
+            if timer.timeit(n) >= batch:
+                best = min(timer.repeat(repeat=3 if quick else 7, number=n))
+                return best / n * 1e9
+        number *= 10
 
 
 class Harness:
