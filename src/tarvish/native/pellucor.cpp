@@ -1,0 +1,673 @@
+// tarvish.native.pellucor: what the machine and the interpreter offer, probed
+// afresh on every call. The module keeps no state beyond its bound host modules
+// (sys, os, time) and logs nothing.
+//
+// Every host module and every detector is looked up by name in the module's
+// namespace when a function runs, so rebinding `pellucor.os`, `pellucor.sys` or
+// `pellucor.detect_numa_nodes` changes what the next call sees.
+#include "tarvish.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace {
+
+using tarvish::Ref;
+using tarvish::Str;
+
+tarvish::ModuleGuard pellucor_guard{"pellucor"};
+
+// Names, interned on first use.
+Str s_os{"os"}, s_sys{"sys"}, s_time{"time"};
+Str s_detect_physical_cores{"detect_physical_cores"}, s_detect_numa_nodes{"detect_numa_nodes"},
+    s_detect_gpu_backends{"detect_gpu_backends"}, s_detect_python_version{"detect_python_version"};
+Str s_cpu_count{"cpu_count"}, s_sched_getaffinity{"sched_getaffinity"}, s_platform{"platform"},
+    s_version_info{"version_info"}, s_major{"major"}, s_minor{"minor"}, s_micro{"micro"};
+Str s_perf_counter{"perf_counter"}, s_time_fn{"time"}, s_isdigit{"isdigit"}, s_startswith{"startswith"},
+    s_strip{"strip"}, s_decode{"decode"};
+Str s_linux{"linux"}, s_win32{"win32"}, s_cpu{"cpu"}, s_node{"node"}, s_newline{"\n"}, s_dot{"."};
+Str s_node_dir{"/sys/devices/system/node"}, s_path{"path"}, s_exists{"exists"}, s_listdir{"listdir"};
+Str s_WinDLL{"WinDLL"}, s_GetNumaHighestNodeNumber{"GetNumaHighestNodeNumber"}, s_restype{"restype"},
+    s_argtypes{"argtypes"}, s_BOOL{"BOOL"}, s_POINTER{"POINTER"}, s_c_ulong{"c_ulong"}, s_byref{"byref"},
+    s_value{"value"}, s_kernel32{"kernel32"}, s_use_last_error{"use_last_error"};
+Str s_GPUBackendKind{"GPUBackendKind"}, s_GPUSorrel{"GPUSorrel"}, s_CUDA{"CUDA"}, s_ROCm{"ROCm"}, s_oneAPI{"oneAPI"},
+    s_detect_available_backends{"detect_available_backends"}, s_get_best_available{"get_best_available"},
+    s_info{"info"}, s_kind{"kind"}, s_version{"version"}, s_device_count{"device_count"}, s_memory_gb{"memory_gb"};
+Str s_run{"run"}, s_returncode{"returncode"}, s_stdout{"stdout"}, s_split{"split"}, s_nvidia_smi{"nvidia-smi"},
+    s_query{"--query-gpu=name"}, s_format{"--format=csv,noheader"}, s_capture_output{"capture_output"},
+    s_timeout{"timeout"}, s_check{"check"}, s_utf8{"utf-8"}, s_ignore{"ignore"};
+
+// GPU information keys, in their order.
+Str k_has_gpu{"has_gpu"}, k_gpu_count{"gpu_count"}, k_gpu_memory_mb{"gpu_memory_mb"},
+    k_cuda_available{"cuda_available"}, k_rocm_available{"rocm_available"}, k_oneapi_available{"oneapi_available"},
+    k_active_backend{"active_backend"}, k_backend_version{"backend_version"};
+Str* const gpu_keys[] = {&k_has_gpu,          &k_gpu_count,        &k_gpu_memory_mb,   &k_cuda_available,
+                         &k_rocm_available,   &k_oneapi_available, &k_active_backend,  &k_backend_version};
+
+// Capability keys that are not GPU keys.
+Str k_physical_cores{"physical_cores"}, k_numa_nodes{"numa_nodes"}, k_python_version{"python_version"},
+    k_subinterpreter_support{"subinterpreter_support"}, k_platform{"platform"}, k_detected_at{"detected_at"},
+    k_detector{"detector"}, k_detection_time_ms{"detection_time_ms"}, k_error{"error"};
+Str v_native{"native"}, v_native_fallback{"native_fallback"}, v_empty{""};
+
+// ---------------------------------------------------------------------------
+// Small helpers.
+
+// A name in the module namespace, looked up now; NameError when it is gone.
+Ref global(Str& name) noexcept {
+    PyObject* key = name.get();
+    if (!key) return Ref();
+    PyObject* dict = PyModule_GetDict(pellucor_guard.module);
+    PyObject* value;
+    int found = PyDict_GetItemRef(dict, key, &value);
+    if (found > 0) return Ref::steal(value);
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return Ref();
+}
+
+Ref attr(PyObject* o, Str& name) noexcept {
+    PyObject* key = name.get();
+    return key ? Ref::steal(PyObject_GetAttr(o, key)) : Ref();
+}
+
+// `obj.<name>(args...)`.
+template <class... A>
+Ref method(PyObject* o, Str& name, A... args) noexcept {
+    PyObject* key = name.get();
+    return key ? tarvish::call_method(o, key, args...) : Ref();
+}
+
+// `module.<fn>()` for a host module bound in the namespace.
+Ref call_global_attr(Str& module, Str& fn) noexcept {
+    Ref m = global(module);
+    if (!m) return m;
+    Ref f = attr(m.get(), fn);
+    return f ? tarvish::call(f.get()) : Ref();
+}
+
+// Truth value: 1, 0 or -1 with an error set; a null object passes its error on.
+int truth(const Ref& o) noexcept { return o ? PyObject_IsTrue(o.get()) : -1; }
+
+bool set_item(PyObject* dict, Str& key, PyObject* value) noexcept {
+    PyObject* k = key.get();
+    return k && value && PyDict_SetItem(dict, k, value) == 0;
+}
+
+// `dict[key]` for a key this module stored itself.
+Ref get_item(PyObject* dict, Str& key) noexcept {
+    PyObject* k = key.get();
+    PyObject* v = nullptr;
+    if (k && PyDict_GetItemRef(dict, k, &v) == 0) PyErr_SetObject(PyExc_KeyError, k);
+    return Ref::steal(v);
+}
+
+bool set_attr(PyObject* o, Str& name, const Ref& value) noexcept {
+    PyObject* n = name.get();
+    return n && value && PyObject_SetAttr(o, n, value.get()) == 0;
+}
+
+bool set_item(PyObject* dict, Str& key, Str& value) noexcept { return set_item(dict, key, value.get()); }
+
+bool set_item(PyObject* dict, Str& key, const Ref& value) noexcept { return set_item(dict, key, value.get()); }
+
+// The guard `except Exception:` - takes the pending exception when it is an
+// Exception and hands it back (a BaseException such as KeyboardInterrupt stays
+// pending and a null Ref comes back).
+Ref catch_exception() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
+    return Ref::steal(PyErr_GetRaisedException());
+}
+
+// The body of an `except` block: while it lives, `exc` is the exception being
+// handled (sys.exception()), so anything raised meanwhile gets it as __context__.
+class Handling {
+public:
+    explicit Handling(const Ref& exc) noexcept : saved_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc.get());
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+    ~Handling() { PyErr_SetHandledException(saved_.get()); }
+
+private:
+    Ref saved_;
+};
+
+// "a.b" (or "a.b.c") from str() of each part.
+Ref join_dotted(std::initializer_list<PyObject*> parts) noexcept {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return list;
+    for (PyObject* p : parts) {
+        Ref s = Ref::steal(PyObject_Str(p));
+        if (!s || PyList_Append(list.get(), s.get()) < 0) return Ref();
+    }
+    PyObject* dot = s_dot.get();
+    return dot ? Ref::steal(PyUnicode_Join(dot, list.get())) : Ref();
+}
+
+// "major.minor[.micro]" of `sys.version_info`.
+Ref version_string(PyObject* version_info, bool with_micro) noexcept {
+    Ref major = attr(version_info, s_major);
+    if (!major) return major;
+    Ref minor = attr(version_info, s_minor);
+    if (!minor) return minor;
+    if (!with_micro) return join_dotted({major.get(), minor.get()});
+    Ref micro = attr(version_info, s_micro);
+    if (!micro) return micro;
+    return join_dotted({major.get(), minor.get(), micro.get()});
+}
+
+// Milliseconds since `start` by time.perf_counter().
+Ref elapsed_ms(double start) noexcept {
+    Ref now_obj = call_global_attr(s_time, s_perf_counter);
+    double now;
+    if (!now_obj || !tarvish::to_double(now_obj.get(), now)) return Ref();
+    return tarvish::box((now - start) * 1000.0);
+}
+
+// ---------------------------------------------------------------------------
+// detect_physical_cores
+
+PyObject* physical_cores_fallback() noexcept {
+    Ref os = global(s_os);
+    Ref n = os ? method(os.get(), s_cpu_count) : Ref();
+    int t = truth(n);
+    if (t < 0) return nullptr;
+    if (!t) return tarvish::box(1).release();
+    // The fallback count is taken as the platform reports it, without a lower bound.
+    int v;
+    if (!tarvish::to_int<int, "int">(n.get(), v)) return nullptr;
+    return tarvish::box(v).release();
+}
+
+// The logical CPUs this process may run on: the affinity mask where the platform
+// has one, else the CPU count; never below 1 on the primary path.
+Ref physical_cores_primary() noexcept {
+    Ref os = global(s_os);
+    if (!os) return os;
+    PyObject* name = s_sched_getaffinity.get();
+    if (!name) return Ref();
+    int has = PyObject_HasAttrWithError(os.get(), name);
+    if (has < 0) return Ref();
+    if (has) {
+        Ref zero = tarvish::box(0);
+        Ref mask = zero ? method(os.get(), s_sched_getaffinity, zero.get()) : Ref();
+        if (!mask) return mask;
+        Py_ssize_t size = PyObject_Size(mask.get());
+        if (size < 0) return Ref();
+        return tarvish::box(static_cast<long long>(std::max<Py_ssize_t>(1, size)));
+    }
+    Ref n = method(os.get(), s_cpu_count);
+    int t = truth(n);
+    if (t < 0) return Ref();
+    if (!t) return tarvish::box(1);
+    int32_t v;
+    if (!tarvish::to_int<int32_t, "int32_t">(n.get(), v)) return Ref();
+    return tarvish::box(std::max<int32_t>(1, v));
+}
+
+PyObject* detect_physical_cores(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("detect_physical_cores", nargs, kwnames)) return nullptr;
+    Ref r = physical_cores_primary();
+    if (r) return r.release();
+    Ref handled = catch_exception();
+    if (!handled) return nullptr;
+    Handling scope{handled};
+    return physical_cores_fallback();
+}
+
+// ---------------------------------------------------------------------------
+// detect_numa_nodes
+
+// Whether a directory entry names a node: "node" followed by one or more
+// digits by str.isdigit (node0, node12; not "node", nodeX, possible, online).
+int is_node_entry(PyObject* e) noexcept {
+    if (PyUnicode_CheckExact(e)) [[likely]] {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(e);
+        if (n <= 4) return 0;
+        if (PyUnicode_READ_CHAR(e, 0) != 'n' || PyUnicode_READ_CHAR(e, 1) != 'o' ||
+            PyUnicode_READ_CHAR(e, 2) != 'd' || PyUnicode_READ_CHAR(e, 3) != 'e')
+            return 0;
+        if (PyUnicode_IS_ASCII(e)) {
+            for (Py_ssize_t i = 4; i < n; ++i) {
+                Py_UCS4 c = PyUnicode_READ_CHAR(e, i);
+                if (c < '0' || c > '9') return 0;
+            }
+            return 1;
+        }
+        // Other scripts' digits count as str.isdigit counts them.
+        Ref rest = Ref::steal(PyUnicode_Substring(e, 4, n));
+        return truth(rest ? method(rest.get(), s_isdigit) : Ref());
+    }
+    // Anything else answers through its own methods.
+    PyObject* prefix = s_node.get();
+    if (!prefix) return -1;
+    int starts = truth(method(e, s_startswith, prefix));
+    if (starts <= 0) return starts;
+    Ref four = tarvish::box(4);
+    Ref slice = four ? Ref::steal(PySlice_New(four.get(), nullptr, nullptr)) : Ref();
+    Ref rest = slice ? Ref::steal(PyObject_GetItem(e, slice.get())) : Ref();
+    int nonempty = truth(rest);
+    if (nonempty <= 0) return nonempty;
+    return truth(method(rest.get(), s_isdigit));
+}
+
+
+// The node count from the Linux node directory; 1 when it is missing or holds no node.
+Ref numa_nodes_linux(PyObject* os) noexcept {
+    PyObject* dir = s_node_dir.get();
+    if (!dir) return Ref();
+    Ref path = attr(os, s_path);
+    if (!path) return path;
+    int exists = truth(method(path.get(), s_exists, dir));
+    if (exists < 0) return Ref();
+    if (!exists) return tarvish::box(1);
+    Ref entries = method(os, s_listdir, dir);
+    Ref it = entries ? Ref::steal(PyObject_GetIter(entries.get())) : Ref();
+    if (!it) return it;
+    long long count = 0;
+    while (Ref e = Ref::steal(PyIter_Next(it.get()))) {
+        int r = is_node_entry(e.get());
+        if (r < 0) return Ref();
+        count += r;
+    }
+    if (PyErr_Occurred()) return Ref();
+    return tarvish::box(count > 0 ? count : 1LL);
+}
+
+// The highest NUMA node number + 1 from the Windows kernel, or 1 when the call fails.
+Ref numa_nodes_windows() noexcept {
+    Ref ctypes = Ref::steal(PyImport_ImportModule("ctypes"));
+    if (!ctypes) return ctypes;
+    Ref wintypes = Ref::steal(PyImport_ImportModule("ctypes.wintypes"));
+    if (!wintypes) return wintypes;
+    Ref windll = attr(ctypes.get(), s_WinDLL);
+    if (!windll || !s_kernel32.get() || !s_use_last_error.get()) return Ref();
+    Ref args = Ref::steal(PyTuple_Pack(1, s_kernel32.get()));
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!args || !kwargs || PyDict_SetItem(kwargs.get(), s_use_last_error.get(), Py_True) < 0) return Ref();
+    Ref kernel32 = Ref::steal(PyObject_Call(windll.get(), args.get(), kwargs.get()));
+    if (!kernel32) return kernel32;
+    Ref fn = attr(kernel32.get(), s_GetNumaHighestNodeNumber);
+    if (!fn) return fn;
+    if (!set_attr(fn.get(), s_restype, attr(wintypes.get(), s_BOOL))) return Ref();
+    Ref c_ulong = attr(ctypes.get(), s_c_ulong);
+    Ref pointer = c_ulong ? method(ctypes.get(), s_POINTER, c_ulong.get()) : Ref();
+    Ref argtypes = pointer ? Ref::steal(PyList_New(1)) : Ref();
+    if (!argtypes) return argtypes;
+    PyList_SET_ITEM(argtypes.get(), 0, pointer.release());
+    if (!set_attr(fn.get(), s_argtypes, argtypes)) return Ref();
+    Ref highest = tarvish::call(c_ulong.get());
+    Ref ref = highest ? method(ctypes.get(), s_byref, highest.get()) : Ref();
+    int ok = truth(ref ? tarvish::call(fn.get(), ref.get()) : Ref());
+    if (ok < 0) return Ref();
+    if (!ok) return tarvish::box(1);
+    Ref value = attr(highest.get(), s_value);
+    Ref one = value ? tarvish::box(1) : Ref();
+    return one ? Ref::steal(PyNumber_Add(value.get(), one.get())) : Ref();
+}
+
+// `sys.platform == <name>` by the platform object's own comparison.
+int platform_is(PyObject* platform, Str& name) noexcept {
+    PyObject* n = name.get();
+    return n ? truth(Ref::steal(PyObject_RichCompare(platform, n, Py_EQ))) : -1;
+}
+
+Ref numa_nodes_primary() noexcept {
+    Ref sys = global(s_sys);
+    Ref platform = sys ? attr(sys.get(), s_platform) : Ref();
+    if (!platform) return platform;
+    int linux = platform_is(platform.get(), s_linux);
+    if (linux < 0) return Ref();
+    if (linux) {
+        Ref os = global(s_os);
+        return os ? numa_nodes_linux(os.get()) : Ref();
+    }
+    int win32 = platform_is(platform.get(), s_win32);
+    if (win32 < 0) return Ref();
+    if (win32) {
+        Ref r = numa_nodes_windows();
+        if (r) return r;
+        Ref handled = catch_exception();
+        return handled ? tarvish::box(1) : Ref();
+    }
+    // macOS and every other platform: no probe.
+    return tarvish::box(1);
+}
+
+PyObject* detect_numa_nodes(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("detect_numa_nodes", nargs, kwnames)) return nullptr;
+    Ref r = numa_nodes_primary();
+    if (r) return r.release();
+    Ref handled = catch_exception();
+    return handled ? tarvish::box(1).release() : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// detect_gpu_backends
+
+// The GPU information dictionary with its defaults, in key order.
+Ref gpu_defaults() noexcept {
+    Ref info = Ref::steal(PyDict_New());
+    Ref zero = tarvish::box(0);
+    if (!info || !zero) return Ref();
+    PyObject* values[] = {Py_False, zero.get(), zero.get(), Py_False, Py_False, Py_False, s_cpu.get(), v_empty.get()};
+    for (std::size_t i = 0; i < std::size(gpu_keys); ++i)
+        if (!set_item(info.get(), *gpu_keys[i], values[i])) return Ref();
+    return info;
+}
+
+// `from tarvish.gpu.sorrel import <name>` after the module is imported.
+Ref import_name(PyObject* module, Str& name) noexcept {
+    PyObject* key = name.get();
+    if (!key) return Ref();
+    Ref v = Ref::steal(PyObject_GetAttr(module, key));
+    if (!v && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from 'tarvish.gpu.sorrel'", key);
+    }
+    return v;
+}
+
+// `best.info.<field>`, evaluated afresh each time as the call sites write it.
+Ref best_info(PyObject* best, Str& field) noexcept {
+    Ref info = attr(best, s_info);
+    return info ? attr(info.get(), field) : Ref();
+}
+
+// Detection through the package's registry of GPU backends, imported on every
+// call (the module cache makes repeats cheap, and a registry that becomes
+// importable later is seen). Keys set before a failure keep their values.
+bool gpu_from_registry(PyObject* info) noexcept {
+    Ref fromlist = Ref::steal(PyTuple_Pack(2, s_GPUBackendKind.get(), s_GPUSorrel.get()));
+    if (!fromlist) return false;
+    Ref registry = Ref::steal(PyImport_ImportModuleLevel("tarvish.gpu.sorrel", nullptr, nullptr, fromlist.get(), 0));
+    if (!registry) return false;
+    Ref kinds = import_name(registry.get(), s_GPUBackendKind);
+    if (!kinds) return false;
+    Ref sorrel = import_name(registry.get(), s_GPUSorrel);
+    if (!sorrel) return false;
+
+    Ref backends = method(sorrel.get(), s_detect_available_backends);
+    if (!backends) return false;
+    std::pair<Str*, Str*> flags[] = {
+        {&s_CUDA, &k_cuda_available}, {&s_ROCm, &k_rocm_available}, {&s_oneAPI, &k_oneapi_available}};
+    for (auto [member, key] : flags) {
+        Ref kind = attr(kinds.get(), *member);
+        if (!kind) return false;
+        int present = PySequence_Contains(backends.get(), kind.get());
+        if (present < 0 || !set_item(info, *key, present ? Py_True : Py_False)) return false;
+    }
+
+    Ref best = method(sorrel.get(), s_get_best_available);
+    if (!best) return false;
+    Ref kind = best_info(best.get(), s_kind);
+    Ref value = kind ? attr(kind.get(), s_value) : Ref();
+    if (!set_item(info, k_active_backend, value)) return false;
+    if (!set_item(info, k_backend_version, best_info(best.get(), s_version))) return false;
+
+    Ref active = get_item(info, k_active_backend);
+    if (!active) return false;
+    if (!set_item(info, k_has_gpu, Ref::steal(PyObject_RichCompare(active.get(), s_cpu.get(), Py_NE)))) return false;
+    int gpu = truth(get_item(info, k_has_gpu));
+    if (gpu <= 0) return gpu == 0;
+    Ref best_kind = best_info(best.get(), s_kind);
+    if (!best_kind) return false;
+    int present = PySequence_Contains(backends.get(), best_kind.get());
+    if (present <= 0) return present == 0;
+    Ref lookup_kind = best_info(best.get(), s_kind);
+    Ref backend = lookup_kind ? Ref::steal(PyObject_GetItem(backends.get(), lookup_kind.get())) : Ref();
+    if (!backend || !set_item(info, k_gpu_count, attr(backend.get(), s_device_count))) return false;
+    Ref gb = attr(backend.get(), s_memory_gb);
+    Ref factor = gb ? tarvish::box(1024) : Ref();
+    Ref product = factor ? Ref::steal(PyNumber_Multiply(gb.get(), factor.get())) : Ref();
+    return product && set_item(info, k_gpu_memory_mb, Ref::steal(PyNumber_Long(product.get())));
+}
+
+// The tool fallback: one name per line from "nvidia-smi", with a 0.5 s time-out
+// and no error on a non-zero exit. Sets "has_gpu" and "gpu_count" only.
+bool gpu_from_tool(PyObject* info) noexcept {
+    Ref subprocess = Ref::steal(PyImport_ImportModule("subprocess"));
+    Ref run = subprocess ? attr(subprocess.get(), s_run) : Ref();
+    if (!run) return false;
+    Ref argv = Ref::steal(PyList_New(3));
+    if (!argv) return false;
+    Str* words[] = {&s_nvidia_smi, &s_query, &s_format};
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        PyObject* w = words[i]->get();
+        if (!w) return false;
+        PyList_SET_ITEM(argv.get(), i, Py_NewRef(w));
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, argv.get()));
+    Ref kwargs = Ref::steal(PyDict_New());
+    Ref timeout = tarvish::box(0.5);
+    if (!args || !kwargs || !timeout || !set_item(kwargs.get(), s_capture_output, Py_True) ||
+        !set_item(kwargs.get(), s_timeout, timeout) || !set_item(kwargs.get(), s_check, Py_False))
+        return false;
+    Ref result = Ref::steal(PyObject_Call(run.get(), args.get(), kwargs.get()));
+    if (!result) return false;
+
+    Ref code = attr(result.get(), s_returncode);
+    Ref zero = code ? tarvish::box(0) : Ref();
+    int ok = truth(zero ? Ref::steal(PyObject_RichCompare(code.get(), zero.get(), Py_EQ)) : Ref());
+    if (ok <= 0) return ok == 0;
+    Ref out = attr(result.get(), s_stdout);
+    int nonempty = truth(out);
+    if (nonempty <= 0) return nonempty == 0;
+    if (!set_item(info, k_has_gpu, Py_True)) return false;
+
+    Ref text;
+    if (PyBytes_Check(out.get()))
+        text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.get()), PyBytes_GET_SIZE(out.get()), "ignore"));
+    else if (s_utf8.get() && s_ignore.get())
+        text = method(out.get(), s_decode, s_utf8.get(), s_ignore.get());
+    Ref stripped = text ? method(text.get(), s_strip) : Ref();
+    Ref lines = stripped && s_newline.get() ? method(stripped.get(), s_split, s_newline.get()) : Ref();
+    Ref it = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
+    if (!it) return false;
+    long long count = 0;
+    while (Ref line = Ref::steal(PyIter_Next(it.get()))) {
+        int t = truth(method(line.get(), s_strip));
+        if (t < 0) return false;
+        count += t;
+    }
+    if (PyErr_Occurred()) return false;
+    return set_item(info, k_gpu_count, tarvish::box(count));
+}
+
+PyObject* detect_gpu_backends(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("detect_gpu_backends", nargs, kwnames)) return nullptr;
+    Ref info = gpu_defaults();
+    if (!info) return nullptr;
+    if (gpu_from_registry(info.get())) return info.release();
+    Ref handled = catch_exception();
+    if (!handled) return nullptr;
+    Handling scope{handled};
+    if (!gpu_from_tool(info.get()) && !catch_exception()) return nullptr;
+    return info.release();
+}
+
+// ---------------------------------------------------------------------------
+// detect_python_version
+
+PyObject* detect_python_version(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("detect_python_version", nargs, kwnames)) return nullptr;
+    Ref sys = global(s_sys);
+    Ref info = sys ? attr(sys.get(), s_version_info) : Ref();
+    Ref version = info ? version_string(info.get(), true) : Ref();
+    if (!version) return nullptr;
+    bool supported = false;
+    Ref threshold = Ref::steal(Py_BuildValue("(ii)", 3, 12));
+    int recent = truth(threshold ? Ref::steal(PyObject_RichCompare(info.get(), threshold.get(), Py_GE)) : Ref());
+    if (recent < 0) return nullptr;
+    if (recent) {
+        // Interpreters from 3.13 on no longer ship `_xxsubinterpreters`, so this
+        // reports False there. Keep it that way: the package's callers read the
+        // flag as "`_xxsubinterpreters` can be imported" and import that very
+        // module when it is True.
+        Ref probe = Ref::steal(PyImport_ImportModule("_xxsubinterpreters"));
+        if (probe) supported = true;
+        else if (PyErr_ExceptionMatches(PyExc_ImportError)) PyErr_Clear();
+        else return nullptr;
+    }
+    return PyTuple_Pack(2, version.get(), supported ? Py_True : Py_False);
+}
+
+// ---------------------------------------------------------------------------
+// detect_capabilities
+
+// `a, b = o`, with the interpreter's unpacking messages.
+bool unpack_two(PyObject* o, Ref& a, Ref& b) noexcept {
+    if (PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) == 2) [[likely]] {
+        a = Ref::borrow(PyTuple_GET_ITEM(o, 0));
+        b = Ref::borrow(PyTuple_GET_ITEM(o, 1));
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(o));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(o)->tp_iter && !PySequence_Check(o)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(o)->tp_name);
+        }
+        return false;
+    }
+    Ref* slots[] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        *slots[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (!extra) return !PyErr_Occurred();
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyDict_CheckExact(o)) {
+        Py_ssize_t n = PyObject_Size(o);
+        if (n < 0) return false;
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
+    } else {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    return false;
+}
+
+Ref call_detector(Str& name) noexcept {
+    Ref fn = global(name);
+    return fn ? tarvish::call(fn.get()) : Ref();
+}
+
+Ref call_time() noexcept { return call_global_attr(s_time, s_time_fn); }
+
+// Fills the capability dictionary of a successful detection, key by key.
+bool fill_capabilities(PyObject* caps, double start) noexcept {
+    if (!set_item(caps, k_physical_cores, call_detector(s_detect_physical_cores))) return false;
+    if (!set_item(caps, k_numa_nodes, call_detector(s_detect_numa_nodes))) return false;
+    Ref gpu = call_detector(s_detect_gpu_backends);
+    if (!gpu) return false;
+    for (Str* key : gpu_keys) {
+        PyObject* k = key->get();
+        if (!k || !set_item(caps, *key, Ref::steal(PyObject_GetItem(gpu.get(), k)))) return false;
+    }
+    Ref pv = call_detector(s_detect_python_version);
+    Ref version, support;
+    if (!pv || !unpack_two(pv.get(), version, support)) return false;
+    if (!set_item(caps, k_python_version, version) || !set_item(caps, k_subinterpreter_support, support))
+        return false;
+    Ref sys = global(s_sys);
+    if (!sys || !set_item(caps, k_platform, attr(sys.get(), s_platform))) return false;
+    if (!set_item(caps, k_detected_at, call_time())) return false;
+    if (!set_item(caps, k_detector, v_native)) return false;
+    return set_item(caps, k_detection_time_ms, elapsed_ms(start));
+}
+
+// The fallback capability dictionary after `error`, in key order.
+Ref fallback_capabilities(PyObject* error, double start) noexcept {
+    Ref caps = Ref::steal(PyDict_New());
+    Ref os = caps ? global(s_os) : Ref();
+    Ref cores = os ? method(os.get(), s_cpu_count) : Ref();
+    int known = truth(cores);
+    if (known < 0) return Ref();
+    Ref one = tarvish::box(1), zero = tarvish::box(0);
+    if (!one || !zero) return Ref();
+    if (!set_item(caps.get(), k_physical_cores, known ? cores.get() : one.get()) ||
+        !set_item(caps.get(), k_numa_nodes, one))
+        return Ref();
+    PyObject* gpu_values[] = {Py_False, zero.get(), zero.get(), Py_False, Py_False, Py_False, s_cpu.get(), v_empty.get()};
+    for (std::size_t i = 0; i < std::size(gpu_keys); ++i)
+        if (!set_item(caps.get(), *gpu_keys[i], gpu_values[i])) return Ref();
+    Ref sys = global(s_sys);
+    Ref info = sys ? attr(sys.get(), s_version_info) : Ref();
+    if (!info || !set_item(caps.get(), k_python_version, version_string(info.get(), false)) ||
+        !set_item(caps.get(), k_subinterpreter_support, Py_False) ||
+        !set_item(caps.get(), k_platform, attr(sys.get(), s_platform)) ||
+        !set_item(caps.get(), k_detected_at, call_time()) || !set_item(caps.get(), k_detector, v_native_fallback) ||
+        !set_item(caps.get(), k_error, Ref::steal(PyObject_Str(error))) ||
+        !set_item(caps.get(), k_detection_time_ms, elapsed_ms(start)))
+        return Ref();
+    return caps;
+}
+
+PyObject* detect_capabilities(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("detect_capabilities", nargs, kwnames)) return nullptr;
+    Ref caps = Ref::steal(PyDict_New());
+    if (!caps) return nullptr;
+    Ref start_obj = call_global_attr(s_time, s_perf_counter);
+    double start;
+    if (!start_obj || !tarvish::to_double(start_obj.get(), start)) return nullptr;
+    if (fill_capabilities(caps.get(), start)) return caps.release();
+    Ref handled = catch_exception();
+    if (!handled) return nullptr;
+    caps.reset();  // the partial dictionary is thrown away
+    Handling scope{handled};
+    return fallback_capabilities(handled.get(), start).release();
+}
+
+// ---------------------------------------------------------------------------
+// The module.
+
+PyMethodDef pellucor_functions[] = {
+    tarvish::method("detect_physical_cores", detect_physical_cores,
+                    "detect_physical_cores($module)\n--\n\n"
+                    "Number of logical CPUs this process may run on (at least 1)."),
+    tarvish::method("detect_numa_nodes", detect_numa_nodes,
+                    "detect_numa_nodes($module)\n--\n\n"
+                    "Number of NUMA nodes (1 where none can be found)."),
+    tarvish::method("detect_gpu_backends", detect_gpu_backends,
+                    "detect_gpu_backends($module)\n--\n\n"
+                    "GPU backends, devices and the active backend, as a dict."),
+    tarvish::method("detect_python_version", detect_python_version,
+                    "detect_python_version($module)\n--\n\n"
+                    "(interpreter version string, sub-interpreter support)."),
+    tarvish::method("detect_capabilities", detect_capabilities,
+                    "detect_capabilities($module)\n--\n\n"
+                    "Every capability of the machine and interpreter in one dict."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool pellucor_exec(PyObject* module) noexcept {
+    return tarvish::import_as(module, "sys", "sys") && tarvish::import_as(module, "os", "os") &&
+           tarvish::import_as(module, "time", "time") && PyModule_AddFunctions(module, pellucor_functions) == 0;
+}
+
+PyModuleDef pellucor_def{
+    PyModuleDef_HEAD_INIT,
+    "pellucor",
+    "Run-time detection of what the machine and the interpreter offer.\n"
+    "\n"
+    "CPU cores from the affinity mask, NUMA nodes from the operating system, GPU\n"
+    "backends from the package's registry (or the nvidia-smi tool when that\n"
+    "fails), and the interpreter version, gathered by detect_capabilities() into\n"
+    "one dict. The platform is read from sys.platform at run time, so one build\n"
+    "serves every platform. Nothing is cached: each call probes afresh.",
+    0,
+    nullptr,
+    tarvish::ModuleSlots<pellucor_guard, pellucor_exec>::slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_pellucor() { return PyModuleDef_Init(&pellucor_def); }
