@@ -9,6 +9,7 @@ if [ "${TARVISH_IN_ROOT:-0}" != 1 ] && ! command -v python3.14 >/dev/null 2>&1; 
   exec "$here/tools/toolchain.sh" "$here/tools/run.sh" "$@"
 fi
 cd "$here"
+mkdir -p build
 venv="$here/build/venv"
 if [ -z "${TARVISH_NO_REBUILD:-}" ] || ! [ -x "$venv/bin/python" ]; then
   rm -rf build/dist "$venv"

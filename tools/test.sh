@@ -18,6 +18,7 @@ if [ "${TARVISH_IN_ROOT:-0}" != 1 ] && ! command -v python3.14 >/dev/null 2>&1; 
   exec "$here/tools/toolchain.sh" "$here/tools/test.sh" "$@"
 fi
 cd "$here"
+mkdir -p build
 modes=("$@")
 [ ${#modes[@]} -gt 0 ] || modes=(wheel stubs threads sanitize refleak)
 export PYTHONDONTWRITEBYTECODE=1
