@@ -1,0 +1,824 @@
+// tarvish.memory.quillet: size classes, the bucket allocator of free block
+// offsets, allocation statistics and the packed 16-byte slab header.
+//
+// Nothing here touches real memory: sizes and offsets are plain integers that
+// the package's pool and slab allocator choose.
+//
+// Integer edge cases, decided once for the whole module:
+// - Rounding formulas (fast_align_size, fast_get_bucket_size and the
+//   allocator's bucket size) work in signed 32-bit arithmetic and wrap modulo
+//   2^32 explicitly, so fast_align_size(2**31 - 1, 8) is -2**31. The allocator
+//   treats any bucket size below 1 as "no bucket".
+// - Fit tests (fast_can_fit_aligned and the best-fit search) compare exact
+//   64-bit values: an offset or size near the 32-bit limit can never wrap
+//   into a false "fits".
+// - A size-class step of 0 or below raises ValueError "Bucket size step must
+//   be positive" (fast_get_bucket_size and the FastBucketAllocator
+//   constructor); the rounding never divides by it.
+// - A negative object index addresses no object, exactly like an index of 64
+//   or more: it is never free, and allocating or freeing it changes only the
+//   flags and the generation. A negative objects_per_slab means no objects:
+//   its all-free mask is 0.
+#include "tarvish.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <new>
+#include <vector>
+
+namespace {
+
+using tarvish::Ref;
+using tarvish::Signature;
+
+tarvish::ModuleGuard quillet_guard{"quillet"};
+
+PyTypeObject* SlabHeaderOps_type = nullptr;
+PyTypeObject* BucketAllocator_type = nullptr;
+PyTypeObject* StatsCollector_type = nullptr;
+
+tarvish::Str s_enter{"__enter__"};
+tarvish::Str s_exit{"__exit__"};
+tarvish::Str s_threading{"threading"};
+tarvish::Str s_Lock{"Lock"};
+tarvish::Str s_init_buckets{"_init_buckets"};
+tarvish::Str s_struct{"struct"};
+tarvish::Str s_pack{"pack"};
+tarvish::Str s_unpack{"unpack"};
+tarvish::Str s_header_format{"<BBLHQ"};
+
+constexpr const char* kStepMessage = "Bucket size step must be positive";
+
+// ---------------------------------------------------------------------------
+// 32-bit arithmetic with explicit wrap-around.
+
+constexpr int32_t wrap32(int64_t v) noexcept { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+
+// (size + alignment - 1) AND (-alignment), wrapped to 32 bits.
+constexpr int32_t align_up32(int32_t size, int32_t alignment) noexcept {
+    return wrap32((static_cast<int64_t>(size) + alignment - 1) & -static_cast<int64_t>(alignment));
+}
+
+// ((size + step - 1) / step) * step, / truncating toward zero; step >= 1.
+constexpr int32_t round_to_step32(int32_t size, int32_t step) noexcept {
+    int32_t t = wrap32(static_cast<int64_t>(size) + step - 1);
+    return wrap32(static_cast<int64_t>(t / step) * step);
+}
+
+// The exact aligned offset, for fit tests (no wrap; any alignment).
+constexpr int64_t align_up64(int64_t offset, int64_t alignment) noexcept {
+    return (offset + alignment - 1) & -alignment;
+}
+
+// Runs `body` (returning a Ref, null with an exception set) while holding
+// `lock` through its context-manager protocol. The lock is released whether
+// the body succeeded or raised; a raising body's exception reaches __exit__ and
+// then propagates.
+template <class F>
+Ref with_lock(PyObject* lock, F body) noexcept {
+    PyObject* enter = s_enter.get();
+    PyObject* exit = s_exit.get();
+    if (!enter || !exit) return Ref();
+    if (!tarvish::call_method(lock, enter)) return Ref();
+    Ref result = body();
+    if (result) {
+        if (!tarvish::call_method(lock, exit, Py_None, Py_None, Py_None)) return Ref();
+        return result;
+    }
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* tb = exc ? PyException_GetTraceback(exc) : nullptr;
+    PyObject* type = exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc)) : Py_None;
+    Ref exited = tarvish::call_method(lock, exit, type, exc ? exc : Py_None, tb ? tb : Py_None);
+    Py_XDECREF(tb);
+    if (!exited) {
+        if (exc) {
+            PyObject* second = PyErr_GetRaisedException();
+            PyException_SetContext(second, exc);  // steals exc
+            PyErr_SetRaisedException(second);
+        }
+        return Ref();
+    }
+    PyErr_SetRaisedException(exc);
+    return Ref();
+}
+
+// threading.Lock(), through the module's `threading` global.
+Ref new_lock() noexcept {
+    PyObject* name = s_threading.get();
+    PyObject* lock_name = s_Lock.get();
+    if (!name || !lock_name) return Ref();
+    Ref threading = Ref::steal(PyObject_GetAttr(quillet_guard.module, name));
+    if (!threading) return Ref();
+    Ref factory = Ref::steal(PyObject_GetAttr(threading.get(), lock_name));
+    if (!factory) return Ref();
+    return tarvish::call(factory.get());
+}
+
+// The `struct` module, as `import struct` inside a function finds it.
+Ref import_struct() noexcept {
+    PyObject* name = s_struct.get();
+    if (!name) return Ref();
+    Ref m = Ref::steal(PyImport_GetModule(name));
+    if (m && m.get() != Py_None) return m;
+    if (PyErr_Occurred()) return Ref();
+    return Ref::steal(PyImport_Import(name));
+}
+
+// Refuses any argument to a constructor without parameters.
+[[nodiscard]] bool no_init_args(PyObject* args, PyObject* kwargs) noexcept {
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n) return tarvish::raise_arg_count("__init__", 0, 0, n);
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        PyDict_Next(kwargs, &pos, &key, &value);
+        return tarvish::detail::raise_keyword("__init__", key, false);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Module functions: alignment and size classes.
+
+PyObject* fast_align_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static Signature<2> sig{"fast_align_size", {"size", "alignment"}};
+    int size = 0, alignment = 0;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{size}, tarvish::CInt{alignment})) return nullptr;
+    if (alignment < 1 || (alignment & (alignment - 1)) != 0)
+        return tarvish::raise(PyExc_ValueError, "Alignment must be a power of 2");
+    return PyLong_FromLong(align_up32(size, alignment));
+}
+
+PyObject* fast_get_bucket_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static Signature<2> sig{"fast_get_bucket_size", {"size", "step"}, 1};
+    int size = 0, step = 8;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{size}, tarvish::CInt{step})) return nullptr;
+    if (step <= 0) return tarvish::raise(PyExc_ValueError, kStepMessage);
+    return PyLong_FromLong(round_to_step32(size, step));
+}
+
+PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static Signature<4> sig{"fast_can_fit_aligned", {"block_offset", "block_size", "alloc_size", "alignment"}};
+    int block_offset = 0, block_size = 0, alloc_size = 0, alignment = 0;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{block_offset}, tarvish::CInt{block_size},
+                        tarvish::CInt{alloc_size}, tarvish::CInt{alignment}))
+        return nullptr;
+    // The end is exclusive: an allocation ending exactly at the block's end does not fit.
+    int64_t aligned = align_up64(block_offset, alignment);
+    return PyBool_FromLong(aligned + alloc_size < static_cast<int64_t>(block_offset) + block_size);
+}
+
+// ---------------------------------------------------------------------------
+// FastBucketAllocator: free block offsets in per-size-class buckets. The
+// `buckets` dict maps each bucket size to its list of offsets (a stack). The
+// operations reach the lists through `index`, the same lists sorted by size,
+// which `_init_buckets` rebuilds whenever it replaces them; no other code
+// changes the dict, so the two always agree.
+
+struct Bucket {
+    int32_t size;
+    Ref offsets;  // the dict's list for this size
+};
+
+struct BucketAllocator {
+    PyObject_HEAD
+    int32_t bucket_size_step;
+    int32_t small_block_max;
+    int32_t medium_block_max;
+    Ref buckets;
+    Ref lock;
+    std::vector<Bucket> index;
+};
+
+BucketAllocator* as_allocator(PyObject* self) noexcept { return reinterpret_cast<BucketAllocator*>(self); }
+
+// The size class of `size`, -1 above medium_block_max; results below 1 mean no bucket.
+int32_t get_bucket_size_fast(const BucketAllocator* a, int32_t size) noexcept {
+    if (size <= a->small_block_max) return round_to_step32(size, a->bucket_size_step);
+    if (size <= a->medium_block_max) return round_to_step32(size, a->bucket_size_step);
+    return -1;
+}
+
+// The bucket of exactly `size`, or null. Only under the lock.
+Bucket* find_bucket(BucketAllocator* a, int32_t size) noexcept {
+    auto it = std::lower_bound(a->index.begin(), a->index.end(), size,
+                               [](const Bucket& b, int32_t s) { return b.size < s; });
+    return it != a->index.end() && it->size == size ? &*it : nullptr;
+}
+
+// Pops the last offset of a non-empty list.
+Ref pop_last(PyObject* list) noexcept {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    Ref item = Ref::borrow(PyList_GET_ITEM(list, n - 1));
+    if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) return Ref();
+    return item;
+}
+
+PyObject* BucketAllocator_init_buckets(PyObject* self, PyObject* const*, Py_ssize_t nargs,
+                                       PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("_init_buckets", nargs, kwnames)) return nullptr;
+    BucketAllocator* a = as_allocator(self);
+    const int64_t step = a->bucket_size_step, small = a->small_block_max, medium = a->medium_block_max;
+    if (step <= 0) return tarvish::raise(PyExc_ValueError, kStepMessage);
+    // range(step, small + 1, step), then range(step + small, medium + 1, step), in exact arithmetic.
+    const int64_t n1 = small >= step ? (small - step) / step + 1 : 0;
+    const int64_t n2 = medium >= step + small ? (medium - step - small) / step + 1 : 0;
+    std::vector<Bucket> fresh;
+    try {
+        fresh.reserve(static_cast<std::size_t>(n1 + n2));
+    } catch (...) {
+        return PyErr_NoMemory();
+    }
+    auto add = [&fresh](int64_t size) noexcept {
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list) return false;
+        fresh.push_back(Bucket{static_cast<int32_t>(size), std::move(list)});  // capacity reserved
+        return true;
+    };
+    for (int64_t i = 0; i < n1; ++i)
+        if (!add(step + i * step)) return nullptr;
+    for (int64_t i = 0; i < n2; ++i)
+        if (!add(step + small + i * step)) return nullptr;
+    // Both ranges ascend and the second starts above the first's end, so `fresh` is sorted.
+    for (const Bucket& b : fresh) {
+        Ref key = tarvish::box(b.size);
+        if (!key || PyDict_SetItem(a->buckets.get(), key.get(), b.offsets.get()) < 0) return nullptr;
+    }
+    a->index.swap(fresh);
+    Py_RETURN_NONE;
+}
+
+PyObject* BucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static Signature<3> sig{"__init__", {"bucket_size_step", "small_block_max", "medium_block_max"}, 0};
+    int32_t step = 8, small = 256, medium = 4096;
+    if (!tarvish::parse(sig, args, kwargs, tarvish::I32{step}, tarvish::I32{small}, tarvish::I32{medium}))
+        return nullptr;
+    if (step <= 0) return tarvish::raise(PyExc_ValueError, kStepMessage);
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    BucketAllocator* a = as_allocator(self.get());
+    new (&a->buckets) Ref();
+    new (&a->lock) Ref();
+    new (&a->index) std::vector<Bucket>();
+    a->bucket_size_step = step;
+    a->small_block_max = small;
+    a->medium_block_max = medium;
+    a->buckets = Ref::steal(PyDict_New());
+    if (!a->buckets) return nullptr;
+    a->lock = new_lock();
+    if (!a->lock) return nullptr;
+    PyObject* init = s_init_buckets.get();
+    if (!init || !tarvish::call_method(self.get(), init)) return nullptr;
+    return self.release();
+}
+
+PyObject* BucketAllocator_add_to_bucket(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept {
+    static Signature<2> sig{"add_to_bucket", {"offset", "size"}};
+    int32_t offset = 0, size = 0;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::I32{offset}, tarvish::I32{size})) return nullptr;
+    BucketAllocator* a = as_allocator(self);
+    int32_t b = get_bucket_size_fast(a, size);
+    // Only a block of exactly a bucket size is accepted; nothing is rounded.
+    if (b < 1 || b != size) Py_RETURN_FALSE;
+    Ref item = tarvish::box(offset);
+    if (!item) return nullptr;
+    return with_lock(a->lock.get(), [&]() noexcept {
+               Bucket* bucket = find_bucket(a, b);
+               if (!bucket) return Ref::borrow(Py_False);
+               if (PyList_Append(bucket->offsets.get(), item.get()) < 0) return Ref();
+               return Ref::borrow(Py_True);
+           })
+        .release();
+}
+
+PyObject* BucketAllocator_remove_from_bucket(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) noexcept {
+    static Signature<1> sig{"remove_from_bucket", {"size"}};
+    int32_t size = 0;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::I32{size})) return nullptr;
+    BucketAllocator* a = as_allocator(self);
+    int32_t b = get_bucket_size_fast(a, size);
+    if (b <= 0) Py_RETURN_NONE;
+    return with_lock(a->lock.get(), [&]() noexcept {
+               Bucket* bucket = find_bucket(a, b);
+               if (!bucket || PyList_GET_SIZE(bucket->offsets.get()) == 0) return Ref::borrow(Py_None);
+               return pop_last(bucket->offsets.get());
+           })
+        .release();
+}
+
+PyObject* BucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                               PyObject* kwnames) noexcept {
+    static Signature<2> sig{"find_best_fit_bucket", {"size", "alignment"}};
+    int32_t size = 0, alignment = 0;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::I32{size}, tarvish::I32{alignment})) return nullptr;
+    BucketAllocator* a = as_allocator(self);
+    int32_t b = get_bucket_size_fast(a, size);
+    if (b <= 0) Py_RETURN_NONE;
+    return with_lock(a->lock.get(), [&]() noexcept {
+               // Tries the last offset of one bucket: 1 taken, 0 left in place, -1 error.
+               // A block that does not fit stays the last of its list, exactly where
+               // popping it and appending it back would leave it.
+               auto try_bucket = [&](const Bucket& bucket, Ref& out) noexcept -> int {
+                   PyObject* list = bucket.offsets.get();
+                   Py_ssize_t n = PyList_GET_SIZE(list);
+                   if (n == 0) return 0;
+                   long long o = PyLong_AsLongLong(PyList_GET_ITEM(list, n - 1));
+                   if (o == -1 && PyErr_Occurred()) return -1;
+                   if (align_up64(o, alignment) + size > o + bucket.size) return 0;
+                   out = pop_last(list);
+                   return out ? 1 : -1;
+               };
+               Ref found;
+               auto it = std::lower_bound(a->index.begin(), a->index.end(), b,
+                                          [](const Bucket& k, int32_t s) { return k.size < s; });
+               // The exact bucket first, then every larger one in ascending order.
+               for (; it != a->index.end(); ++it) {
+                   int r = try_bucket(*it, found);
+                   if (r < 0) return Ref();
+                   if (r > 0) return found;
+               }
+               return Ref::borrow(Py_None);
+           })
+        .release();
+}
+
+PyMethodDef BucketAllocator_methods[] = {
+    tarvish::method("_init_buckets", BucketAllocator_init_buckets,
+                    "_init_buckets($self)\n--\n\nInitialize size-class buckets."),
+    tarvish::method("add_to_bucket", BucketAllocator_add_to_bucket,
+                    "add_to_bucket($self, offset, size)\n--\n\nAdd block to appropriate bucket."),
+    tarvish::method("remove_from_bucket", BucketAllocator_remove_from_bucket,
+                    "remove_from_bucket($self, size)\n--\n\nRemove block from appropriate bucket."),
+    tarvish::method("find_best_fit_bucket", BucketAllocator_find_best_fit_bucket,
+                    "find_best_fit_bucket($self, size, alignment)\n--\n\nFind best fit bucket for allocation."),
+    tarvish::reduce_method(),
+    tarvish::setstate_method(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot BucketAllocator_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(BucketAllocator_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<BucketAllocator>)},
+    {Py_tp_methods, BucketAllocator_methods},
+    {Py_tp_doc, const_cast<char*>("FastBucketAllocator(bucket_size_step=8, small_block_max=256, "
+                                  "medium_block_max=4096)\n--\n\n"
+                                  "Free block offsets kept in per-size-class buckets, with best-fit search.")},
+    {0, nullptr},
+};
+
+PyType_Spec BucketAllocator_spec{"tarvish.memory.quillet.FastBucketAllocator", sizeof(BucketAllocator), 0,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, BucketAllocator_slots};
+
+// ---------------------------------------------------------------------------
+// FastStatsCollector: allocation counters guarded by a threading.Lock.
+
+struct StatsCollector {
+    PyObject_HEAD
+    uint64_t total_allocations;
+    uint64_t total_deallocations;
+    uint64_t bucketed_allocations;
+    uint64_t fallback_allocations;
+    uint64_t alignment_padding_bytes;  // a signed sum, wrapping modulo 2^64
+    Ref lock;
+};
+
+StatsCollector* as_stats(PyObject* self) noexcept { return reinterpret_cast<StatsCollector*>(self); }
+
+// The counting itself, for callers that hold the lock.
+void record_allocation(StatsCollector* s, int /*size*/, int padding, bool is_bucketed) noexcept {
+    s->total_allocations += 1;
+    s->alignment_padding_bytes += static_cast<uint64_t>(static_cast<int64_t>(padding));
+    if (is_bucketed) s->bucketed_allocations += 1;
+    else s->fallback_allocations += 1;
+}
+
+void record_deallocation(StatsCollector* s) noexcept { s->total_deallocations += 1; }
+
+PyObject* StatsCollector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    if (!no_init_args(args, kwargs)) return nullptr;
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    StatsCollector* s = as_stats(self.get());
+    new (&s->lock) Ref();
+    s->total_allocations = s->total_deallocations = s->bucketed_allocations = 0;
+    s->fallback_allocations = s->alignment_padding_bytes = 0;
+    s->lock = new_lock();
+    if (!s->lock) return nullptr;
+    return self.release();
+}
+
+PyObject* StatsCollector_py_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) noexcept {
+    static Signature<3> sig{"py_record_allocation", {"size", "padding", "is_bucketed"}};
+    int size = 0, padding = 0;
+    bool is_bucketed = false;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{size}, tarvish::CInt{padding},
+                        tarvish::Flag{is_bucketed}))
+        return nullptr;
+    StatsCollector* s = as_stats(self);
+    return with_lock(s->lock.get(), [&]() noexcept {
+               record_allocation(s, size, padding, is_bucketed);
+               return Ref::borrow(Py_None);
+           })
+        .release();
+}
+
+PyObject* StatsCollector_py_record_deallocation(PyObject* self, PyObject* const*, Py_ssize_t nargs,
+                                                PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("py_record_deallocation", nargs, kwnames)) return nullptr;
+    StatsCollector* s = as_stats(self);
+    return with_lock(s->lock.get(), [&]() noexcept {
+               record_deallocation(s);
+               return Ref::borrow(Py_None);
+           })
+        .release();
+}
+
+// "66.7%": the bucketed share of all allocations, in percent with one decimal.
+Ref format_ratio(PyObject* bucketed, PyObject* total, bool any) noexcept {
+    double percent = 0.0;
+    if (any) {
+        // True division of the ints, as exact as the interpreter's, then x 100.
+        Ref ratio = Ref::steal(PyNumber_TrueDivide(bucketed, total));
+        if (!ratio) return Ref();
+        percent = PyFloat_AsDouble(ratio.get()) * 100.0;
+        if (percent == -100.0 && PyErr_Occurred()) return Ref();
+    }
+    char* text = PyOS_double_to_string(percent, 'f', 1, 0, nullptr);
+    if (!text) return Ref::steal(PyErr_NoMemory());
+    Ref result = Ref::steal(PyUnicode_FromFormat("%s%%", text));
+    PyMem_Free(text);
+    return result;
+}
+
+PyObject* StatsCollector_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("get_stats", nargs, kwnames)) return nullptr;
+    StatsCollector* s = as_stats(self);
+    uint64_t snapshot[5];
+    if (!with_lock(s->lock.get(), [&]() noexcept {
+            snapshot[0] = s->total_allocations;
+            snapshot[1] = s->total_deallocations;
+            snapshot[2] = s->bucketed_allocations;
+            snapshot[3] = s->fallback_allocations;
+            snapshot[4] = s->alignment_padding_bytes;
+            return Ref::borrow(Py_None);
+        }))
+        return nullptr;
+    Ref values[5];
+    for (int i = 0; i < 5; ++i)
+        if (!(values[i] = tarvish::box(static_cast<unsigned long long>(snapshot[i])))) return nullptr;
+    Ref ratio = format_ratio(values[2].get(), values[0].get(), snapshot[0] > 0);
+    if (!ratio) return nullptr;
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    const char* keys[] = {"total_allocations", "total_deallocations", "bucketed_allocations", "fallback_allocations"};
+    for (int i = 0; i < 4; ++i)
+        if (PyDict_SetItemString(dict.get(), keys[i], values[i].get()) < 0) return nullptr;
+    if (PyDict_SetItemString(dict.get(), "bucketed_allocation_ratio", ratio.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "alignment_padding_bytes", values[4].get()) < 0)
+        return nullptr;
+    return dict.release();
+}
+
+PyObject* StatsCollector_reset_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("reset_stats", nargs, kwnames)) return nullptr;
+    StatsCollector* s = as_stats(self);
+    return with_lock(s->lock.get(), [&]() noexcept {
+               s->total_allocations = s->total_deallocations = s->bucketed_allocations = 0;
+               s->fallback_allocations = s->alignment_padding_bytes = 0;
+               return Ref::borrow(Py_None);
+           })
+        .release();
+}
+
+PyMethodDef StatsCollector_methods[] = {
+    tarvish::method("py_record_allocation", StatsCollector_py_record_allocation,
+                    "py_record_allocation($self, size, padding, is_bucketed)\n--\n\n"
+                    "Record allocation statistics (Python interface)."),
+    tarvish::method("py_record_deallocation", StatsCollector_py_record_deallocation,
+                    "py_record_deallocation($self)\n--\n\nRecord deallocation statistics (Python interface)."),
+    tarvish::method("get_stats", StatsCollector_get_stats, "get_stats($self)\n--\n\nGet statistics dictionary."),
+    tarvish::method("reset_stats", StatsCollector_reset_stats, "reset_stats($self)\n--\n\nReset all statistics."),
+    tarvish::reduce_method(),
+    tarvish::setstate_method(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot StatsCollector_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(StatsCollector_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<StatsCollector>)},
+    {Py_tp_methods, StatsCollector_methods},
+    {Py_tp_doc, const_cast<char*>("FastStatsCollector()\n--\n\n"
+                                  "Allocation counters (bucketed, fallback, padding) guarded by a lock.")},
+    {0, nullptr},
+};
+
+PyType_Spec StatsCollector_spec{"tarvish.memory.quillet.FastStatsCollector", sizeof(StatsCollector), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, StatsCollector_slots};
+
+// ---------------------------------------------------------------------------
+// The slab header: a packed 16-byte record, its CRC-16 and the object bitmap.
+
+constexpr uint8_t HEADER_FLAG_IN_USE = 0x10;
+constexpr uint8_t HEADER_FLAG_CORRUPT = 0x80;
+constexpr int kMaxObjects = 64;
+
+// CRC-16/MODBUS (reflected polynomial 0xA001), filled once at import.
+uint16_t crc16_table[256];
+
+void init_crc16_table() noexcept {
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned x = i;
+        for (int k = 0; k < 8; ++k) x = (x >> 1) ^ ((x & 1u) ? 0xA001u : 0u);
+        crc16_table[i] = static_cast<uint16_t>(x);
+    }
+}
+
+#pragma pack(push, 1)
+struct SlabHeader {
+    uint8_t size_class;
+    uint8_t flags;
+    uint32_t generation;
+    uint16_t checksum;
+    uint64_t bitmap;  // bit i set: object i is free
+};
+#pragma pack(pop)
+static_assert(sizeof(SlabHeader) == 16, "the slab header is 16 bytes without padding");
+
+struct SlabHeaderOps {
+    PyObject_HEAD
+    SlabHeader header;
+    int32_t objects_per_slab;
+};
+
+SlabHeaderOps* as_header(PyObject* self) noexcept { return reinterpret_cast<SlabHeaderOps*>(self); }
+
+// Low n bits set; all 64 from n = 64 on; none for n <= 0.
+constexpr uint64_t all_free_mask(int32_t n) noexcept {
+    if (n <= 0) return 0;
+    if (n >= kMaxObjects) return ~uint64_t{0};
+    return (uint64_t{1} << n) - 1;
+}
+
+// Whether `index` names a bit of the bitmap (negative indexes name none).
+constexpr bool in_bitmap(int index) noexcept { return index >= 0 && index < kMaxObjects; }
+
+// CRC over size_class, flags and the four generation bytes, lowest first.
+uint16_t compute_checksum(const SlabHeaderOps* h) noexcept {
+    const uint32_t g = h->header.generation;
+    const uint8_t bytes[6] = {h->header.size_class, h->header.flags, static_cast<uint8_t>(g),
+                              static_cast<uint8_t>(g >> 8), static_cast<uint8_t>(g >> 16),
+                              static_cast<uint8_t>(g >> 24)};
+    unsigned x = 0xFFFF;
+    for (uint8_t b : bytes) x = (x >> 8) ^ crc16_table[(x ^ b) & 0xFF];
+    return static_cast<uint16_t>(x);
+}
+
+bool is_object_free(const SlabHeaderOps* h, int index) noexcept {
+    return in_bitmap(index) && ((h->header.bitmap >> index) & 1u);
+}
+
+int find_free_object(const SlabHeaderOps* h) noexcept {
+    uint64_t bitmap = h->header.bitmap;
+    return bitmap ? std::countr_zero(bitmap) : -1;
+}
+
+void allocate_object(SlabHeaderOps* h, int index) noexcept {
+    if (in_bitmap(index)) h->header.bitmap &= ~(uint64_t{1} << index);
+    h->header.flags = static_cast<uint8_t>(h->header.flags | HEADER_FLAG_IN_USE);
+    h->header.generation = h->header.generation + 1u;
+}
+
+void deallocate_object(SlabHeaderOps* h, int index) noexcept {
+    if (in_bitmap(index)) h->header.bitmap |= uint64_t{1} << index;
+    h->header.generation = h->header.generation + 1u;
+    if (h->header.bitmap == all_free_mask(h->objects_per_slab))
+        h->header.flags = static_cast<uint8_t>(h->header.flags & ~HEADER_FLAG_IN_USE);
+}
+
+PyObject* SlabHeaderOps_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static Signature<2> sig{"__init__", {"size_class_index", "objects_per_slab"}};
+    int32_t size_class_index = 0, objects_per_slab = 0;
+    if (!tarvish::parse(sig, args, kwargs, tarvish::I32{size_class_index}, tarvish::I32{objects_per_slab}))
+        return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    SlabHeaderOps* h = as_header(self);
+    h->header.size_class = static_cast<uint8_t>(static_cast<uint32_t>(size_class_index));
+    h->header.flags = 0;
+    h->header.generation = 0;
+    h->header.checksum = 0;
+    h->header.bitmap = all_free_mask(objects_per_slab);
+    h->objects_per_slab = objects_per_slab;
+    return self;
+}
+
+PyObject* SlabHeaderOps_pack_header(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("pack_header", nargs, kwnames)) return nullptr;
+    SlabHeaderOps* h = as_header(self);
+    h->header.checksum = compute_checksum(h);
+    Ref st = import_struct();
+    if (!st) return nullptr;
+    PyObject* pack = s_pack.get();
+    PyObject* format = s_header_format.get();
+    if (!pack || !format) return nullptr;
+    Ref v0 = tarvish::box(h->header.size_class), v1 = tarvish::box(h->header.flags),
+        v2 = tarvish::box(static_cast<unsigned>(h->header.generation)),
+        v3 = tarvish::box(static_cast<unsigned>(h->header.checksum)),
+        v4 = tarvish::box(static_cast<unsigned long long>(h->header.bitmap));
+    if (!v0 || !v1 || !v2 || !v3 || !v4) return nullptr;
+    return tarvish::call_method(st.get(), pack, format, v0.get(), v1.get(), v2.get(), v3.get(), v4.get()).release();
+}
+
+PyObject* SlabHeaderOps_unpack_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
+    static Signature<1> sig{"unpack_header", {"data"}};
+    PyObject* data = nullptr;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactBytes{data})) return nullptr;
+    Ref st = import_struct();
+    if (!st) return nullptr;
+    if (data == Py_None) return tarvish::raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    Py_ssize_t n = PyBytes_GET_SIZE(data);
+    if (n != static_cast<Py_ssize_t>(sizeof(SlabHeader)))
+        return tarvish::raise(PyExc_ValueError, "Slab header data must be 16 bytes long, got %zd", n);
+    PyObject* unpack = s_unpack.get();
+    PyObject* format = s_header_format.get();
+    if (!unpack || !format) return nullptr;
+    Ref decoded = tarvish::call_method(st.get(), unpack, format, data);
+    if (!decoded) return nullptr;
+    Ref values = Ref::steal(PySequence_Tuple(decoded.get()));
+    if (!values) return nullptr;
+    if (PyTuple_GET_SIZE(values.get()) != 5)
+        return tarvish::raise(PyExc_ValueError, "Slab header must decode to 5 values, got %zd",
+                              PyTuple_GET_SIZE(values.get()));
+    // Every value converts before any field changes.
+    uint8_t size_class, flags;
+    uint32_t generation;
+    uint16_t stored;
+    uint64_t bitmap;
+    PyObject* const* v = &PyTuple_GET_ITEM(values.get(), 0);
+    if (!tarvish::to_int<uint8_t, "uint8_t">(v[0], size_class) || !tarvish::to_int<uint8_t, "uint8_t">(v[1], flags) ||
+        !tarvish::to_int<uint32_t, "uint32_t">(v[2], generation) ||
+        !tarvish::to_int<uint16_t, "uint16_t">(v[3], stored) || !tarvish::to_int<uint64_t, "uint64_t">(v[4], bitmap))
+        return nullptr;
+    SlabHeaderOps* h = as_header(self);
+    h->header.size_class = size_class;
+    h->header.flags = flags;
+    h->header.generation = generation;
+    h->header.bitmap = bitmap;
+    uint16_t computed = compute_checksum(h);
+    if (stored != computed) {
+        h->header.flags = static_cast<uint8_t>(h->header.flags | HEADER_FLAG_CORRUPT);
+        char text[80];
+        std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x", unsigned{stored},
+                      unsigned{computed});
+        if (!tarvish::log_line(quillet_guard.module, "warning", text)) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* SlabHeaderOps_py_is_object_free(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) noexcept {
+    static Signature<1> sig{"py_is_object_free", {"object_index"}};
+    int index = 0;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{index})) return nullptr;
+    return PyBool_FromLong(is_object_free(as_header(self), index));
+}
+
+PyObject* SlabHeaderOps_py_find_free_object(PyObject* self, PyObject* const*, Py_ssize_t nargs,
+                                            PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("py_find_free_object", nargs, kwnames)) return nullptr;
+    return PyLong_FromLong(find_free_object(as_header(self)));
+}
+
+PyObject* SlabHeaderOps_py_allocate_object_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) noexcept {
+    static Signature<1> sig{"py_allocate_object_at", {"object_index"}};
+    int index = 0;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{index})) return nullptr;
+    allocate_object(as_header(self), index);
+    Py_RETURN_NONE;
+}
+
+PyObject* SlabHeaderOps_py_deallocate_object_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                PyObject* kwnames) noexcept {
+    static Signature<1> sig{"py_deallocate_object_at", {"object_index"}};
+    int index = 0;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{index})) return nullptr;
+    deallocate_object(as_header(self), index);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef SlabHeaderOps_methods[] = {
+    tarvish::method("pack_header", SlabHeaderOps_pack_header,
+                    "pack_header($self)\n--\n\nPack header into bytes for storage."),
+    tarvish::method("unpack_header", SlabHeaderOps_unpack_header,
+                    "unpack_header($self, data)\n--\n\nUnpack header from bytes."),
+    tarvish::method("py_is_object_free", SlabHeaderOps_py_is_object_free,
+                    "py_is_object_free($self, object_index)\n--\n\nCheck if object at index is free (Python interface)."),
+    tarvish::method("py_find_free_object", SlabHeaderOps_py_find_free_object,
+                    "py_find_free_object($self)\n--\n\nFind first free object index (Python interface)."),
+    tarvish::method("py_allocate_object_at", SlabHeaderOps_py_allocate_object_at,
+                    "py_allocate_object_at($self, object_index)\n--\n\nMark object as allocated (Python interface)."),
+    tarvish::method("py_deallocate_object_at", SlabHeaderOps_py_deallocate_object_at,
+                    "py_deallocate_object_at($self, object_index)\n--\n\nMark object as free (Python interface)."),
+    tarvish::reduce_method(),
+    tarvish::setstate_method(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot SlabHeaderOps_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(SlabHeaderOps_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<SlabHeaderOps>)},
+    {Py_tp_methods, SlabHeaderOps_methods},
+    {Py_tp_doc, const_cast<char*>("FastSlabHeaderOps(size_class_index, objects_per_slab)\n--\n\n"
+                                  "One slab header in packed native form: CRC-16 checked 16-byte records and a "
+                                  "64-object free bitmap.")},
+    {0, nullptr},
+};
+
+PyType_Spec SlabHeaderOps_spec{"tarvish.memory.quillet.FastSlabHeaderOps", sizeof(SlabHeaderOps), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, SlabHeaderOps_slots};
+
+// ---------------------------------------------------------------------------
+// fast_bitmap_operations: the bit operations on a bare 64-bit word.
+
+PyObject* fast_bitmap_operations(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static Signature<3> sig{"fast_bitmap_operations", {"bitmap", "index", "operation"}};
+    uint64_t bitmap = 0;
+    int index = 0;
+    PyObject* operation = nullptr;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::U64{bitmap}, tarvish::CInt{index},
+                        tarvish::ExactStr{operation}))
+        return nullptr;
+    if (operation != Py_None) {
+        const uint64_t bit = in_bitmap(index) ? uint64_t{1} << index : 0;
+        if (PyUnicode_EqualToUTF8(operation, "is_set")) return PyBool_FromLong((bitmap & bit) != 0);
+        if (PyUnicode_EqualToUTF8(operation, "set")) return PyLong_FromUnsignedLongLong(bitmap | bit);
+        if (PyUnicode_EqualToUTF8(operation, "clear")) return PyLong_FromUnsignedLongLong(bitmap & ~bit);
+        if (PyUnicode_EqualToUTF8(operation, "find_first"))
+            return PyLong_FromLong(bitmap ? std::countr_zero(bitmap) : -1);
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormat("Unknown operation: %S", operation));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+}
+
+PyMethodDef module_functions[] = {
+    tarvish::method("fast_align_size", fast_align_size,
+                    "fast_align_size($module, size, alignment)\n--\n\nFast alignment calculation (Python interface)."),
+    tarvish::method("fast_get_bucket_size", fast_get_bucket_size,
+                    "fast_get_bucket_size($module, size, step=8)\n--\n\n"
+                    "Fast bucket size calculation (Python interface)."),
+    tarvish::method("fast_bitmap_operations", fast_bitmap_operations,
+                    "fast_bitmap_operations($module, bitmap, index, operation)\n--\n\n"
+                    "Fast bitmap operations (Python interface)."),
+    tarvish::method("fast_can_fit_aligned", fast_can_fit_aligned,
+                    "fast_can_fit_aligned($module, block_offset, block_size, alloc_size, alignment)\n--\n\n"
+                    "Fast alignment check with exclusive boundary (Python interface)."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// The module body, in order.
+
+bool quillet_exec(PyObject* module) noexcept {
+    if (!tarvish::import_as(module, "threading", "threading")) return false;
+    if (!tarvish::bind_logger(module)) return false;
+    if (!tarvish::add_type(module, &SlabHeaderOps_spec, SlabHeaderOps_type) ||
+        !tarvish::add_type(module, &BucketAllocator_spec, BucketAllocator_type) ||
+        !tarvish::add_type(module, &StatsCollector_spec, StatsCollector_type))
+        return false;
+    if (PyModule_AddFunctions(module, module_functions) < 0) return false;
+    init_crc16_table();
+    return tarvish::log_line(module, "info",
+                             "Tarvish Quillet Cython module loaded - targeting 1.8-3\u00d7 performance improvement");
+}
+
+PyModuleDef quillet_def{
+    PyModuleDef_HEAD_INIT,
+    "quillet",
+    "Size classes, the bucket allocator and slab headers of the memory pool.\n"
+    "\n"
+    "fast_align_size, fast_get_bucket_size and fast_can_fit_aligned do the pool's\n"
+    "size arithmetic in native 32-bit integers. FastBucketAllocator keeps free\n"
+    "block offsets in one stack per size class (512 classes by default) and finds\n"
+    "the smallest class whose top block fits an aligned request. FastStatsCollector\n"
+    "counts allocations. FastSlabHeaderOps keeps one slab header as a packed\n"
+    "16-byte record, checks it with CRC-16/MODBUS over its first six bytes, and\n"
+    "tracks up to 64 objects in a free bitmap.",
+    0,
+    nullptr,
+    tarvish::ModuleSlots<quillet_guard, quillet_exec>::slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_quillet() { return PyModuleDef_Init(&quillet_def); }
