@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -295,6 +296,30 @@ PyTypeObject* thread_lock_type = nullptr;
 PyObject* thread_lock_enter = nullptr;
 PyObject* thread_lock_exit = nullptr;
 
+// Calls a builtin method descriptor's C function with `self` by its calling
+// convention, as the descriptor's own call would; other kinds go through the call.
+PyObject* call_builtin_method(PyObject* descr, PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+    auto generic = reinterpret_cast<void (*)()>(def->ml_meth);
+    switch (def->ml_flags & (METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS | METH_METHOD)) {
+    case METH_NOARGS:
+        if (nargs == 0) return def->ml_meth(self, nullptr);
+        break;
+    case METH_O:
+        if (nargs == 1) return def->ml_meth(self, args[0]);
+        break;
+    case METH_FASTCALL:
+        return reinterpret_cast<PyCFunctionFast>(generic)(self, args, nargs);
+    case METH_FASTCALL | METH_KEYWORDS:
+        return reinterpret_cast<PyCFunctionFastWithKeywords>(generic)(self, args, nargs, nullptr);
+    default:
+        break;
+    }
+    PyObject* argv[5] = {self};
+    for (Py_ssize_t i = 0; i < nargs && i < 4; ++i) argv[i + 1] = args[i];
+    return PyObject_Vectorcall(descr, argv, static_cast<size_t>(nargs) + 1, nullptr);
+}
+
 bool prepare_lock_protocol(PyObject* module) noexcept {
     Ref threading = tarvish::getattr(module, "threading");
     if (!threading) return false;
@@ -303,7 +328,7 @@ bool prepare_lock_protocol(PyObject* module) noexcept {
     if (!PyType_Check(lock.get())) return true;  // some other factory: the generic path serves it
     Ref enter = Ref::steal(PyObject_GetAttr(lock.get(), s_enter.get()));
     Ref exit = enter ? Ref::steal(PyObject_GetAttr(lock.get(), s_exit.get())) : Ref();
-    if (!exit) {
+    if (!exit || !Py_IS_TYPE(enter.get(), &PyMethodDescr_Type) || !Py_IS_TYPE(exit.get(), &PyMethodDescr_Type)) {
         PyErr_Clear();
         return true;
     }
@@ -339,7 +364,7 @@ public:
     [[nodiscard]] bool enter() noexcept {
         PyObject* lock = lock_.get();
         if (Py_IS_TYPE(lock, thread_lock_type)) [[likely]]
-            return bool(Ref::steal(PyObject_Vectorcall(thread_lock_enter, &lock, 1, nullptr)));
+            return bool(Ref::steal(call_builtin_method(thread_lock_enter, lock, nullptr, 0)));
         Ref enter = special(s_enter, "");
         if (!enter) return false;
         exit_ = special(s_exit, " (missed __exit__ method)");
@@ -350,8 +375,8 @@ public:
     [[nodiscard]] bool leave() noexcept {
         PyObject* lock = lock_.get();
         if (!exit_) {
-            PyObject* argv[] = {lock, Py_None, Py_None, Py_None};
-            return bool(Ref::steal(PyObject_Vectorcall(thread_lock_exit, argv, 4, nullptr)));
+            PyObject* argv[] = {Py_None, Py_None, Py_None};
+            return bool(Ref::steal(call_builtin_method(thread_lock_exit, lock, argv, 3)));
         }
         return bool(tarvish::call(exit_.get(), Py_None, Py_None, Py_None));
     }
@@ -365,8 +390,8 @@ public:
         PyObject* traceback = tb ? tb.get() : Py_None;
         Ref result;
         if (!exit_) {
-            PyObject* argv[] = {lock_.get(), type, exc.get(), traceback};
-            result = Ref::steal(PyObject_Vectorcall(thread_lock_exit, argv, 4, nullptr));
+            PyObject* argv[] = {type, exc.get(), traceback};
+            result = Ref::steal(call_builtin_method(thread_lock_exit, lock_.get(), argv, 3));
         } else {
             result = tarvish::call(exit_.get(), type, exc.get(), traceback);
         }
@@ -1142,7 +1167,12 @@ Ref percent_text(const Ref& ratio) noexcept {
     if (PyFloat_CheckExact(ratio.get())) [[likely]] {
         char* digits = PyOS_double_to_string(PyFloat_AS_DOUBLE(ratio.get()), 'f', 1, 0, nullptr);
         if (!digits) return Ref();
-        Ref text = Ref::steal(PyUnicode_FromFormat("%s%%", digits));
+        std::size_t n = std::strlen(digits);
+        Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n + 1), 127));
+        if (text) {
+            std::memcpy(PyUnicode_DATA(text.get()), digits, n);
+            static_cast<char*>(PyUnicode_DATA(text.get()))[n] = '%';
+        }
         PyMem_Free(digits);
         return text;
     }
