@@ -20,7 +20,7 @@ WARMUPS = 2
 # of one reference per run shows in both and grows with the block; the bounded
 # growth of the interpreter's caches does not.
 BLOCK = 3
-SLOW_SECONDS = 0.5
+SLOW_SECONDS = 0.15
 
 
 def pytest_addoption(parser):

@@ -1,0 +1,861 @@
+// tarvish.jit.tessaly: the adaptive compilation policy of the just-in-time compiler.
+//
+// PolicyConfig holds the policy's tuning knobs, FunctionMetrics is a native
+// record of one function's call and compilation figures, and Tessaly learns a
+// call-count threshold per function from the speedups its compilations gave.
+// One process-wide Tessaly lives behind get_tessaly().
+#include "tarvish.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <string_view>
+#include <cstdint>
+#include <utility>
+
+namespace {
+
+using tarvish::Ref;
+using tarvish::Signature;
+
+tarvish::ModuleGuard tessaly_guard{"tessaly"};
+
+PyTypeObject* PolicyConfig_type = nullptr;
+PyTypeObject* FunctionMetrics_type = nullptr;
+PyTypeObject* Tessaly_type = nullptr;
+
+// Thresholds are C ints; an out-of-range value names "int" in its OverflowError.
+using Threshold = tarvish::Int<int32_t, "int">;
+
+constexpr int32_t kInitialThreshold = 100;
+constexpr int32_t kMinThreshold = 10;
+constexpr int32_t kMaxThreshold = 10000;
+constexpr double kLearningRate = 0.1;
+constexpr double kTargetSpeedup = 2.0;
+// The shortest time between two compilations of one function, in seconds.
+constexpr double kMinRecompileInterval = 600.0;
+
+tarvish::Str s_initial_threshold{"initial_threshold"};
+tarvish::Str s_min_threshold{"min_threshold"};
+tarvish::Str s_max_threshold{"max_threshold"};
+tarvish::Str s_learning_rate{"learning_rate"};
+tarvish::Str s_target_speedup{"target_speedup"};
+tarvish::Str s_call_count{"call_count"};
+tarvish::Str s_compile_count{"compile_count"};
+tarvish::Str s_avg_speedup{"avg_speedup"};
+tarvish::Str s_total_execution_time_ms{"total_execution_time_ms"};
+tarvish::Str s_last_compile_time{"last_compile_time"};
+tarvish::Str s_last_compiled{"last_compiled"};
+tarvish::Str s_get_metrics{"get_metrics"};
+tarvish::Str s_logger{"logger"};
+tarvish::Str s_debug{"debug"};
+tarvish::Str s_time{"time"};
+tarvish::Str s_threading{"threading"};
+tarvish::Str s_Lock{"Lock"};
+tarvish::Str s_acquire{"acquire"};
+tarvish::Str s_release{"release"};
+tarvish::Str s_enter{"__enter__"};
+tarvish::Str s_exit{"__exit__"};
+tarvish::Str s_policy_lock{"_policy_lock"};
+tarvish::Str s_tracked_functions{"tracked_functions"};
+tarvish::Str s_avg_threshold{"avg_threshold"};
+
+// A tuple of interned names, made once for the process (null with an error set).
+template <std::size_t N>
+PyObject* name_tuple(PyObject*& cache, tarvish::Str* const (&names)[N]) noexcept {
+    if (cache) [[likely]] return cache;
+    Ref t = Ref::steal(PyTuple_New(N));
+    if (!t) return nullptr;
+    for (std::size_t i = 0; i < N; ++i) {
+        PyObject* s = names[i]->get();
+        if (!s) return nullptr;
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(s));
+    }
+    cache = t.release();
+    return cache;
+}
+
+// Calls `callable(**dict(zip(names, values)))` with borrowed values.
+template <std::size_t N>
+Ref call_with_keywords(PyObject* callable, PyObject* kwnames, PyObject* const (&values)[N]) noexcept {
+    return Ref::steal(PyObject_Vectorcall(callable, values, 0, kwnames));
+}
+
+// Reads `o.<name>`, or nothing (no error) when the attribute is absent.
+[[nodiscard]] bool optional_attr(PyObject* o, tarvish::Str& name, Ref& out) noexcept {
+    PyObject* n = name.get();
+    if (!n) return false;
+    PyObject* v = nullptr;
+    if (PyObject_GetOptionalAttr(o, n, &v) < 0) return false;
+    out = Ref::steal(v);
+    return true;
+}
+
+[[nodiscard]] Ref attr(PyObject* o, tarvish::Str& name) noexcept {
+    PyObject* n = name.get();
+    if (!n) return Ref();
+    return Ref::steal(PyObject_GetAttr(o, n));
+}
+
+// ---------------------------------------------------------------------------
+// candidate for common/: a `with` block around a context manager held in a
+// Python object. enter() calls __enter__; leave() calls __exit__ with the
+// pending exception (or three Nones) and reports whether the block's outcome
+// stands: false with an error set when the block or __exit__ failed, true when
+// the block succeeded or __exit__ suppressed its exception.
+
+class WithBlock {
+public:
+    [[nodiscard]] bool enter(PyObject* manager) noexcept {
+        Ref enter_fn = attr(manager, s_enter);
+        if (!enter_fn) return false;
+        exit_ = attr(manager, s_exit);
+        if (!exit_) return false;
+        return bool(tarvish::call(enter_fn.get()));
+    }
+    [[nodiscard]] bool leave(bool block_ok) noexcept {
+        Ref exit_fn = std::move(exit_);
+        if (block_ok) return bool(tarvish::call(exit_fn.get(), Py_None, Py_None, Py_None));
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+        Ref suppressed = tarvish::call(exit_fn.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                                       tb ? tb.get() : Py_None);
+        if (!suppressed) {
+            Ref raised = Ref::steal(PyErr_GetRaisedException());
+            PyException_SetContext(raised.get(), exc.release());
+            PyErr_SetRaisedException(raised.release());
+            return false;
+        }
+        int truth = PyObject_IsTrue(suppressed.get());
+        if (truth < 0) return false;
+        if (truth) return true;
+        PyErr_SetRaisedException(exc.release());
+        return false;
+    }
+
+private:
+    Ref exit_;
+};
+
+// ---------------------------------------------------------------------------
+// PolicyConfig: the five tuning knobs, validated once at construction.
+
+struct PolicyConfig;
+
+// Native read accessors for native callers, in this order.
+struct PolicyConfigOps {
+    int32_t (*get_initial_threshold_fast)(PolicyConfig*) noexcept;
+    int32_t (*get_min_threshold_fast)(PolicyConfig*) noexcept;
+    int32_t (*get_max_threshold_fast)(PolicyConfig*) noexcept;
+    double (*get_learning_rate_fast)(PolicyConfig*) noexcept;
+    double (*get_target_speedup_fast)(PolicyConfig*) noexcept;
+};
+
+struct PolicyConfig {
+    PyObject_HEAD
+    const PolicyConfigOps* ops;
+    int32_t initial_threshold;
+    int32_t min_threshold;
+    int32_t max_threshold;
+    double learning_rate;
+    double target_speedup;
+};
+
+const PolicyConfigOps policy_config_ops{
+    [](PolicyConfig* c) noexcept { return c->initial_threshold; },
+    [](PolicyConfig* c) noexcept { return c->min_threshold; },
+    [](PolicyConfig* c) noexcept { return c->max_threshold; },
+    [](PolicyConfig* c) noexcept { return c->learning_rate; },
+    [](PolicyConfig* c) noexcept { return c->target_speedup; },
+};
+
+PolicyConfig* as_config(PyObject* o) noexcept { return reinterpret_cast<PolicyConfig*>(o); }
+
+// The first failed invariant's message, or null when all hold.
+const char* config_error(int32_t initial, int32_t min, int32_t max, double rate, double target) noexcept {
+    if (min <= 0) return "min_threshold must be positive";
+    if (max <= min) return "max_threshold must be greater than min_threshold";
+    if (!(rate > 0.0 && rate <= 1.0)) return "learning_rate must be in (0, 1]";
+    if (!(target > 0.0)) return "target_speedup must be positive";
+    if (initial < min || initial > max) return "initial_threshold must be within bounds";
+    return nullptr;
+}
+
+PyObject* PolicyConfig_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static Signature<5> sig{
+        "__cinit__", {"initial_threshold", "min_threshold", "max_threshold", "learning_rate", "target_speedup"}, 0};
+    int32_t initial = kInitialThreshold, min = kMinThreshold, max = kMaxThreshold;
+    double rate = kLearningRate, target = kTargetSpeedup;
+    if (!tarvish::parse(sig, args, kwargs, Threshold{initial}, Threshold{min}, Threshold{max},
+                        tarvish::Double{rate}, tarvish::Double{target}))
+        return nullptr;
+    if (const char* message = config_error(initial, min, max, rate, target))
+        return tarvish::raise(PyExc_ValueError, "%s", message);
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    PolicyConfig* c = as_config(self.get());
+    c->ops = &policy_config_ops;
+    c->initial_threshold = initial;
+    c->min_threshold = min;
+    c->max_threshold = max;
+    c->learning_rate = rate;
+    c->target_speedup = target;
+    return self.release();
+}
+
+PyGetSetDef PolicyConfig_getset[] = {
+    tarvish::Field<&PolicyConfig::initial_threshold, "int">::rw(
+        "initial_threshold", "Call-count threshold for a function without a learned threshold."),
+    tarvish::Field<&PolicyConfig::min_threshold, "int">::rw("min_threshold", "Lower clamp for learned thresholds."),
+    tarvish::Field<&PolicyConfig::max_threshold, "int">::rw("max_threshold", "Upper clamp for learned thresholds."),
+    tarvish::Field<&PolicyConfig::learning_rate>::rw("learning_rate", "Base step size of the threshold update."),
+    tarvish::Field<&PolicyConfig::target_speedup>::rw("target_speedup",
+                                                      "Speedup a compilation must beat for the threshold to fall."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef PolicyConfig_methods[] = {
+    tarvish::reduce_method(),
+    tarvish::setstate_method(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot PolicyConfig_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(PolicyConfig_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<PolicyConfig>)},
+    {Py_tp_getset, PolicyConfig_getset},
+    {Py_tp_methods, PolicyConfig_methods},
+    {Py_tp_doc, const_cast<char*>("PolicyConfig(initial_threshold=100, min_threshold=10, max_threshold=10000, "
+                                  "learning_rate=0.1, target_speedup=2.0)\n--\n\n"
+                                  "Tuning knobs of the adaptive compilation policy.")},
+    {0, nullptr},
+};
+
+PyType_Spec PolicyConfig_spec{"tarvish.jit.tessaly.PolicyConfig", sizeof(PolicyConfig), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, PolicyConfig_slots};
+
+// ---------------------------------------------------------------------------
+// FunctionMetrics: one function's call and compilation figures. The timestamp
+// has one slot, readable and writable as last_compiled and last_compile_time.
+
+struct FunctionMetrics;
+
+// Native read accessors for native callers, in this order.
+struct FunctionMetricsOps {
+    uint64_t (*get_call_count_fast)(FunctionMetrics*) noexcept;
+    uint32_t (*get_compile_count_fast)(FunctionMetrics*) noexcept;
+    double (*get_avg_speedup_fast)(FunctionMetrics*) noexcept;
+    double (*get_last_compiled_fast)(FunctionMetrics*) noexcept;
+};
+
+struct FunctionMetrics {
+    PyObject_HEAD
+    const FunctionMetricsOps* ops;
+    uint64_t call_count;
+    uint32_t compile_count;
+    double avg_speedup;
+    double total_execution_time_ms;
+    double last_compiled;
+};
+
+const FunctionMetricsOps function_metrics_ops{
+    [](FunctionMetrics* m) noexcept { return m->call_count; },
+    [](FunctionMetrics* m) noexcept { return m->compile_count; },
+    [](FunctionMetrics* m) noexcept { return m->avg_speedup; },
+    [](FunctionMetrics* m) noexcept { return m->last_compiled; },
+};
+
+PyObject* FunctionMetrics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static Signature<6> sig{"__cinit__",
+                            {"call_count", "compile_count", "avg_speedup", "total_execution_time_ms",
+                             "last_compile_time", "last_compiled"},
+                            0};
+    uint64_t calls = 0;
+    uint32_t compiles = 0;
+    double speedup = 1.0, total_ms = 0.0, last_compile_time = 0.0, last_compiled = -1.0;
+    if (!tarvish::parse(sig, args, kwargs, tarvish::U64{calls}, tarvish::U32{compiles}, tarvish::Double{speedup},
+                        tarvish::Double{total_ms}, tarvish::Double{last_compile_time}, tarvish::Double{last_compiled}))
+        return nullptr;
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* m = reinterpret_cast<FunctionMetrics*>(self.get());
+    m->ops = &function_metrics_ops;
+    m->call_count = calls;
+    m->compile_count = compiles;
+    m->avg_speedup = speedup;
+    m->total_execution_time_ms = total_ms;
+    // A negative (the default -1.0) or NaN last_compiled means it was not given.
+    m->last_compiled = last_compiled >= 0.0 ? last_compiled : last_compile_time;
+    return self.release();
+}
+
+PyGetSetDef FunctionMetrics_getset[] = {
+    tarvish::Field<&FunctionMetrics::call_count, "uint64_t">::rw("call_count",
+                                                                 "Number of times the function has been called."),
+    tarvish::Field<&FunctionMetrics::compile_count, "uint32_t">::rw(
+        "compile_count", "Number of times the function has been compiled."),
+    tarvish::Field<&FunctionMetrics::avg_speedup>::rw("avg_speedup",
+                                                      "Average speedup measured for the compiled function."),
+    tarvish::Field<&FunctionMetrics::total_execution_time_ms>::rw("total_execution_time_ms",
+                                                                  "Total execution time in milliseconds."),
+    tarvish::Field<&FunctionMetrics::last_compiled>::rw(
+        "last_compiled", "Timestamp of last compilation (matches TelemetryStore interface)."),
+    tarvish::Field<&FunctionMetrics::last_compiled>::rw("last_compile_time",
+                                                        "Alias for last_compiled for backward compatibility."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef FunctionMetrics_methods[] = {
+    tarvish::reduce_method(),
+    tarvish::setstate_method(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot FunctionMetrics_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(FunctionMetrics_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<FunctionMetrics>)},
+    {Py_tp_getset, FunctionMetrics_getset},
+    {Py_tp_methods, FunctionMetrics_methods},
+    {Py_tp_doc, const_cast<char*>("FunctionMetrics(call_count=0, compile_count=0, avg_speedup=1.0, "
+                                  "total_execution_time_ms=0.0, last_compile_time=0.0, last_compiled=-1.0)\n--\n\n"
+                                  "Call and compilation figures of one function.")},
+    {0, nullptr},
+};
+
+PyType_Spec FunctionMetrics_spec{"tarvish.jit.tessaly.FunctionMetrics", sizeof(FunctionMetrics), 0,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, FunctionMetrics_slots};
+
+// ---------------------------------------------------------------------------
+// Tessaly: per-function thresholds learned from measured speedups.
+
+struct Tessaly;
+
+// The native method table, for native callers that already hold the policy's lock.
+struct TessalyOps {
+    int32_t (*_get_threshold_fast)(Tessaly*, PyObject* func_id) noexcept;
+};
+
+struct Tessaly {
+    PyObject_HEAD
+    const TessalyOps* ops;
+    Ref config;      // a PolicyConfig (or subclass instance), shared with the caller
+    Ref thresholds;  // dict: func_id (exact str or None) -> learned int threshold
+    Ref lock;        // threading.Lock, not reentrant
+    Ref acquire;     // lock.acquire and lock.release, bound once
+    Ref release;
+    double min_recompile_interval;
+};
+
+Tessaly* as_policy(PyObject* o) noexcept { return reinterpret_cast<Tessaly*>(o); }
+
+// The learned threshold, else the configured initial one. The keys are exact
+// str or None, so the lookup runs no Python code and cannot fail; the values
+// are ints this module stored, all within the int range.
+int32_t get_threshold_fast(Tessaly* t, PyObject* func_id) noexcept {
+    PyObject* learned = PyDict_GetItemWithError(t->thresholds.get(), func_id);
+    if (learned) return static_cast<int32_t>(PyLong_AsLong(learned));
+    PolicyConfig* c = as_config(t->config.get());
+    return c->ops->get_initial_threshold_fast(c);
+}
+
+const TessalyOps tessaly_ops{get_threshold_fast};
+
+// Holds the policy's lock for a scope. An exception pending when the scope
+// ends survives the release.
+class Held {
+public:
+    explicit Held(Tessaly* t) noexcept : t_(t) { ok_ = bool(tarvish::call(t->acquire.get())); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() { (void)unlock(); }
+    [[nodiscard]] bool ok() const noexcept { return ok_; }
+    // Releases now; false (with an error set) when releasing failed.
+    [[nodiscard]] bool unlock() noexcept {
+        if (!ok_) return true;
+        ok_ = false;
+        PyObject* pending = PyErr_GetRaisedException();
+        Ref r = tarvish::call(t_->release.get());
+        if (!pending) return bool(r);
+        if (!r) {
+            // As in a `with` block: the release error wins and carries the first as its context.
+            PyObject* err = PyErr_GetRaisedException();
+            PyException_SetContext(err, pending);
+            PyErr_SetRaisedException(err);
+            return false;
+        }
+        PyErr_SetRaisedException(pending);
+        return true;
+    }
+
+private:
+    Tessaly* t_;
+    bool ok_;
+};
+
+PyObject* Tessaly_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static Signature<1> sig{"__cinit__", {"config"}, 0};
+    PyObject* given = Py_None;
+    if (!tarvish::parse(sig, args, kwargs, tarvish::Object{given})) return nullptr;
+    PyObject* config_type = reinterpret_cast<PyObject*>(PolicyConfig_type);
+    Ref config;
+    if (given == Py_None) {
+        config = tarvish::call(config_type);
+    } else if (PyObject_TypeCheck(given, PolicyConfig_type)) {
+        config = Ref::borrow(given);
+    } else {
+        // Any object with the same attribute names stands in; absent ones take the defaults.
+        tarvish::Str* const names[] = {&s_initial_threshold, &s_min_threshold, &s_max_threshold, &s_learning_rate,
+                                       &s_target_speedup};
+        static PyObject* kwnames = nullptr;
+        if (!name_tuple(kwnames, names)) return nullptr;
+        Ref values[5] = {tarvish::box(kInitialThreshold), tarvish::box(kMinThreshold), tarvish::box(kMaxThreshold),
+                         tarvish::box(kLearningRate), tarvish::box(kTargetSpeedup)};
+        for (int i = 0; i < 5; ++i) {
+            if (!values[i]) return nullptr;
+            Ref found;
+            if (!optional_attr(given, *names[i], found)) return nullptr;
+            if (found) values[i] = std::move(found);
+        }
+        PyObject* const argv[] = {values[0].get(), values[1].get(), values[2].get(), values[3].get(),
+                                  values[4].get()};
+        config = call_with_keywords(config_type, kwnames, argv);
+    }
+    if (!config) return nullptr;
+
+    Ref thresholds = Ref::steal(PyDict_New());
+    if (!thresholds) return nullptr;
+    Ref threading = attr(tessaly_guard.module, s_threading);
+    if (!threading) return nullptr;
+    Ref lock_type = attr(threading.get(), s_Lock);
+    if (!lock_type) return nullptr;
+    Ref lock = tarvish::call(lock_type.get());
+    if (!lock) return nullptr;
+    Ref acquire = attr(lock.get(), s_acquire);
+    Ref release = attr(lock.get(), s_release);
+    if (!acquire || !release) return nullptr;
+
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    Tessaly* t = as_policy(self.get());
+    t->ops = &tessaly_ops;
+    new (&t->config) Ref(std::move(config));
+    new (&t->thresholds) Ref(std::move(thresholds));
+    new (&t->lock) Ref(std::move(lock));
+    new (&t->acquire) Ref(std::move(acquire));
+    new (&t->release) Ref(std::move(release));
+    t->min_recompile_interval = kMinRecompileInterval;
+    return self.release();
+}
+
+int Tessaly_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    Tessaly* t = as_policy(self);
+    Py_VISIT(t->config.get());
+    Py_VISIT(t->thresholds.get());
+    Py_VISIT(t->lock.get());
+    Py_VISIT(t->acquire.get());
+    Py_VISIT(t->release.get());
+    return 0;
+}
+
+PyObject* Tessaly_get_config(PyObject* self, void*) noexcept { return as_policy(self)->config.new_ref(); }
+
+PyObject* Tessaly_get_threshold(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static Signature<1> sig{"get_threshold", {"func_id"}};
+    PyObject* func_id = nullptr;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactStr{func_id})) return nullptr;
+    Tessaly* t = as_policy(self);
+    int32_t threshold;
+    {
+        Held held(t);
+        if (!held.ok()) return nullptr;
+        threshold = t->ops->_get_threshold_fast(t, func_id);
+        if (!held.unlock()) return nullptr;
+    }
+    return PyLong_FromLong(threshold);
+}
+
+// The wall clock, as the module's `time.time()` gives it.
+[[nodiscard]] bool wall_clock(double& out) noexcept {
+    Ref time_module = attr(tessaly_guard.module, s_time);
+    if (!time_module) return false;
+    PyObject* name = s_time.get();
+    if (!name) return false;
+    Ref now = tarvish::call_method(time_module.get(), name);
+    return now && tarvish::to_double(now.get(), out);
+}
+
+// Reads `metrics.<name>` and converts it to the native type.
+template <class T, tarvish::Name TypeName>
+[[nodiscard]] bool read_metric(PyObject* metrics, tarvish::Str& name, T& out) noexcept {
+    Ref v = attr(metrics, name);
+    return v && tarvish::to_native<T, TypeName>(v.get(), out);
+}
+
+PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+    static Signature<2> sig{"should_compile", {"func_id", "telemetry_store"}};
+    PyObject *func_id = nullptr, *store = nullptr;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactStr{func_id}, tarvish::Object{store})) return nullptr;
+    double now;
+    if (!wall_clock(now)) return nullptr;
+    Tessaly* t = as_policy(self);
+    PyObject* get_metrics = s_get_metrics.get();
+    if (!get_metrics) return nullptr;
+
+    int32_t threshold;
+    uint64_t call_count = 0;
+    uint32_t compile_count = 0;
+    double last_compiled = 0.0;
+    {
+        Held held(t);
+        if (!held.ok()) return nullptr;
+        threshold = t->ops->_get_threshold_fast(t, func_id);
+        Ref metrics = tarvish::call_method(store, get_metrics, func_id);
+        if (!metrics) return nullptr;
+        if (!read_metric<uint64_t, "uint64_t">(metrics.get(), s_call_count, call_count)) return nullptr;
+        if (!read_metric<uint32_t, "uint32_t">(metrics.get(), s_compile_count, compile_count)) return nullptr;
+        Ref stamp;
+        if (!optional_attr(metrics.get(), s_last_compiled, stamp)) return nullptr;
+        if (stamp && !tarvish::to_double(stamp.get(), last_compiled)) return nullptr;
+        if (!held.unlock()) return nullptr;
+    }
+
+    // Compared as numbers: a threshold of zero or below lets every call count through.
+    if (threshold > 0 && call_count < static_cast<uint64_t>(threshold)) Py_RETURN_FALSE;
+    if (compile_count == 0) Py_RETURN_TRUE;
+    return PyBool_FromLong(now - last_compiled >= t->min_recompile_interval);
+}
+
+// The learning rule: the step shrinks with the compile count and vanishes from
+// the tenth compilation on; a speedup beating the target lowers the threshold.
+// Each operation rounds on its own (the build does not contract to fused ops).
+int32_t learned_threshold(PolicyConfig* c, int32_t current, uint32_t compile_count, double avg_speedup) noexcept {
+    double target = c->ops->get_target_speedup_fast(c);
+    if (!(target > 0.0)) target = 1.0;
+    double ratio = avg_speedup / target;
+    double confidence = static_cast<double>(compile_count) * 0.1;
+    if (confidence > 1.0) confidence = 1.0;
+    double step = c->ops->get_learning_rate_fast(c) * (1.0 - confidence);
+    double cur = static_cast<double>(current);
+    double delta = step * cur;
+    double candidate = ratio > 1.0 ? cur - delta : cur + delta;
+    int32_t min = c->ops->get_min_threshold_fast(c);
+    int32_t max = c->ops->get_max_threshold_fast(c);
+    if (std::isnan(candidate) || candidate < static_cast<double>(min)) return min;
+    if (candidate > static_cast<double>(max)) return max;
+    // Here min <= candidate <= max, so the truncation stays within int32_t.
+    return static_cast<int32_t>(candidate);
+}
+
+// "Updated threshold for <func_id>: <from> -> <to> (speedup: <speedup with 2 decimals>x)".
+// The speedup is rounded from its exact binary value, half to even, as str.format
+// rounds; a NaN of either sign reads "nan".
+Ref update_message(PyObject* func_id, int32_t from, int32_t to, double speedup) noexcept {
+    char tail[400];  // the longest fixed-point double has 309 integer digits
+    char* const end = tail + sizeof tail;
+    char* p = tail;
+    auto put = [&](std::string_view text) noexcept {
+        p = std::copy_n(text.data(), std::min(text.size(), static_cast<std::size_t>(end - p)), p);
+    };
+    put(": ");
+    p = std::to_chars(p, end, from).ptr;
+    put(" -> ");
+    p = std::to_chars(p, end, to).ptr;
+    put(" (speedup: ");
+    if (std::isnan(speedup)) put("nan");
+    else p = std::to_chars(p, end, speedup, std::chars_format::fixed, 2).ptr;
+    put("x)");
+
+    PyUnicodeWriter* writer = PyUnicodeWriter_Create(0);
+    if (!writer) return Ref();
+    static constexpr std::string_view head = "Updated threshold for ";
+    if (PyUnicodeWriter_WriteASCII(writer, head.data(), static_cast<Py_ssize_t>(head.size())) < 0 ||
+        PyUnicodeWriter_WriteStr(writer, func_id) < 0 ||
+        PyUnicodeWriter_WriteASCII(writer, tail, p - tail) < 0) {
+        PyUnicodeWriter_Discard(writer);
+        return Ref();
+    }
+    return Ref::steal(PyUnicodeWriter_Finish(writer));
+}
+
+PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static Signature<2> sig{"update", {"func_id", "telemetry_store"}};
+    PyObject *func_id = nullptr, *store = nullptr;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactStr{func_id}, tarvish::Object{store})) return nullptr;
+    Tessaly* t = as_policy(self);
+    PyObject* get_metrics = s_get_metrics.get();
+    if (!get_metrics) return nullptr;
+
+    int32_t current, updated;
+    double avg_speedup = 0.0;
+    {
+        Held held(t);
+        if (!held.ok()) return nullptr;
+        Ref metrics = tarvish::call_method(store, get_metrics, func_id);
+        if (!metrics) return nullptr;
+        Ref compiles = attr(metrics.get(), s_compile_count);
+        if (!compiles) return nullptr;
+        Ref zero = tarvish::box(0);
+        if (!zero) return nullptr;
+        int never = PyObject_RichCompareBool(compiles.get(), zero.get(), Py_EQ);
+        if (never < 0) return nullptr;
+        if (never) {
+            if (!held.unlock()) return nullptr;
+            Py_RETURN_NONE;
+        }
+        current = t->ops->_get_threshold_fast(t, func_id);
+        uint32_t compile_count;
+        if (!tarvish::to_int<uint32_t, "uint32_t">(compiles.get(), compile_count)) return nullptr;
+        if (!read_metric<double, "">(metrics.get(), s_avg_speedup, avg_speedup)) return nullptr;
+        updated = learned_threshold(as_config(t->config.get()), current, compile_count, avg_speedup);
+        Ref value = tarvish::box(updated);
+        if (!value || PyDict_SetItem(t->thresholds.get(), func_id, value.get()) < 0) return nullptr;
+        if (!held.unlock()) return nullptr;
+    }
+
+    // The line is built on every update that gets this far, whatever the log level.
+    Ref message = update_message(func_id, current, updated, avg_speedup);
+    if (!message) return nullptr;
+    // logger.debug(message), with the module's `logger` looked up at call time.
+    Ref logger = attr(tessaly_guard.module, s_logger);
+    PyObject* debug = s_debug.get();
+    if (!logger || !debug || !tarvish::call_method(logger.get(), debug, message.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// A dict of four int-or-float values under the four statistics keys.
+Ref statistics_dict(PyObject* tracked, PyObject* avg, PyObject* min, PyObject* max) noexcept {
+    tarvish::Str* const keys[] = {&s_tracked_functions, &s_avg_threshold, &s_min_threshold, &s_max_threshold};
+    PyObject* const values[] = {tracked, avg, min, max};
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return d;
+    for (int i = 0; i < 4; ++i) {
+        PyObject* key = keys[i]->get();
+        if (!values[i] || !key || PyDict_SetItem(d.get(), key, values[i]) < 0) return Ref();
+    }
+    return d;
+}
+
+PyObject* Tessaly_get_statistics(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("get_statistics", nargs, kwnames)) return nullptr;
+    Tessaly* t = as_policy(self);
+    Held held(t);
+    if (!held.ok()) return nullptr;
+    PyObject* thresholds = t->thresholds.get();
+    Py_ssize_t n = PyDict_GET_SIZE(thresholds);
+    Ref result;
+    if (n == 0) {
+        PolicyConfig* c = as_config(t->config.get());
+        result = statistics_dict(tarvish::box(0).get(), tarvish::box(c->initial_threshold).get(),
+                                 tarvish::box(c->min_threshold).get(), tarvish::box(c->max_threshold).get());
+    } else {
+        long long sum = 0;
+        long min = 0, max = 0;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        for (bool first = true; PyDict_Next(thresholds, &pos, &key, &value); first = false) {
+            long v = PyLong_AsLong(value);
+            sum += v;
+            if (first || v < min) min = v;
+            if (first || v > max) max = v;
+        }
+        // Exact int sum over exact int count, divided as Python divides ints (correctly rounded).
+        Ref total = tarvish::box(sum), count = tarvish::box(static_cast<long long>(n));
+        if (!total || !count) return nullptr;
+        Ref avg = Ref::steal(PyNumber_TrueDivide(total.get(), count.get()));
+        result = statistics_dict(tarvish::box(static_cast<long long>(n)).get(), avg.get(), tarvish::box(min).get(),
+                                 tarvish::box(max).get());
+    }
+    if (!result || !held.unlock()) return nullptr;
+    return result.release();
+}
+
+PyGetSetDef Tessaly_getset[] = {
+    {"config", Tessaly_get_config, nullptr, "Get policy configuration.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef Tessaly_methods[] = {
+    tarvish::method("get_threshold", Tessaly_get_threshold,
+                    "get_threshold($self, func_id)\n--\n\nCurrent compile threshold for the function."),
+    tarvish::method("should_compile", Tessaly_should_compile,
+                    "should_compile($self, func_id, telemetry_store)\n--\n\n"
+                    "Whether the function has been called often enough, and long enough after its last "
+                    "compilation, to compile it now."),
+    tarvish::method("update", Tessaly_update,
+                    "update($self, func_id, telemetry_store)\n--\n\n"
+                    "Move the function's threshold by the speedup its compilations gave."),
+    tarvish::method("get_statistics", Tessaly_get_statistics,
+                    "get_statistics($self)\n--\n\nSummary of the learned thresholds."),
+    tarvish::reduce_method(),
+    tarvish::setstate_method(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot Tessaly_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Tessaly_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::gc_dealloc<Tessaly>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Tessaly_traverse)},
+    {Py_tp_getset, Tessaly_getset},
+    {Py_tp_methods, Tessaly_methods},
+    {Py_tp_doc, const_cast<char*>("Tessaly(config=None)\n--\n\n"
+                                  "Adaptive JIT threshold policy.\n\n"
+                                  "Learns optimal compilation thresholds based on observed performance.\n"
+                                  "Adapts per-function to workload characteristics.")},
+    {0, nullptr},
+};
+
+PyType_Spec Tessaly_spec{"tarvish.jit.tessaly.Tessaly", sizeof(Tessaly), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, Tessaly_slots};
+
+// ---------------------------------------------------------------------------
+// The process-wide policy. The slot lives as long as the process, like the
+// module itself, and is not torn down at exit (when the interpreter may be gone).
+
+struct PolicySlot {
+    PyObject* instance = nullptr;  // a strong reference, or null for None
+    [[nodiscard]] Ref take() noexcept { return Ref::steal(std::exchange(instance, nullptr)); }
+    void put(Ref r) noexcept { instance = r.release(); }  // only into an empty slot
+};
+PolicySlot policy_slot;
+
+[[nodiscard]] bool policy_lock(WithBlock& block) noexcept {
+    Ref lock = attr(tessaly_guard.module, s_policy_lock);
+    return lock && block.enter(lock.get());
+}
+
+PyObject* get_tessaly(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("get_tessaly", nargs, kwnames)) return nullptr;
+    WithBlock block;
+    if (!policy_lock(block)) return nullptr;
+    bool ok = true;
+    if (!policy_slot.instance) {
+        Ref created = tarvish::call(reinterpret_cast<PyObject*>(Tessaly_type));
+        ok = bool(created);
+        if (ok) policy_slot.put(std::move(created));
+    }
+    if (!block.leave(ok)) return nullptr;
+    return Py_NewRef(policy_slot.instance ? policy_slot.instance : Py_None);
+}
+
+PyObject* reset_tessaly(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::no_args("reset_tessaly", nargs, kwnames)) return nullptr;
+    WithBlock block;
+    if (!policy_lock(block)) return nullptr;
+    // The old policy is dropped after the lock is left.
+    Ref old = policy_slot.take();
+    if (!block.leave(true)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// The factories.
+
+PyObject* create_policy_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static Signature<5> sig{"create_policy_config",
+                            {"initial_threshold", "min_threshold", "max_threshold", "learning_rate", "target_speedup"},
+                            0};
+    Ref initial, min, max;
+    double rate = kLearningRate, target = kTargetSpeedup;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{initial}, tarvish::AnnotatedInt{min},
+                        tarvish::AnnotatedInt{max}, tarvish::Double{rate}, tarvish::Double{target}))
+        return nullptr;
+    if (!initial) initial = tarvish::box(kInitialThreshold);
+    if (!min) min = tarvish::box(kMinThreshold);
+    if (!max) max = tarvish::box(kMaxThreshold);
+    Ref rate_obj = tarvish::box(rate), target_obj = tarvish::box(target);
+    if (!initial || !min || !max || !rate_obj || !target_obj) return nullptr;
+    tarvish::Str* const names[] = {&s_initial_threshold, &s_min_threshold, &s_max_threshold, &s_learning_rate,
+                                   &s_target_speedup};
+    static PyObject* kw = nullptr;
+    if (!name_tuple(kw, names)) return nullptr;
+    PyObject* const argv[] = {initial.get(), min.get(), max.get(), rate_obj.get(), target_obj.get()};
+    return call_with_keywords(reinterpret_cast<PyObject*>(PolicyConfig_type), kw, argv).release();
+}
+
+PyObject* create_function_metrics(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static Signature<5> sig{
+        "create_function_metrics",
+        {"call_count", "compile_count", "avg_speedup", "total_execution_time_ms", "last_compile_time"},
+        0};
+    Ref calls, compiles;
+    double speedup = 1.0, total_ms = 0.0, stamp = 0.0;
+    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{calls}, tarvish::AnnotatedInt{compiles},
+                        tarvish::Double{speedup}, tarvish::Double{total_ms}, tarvish::Double{stamp}))
+        return nullptr;
+    if (!calls) calls = tarvish::box(0);
+    if (!compiles) compiles = tarvish::box(0);
+    Ref speedup_obj = tarvish::box(speedup), total_obj = tarvish::box(total_ms), stamp_obj = tarvish::box(stamp);
+    if (!calls || !compiles || !speedup_obj || !total_obj || !stamp_obj) return nullptr;
+    tarvish::Str* const names[] = {&s_call_count, &s_compile_count, &s_avg_speedup, &s_total_execution_time_ms,
+                                   &s_last_compile_time};
+    static PyObject* kw = nullptr;
+    if (!name_tuple(kw, names)) return nullptr;
+    PyObject* const argv[] = {calls.get(), compiles.get(), speedup_obj.get(), total_obj.get(), stamp_obj.get()};
+    return call_with_keywords(reinterpret_cast<PyObject*>(FunctionMetrics_type), kw, argv).release();
+}
+
+PyMethodDef tessaly_functions[] = {
+    tarvish::method("create_policy_config", create_policy_config,
+                    "create_policy_config($module, initial_threshold=100, min_threshold=10, max_threshold=10000, "
+                    "learning_rate=0.1, target_speedup=2.0)\n--\n\n"
+                    "Factory function to create PolicyConfig.\n\n"
+                    "Provides a Python-friendly interface for creating config objects."),
+    tarvish::method("create_function_metrics", create_function_metrics,
+                    "create_function_metrics($module, call_count=0, compile_count=0, avg_speedup=1.0, "
+                    "total_execution_time_ms=0.0, last_compile_time=0.0)\n--\n\n"
+                    "Factory function to create FunctionMetrics.\n\n"
+                    "Provides a Python-friendly interface for creating metrics objects."),
+    tarvish::method("get_tessaly", get_tessaly,
+                    "get_tessaly($module)\n--\n\nGet the process-wide Tessaly policy, creating it on first use."),
+    tarvish::method("reset_tessaly", reset_tessaly,
+                    "reset_tessaly($module)\n--\n\nDrop the process-wide Tessaly policy.\n\nUseful for testing."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// The module body, in order.
+
+bool tessaly_exec(PyObject* module) noexcept {
+    if (!tarvish::import_as(module, "time", "time") || !tarvish::import_as(module, "logging", "logging") ||
+        !tarvish::import_as(module, "threading", "threading") ||
+        !tarvish::import_from(module, "typing", {"Dict", "Optional"}))
+        return false;
+    if (!tarvish::bind_logger(module)) return false;
+    if (!tarvish::add_type(module, &PolicyConfig_spec, PolicyConfig_type) ||
+        !tarvish::add_type(module, &FunctionMetrics_spec, FunctionMetrics_type) ||
+        !tarvish::add_type(module, &Tessaly_spec, Tessaly_type))
+        return false;
+    // The singleton slot (policy_slot) starts empty; its lock is a module attribute.
+    Ref threading = attr(module, s_threading);
+    if (!threading) return false;
+    Ref lock_type = attr(threading.get(), s_Lock);
+    if (!lock_type) return false;
+    Ref lock = tarvish::call(lock_type.get());
+    if (!lock || PyModule_AddObjectRef(module, "_policy_lock", lock.get()) < 0) return false;
+    if (PyModule_AddFunctions(module, tessaly_functions) < 0) return false;
+    return tarvish::log_line(module, "info", "Tarvish Tessaly Cython module loaded - IP protected");
+}
+
+PyModuleDef tessaly_def{
+    PyModuleDef_HEAD_INIT,
+    "tessaly",
+    "Adaptive compilation policy of the just-in-time compiler.\n"
+    "\n"
+    "Tessaly learns a call-count threshold per function from the speedups that\n"
+    "its compilations gave: a speedup beating the configured target lowers the\n"
+    "threshold, anything else raises it, by a step that shrinks with each\n"
+    "compilation and stops at the tenth. Each policy serialises its state with\n"
+    "its own threading.Lock (targets: get_threshold under 100 ns, should_compile\n"
+    "and update under 1 us each). get_tessaly() returns the process-wide policy.",
+    0,
+    nullptr,
+    tarvish::ModuleSlots<tessaly_guard, tessaly_exec>::slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tessaly() { return PyModuleDef_Init(&tessaly_def); }

@@ -1,0 +1,36 @@
+"""The reference-leak mode itself: it must catch a real leak and pass clean code."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+
+SAMPLE = """
+    import ctypes
+    from tarvish.memory.corvane import AtomicCounter
+
+    def test_leaks_a_reference_per_run():
+        obj = AtomicCounter(3)
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(obj))
+
+    def test_clean():
+        c = AtomicCounter(3)
+        assert c.increment() == 4
+"""
+
+
+@pytest.mark.no_refleak
+@pytest.mark.thread_unsafe
+def test_leak_mode_catches_a_leak(tmp_path):
+    (tmp_path / "test_sample.py").write_text(textwrap.dedent(SAMPLE))
+    (tmp_path / "conftest.py").write_text(open(__file__.replace("test_leak_mode.py", "conftest.py")).read())
+    proc = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--refleak", str(tmp_path)],
+        capture_output=True, text=True, timeout=300,
+    )
+    out = proc.stdout + proc.stderr
+    assert "test_leaks_a_reference_per_run leaked references" in out, out
+    assert "1 failed, 1 passed" in out, out
