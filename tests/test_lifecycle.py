@@ -3,6 +3,7 @@ outlive the policy singleton, garbage collection during use, and every module
 imported in a fresh process and refused in a second interpreter."""
 
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -93,7 +94,7 @@ def test_garbage_collection_during_use():
 
 def _run(code):
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=300, env={"PYTHONPATH": ":".join(p for p in sys.path if p), "PATH": "/usr/bin:/bin"})
+                          timeout=300, env={**os.environ, "PYTHONPATH": ":".join(p for p in sys.path if p)})
     assert proc.returncode == 0, proc.stderr
     return proc.stdout
 

@@ -4,6 +4,7 @@ tested once here through corvane."""
 
 import logging
 import pickle
+import os
 import subprocess
 import sys
 import textwrap
@@ -23,7 +24,7 @@ def run_python(code):
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True, text=True, timeout=120,
-        env={"PYTHONPATH": env_path, "PATH": "/usr/bin:/bin"},
+        env={**os.environ, "PYTHONPATH": env_path},
     )
     assert proc.returncode == 0, proc.stderr
     return proc.stdout + proc.stderr

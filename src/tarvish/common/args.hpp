@@ -210,4 +210,18 @@ template <std::size_t N, class... C>
     return true;
 }
 
+// The tuple/dict counterpart of no_args, for a tp_new or tp_init without
+// parameters: refuses any positional argument and names the first keyword.
+[[nodiscard]] inline bool no_new_args(const char* name, PyObject* args, PyObject* kwargs) noexcept {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs) [[unlikely]] return raise_arg_count(name, 0, 0, nargs);
+    if (kwargs && PyDict_GET_SIZE(kwargs)) [[unlikely]] {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        PyDict_Next(kwargs, &pos, &key, &value);
+        return detail::raise_keyword(name, key, false);
+    }
+    return true;
+}
+
 }  // namespace tarvish

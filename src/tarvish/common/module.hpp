@@ -101,6 +101,51 @@ struct ModuleSlots {
     return true;
 }
 
+// How a module global that is missing when it is looked up is reported.
+enum class Missing { name_error, attribute_error };
+
+// The module global `name`, looked up now so that a rebinding counts. A missing
+// one raises NameError "name '...' is not defined" (as code in the module body
+// would) or, with `attribute_error`, the AttributeError of reading the module's attribute.
+[[nodiscard]] inline Ref module_global(PyObject* module, Str& name, Missing missing = Missing::name_error) noexcept {
+    PyObject* key = name.get();
+    if (!key) return Ref();
+    if (!module) return raise(PyExc_NameError, "name '%U' is not defined", key), Ref();
+    if (missing == Missing::attribute_error) return Ref::steal(PyObject_GetAttr(module, key));
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(module), key, &value) == 0)
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return Ref::steal(value);
+}
+
+// "from <dots><name> import a, b" run in the module's own package (`level` dots):
+// binds each name in the module, with the interpreter's ImportError for a missing name.
+[[nodiscard]] inline bool import_relative(PyObject* module, const char* name, int level,
+                                          std::initializer_list<const char*> names) noexcept {
+    Ref fromlist = Ref::steal(PyList_New(0));
+    if (!fromlist) return false;
+    for (const char* n : names) {
+        Ref s = Ref::steal(PyUnicode_FromString(n));
+        if (!s || PyList_Append(fromlist.get(), s.get()) < 0) return false;
+    }
+    Ref target =
+        Ref::steal(PyImport_ImportModuleLevel(name, PyModule_GetDict(module), nullptr, fromlist.get(), level));
+    if (!target) return false;
+    for (const char* n : names) {
+        PyObject* value = nullptr;
+        if (PyObject_GetOptionalAttrString(target.get(), n, &value) < 0) return false;
+        if (!value) {
+            Ref modname = Ref::steal(PyModule_GetNameObject(target.get()));
+            if (!modname) return false;
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", n, modname.get());
+            return false;
+        }
+        Ref owned = Ref::steal(value);
+        if (PyModule_AddObjectRef(module, n, owned.get()) < 0) return false;
+    }
+    return true;
+}
+
 // Binds `logging` and `logger = logging.getLogger(__name__)` in the module.
 [[nodiscard]] inline bool bind_logger(PyObject* module) noexcept {
     if (!import_as(module, "logging", "logging")) return false;

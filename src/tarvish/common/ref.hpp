@@ -89,4 +89,26 @@ struct Str {
     }
 };
 
+// Attribute lookup by interned name; a null Ref means the error is set.
+[[nodiscard]] inline Ref getattr(PyObject* o, Str& name) noexcept {
+    PyObject* n = name.get();
+    return n ? Ref::steal(PyObject_GetAttr(o, n)) : Ref();
+}
+
+// Calls the method `name` of `self` with the given (borrowed) arguments; null with an error set.
+template <class... A>
+[[nodiscard]] inline Ref call_method(PyObject* self, Str& name, A... args) noexcept {
+    PyObject* n = name.get();
+    return n ? call_method(self, n, args...) : Ref();
+}
+
+// dict[key] = value; a null value passes on the error already set. False with an error set.
+[[nodiscard]] inline bool set_item(PyObject* dict, Str& key, PyObject* value) noexcept {
+    PyObject* k = key.get();
+    return k && value && PyDict_SetItem(dict, k, value) == 0;
+}
+[[nodiscard]] inline bool set_item(PyObject* dict, Str& key, const Ref& value) noexcept {
+    return set_item(dict, key, value.get());
+}
+
 }  // namespace tarvish

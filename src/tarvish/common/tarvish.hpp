@@ -2,3 +2,4 @@
 #pragma once
 
 #include "module.hpp"
+#include "lock.hpp"

@@ -49,12 +49,6 @@ tarvish::Str s_get_metrics{"get_metrics"};
 tarvish::Str s_logger{"logger"};
 tarvish::Str s_debug{"debug"};
 tarvish::Str s_time{"time"};
-tarvish::Str s_threading{"threading"};
-tarvish::Str s_Lock{"Lock"};
-tarvish::Str s_acquire{"acquire"};
-tarvish::Str s_release{"release"};
-tarvish::Str s_enter{"__enter__"};
-tarvish::Str s_exit{"__exit__"};
 tarvish::Str s_policy_lock{"_policy_lock"};
 tarvish::Str s_tracked_functions{"tracked_functions"};
 tarvish::Str s_avg_threshold{"avg_threshold"};
@@ -89,52 +83,6 @@ Ref call_with_keywords(PyObject* callable, PyObject* kwnames, PyObject* const (&
     out = Ref::steal(v);
     return true;
 }
-
-[[nodiscard]] Ref attr(PyObject* o, tarvish::Str& name) noexcept {
-    PyObject* n = name.get();
-    if (!n) return Ref();
-    return Ref::steal(PyObject_GetAttr(o, n));
-}
-
-// ---------------------------------------------------------------------------
-// candidate for common/: a `with` block around a context manager held in a
-// Python object. enter() calls __enter__; leave() calls __exit__ with the
-// pending exception (or three Nones) and reports whether the block's outcome
-// stands: false with an error set when the block or __exit__ failed, true when
-// the block succeeded or __exit__ suppressed its exception.
-
-class WithBlock {
-public:
-    [[nodiscard]] bool enter(PyObject* manager) noexcept {
-        Ref enter_fn = attr(manager, s_enter);
-        if (!enter_fn) return false;
-        exit_ = attr(manager, s_exit);
-        if (!exit_) return false;
-        return bool(tarvish::call(enter_fn.get()));
-    }
-    [[nodiscard]] bool leave(bool block_ok) noexcept {
-        Ref exit_fn = std::move(exit_);
-        if (block_ok) return bool(tarvish::call(exit_fn.get(), Py_None, Py_None, Py_None));
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
-        Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
-        Ref suppressed = tarvish::call(exit_fn.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
-                                       tb ? tb.get() : Py_None);
-        if (!suppressed) {
-            Ref raised = Ref::steal(PyErr_GetRaisedException());
-            PyException_SetContext(raised.get(), exc.release());
-            PyErr_SetRaisedException(raised.release());
-            return false;
-        }
-        int truth = PyObject_IsTrue(suppressed.get());
-        if (truth < 0) return false;
-        if (truth) return true;
-        PyErr_SetRaisedException(exc.release());
-        return false;
-    }
-
-private:
-    Ref exit_;
-};
 
 // ---------------------------------------------------------------------------
 // PolicyConfig: the five tuning knobs, validated once at construction.
@@ -337,11 +285,9 @@ struct TessalyOps {
 struct Tessaly {
     PyObject_HEAD
     const TessalyOps* ops;
-    Ref config;      // a PolicyConfig (or subclass instance), shared with the caller
-    Ref thresholds;  // dict: func_id (exact str or None) -> learned int threshold
-    Ref lock;        // threading.Lock, not reentrant
-    Ref acquire;     // lock.acquire and lock.release, bound once
-    Ref release;
+    Ref config;               // a PolicyConfig (or subclass instance), shared with the caller
+    Ref thresholds;           // dict: func_id (exact str or None) -> learned int threshold
+    tarvish::BoundLock lock;  // threading.Lock (not reentrant), its acquire and release bound once
     double min_recompile_interval;
 };
 
@@ -363,7 +309,7 @@ const TessalyOps tessaly_ops{get_threshold_fast};
 // ends survives the release.
 class Held {
 public:
-    explicit Held(Tessaly* t) noexcept : t_(t) { ok_ = bool(tarvish::call(t->acquire.get())); }
+    explicit Held(Tessaly* t) noexcept : t_(t) { ok_ = t->lock.acquire(); }
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;
     ~Held() { (void)unlock(); }
@@ -372,18 +318,7 @@ public:
     [[nodiscard]] bool unlock() noexcept {
         if (!ok_) return true;
         ok_ = false;
-        PyObject* pending = PyErr_GetRaisedException();
-        Ref r = tarvish::call(t_->release.get());
-        if (!pending) return bool(r);
-        if (!r) {
-            // As in a `with` block: the release error wins and carries the first as its context.
-            PyObject* err = PyErr_GetRaisedException();
-            PyException_SetContext(err, pending);
-            PyErr_SetRaisedException(err);
-            return false;
-        }
-        PyErr_SetRaisedException(pending);
-        return true;
+        return t_->lock.release();
     }
 
 private:
@@ -423,15 +358,10 @@ PyObject* Tessaly_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 
     Ref thresholds = Ref::steal(PyDict_New());
     if (!thresholds) return nullptr;
-    Ref threading = attr(tessaly_guard.module, s_threading);
-    if (!threading) return nullptr;
-    Ref lock_type = attr(threading.get(), s_Lock);
-    if (!lock_type) return nullptr;
-    Ref lock = tarvish::call(lock_type.get());
-    if (!lock) return nullptr;
-    Ref acquire = attr(lock.get(), s_acquire);
-    Ref release = attr(lock.get(), s_release);
-    if (!acquire || !release) return nullptr;
+    tarvish::BoundLock lock;
+    if (!lock.bind(tarvish::new_lock(tessaly_guard.module, tarvish::Missing::attribute_error),
+                   tarvish::Methods::acquire_release))
+        return nullptr;
 
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -439,9 +369,7 @@ PyObject* Tessaly_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     t->ops = &tessaly_ops;
     new (&t->config) Ref(std::move(config));
     new (&t->thresholds) Ref(std::move(thresholds));
-    new (&t->lock) Ref(std::move(lock));
-    new (&t->acquire) Ref(std::move(acquire));
-    new (&t->release) Ref(std::move(release));
+    new (&t->lock) tarvish::BoundLock(std::move(lock));
     t->min_recompile_interval = kMinRecompileInterval;
     return self.release();
 }
@@ -451,10 +379,7 @@ int Tessaly_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Tessaly* t = as_policy(self);
     Py_VISIT(t->config.get());
     Py_VISIT(t->thresholds.get());
-    Py_VISIT(t->lock.get());
-    Py_VISIT(t->acquire.get());
-    Py_VISIT(t->release.get());
-    return 0;
+    return t->lock.traverse(visit, arg);
 }
 
 PyObject* Tessaly_get_config(PyObject* self, void*) noexcept { return as_policy(self)->config.new_ref(); }
@@ -476,7 +401,7 @@ PyObject* Tessaly_get_threshold(PyObject* self, PyObject* const* args, Py_ssize_
 
 // The wall clock, as the module's `time.time()` gives it.
 [[nodiscard]] bool wall_clock(double& out) noexcept {
-    Ref time_module = attr(tessaly_guard.module, s_time);
+    Ref time_module = tarvish::module_global(tessaly_guard.module, s_time, tarvish::Missing::attribute_error);
     if (!time_module) return false;
     PyObject* name = s_time.get();
     if (!name) return false;
@@ -487,7 +412,7 @@ PyObject* Tessaly_get_threshold(PyObject* self, PyObject* const* args, Py_ssize_
 // Reads `metrics.<name>` and converts it to the native type.
 template <class T, tarvish::Name TypeName>
 [[nodiscard]] bool read_metric(PyObject* metrics, tarvish::Str& name, T& out) noexcept {
-    Ref v = attr(metrics, name);
+    Ref v = tarvish::getattr(metrics, name);
     return v && tarvish::to_native<T, TypeName>(v.get(), out);
 }
 
@@ -593,7 +518,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!held.ok()) return nullptr;
         Ref metrics = tarvish::call_method(store, get_metrics, func_id);
         if (!metrics) return nullptr;
-        Ref compiles = attr(metrics.get(), s_compile_count);
+        Ref compiles = tarvish::getattr(metrics.get(), s_compile_count);
         if (!compiles) return nullptr;
         Ref zero = tarvish::box(0);
         if (!zero) return nullptr;
@@ -617,7 +542,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Ref message = update_message(func_id, current, updated, avg_speedup);
     if (!message) return nullptr;
     // logger.debug(message), with the module's `logger` looked up at call time.
-    Ref logger = attr(tessaly_guard.module, s_logger);
+    Ref logger = tarvish::module_global(tessaly_guard.module, s_logger, tarvish::Missing::attribute_error);
     PyObject* debug = s_debug.get();
     if (!logger || !debug || !tarvish::call_method(logger.get(), debug, message.get())) return nullptr;
     Py_RETURN_NONE;
@@ -719,15 +644,14 @@ struct PolicySlot {
 };
 PolicySlot policy_slot;
 
-[[nodiscard]] bool policy_lock(WithBlock& block) noexcept {
-    Ref lock = attr(tessaly_guard.module, s_policy_lock);
-    return lock && block.enter(lock.get());
-}
-
+// The module's `_policy_lock` is looked up at each call and entered as a
+// with-statement would, its methods read as attributes; a suppressing __exit__ counts.
 PyObject* get_tessaly(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("get_tessaly", nargs, kwnames)) return nullptr;
-    WithBlock block;
-    if (!policy_lock(block)) return nullptr;
+    Ref lock = tarvish::module_global(tessaly_guard.module, s_policy_lock, tarvish::Missing::attribute_error);
+    if (!lock) return nullptr;
+    tarvish::WithLock block{lock.get(), tarvish::Lookup::attribute, tarvish::Suppress::honour};
+    if (!block.enter()) return nullptr;
     bool ok = true;
     if (!policy_slot.instance) {
         Ref created = tarvish::call(reinterpret_cast<PyObject*>(Tessaly_type));
@@ -740,8 +664,10 @@ PyObject* get_tessaly(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* k
 
 PyObject* reset_tessaly(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("reset_tessaly", nargs, kwnames)) return nullptr;
-    WithBlock block;
-    if (!policy_lock(block)) return nullptr;
+    Ref lock = tarvish::module_global(tessaly_guard.module, s_policy_lock, tarvish::Missing::attribute_error);
+    if (!lock) return nullptr;
+    tarvish::WithLock block{lock.get(), tarvish::Lookup::attribute, tarvish::Suppress::honour};
+    if (!block.enter()) return nullptr;
     // The old policy is dropped after the lock is left.
     Ref old = policy_slot.take();
     if (!block.leave(true)) return nullptr;
@@ -827,11 +753,8 @@ bool tessaly_exec(PyObject* module) noexcept {
         !tarvish::add_type(module, &Tessaly_spec, Tessaly_type))
         return false;
     // The singleton slot (policy_slot) starts empty; its lock is a module attribute.
-    Ref threading = attr(module, s_threading);
-    if (!threading) return false;
-    Ref lock_type = attr(threading.get(), s_Lock);
-    if (!lock_type) return false;
-    Ref lock = tarvish::call(lock_type.get());
+    if (!tarvish::prepare_lock_protocol(module)) return false;
+    Ref lock = tarvish::new_lock(module, tarvish::Missing::attribute_error);
     if (!lock || PyModule_AddObjectRef(module, "_policy_lock", lock.get()) < 0) return false;
     if (PyModule_AddFunctions(module, tessaly_functions) < 0) return false;
     return tarvish::log_line(module, "info", "Tarvish Tessaly Cython module loaded - IP protected");

@@ -29,58 +29,10 @@ tarvish::Str s_sanitize_size{"_sanitize_size"};
 tarvish::Str s_increment{"increment"};
 tarvish::Str s_load{"load"};
 tarvish::Str s_size{"size"};
-tarvish::Str s_enter{"__enter__"};
-tarvish::Str s_exit{"__exit__"};
 tarvish::Str s_sleep{"sleep"};
 tarvish::Str s_time{"time"};
-tarvish::Str s_threading{"threading"};
 tarvish::Str s_AtomicCounter{"AtomicCounter"};
 tarvish::Str s_ATOMIC_AVAILABLE{"ATOMIC_AVAILABLE"};
-
-// ---------------------------------------------------------------------------
-// candidate for common/: module globals and relative imports.
-
-// The module global `name`, looked up now; NameError when it is missing.
-Ref module_global(tarvish::Str& name) noexcept {
-    PyObject* key = name.get();
-    if (!key) return Ref();
-    PyObject* value = nullptr;
-    int found = PyDict_GetItemRef(PyModule_GetDict(brindle_guard.module), key, &value);
-    if (found < 0) return Ref();
-    if (!found) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-        return Ref();
-    }
-    return Ref::steal(value);
-}
-
-// "from <dots><name> import a, b" run in the module's own package: binds each
-// name in the module, with the interpreter's ImportError for a missing name.
-[[nodiscard]] bool import_relative(PyObject* module, const char* name, int level,
-                                   std::initializer_list<const char*> names) noexcept {
-    Ref fromlist = Ref::steal(PyList_New(0));
-    if (!fromlist) return false;
-    for (const char* n : names) {
-        Ref s = Ref::steal(PyUnicode_FromString(n));
-        if (!s || PyList_Append(fromlist.get(), s.get()) < 0) return false;
-    }
-    Ref target = Ref::steal(
-        PyImport_ImportModuleLevel(name, PyModule_GetDict(module), nullptr, fromlist.get(), level));
-    if (!target) return false;
-    for (const char* n : names) {
-        PyObject* value = nullptr;
-        if (PyObject_GetOptionalAttrString(target.get(), n, &value) < 0) return false;
-        if (!value) {
-            Ref modname = Ref::steal(PyModule_GetNameObject(target.get()));
-            if (!modname) return false;
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", n, modname.get());
-            return false;
-        }
-        Ref owned = Ref::steal(value);
-        if (PyModule_AddObjectRef(module, n, owned.get()) < 0) return false;
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------------------
 // Native records.
@@ -573,28 +525,9 @@ void remove_head_block(TreeState& t, RBNode* head, Graveyard& g) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Locks (entered through the context-manager protocol), sampling and sizes.
-
-[[nodiscard]] bool lock_enter(PyObject* lock) noexcept { return bool(tarvish::call_method(lock, s_enter.get())); }
-
-// Leaves the lock; `ok` tells whether the body succeeded. On failure the
-// exception is handed to __exit__ and then propagates (chained under an
-// exception of __exit__ itself).
-[[nodiscard]] bool lock_exit(PyObject* lock, bool ok) noexcept {
-    if (ok) return bool(tarvish::call_method(lock, s_exit.get(), Py_None, Py_None, Py_None));
-    PyObject* exc = PyErr_GetRaisedException();
-    Ref tb = Ref::steal(PyException_GetTraceback(exc));
-    Ref r = tarvish::call_method(lock, s_exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc,
-                                 tb ? tb.get() : Py_None);
-    if (!r) {
-        PyObject* outer = PyErr_GetRaisedException();
-        PyException_SetContext(outer, exc);
-        PyErr_SetRaisedException(outer);
-    } else {
-        PyErr_SetRaisedException(exc);
-    }
-    return false;
-}
+// Locks, sampling and sizes. A lock is entered through its context-manager
+// protocol; a failed section's exception is handed to __exit__ and then
+// propagates whatever __exit__ returns (chained under an error of __exit__ itself).
 
 // Runs `body(graveyard) -> Ref` as a writer: under `lock`, with the sequence
 // counter odd throughout (made even again on every path), then releases the
@@ -602,14 +535,13 @@ void remove_head_block(TreeState& t, RBNode* head, Graveyard& g) noexcept {
 template <class Body>
 PyObject* write_section(PyObject* self, Body body) noexcept {
     TreeState& t = state(self);
-    Ref lock = Ref::borrow(t.lock.get());
-    if (!lock_enter(lock.get())) return nullptr;
+    tarvish::WithLock with{t.lock.get(), tarvish::Lookup::attribute, tarvish::Suppress::never};
+    if (!with.enter()) return nullptr;
     begin_write(t);
     Graveyard g;
     Ref result = body(g);
     end_write(t);
-    bool ok = lock_exit(lock.get(), bool(result));
-    if (!ok) result.reset();
+    if (!with.leave(bool(result))) result.reset();
     bury(t, g);
     return result.release();
 }
@@ -617,19 +549,15 @@ PyObject* write_section(PyObject* self, Body body) noexcept {
 // Runs `body() -> Ref` under `lock_obj` without touching the sequence counter.
 template <class Body>
 PyObject* locked(PyObject* lock_obj, Body body) noexcept {
-    Ref lock = Ref::borrow(lock_obj);
-    if (!lock_enter(lock.get())) return nullptr;
-    Ref result = body();
-    if (!lock_exit(lock.get(), bool(result))) result.reset();
-    return result.release();
+    return tarvish::with_lock(lock_obj, tarvish::Lookup::attribute, tarvish::Suppress::never, body).release();
 }
 
 // time.sleep(0.0001), with `time` looked up as a module global now.
 [[nodiscard]] bool nap() noexcept {
-    Ref time = module_global(s_time);
+    Ref time = tarvish::module_global(brindle_guard.module, s_time);
     if (!time) return false;
     Ref delay = Ref::steal(PyFloat_FromDouble(RETRY_SLEEP));
-    return delay && tarvish::call_method(time.get(), s_sleep.get(), delay.get());
+    return delay && tarvish::call_method(time.get(), s_sleep, delay.get());
 }
 
 // Whether the counter value n is a multiple of rate (rate > 0).
@@ -689,19 +617,18 @@ PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     if (!self) return nullptr;
     TreeState& t = *new (&state(self.get())) TreeState();
 
-    Ref threading = module_global(s_threading);
-    Ref lock_cls = threading ? tarvish::getattr(threading.get(), "Lock") : Ref();
+    Ref lock_cls = tarvish::lock_factory(brindle_guard.module);
     t.lock = lock_cls ? tarvish::call(lock_cls.get()) : Ref();
     if (!t.lock) return nullptr;
     t.sample_rate = sample_rate;
 
-    Ref available = module_global(s_ATOMIC_AVAILABLE);
+    Ref available = tarvish::module_global(brindle_guard.module, s_ATOMIC_AVAILABLE);
     if (!available) return nullptr;
     int use = PyObject_IsTrue(available.get());
     if (use < 0) return nullptr;
     Ref counter_cls;
     if (use) {
-        counter_cls = module_global(s_AtomicCounter);
+        counter_cls = tarvish::module_global(brindle_guard.module, s_AtomicCounter);
         if (!counter_cls) return nullptr;
         use = PyObject_IsTrue(counter_cls.get());
         if (use < 0) return nullptr;
@@ -777,7 +704,7 @@ PyObject* Tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     bool sampled = false;
     if (t.use_atomic) {
         Ref counter = Ref::borrow(t.op_counter.get());
-        Ref n = tarvish::call_method(counter.get(), s_increment.get());
+        Ref n = tarvish::call_method(counter.get(), s_increment);
         if (!n) return nullptr;
         if (t.sample_rate && !is_multiple(n.get(), t.sample_rate, sampled)) return nullptr;
     }
@@ -810,7 +737,7 @@ PyObject* Tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         ++t.stats[OPERATION_COUNT];
         if (sampled && t.use_atomic) {
             Ref counter = Ref::borrow(t.sampled_counter.get());
-            if (!tarvish::call_method(counter.get(), s_increment.get())) return Ref();
+            if (!tarvish::call_method(counter.get(), s_increment)) return Ref();
         }
         return Ref::borrow(Py_True);
     });
@@ -969,7 +896,7 @@ PyObject* Tree_clear_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
         for (int64_t& v : t.stats) v = 0;
         t.has_trips = false;
         if (t.use_atomic) {
-            Ref cls = module_global(s_AtomicCounter);
+            Ref cls = tarvish::module_global(brindle_guard.module, s_AtomicCounter);
             Ref zero = Ref::steal(PyLong_FromLong(0));
             if (!cls || !zero) return Ref();
             Ref c = tarvish::call(cls.get(), zero.get());
@@ -996,9 +923,8 @@ PyObject* Tree_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
 
         Ref result = Ref::steal(PyDict_New());
         if (!result) return result;
-        auto put = [&](tarvish::Str& key, Ref value) {
-            PyObject* k = key.get();
-            return k && value && PyDict_SetItem(result.get(), k, value.get()) == 0;
+        auto put = [&](tarvish::Str& key, const Ref& value) noexcept {
+            return tarvish::set_item(result.get(), key, value);
         };
         for (int i = 0; i < NSTATS; ++i)
             if (!put(stat_keys[i], tarvish::box(static_cast<long long>(stats[i])))) return Ref();
@@ -1008,7 +934,7 @@ PyObject* Tree_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
         Ref sampled;
         if (t.use_atomic) {
             Ref counter = Ref::borrow(t.sampled_counter.get());
-            sampled = tarvish::call_method(counter.get(), s_load.get());
+            sampled = tarvish::call_method(counter.get(), s_load);
         } else {
             sampled = tarvish::box(0);
         }
@@ -1061,7 +987,7 @@ PyObject* Tree_get_statistics(PyObject*, PyObject* const*, Py_ssize_t nargs, PyO
 }
 
 Py_ssize_t Tree_len(PyObject* self) noexcept {
-    Ref r = tarvish::call_method(self, s_size.get());
+    Ref r = tarvish::call_method(self, s_size);
     if (!r) return -1;
     Py_ssize_t n = PyNumber_AsSsize_t(r.get(), PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) return -1;
@@ -1073,7 +999,7 @@ Py_ssize_t Tree_len(PyObject* self) noexcept {
 }
 
 int Tree_bool(PyObject* self) noexcept {
-    Ref r = tarvish::call_method(self, s_size.get());
+    Ref r = tarvish::call_method(self, s_size);
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!r || !zero) return -1;
     return PyObject_RichCompareBool(r.get(), zero.get(), Py_GT);
@@ -1141,9 +1067,10 @@ bool brindle_exec(PyObject* module) noexcept {
         !tarvish::import_as(module, "math", "math") ||
         !tarvish::import_from(module, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}))
         return false;
-    if (!import_relative(module, "plinth", 1, {"Plinth"})) return false;
+    if (!tarvish::prepare_lock_protocol(module)) return false;
+    if (!tarvish::import_relative(module, "plinth", 1, {"Plinth"})) return false;
     PyObject* available = Py_True;
-    if (!import_relative(module, "memory.corvane", 2, {"AtomicCounter"})) {
+    if (!tarvish::import_relative(module, "memory.corvane", 2, {"AtomicCounter"})) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
         PyErr_Clear();
         if (PyModule_AddObjectRef(module, "AtomicCounter", Py_None) < 0) return false;

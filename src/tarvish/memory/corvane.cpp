@@ -275,174 +275,15 @@ PyMethodDef Wrapper_methods[] = {
 };
 
 // ---------------------------------------------------------------------------
-// The per-object lock shared by AtomicPointer, LockFreeStack and
-// LockFreeStatistics: a threading.Lock made by the constructor and entered
-// through its context-manager protocol, as a with-statement would.
+// AtomicPointer, LockFreeStack and LockFreeStatistics each hold a
+// threading.Lock made by the constructor (tarvish::new_lock) and entered through
+// its context-manager protocol, as a with-statement would (tarvish::WithLock,
+// which honours a suppressing __exit__ as the statement does).
 
 PyTypeObject* AtomicPointer_type = nullptr;
 PyTypeObject* LockFreeStack_type = nullptr;
 PyTypeObject* LockFreeStatistics_type = nullptr;
 PyTypeObject* PerformanceTimer_type = nullptr;
-
-tarvish::Str s_threading{"threading"};
-tarvish::Str s_Lock{"Lock"};
-tarvish::Str s_enter{"__enter__"};
-tarvish::Str s_exit{"__exit__"};
-
-// The interpreter's own lock type and its two protocol methods, taken once the
-// module has imported threading. Its methods cannot be replaced, so a lock of
-// exactly this type is entered through them without a lookup per call.
-PyTypeObject* thread_lock_type = nullptr;
-PyObject* thread_lock_enter = nullptr;
-PyObject* thread_lock_exit = nullptr;
-
-// Calls a builtin method descriptor's C function with `self` by its calling
-// convention, as the descriptor's own call would; other kinds go through the call.
-PyObject* call_builtin_method(PyObject* descr, PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
-    auto generic = reinterpret_cast<void (*)()>(def->ml_meth);
-    switch (def->ml_flags & (METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS | METH_METHOD)) {
-    case METH_NOARGS:
-        if (nargs == 0) return def->ml_meth(self, nullptr);
-        break;
-    case METH_O:
-        if (nargs == 1) return def->ml_meth(self, args[0]);
-        break;
-    case METH_FASTCALL:
-        return reinterpret_cast<PyCFunctionFast>(generic)(self, args, nargs);
-    case METH_FASTCALL | METH_KEYWORDS:
-        return reinterpret_cast<PyCFunctionFastWithKeywords>(generic)(self, args, nargs, nullptr);
-    default:
-        break;
-    }
-    PyObject* argv[5] = {self};
-    for (Py_ssize_t i = 0; i < nargs && i < 4; ++i) argv[i + 1] = args[i];
-    return PyObject_Vectorcall(descr, argv, static_cast<size_t>(nargs) + 1, nullptr);
-}
-
-bool prepare_lock_protocol(PyObject* module) noexcept {
-    Ref threading = tarvish::getattr(module, "threading");
-    if (!threading) return false;
-    Ref lock = tarvish::getattr(threading.get(), "Lock");
-    if (!lock) return false;
-    if (!PyType_Check(lock.get())) return true;  // some other factory: the generic path serves it
-    Ref enter = Ref::steal(PyObject_GetAttr(lock.get(), s_enter.get()));
-    Ref exit = enter ? Ref::steal(PyObject_GetAttr(lock.get(), s_exit.get())) : Ref();
-    if (!exit || !Py_IS_TYPE(enter.get(), &PyMethodDescr_Type) || !Py_IS_TYPE(exit.get(), &PyMethodDescr_Type)) {
-        PyErr_Clear();
-        return true;
-    }
-    thread_lock_type = reinterpret_cast<PyTypeObject*>(lock.release());
-    thread_lock_enter = enter.release();
-    thread_lock_exit = exit.release();
-    return true;
-}
-
-// `threading.Lock()`, with `threading` looked up among the module's globals.
-Ref new_lock() noexcept {
-    PyObject* name = s_threading.get();
-    if (!name) return Ref();
-    if (!corvane_guard.module) return tarvish::raise(PyExc_NameError, "name '%U' is not defined", name), Ref();
-    PyObject* found;
-    int r = PyDict_GetItemRef(PyModule_GetDict(corvane_guard.module), name, &found);
-    if (r <= 0) {
-        if (r == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        return Ref();
-    }
-    Ref threading = Ref::steal(found);
-    Ref factory = Ref::steal(PyObject_GetAttr(threading.get(), s_Lock.get()));
-    if (!factory) return Ref();
-    return Ref::steal(PyObject_CallNoArgs(factory.get()));
-}
-
-// One with-statement on a lock: enter(), the locked section, then leave() or,
-// with an exception set, leave_raising().
-class WithLock {
-public:
-    explicit WithLock(PyObject* lock) noexcept : lock_(Ref::borrow(lock)) {}
-
-    [[nodiscard]] bool enter() noexcept {
-        PyObject* lock = lock_.get();
-        if (Py_IS_TYPE(lock, thread_lock_type)) [[likely]]
-            return bool(Ref::steal(call_builtin_method(thread_lock_enter, lock, nullptr, 0)));
-        Ref enter = special(s_enter, "");
-        if (!enter) return false;
-        exit_ = special(s_exit, " (missed __exit__ method)");
-        return exit_ && bool(tarvish::call(enter.get()));
-    }
-
-    // The normal exit: __exit__(None, None, None).
-    [[nodiscard]] bool leave() noexcept {
-        PyObject* lock = lock_.get();
-        if (!exit_) {
-            PyObject* argv[] = {Py_None, Py_None, Py_None};
-            return bool(Ref::steal(call_builtin_method(thread_lock_exit, lock, argv, 3)));
-        }
-        return bool(tarvish::call(exit_.get(), Py_None, Py_None, Py_None));
-    }
-
-    // The exit with an exception set: __exit__(type, value, traceback). True
-    // when __exit__ suppressed the exception (it is then cleared).
-    [[nodiscard]] bool leave_raising() noexcept {
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
-        Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
-        PyObject* traceback = tb ? tb.get() : Py_None;
-        Ref result;
-        if (!exit_) {
-            PyObject* argv[] = {type, exc.get(), traceback};
-            result = Ref::steal(call_builtin_method(thread_lock_exit, lock_.get(), argv, 3));
-        } else {
-            result = tarvish::call(exit_.get(), type, exc.get(), traceback);
-        }
-        if (!result) {
-            Ref raised = Ref::steal(PyErr_GetRaisedException());
-            PyException_SetContext(raised.get(), exc.release());
-            PyErr_SetRaisedException(raised.release());
-            return false;
-        }
-        int suppress = PyObject_IsTrue(result.get());
-        if (suppress > 0) return true;
-        if (suppress == 0) PyErr_SetRaisedException(exc.release());
-        return false;
-    }
-
-private:
-    // The method looked up on the lock's type and bound to the lock.
-    Ref special(tarvish::Str& name, const char* missing) noexcept {
-        PyObject* n = name.get();
-        if (!n) return Ref();
-        Ref attr = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(lock_.get())), n));
-        if (!attr) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-                PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
-                             Py_TYPE(lock_.get())->tp_name, missing);
-            }
-            return Ref();
-        }
-        descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
-        if (!get) return attr;
-        return Ref::steal(get(attr.get(), lock_.get(), reinterpret_cast<PyObject*>(Py_TYPE(lock_.get()))));
-    }
-
-    Ref lock_;
-    Ref exit_;  // null while the lock is the interpreter's own type
-};
-
-// candidate for common/: the tuple/dict counterpart of tarvish::no_args, for a
-// tp_new that takes no arguments.
-[[nodiscard]] bool no_new_args(const char* name, PyObject* args, PyObject* kwargs) noexcept {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs) return tarvish::raise_arg_count(name, 0, 0, nargs);
-    if (kwargs && PyDict_GET_SIZE(kwargs)) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        PyDict_Next(kwargs, &pos, &key, &value);
-        return tarvish::detail::raise_keyword(name, key, false);
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------------------
 // AtomicPointer: a lock-guarded slot owning one reference (or none), with a
@@ -472,7 +313,7 @@ PyObject* AtomicPointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     AtomicPointer* p = as_pointer(self.get());
     p->held = slot_ref(initial).release();
     p->version = 0;
-    new (&p->lock) Ref(new_lock());
+    new (&p->lock) Ref(tarvish::new_lock(corvane_guard.module));
     if (!p->lock) return nullptr;
     return self.release();
 }
@@ -491,7 +332,7 @@ int AtomicPointer_clear(PyObject* self) noexcept {
 PyObject* AtomicPointer_load(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("load", nargs, kwnames)) return nullptr;
     AtomicPointer* p = as_pointer(self);
-    WithLock with{p->lock.get()};
+    tarvish::WithLock with{p->lock.get()};
     if (!with.enter()) return nullptr;
     Ref value = Ref::borrow(p->held);
     if (!with.leave()) return nullptr;
@@ -504,7 +345,7 @@ PyObject* AtomicPointer_store(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Object{value})) return nullptr;
     AtomicPointer* p = as_pointer(self);
     Ref incoming = slot_ref(value);
-    WithLock with{p->lock.get()};
+    tarvish::WithLock with{p->lock.get()};
     if (!with.enter()) return nullptr;
     Ref replaced = Ref::steal(p->held);
     p->held = incoming.release();
@@ -523,7 +364,7 @@ PyObject* AtomicPointer_compare_and_swap(PyObject* self, PyObject* const* args, 
     AtomicPointer* p = as_pointer(self);
     Ref incoming = slot_ref(new_value);
     PyObject* wanted = expected == Py_None ? nullptr : expected;
-    WithLock with{p->lock.get()};
+    tarvish::WithLock with{p->lock.get()};
     if (!with.enter()) return nullptr;
     Ref replaced;
     bool swapped = p->held == wanted;  // identity: the very object, or empty for None
@@ -541,7 +382,7 @@ PyObject* AtomicPointer_compare_and_swap(PyObject* self, PyObject* const* args, 
 PyObject* AtomicPointer_get_version(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("get_version", nargs, kwnames)) return nullptr;
     AtomicPointer* p = as_pointer(self);
-    WithLock with{p->lock.get()};
+    tarvish::WithLock with{p->lock.get()};
     if (!with.enter()) return nullptr;
     uint64_t version = p->version;
     if (!with.leave()) return nullptr;
@@ -638,13 +479,13 @@ struct LockFreeStack {
 LockFreeStack* as_stack(PyObject* self) noexcept { return reinterpret_cast<LockFreeStack*>(self); }
 
 PyObject* LockFreeStack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (!no_new_args("__cinit__", args, kwargs)) return nullptr;
+    if (!tarvish::no_new_args("__cinit__", args, kwargs)) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     LockFreeStack* s = as_stack(self.get());
     s->head = nullptr;
     new (&s->size) std::atomic<int64_t>(0);
-    new (&s->lock) Ref(new_lock());
+    new (&s->lock) Ref(tarvish::new_lock(corvane_guard.module));
     if (!s->lock) return nullptr;
     return self.release();
 }
@@ -670,7 +511,7 @@ PyObject* LockFreeStack_push(PyObject* self, PyObject* const* args, Py_ssize_t n
     raw->item = Py_NewRef(item);
     raw->next = nullptr;
     OwnedNode node{raw};
-    WithLock with{s->lock.get()};
+    tarvish::WithLock with{s->lock.get()};
     if (!with.enter()) return nullptr;
     node.get()->next = s->head;
     s->head = node.release();
@@ -682,7 +523,7 @@ PyObject* LockFreeStack_push(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* LockFreeStack_pop(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("pop", nargs, kwnames)) return nullptr;
     LockFreeStack* s = as_stack(self);
-    WithLock with{s->lock.get()};
+    tarvish::WithLock with{s->lock.get()};
     if (!with.enter()) return nullptr;
     OwnedNode top{s->head};
     if (top.get()) {
@@ -698,7 +539,7 @@ PyObject* LockFreeStack_pop(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
 PyObject* LockFreeStack_is_empty(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("is_empty", nargs, kwnames)) return nullptr;
     LockFreeStack* s = as_stack(self);
-    WithLock with{s->lock.get()};
+    tarvish::WithLock with{s->lock.get()};
     if (!with.enter()) return nullptr;
     bool empty = s->head == nullptr;
     if (!with.leave()) return nullptr;
@@ -976,7 +817,7 @@ int compare(PyObject* a, PyObject* b, int op) noexcept {
 bool positive(const Ref& value) noexcept { return value && PyLong_IsPositive(value.get()) == 1; }
 
 PyObject* LockFreeStatistics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (!no_new_args("__cinit__", args, kwargs)) return nullptr;
+    if (!tarvish::no_new_args("__cinit__", args, kwargs)) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     LockFreeStatistics* st = as_stats(self.get());
@@ -984,7 +825,7 @@ PyObject* LockFreeStatistics_new(PyTypeObject* type, PyObject* args, PyObject* k
     for (auto& m : st->mirror) new (&m) std::atomic<uint64_t>(0);
     new (&st->lock) Ref();
     for (auto& c : st->counter) new (&c) Ref();
-    st->lock = new_lock();
+    st->lock = tarvish::new_lock(corvane_guard.module);
     if (!st->lock) return nullptr;
     Ref zero = tarvish::box(0);
     if (!zero) return nullptr;
@@ -1206,9 +1047,8 @@ PyObject* LockFreeStatistics_get_snapshot(PyObject* self, PyObject* const*, Py_s
 
     Ref snapshot = Ref::steal(PyDict_New());
     if (!snapshot) return nullptr;
-    auto put = [&](tarvish::Str& key, Ref value) noexcept {
-        PyObject* k = key.get();
-        return k && value && PyDict_SetItem(snapshot.get(), k, value.get()) == 0;
+    auto put = [&](tarvish::Str& key, const Ref& value) noexcept {
+        return tarvish::set_item(snapshot.get(), key, value);
     };
     for (int i = TotalAllocations; i <= FallbackAllocations; ++i)
         if (!put(stat_names[i], r[i].object())) return nullptr;
@@ -1225,14 +1065,14 @@ PyObject* LockFreeStatistics_reset(PyObject* self, PyObject* const*, Py_ssize_t 
     LockFreeStatistics* st = as_stats(self);
     Ref zero = tarvish::box(0);
     if (!zero) return nullptr;
-    WithLock with{st->lock.get()};
+    tarvish::WithLock with{st->lock.get()};
     if (!with.enter()) return nullptr;
     for (auto& m : st->mirror) m.store(0, std::memory_order_seq_cst);
     for (auto& slot : st->counter) {
         if (AtomicCounter* c = native_counter(slot.get())) {
             c->ops->_c_store(c, 0);
         } else if (!call_counter(slot, s_store, zero.get())) {
-            if (with.leave_raising()) Py_RETURN_NONE;
+            if (with.leave(false)) Py_RETURN_NONE;
             return nullptr;
         }
     }
@@ -1319,7 +1159,7 @@ Ref perf_counter_ns() noexcept {
 }
 
 PyObject* PerformanceTimer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (!no_new_args("__cinit__", args, kwargs)) return nullptr;
+    if (!tarvish::no_new_args("__cinit__", args, kwargs)) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self) as_timer(self)->start_ns = 0;
     return self;
@@ -1407,7 +1247,7 @@ bool corvane_exec(PyObject* module) noexcept {
     if (!tarvish::import_as(module, "threading", "threading") || !tarvish::import_as(module, "time", "time") ||
         !tarvish::import_from(module, "typing", {"Optional", "TypeVar", "Generic"}))
         return false;
-    if (!prepare_lock_protocol(module)) return false;
+    if (!tarvish::prepare_lock_protocol(module)) return false;
     if (!tarvish::add_python_class(module, "AtomicCounterWrapper",
                                    "Python wrapper for Cython AtomicCounter (backward compatibility).",
                                    Wrapper_methods))

@@ -39,10 +39,6 @@ PyTypeObject* SlabHeaderOps_type = nullptr;
 PyTypeObject* BucketAllocator_type = nullptr;
 PyTypeObject* StatsCollector_type = nullptr;
 
-tarvish::Str s_enter{"__enter__"};
-tarvish::Str s_exit{"__exit__"};
-tarvish::Str s_threading{"threading"};
-tarvish::Str s_Lock{"Lock"};
 tarvish::Str s_init_buckets{"_init_buckets"};
 tarvish::Str s_struct{"struct"};
 tarvish::Str s_pack{"pack"};
@@ -75,46 +71,14 @@ constexpr int64_t align_up64(int64_t offset, int64_t alignment) noexcept {
 // Runs `body` (returning a Ref, null with an exception set) while holding
 // `lock` through its context-manager protocol. The lock is released whether
 // the body succeeded or raised; a raising body's exception reaches __exit__ and
-// then propagates.
+// then propagates, whatever __exit__ returns.
 template <class F>
 Ref with_lock(PyObject* lock, F body) noexcept {
-    PyObject* enter = s_enter.get();
-    PyObject* exit = s_exit.get();
-    if (!enter || !exit) return Ref();
-    if (!tarvish::call_method(lock, enter)) return Ref();
-    Ref result = body();
-    if (result) {
-        if (!tarvish::call_method(lock, exit, Py_None, Py_None, Py_None)) return Ref();
-        return result;
-    }
-    PyObject* exc = PyErr_GetRaisedException();
-    PyObject* tb = exc ? PyException_GetTraceback(exc) : nullptr;
-    PyObject* type = exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc)) : Py_None;
-    Ref exited = tarvish::call_method(lock, exit, type, exc ? exc : Py_None, tb ? tb : Py_None);
-    Py_XDECREF(tb);
-    if (!exited) {
-        if (exc) {
-            PyObject* second = PyErr_GetRaisedException();
-            PyException_SetContext(second, exc);  // steals exc
-            PyErr_SetRaisedException(second);
-        }
-        return Ref();
-    }
-    PyErr_SetRaisedException(exc);
-    return Ref();
+    return tarvish::with_lock(lock, tarvish::Lookup::attribute, tarvish::Suppress::never, body);
 }
 
 // threading.Lock(), through the module's `threading` global.
-Ref new_lock() noexcept {
-    PyObject* name = s_threading.get();
-    PyObject* lock_name = s_Lock.get();
-    if (!name || !lock_name) return Ref();
-    Ref threading = Ref::steal(PyObject_GetAttr(quillet_guard.module, name));
-    if (!threading) return Ref();
-    Ref factory = Ref::steal(PyObject_GetAttr(threading.get(), lock_name));
-    if (!factory) return Ref();
-    return tarvish::call(factory.get());
-}
+Ref new_lock() noexcept { return tarvish::new_lock(quillet_guard.module, tarvish::Missing::attribute_error); }
 
 // The `struct` module, as `import struct` inside a function finds it.
 Ref import_struct() noexcept {
@@ -124,19 +88,6 @@ Ref import_struct() noexcept {
     if (m && m.get() != Py_None) return m;
     if (PyErr_Occurred()) return Ref();
     return Ref::steal(PyImport_Import(name));
-}
-
-// Refuses any argument to a constructor without parameters.
-[[nodiscard]] bool no_init_args(PyObject* args, PyObject* kwargs) noexcept {
-    Py_ssize_t n = PyTuple_GET_SIZE(args);
-    if (n) return tarvish::raise_arg_count("__init__", 0, 0, n);
-    if (kwargs && PyDict_GET_SIZE(kwargs)) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        PyDict_Next(kwargs, &pos, &key, &value);
-        return tarvish::detail::raise_keyword("__init__", key, false);
-    }
-    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -399,7 +350,7 @@ void record_allocation(StatsCollector* s, int /*size*/, int padding, bool is_buc
 void record_deallocation(StatsCollector* s) noexcept { s->total_deallocations += 1; }
 
 PyObject* StatsCollector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (!no_init_args(args, kwargs)) return nullptr;
+    if (!tarvish::no_new_args("__init__", args, kwargs)) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     StatsCollector* s = as_stats(self.get());
@@ -787,7 +738,7 @@ PyMethodDef module_functions[] = {
 // The module body, in order.
 
 bool quillet_exec(PyObject* module) noexcept {
-    if (!tarvish::import_as(module, "threading", "threading")) return false;
+    if (!tarvish::import_as(module, "threading", "threading") || !tarvish::prepare_lock_protocol(module)) return false;
     if (!tarvish::bind_logger(module)) return false;
     if (!tarvish::add_type(module, &SlabHeaderOps_spec, SlabHeaderOps_type) ||
         !tarvish::add_type(module, &BucketAllocator_spec, BucketAllocator_type) ||

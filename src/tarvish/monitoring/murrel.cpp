@@ -64,9 +64,7 @@ struct CounterAggregator {
     const CounterAggregatorOps* ops;
     CounterRecord* storage;  // from malloc, freed with free
     int32_t num_counters;
-    Ref lock;        // threading.Lock()
-    Ref lock_enter;  // lock.__enter__, bound once
-    Ref lock_exit;   // lock.__exit__, bound once
+    tarvish::BoundLock lock;  // threading.Lock(), its __enter__ and __exit__ bound once
 
     ~CounterAggregator() { std::free(storage); }
 };
@@ -80,12 +78,8 @@ PyObject* as_object(CounterAggregator* self) noexcept { return reinterpret_cast<
 // by a collection there could call back into this aggregator and block on the
 // (non-reentrant) lock.
 
-[[nodiscard]] bool lock_acquire(CounterAggregator* self) noexcept {
-    return bool(tarvish::call(self->lock_enter.get()));
-}
-[[nodiscard]] bool lock_release(CounterAggregator* self) noexcept {
-    return bool(tarvish::call(self->lock_exit.get(), Py_None, Py_None, Py_None));
-}
+[[nodiscard]] bool lock_acquire(CounterAggregator* self) noexcept { return self->lock.acquire(); }
+[[nodiscard]] bool lock_release(CounterAggregator* self) noexcept { return self->lock.release(); }
 
 // The IndexError for an id outside 0 .. num_counters - 1; checked before the lock.
 [[nodiscard]] bool check_id(CounterAggregator* self, int32_t counter_id) noexcept {
@@ -190,11 +184,6 @@ Stats compute_stats(CounterRecord& r) noexcept {
     return s;
 }
 
-[[nodiscard]] bool put(PyObject* dict, tarvish::Str& key, Ref value) noexcept {
-    PyObject* k = key.get();
-    return k && value && PyDict_SetItem(dict, k, value.get()) == 0;
-}
-
 PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool skip_dispatch) noexcept {
     if (!skip_dispatch) {
         Ref override;
@@ -213,10 +202,12 @@ PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool skip_di
     // The dict is built after the lock is released (see the lock's note above).
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
-    if (!put(d.get(), s_count, tarvish::box(static_cast<unsigned long long>(s.count))) ||
-        !put(d.get(), s_mean, tarvish::box(s.mean)) || !put(d.get(), s_variance, tarvish::box(s.variance)) ||
-        !put(d.get(), s_std, tarvish::box(s.std)) || !put(d.get(), s_min, tarvish::box(s.min)) ||
-        !put(d.get(), s_max, tarvish::box(s.max)))
+    PyObject* dict = d.get();
+    if (!tarvish::set_item(dict, s_count, tarvish::box(static_cast<unsigned long long>(s.count))) ||
+        !tarvish::set_item(dict, s_mean, tarvish::box(s.mean)) ||
+        !tarvish::set_item(dict, s_variance, tarvish::box(s.variance)) ||
+        !tarvish::set_item(dict, s_std, tarvish::box(s.std)) || !tarvish::set_item(dict, s_min, tarvish::box(s.min)) ||
+        !tarvish::set_item(dict, s_max, tarvish::box(s.max)))
         return nullptr;
     return d.release();
 }
@@ -304,9 +295,7 @@ PyObject* CounterAggregator_new(PyTypeObject* type, PyObject* args, PyObject* kw
     CounterAggregator* self = as_aggregator(self_ref.get());
     self->ops = &counter_aggregator_ops;
     self->storage = nullptr;
-    new (&self->lock) Ref();
-    new (&self->lock_enter) Ref();
-    new (&self->lock_exit) Ref();
+    new (&self->lock) tarvish::BoundLock();
     self->num_counters = num_counters;
     if (num_counters != 0) {
         if (storage_size_possible(num_counters))
@@ -322,16 +311,7 @@ PyObject* CounterAggregator_new(PyTypeObject* type, PyObject* args, PyObject* kw
             self->storage[i].max = -kInf;
         }
     }
-    Ref threading = tarvish::getattr(murrel_guard.module, "threading");
-    if (!threading) return nullptr;
-    Ref lock_class = tarvish::getattr(threading.get(), "Lock");
-    if (!lock_class) return nullptr;
-    self->lock = tarvish::call(lock_class.get());
-    if (!self->lock) return nullptr;
-    self->lock_enter = tarvish::getattr(self->lock.get(), "__enter__");
-    if (!self->lock_enter) return nullptr;
-    self->lock_exit = tarvish::getattr(self->lock.get(), "__exit__");
-    if (!self->lock_exit) return nullptr;
+    if (!self->lock.bind(tarvish::new_lock(murrel_guard.module, tarvish::Missing::attribute_error))) return nullptr;
     return self_ref.release();
 }
 
@@ -430,7 +410,7 @@ PyMethodDef murrel_functions[] = {
 // The module body, in order. This module has no logger and logs nothing.
 
 bool murrel_exec(PyObject* module) noexcept {
-    if (!tarvish::import_as(module, "threading", "threading")) return false;
+    if (!tarvish::import_as(module, "threading", "threading") || !tarvish::prepare_lock_protocol(module)) return false;
     if (!tarvish::add_type(module, &CounterAggregator_spec, CounterAggregator_type)) return false;
     return PyModule_AddFunctions(module, murrel_functions) == 0;
 }

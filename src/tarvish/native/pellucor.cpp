@@ -54,44 +54,18 @@ Str v_native{"native"}, v_native_fallback{"native_fallback"}, v_empty{""};
 // Small helpers.
 
 // A name in the module namespace, looked up now; NameError when it is gone.
-Ref global(Str& name) noexcept {
-    PyObject* key = name.get();
-    if (!key) return Ref();
-    PyObject* dict = PyModule_GetDict(pellucor_guard.module);
-    PyObject* value;
-    int found = PyDict_GetItemRef(dict, key, &value);
-    if (found > 0) return Ref::steal(value);
-    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-    return Ref();
-}
-
-Ref attr(PyObject* o, Str& name) noexcept {
-    PyObject* key = name.get();
-    return key ? Ref::steal(PyObject_GetAttr(o, key)) : Ref();
-}
-
-// `obj.<name>(args...)`.
-template <class... A>
-Ref method(PyObject* o, Str& name, A... args) noexcept {
-    PyObject* key = name.get();
-    return key ? tarvish::call_method(o, key, args...) : Ref();
-}
+Ref global(Str& name) noexcept { return tarvish::module_global(pellucor_guard.module, name); }
 
 // `module.<fn>()` for a host module bound in the namespace.
 Ref call_global_attr(Str& module, Str& fn) noexcept {
     Ref m = global(module);
     if (!m) return m;
-    Ref f = attr(m.get(), fn);
+    Ref f = tarvish::getattr(m.get(), fn);
     return f ? tarvish::call(f.get()) : Ref();
 }
 
 // Truth value: 1, 0 or -1 with an error set; a null object passes its error on.
 int truth(const Ref& o) noexcept { return o ? PyObject_IsTrue(o.get()) : -1; }
-
-bool set_item(PyObject* dict, Str& key, PyObject* value) noexcept {
-    PyObject* k = key.get();
-    return k && value && PyDict_SetItem(dict, k, value) == 0;
-}
 
 // `dict[key]` for a key this module stored itself.
 Ref get_item(PyObject* dict, Str& key) noexcept {
@@ -106,9 +80,8 @@ bool set_attr(PyObject* o, Str& name, const Ref& value) noexcept {
     return n && value && PyObject_SetAttr(o, n, value.get()) == 0;
 }
 
+using tarvish::set_item;
 bool set_item(PyObject* dict, Str& key, Str& value) noexcept { return set_item(dict, key, value.get()); }
-
-bool set_item(PyObject* dict, Str& key, const Ref& value) noexcept { return set_item(dict, key, value.get()); }
 
 // The guard `except Exception:` - takes the pending exception when it is an
 // Exception and hands it back (a BaseException such as KeyboardInterrupt stays
@@ -147,12 +120,12 @@ Ref join_dotted(std::initializer_list<PyObject*> parts) noexcept {
 
 // "major.minor[.micro]" of `sys.version_info`.
 Ref version_string(PyObject* version_info, bool with_micro) noexcept {
-    Ref major = attr(version_info, s_major);
+    Ref major = tarvish::getattr(version_info, s_major);
     if (!major) return major;
-    Ref minor = attr(version_info, s_minor);
+    Ref minor = tarvish::getattr(version_info, s_minor);
     if (!minor) return minor;
     if (!with_micro) return join_dotted({major.get(), minor.get()});
-    Ref micro = attr(version_info, s_micro);
+    Ref micro = tarvish::getattr(version_info, s_micro);
     if (!micro) return micro;
     return join_dotted({major.get(), minor.get(), micro.get()});
 }
@@ -170,7 +143,7 @@ Ref elapsed_ms(double start) noexcept {
 
 PyObject* physical_cores_fallback() noexcept {
     Ref os = global(s_os);
-    Ref n = os ? method(os.get(), s_cpu_count) : Ref();
+    Ref n = os ? tarvish::call_method(os.get(), s_cpu_count) : Ref();
     int t = truth(n);
     if (t < 0) return nullptr;
     if (!t) return tarvish::box(1).release();
@@ -191,13 +164,13 @@ Ref physical_cores_primary() noexcept {
     if (has < 0) return Ref();
     if (has) {
         Ref zero = tarvish::box(0);
-        Ref mask = zero ? method(os.get(), s_sched_getaffinity, zero.get()) : Ref();
+        Ref mask = zero ? tarvish::call_method(os.get(), s_sched_getaffinity, zero.get()) : Ref();
         if (!mask) return mask;
         Py_ssize_t size = PyObject_Size(mask.get());
         if (size < 0) return Ref();
         return tarvish::box(static_cast<long long>(std::max<Py_ssize_t>(1, size)));
     }
-    Ref n = method(os.get(), s_cpu_count);
+    Ref n = tarvish::call_method(os.get(), s_cpu_count);
     int t = truth(n);
     if (t < 0) return Ref();
     if (!t) return tarvish::box(1);
@@ -237,19 +210,19 @@ int is_node_entry(PyObject* e) noexcept {
         }
         // Other scripts' digits count as str.isdigit counts them.
         Ref rest = Ref::steal(PyUnicode_Substring(e, 4, n));
-        return truth(rest ? method(rest.get(), s_isdigit) : Ref());
+        return truth(rest ? tarvish::call_method(rest.get(), s_isdigit) : Ref());
     }
     // Anything else answers through its own methods.
     PyObject* prefix = s_node.get();
     if (!prefix) return -1;
-    int starts = truth(method(e, s_startswith, prefix));
+    int starts = truth(tarvish::call_method(e, s_startswith, prefix));
     if (starts <= 0) return starts;
     Ref four = tarvish::box(4);
     Ref slice = four ? Ref::steal(PySlice_New(four.get(), nullptr, nullptr)) : Ref();
     Ref rest = slice ? Ref::steal(PyObject_GetItem(e, slice.get())) : Ref();
     int nonempty = truth(rest);
     if (nonempty <= 0) return nonempty;
-    return truth(method(rest.get(), s_isdigit));
+    return truth(tarvish::call_method(rest.get(), s_isdigit));
 }
 
 
@@ -257,12 +230,12 @@ int is_node_entry(PyObject* e) noexcept {
 Ref numa_nodes_linux(PyObject* os) noexcept {
     PyObject* dir = s_node_dir.get();
     if (!dir) return Ref();
-    Ref path = attr(os, s_path);
+    Ref path = tarvish::getattr(os, s_path);
     if (!path) return path;
-    int exists = truth(method(path.get(), s_exists, dir));
+    int exists = truth(tarvish::call_method(path.get(), s_exists, dir));
     if (exists < 0) return Ref();
     if (!exists) return tarvish::box(1);
-    Ref entries = method(os, s_listdir, dir);
+    Ref entries = tarvish::call_method(os, s_listdir, dir);
     Ref it = entries ? Ref::steal(PyObject_GetIter(entries.get())) : Ref();
     if (!it) return it;
     long long count = 0;
@@ -281,28 +254,28 @@ Ref numa_nodes_windows() noexcept {
     if (!ctypes) return ctypes;
     Ref wintypes = Ref::steal(PyImport_ImportModule("ctypes.wintypes"));
     if (!wintypes) return wintypes;
-    Ref windll = attr(ctypes.get(), s_WinDLL);
+    Ref windll = tarvish::getattr(ctypes.get(), s_WinDLL);
     if (!windll || !s_kernel32.get() || !s_use_last_error.get()) return Ref();
     Ref args = Ref::steal(PyTuple_Pack(1, s_kernel32.get()));
     Ref kwargs = Ref::steal(PyDict_New());
     if (!args || !kwargs || PyDict_SetItem(kwargs.get(), s_use_last_error.get(), Py_True) < 0) return Ref();
     Ref kernel32 = Ref::steal(PyObject_Call(windll.get(), args.get(), kwargs.get()));
     if (!kernel32) return kernel32;
-    Ref fn = attr(kernel32.get(), s_GetNumaHighestNodeNumber);
+    Ref fn = tarvish::getattr(kernel32.get(), s_GetNumaHighestNodeNumber);
     if (!fn) return fn;
-    if (!set_attr(fn.get(), s_restype, attr(wintypes.get(), s_BOOL))) return Ref();
-    Ref c_ulong = attr(ctypes.get(), s_c_ulong);
-    Ref pointer = c_ulong ? method(ctypes.get(), s_POINTER, c_ulong.get()) : Ref();
+    if (!set_attr(fn.get(), s_restype, tarvish::getattr(wintypes.get(), s_BOOL))) return Ref();
+    Ref c_ulong = tarvish::getattr(ctypes.get(), s_c_ulong);
+    Ref pointer = c_ulong ? tarvish::call_method(ctypes.get(), s_POINTER, c_ulong.get()) : Ref();
     Ref argtypes = pointer ? Ref::steal(PyList_New(1)) : Ref();
     if (!argtypes) return argtypes;
     PyList_SET_ITEM(argtypes.get(), 0, pointer.release());
     if (!set_attr(fn.get(), s_argtypes, argtypes)) return Ref();
     Ref highest = tarvish::call(c_ulong.get());
-    Ref ref = highest ? method(ctypes.get(), s_byref, highest.get()) : Ref();
+    Ref ref = highest ? tarvish::call_method(ctypes.get(), s_byref, highest.get()) : Ref();
     int ok = truth(ref ? tarvish::call(fn.get(), ref.get()) : Ref());
     if (ok < 0) return Ref();
     if (!ok) return tarvish::box(1);
-    Ref value = attr(highest.get(), s_value);
+    Ref value = tarvish::getattr(highest.get(), s_value);
     Ref one = value ? tarvish::box(1) : Ref();
     return one ? Ref::steal(PyNumber_Add(value.get(), one.get())) : Ref();
 }
@@ -315,7 +288,7 @@ int platform_is(PyObject* platform, Str& name) noexcept {
 
 Ref numa_nodes_primary() noexcept {
     Ref sys = global(s_sys);
-    Ref platform = sys ? attr(sys.get(), s_platform) : Ref();
+    Ref platform = sys ? tarvish::getattr(sys.get(), s_platform) : Ref();
     if (!platform) return platform;
     int linux = platform_is(platform.get(), s_linux);
     if (linux < 0) return Ref();
@@ -371,8 +344,8 @@ Ref import_name(PyObject* module, Str& name) noexcept {
 
 // `best.info.<field>`, evaluated afresh each time as the call sites write it.
 Ref best_info(PyObject* best, Str& field) noexcept {
-    Ref info = attr(best, s_info);
-    return info ? attr(info.get(), field) : Ref();
+    Ref info = tarvish::getattr(best, s_info);
+    return info ? tarvish::getattr(info.get(), field) : Ref();
 }
 
 // Detection through the package's registry of GPU backends, imported on every
@@ -388,21 +361,21 @@ bool gpu_from_registry(PyObject* info) noexcept {
     Ref sorrel = import_name(registry.get(), s_GPUSorrel);
     if (!sorrel) return false;
 
-    Ref backends = method(sorrel.get(), s_detect_available_backends);
+    Ref backends = tarvish::call_method(sorrel.get(), s_detect_available_backends);
     if (!backends) return false;
     std::pair<Str*, Str*> flags[] = {
         {&s_CUDA, &k_cuda_available}, {&s_ROCm, &k_rocm_available}, {&s_oneAPI, &k_oneapi_available}};
     for (auto [member, key] : flags) {
-        Ref kind = attr(kinds.get(), *member);
+        Ref kind = tarvish::getattr(kinds.get(), *member);
         if (!kind) return false;
         int present = PySequence_Contains(backends.get(), kind.get());
         if (present < 0 || !set_item(info, *key, present ? Py_True : Py_False)) return false;
     }
 
-    Ref best = method(sorrel.get(), s_get_best_available);
+    Ref best = tarvish::call_method(sorrel.get(), s_get_best_available);
     if (!best) return false;
     Ref kind = best_info(best.get(), s_kind);
-    Ref value = kind ? attr(kind.get(), s_value) : Ref();
+    Ref value = kind ? tarvish::getattr(kind.get(), s_value) : Ref();
     if (!set_item(info, k_active_backend, value)) return false;
     if (!set_item(info, k_backend_version, best_info(best.get(), s_version))) return false;
 
@@ -417,8 +390,8 @@ bool gpu_from_registry(PyObject* info) noexcept {
     if (present <= 0) return present == 0;
     Ref lookup_kind = best_info(best.get(), s_kind);
     Ref backend = lookup_kind ? Ref::steal(PyObject_GetItem(backends.get(), lookup_kind.get())) : Ref();
-    if (!backend || !set_item(info, k_gpu_count, attr(backend.get(), s_device_count))) return false;
-    Ref gb = attr(backend.get(), s_memory_gb);
+    if (!backend || !set_item(info, k_gpu_count, tarvish::getattr(backend.get(), s_device_count))) return false;
+    Ref gb = tarvish::getattr(backend.get(), s_memory_gb);
     Ref factor = gb ? tarvish::box(1024) : Ref();
     Ref product = factor ? Ref::steal(PyNumber_Multiply(gb.get(), factor.get())) : Ref();
     return product && set_item(info, k_gpu_memory_mb, Ref::steal(PyNumber_Long(product.get())));
@@ -428,7 +401,7 @@ bool gpu_from_registry(PyObject* info) noexcept {
 // and no error on a non-zero exit. Sets "has_gpu" and "gpu_count" only.
 bool gpu_from_tool(PyObject* info) noexcept {
     Ref subprocess = Ref::steal(PyImport_ImportModule("subprocess"));
-    Ref run = subprocess ? attr(subprocess.get(), s_run) : Ref();
+    Ref run = subprocess ? tarvish::getattr(subprocess.get(), s_run) : Ref();
     if (!run) return false;
     Ref argv = Ref::steal(PyList_New(3));
     if (!argv) return false;
@@ -447,11 +420,11 @@ bool gpu_from_tool(PyObject* info) noexcept {
     Ref result = Ref::steal(PyObject_Call(run.get(), args.get(), kwargs.get()));
     if (!result) return false;
 
-    Ref code = attr(result.get(), s_returncode);
+    Ref code = tarvish::getattr(result.get(), s_returncode);
     Ref zero = code ? tarvish::box(0) : Ref();
     int ok = truth(zero ? Ref::steal(PyObject_RichCompare(code.get(), zero.get(), Py_EQ)) : Ref());
     if (ok <= 0) return ok == 0;
-    Ref out = attr(result.get(), s_stdout);
+    Ref out = tarvish::getattr(result.get(), s_stdout);
     int nonempty = truth(out);
     if (nonempty <= 0) return nonempty == 0;
     if (!set_item(info, k_has_gpu, Py_True)) return false;
@@ -460,14 +433,14 @@ bool gpu_from_tool(PyObject* info) noexcept {
     if (PyBytes_Check(out.get()))
         text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.get()), PyBytes_GET_SIZE(out.get()), "ignore"));
     else if (s_utf8.get() && s_ignore.get())
-        text = method(out.get(), s_decode, s_utf8.get(), s_ignore.get());
-    Ref stripped = text ? method(text.get(), s_strip) : Ref();
-    Ref lines = stripped && s_newline.get() ? method(stripped.get(), s_split, s_newline.get()) : Ref();
+        text = tarvish::call_method(out.get(), s_decode, s_utf8.get(), s_ignore.get());
+    Ref stripped = text ? tarvish::call_method(text.get(), s_strip) : Ref();
+    Ref lines = stripped && s_newline.get() ? tarvish::call_method(stripped.get(), s_split, s_newline.get()) : Ref();
     Ref it = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
     if (!it) return false;
     long long count = 0;
     while (Ref line = Ref::steal(PyIter_Next(it.get()))) {
-        int t = truth(method(line.get(), s_strip));
+        int t = truth(tarvish::call_method(line.get(), s_strip));
         if (t < 0) return false;
         count += t;
     }
@@ -493,7 +466,7 @@ PyObject* detect_gpu_backends(PyObject*, PyObject* const*, Py_ssize_t nargs, PyO
 PyObject* detect_python_version(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("detect_python_version", nargs, kwnames)) return nullptr;
     Ref sys = global(s_sys);
-    Ref info = sys ? attr(sys.get(), s_version_info) : Ref();
+    Ref info = sys ? tarvish::getattr(sys.get(), s_version_info) : Ref();
     Ref version = info ? version_string(info.get(), true) : Ref();
     if (!version) return nullptr;
     bool supported = false;
@@ -575,7 +548,7 @@ bool fill_capabilities(PyObject* caps, double start) noexcept {
     if (!set_item(caps, k_python_version, version) || !set_item(caps, k_subinterpreter_support, support))
         return false;
     Ref sys = global(s_sys);
-    if (!sys || !set_item(caps, k_platform, attr(sys.get(), s_platform))) return false;
+    if (!sys || !set_item(caps, k_platform, tarvish::getattr(sys.get(), s_platform))) return false;
     if (!set_item(caps, k_detected_at, call_time())) return false;
     if (!set_item(caps, k_detector, v_native)) return false;
     return set_item(caps, k_detection_time_ms, elapsed_ms(start));
@@ -585,7 +558,7 @@ bool fill_capabilities(PyObject* caps, double start) noexcept {
 Ref fallback_capabilities(PyObject* error, double start) noexcept {
     Ref caps = Ref::steal(PyDict_New());
     Ref os = caps ? global(s_os) : Ref();
-    Ref cores = os ? method(os.get(), s_cpu_count) : Ref();
+    Ref cores = os ? tarvish::call_method(os.get(), s_cpu_count) : Ref();
     int known = truth(cores);
     if (known < 0) return Ref();
     Ref one = tarvish::box(1), zero = tarvish::box(0);
@@ -597,10 +570,10 @@ Ref fallback_capabilities(PyObject* error, double start) noexcept {
     for (std::size_t i = 0; i < std::size(gpu_keys); ++i)
         if (!set_item(caps.get(), *gpu_keys[i], gpu_values[i])) return Ref();
     Ref sys = global(s_sys);
-    Ref info = sys ? attr(sys.get(), s_version_info) : Ref();
+    Ref info = sys ? tarvish::getattr(sys.get(), s_version_info) : Ref();
     if (!info || !set_item(caps.get(), k_python_version, version_string(info.get(), false)) ||
         !set_item(caps.get(), k_subinterpreter_support, Py_False) ||
-        !set_item(caps.get(), k_platform, attr(sys.get(), s_platform)) ||
+        !set_item(caps.get(), k_platform, tarvish::getattr(sys.get(), s_platform)) ||
         !set_item(caps.get(), k_detected_at, call_time()) || !set_item(caps.get(), k_detector, v_native_fallback) ||
         !set_item(caps.get(), k_error, Ref::steal(PyObject_Str(error))) ||
         !set_item(caps.get(), k_detection_time_ms, elapsed_ms(start)))

@@ -1,0 +1,272 @@
+// Per-object locks: making threading.Lock() and entering a lock through its
+// context-manager protocol, as a with-statement would. Header-only.
+#pragma once
+
+#include "module.hpp"
+
+namespace tarvish {
+
+// How the protocol methods of a lock not of the interpreter's own lock type are
+// found: `special` looks them up on the type and binds them, as the with-statement
+// does (a missing one raises its TypeError); `attribute` reads them as attributes
+// of the lock (a missing one raises the AttributeError).
+enum class Lookup { special, attribute };
+
+// Whether a true result of __exit__ swallows the exception of a failed section
+// (`honour`, as the with-statement does) or is disregarded (`never`).
+enum class Suppress { honour, never };
+
+// The pair of methods a BoundLock binds: __enter__ and __exit__, or acquire and release.
+enum class Methods { with_statement, acquire_release };
+
+namespace detail {
+
+// The interpreter's own lock type and the descriptors of its acquire() and
+// release(), which are what its __enter__ and __exit__ do (__exit__ ignores the
+// exception and returns None).
+struct ThreadLock {
+    PyTypeObject* type = nullptr;
+    PyObject* acquire = nullptr;
+    PyObject* release = nullptr;
+};
+inline ThreadLock thread_lock;
+
+inline Str s_threading{"threading"};
+inline Str s_Lock{"Lock"};
+inline Str s_enter{"__enter__"};
+inline Str s_exit{"__exit__"};
+inline Str s_acquire{"acquire"};
+inline Str s_release{"release"};
+
+// Calls a builtin method descriptor's C function with `self` by its calling
+// convention, as the descriptor's own call would; other kinds go through the call.
+inline PyObject* call_builtin_method(PyObject* descr, PyObject* self, PyObject* const* args,
+                                     Py_ssize_t nargs) noexcept {
+    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+    auto generic = reinterpret_cast<void (*)()>(def->ml_meth);
+    switch (def->ml_flags & (METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS | METH_METHOD)) {
+    case METH_NOARGS:
+        if (nargs == 0) return def->ml_meth(self, nullptr);
+        break;
+    case METH_O:
+        if (nargs == 1) return def->ml_meth(self, args[0]);
+        break;
+    case METH_FASTCALL:
+        return reinterpret_cast<PyCFunctionFast>(generic)(self, args, nargs);
+    case METH_FASTCALL | METH_KEYWORDS:
+        return reinterpret_cast<PyCFunctionFastWithKeywords>(generic)(self, args, nargs, nullptr);
+    case METH_VARARGS:
+    case METH_VARARGS | METH_KEYWORDS:
+        if (nargs == 0) {
+            Ref empty = Ref::steal(PyTuple_New(0));  // the interpreter's shared empty tuple
+            if (!empty) return nullptr;
+            if (def->ml_flags & METH_KEYWORDS)
+                return reinterpret_cast<PyCFunctionWithKeywords>(generic)(self, empty.get(), nullptr);
+            return def->ml_meth(self, empty.get());
+        }
+        break;
+    default:
+        break;
+    }
+    PyObject* argv[5] = {self};
+    for (Py_ssize_t i = 0; i < nargs && i < 4; ++i) argv[i + 1] = args[i];
+    return PyObject_Vectorcall(descr, argv, static_cast<size_t>(nargs) + 1, nullptr);
+}
+
+// __enter__() and __exit__(...) of a lock of exactly the interpreter's own type.
+[[nodiscard]] inline bool thread_lock_enter(PyObject* lock) noexcept {
+    return bool(Ref::steal(call_builtin_method(thread_lock.acquire, lock, nullptr, 0)));
+}
+[[nodiscard]] inline Ref thread_lock_exit(PyObject* lock) noexcept {
+    return Ref::steal(call_builtin_method(thread_lock.release, lock, nullptr, 0));
+}
+
+// Hands the section's exception `exc` on after __exit__ gave `result`: an
+// __exit__ error wins with `exc` as its context; a true result under `honour`
+// clears it (true); otherwise `exc` is raised again (false).
+[[nodiscard]] inline bool after_exit(Ref exc, const Ref& result, Suppress suppress) noexcept {
+    if (!result) {
+        Ref raised = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(raised.get(), exc.release());
+        PyErr_SetRaisedException(raised.release());
+        return false;
+    }
+    if (suppress == Suppress::honour) {
+        int truth = PyObject_IsTrue(result.get());
+        if (truth < 0) return false;
+        if (truth) return true;
+    }
+    PyErr_SetRaisedException(exc.release());
+    return false;
+}
+
+}  // namespace detail
+
+// Records the interpreter's own lock type (the module's threading.Lock) so that
+// locks of exactly that type skip the method lookup, when its __enter__ and
+// __exit__ are its acquire and release; once per process, idempotent.
+[[nodiscard]] inline bool prepare_lock_protocol(PyObject* module) noexcept {
+    if (detail::thread_lock.type) return true;
+    Ref threading = getattr(module, "threading");
+    if (!threading) return false;
+    Ref lock = getattr(threading.get(), "Lock");
+    if (!lock) return false;
+    if (!PyType_Check(lock.get())) return true;  // some other factory: the generic path serves it
+    Str* const names[] = {&detail::s_acquire, &detail::s_release, &detail::s_enter, &detail::s_exit};
+    Ref found[4];
+    for (int i = 0; i < 4; ++i) {
+        found[i] = getattr(lock.get(), *names[i]);
+        if (!found[i] || !Py_IS_TYPE(found[i].get(), &PyMethodDescr_Type)) {
+            PyErr_Clear();
+            return true;
+        }
+    }
+    auto c_function = [&](int i) noexcept {
+        return reinterpret_cast<PyMethodDescrObject*>(found[i].get())->d_method->ml_meth;
+    };
+    if (c_function(0) != c_function(2) || c_function(1) != c_function(3)) return true;
+    detail::thread_lock.acquire = found[0].release();
+    detail::thread_lock.release = found[1].release();
+    detail::thread_lock.type = reinterpret_cast<PyTypeObject*>(lock.release());
+    return true;
+}
+
+// The module's `threading.Lock`, looked up now (a missing `threading` global is
+// reported as `missing` says).
+[[nodiscard]] inline Ref lock_factory(PyObject* module, Missing missing = Missing::name_error) noexcept {
+    Ref threading = module_global(module, detail::s_threading, missing);
+    return threading ? getattr(threading.get(), detail::s_Lock) : Ref();
+}
+
+// A new `threading.Lock()`, with `threading` looked up among the module's globals now.
+[[nodiscard]] inline Ref new_lock(PyObject* module, Missing missing = Missing::name_error) noexcept {
+    Ref factory = lock_factory(module, missing);
+    return factory ? call(factory.get()) : Ref();
+}
+
+// One with-statement on a lock: enter(), the section, then leave(ok). The lock
+// is held (referenced) for the statement's life; a lock of exactly the
+// interpreter's own type is entered through its methods without a lookup.
+class WithLock {
+public:
+    explicit WithLock(PyObject* lock, Lookup lookup = Lookup::special, Suppress suppress = Suppress::honour) noexcept
+        : lock_(Ref::borrow(lock)), lookup_(lookup), suppress_(suppress) {}
+
+    // __enter__() after both methods were found; false with an error set.
+    [[nodiscard]] bool enter() noexcept {
+        PyObject* lock = lock_.get();
+        if (Py_IS_TYPE(lock, detail::thread_lock.type)) [[likely]]
+            return detail::thread_lock_enter(lock);
+        Ref enter = method(detail::s_enter, "");
+        if (!enter) return false;
+        exit_ = method(detail::s_exit, " (missed __exit__ method)");
+        return exit_ && bool(call(enter.get()));
+    }
+
+    // __exit__ for a section that succeeded (`ok`: with None, None, None) or failed
+    // with the pending exception (with its type, value and traceback). True when the
+    // section's outcome stands: it succeeded and __exit__ did too, or its exception
+    // was suppressed (and cleared). False with an error set otherwise; an __exit__
+    // error carries the section's exception as its context.
+    [[nodiscard]] bool leave(bool ok = true) noexcept {
+        Ref exc = ok ? Ref() : Ref::steal(PyErr_GetRaisedException());
+        if (!exc) return bool(call_exit(Py_None, Py_None, Py_None)) && ok;
+        Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+        Ref result = call_exit(type, exc.get(), tb ? tb.get() : Py_None);
+        return detail::after_exit(std::move(exc), result, suppress_);
+    }
+
+private:
+    Ref call_exit(PyObject* type, PyObject* value, PyObject* tb) noexcept {
+        if (!exit_) return detail::thread_lock_exit(lock_.get());
+        return call(exit_.get(), type, value, tb);
+    }
+
+    // The protocol method `name`, bound to the lock.
+    Ref method(Str& name, const char* missing) noexcept {
+        if (lookup_ == Lookup::attribute) return getattr(lock_.get(), name);
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(lock_.get()));
+        Ref attr = getattr(type, name);
+        if (!attr) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                             Py_TYPE(lock_.get())->tp_name, missing);
+            }
+            return Ref();
+        }
+        descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
+        if (!get) return attr;
+        return Ref::steal(get(attr.get(), lock_.get(), type));
+    }
+
+    Ref lock_;
+    Ref exit_;  // null while the lock is of the interpreter's own type
+    Lookup lookup_;
+    Suppress suppress_;
+};
+
+// Runs `body() -> Ref` (null with an error set) inside one with-statement on
+// `lock`; the body's result, or null with an error set. A suppressed failure gives None.
+template <class Body>
+[[nodiscard]] Ref with_lock(PyObject* lock, Lookup lookup, Suppress suppress, Body body) noexcept {
+    WithLock with{lock, lookup, suppress};
+    if (!with.enter()) return Ref();
+    Ref result = body();
+    bool ok = bool(result);
+    if (!with.leave(ok)) return Ref();
+    return ok ? std::move(result) : Ref::borrow(Py_None);
+}
+
+// A lock whose two methods are bound once, when its owner is made, for owners
+// that take it on hot paths; a lock of exactly the interpreter's own type needs
+// no binding. acquire() and release() do not look at the lock's attributes again.
+struct BoundLock {
+    Ref lock;
+    Ref enter;  // the bound __enter__ or acquire; null for the interpreter's own lock type
+    Ref exit;   // the bound __exit__ or release
+    Methods methods = Methods::with_statement;
+
+    // Takes `made` (null with an error set passes the error on) and binds its methods.
+    [[nodiscard]] bool bind(Ref made, Methods how = Methods::with_statement) noexcept {
+        if (!made) return false;
+        lock = std::move(made);
+        methods = how;
+        if (Py_IS_TYPE(lock.get(), detail::thread_lock.type)) return true;
+        bool with = how == Methods::with_statement;
+        enter = getattr(lock.get(), with ? detail::s_enter : detail::s_acquire);
+        if (!enter) return false;
+        exit = getattr(lock.get(), with ? detail::s_exit : detail::s_release);
+        return bool(exit);
+    }
+
+    // Takes the lock; false with an error set.
+    [[nodiscard]] bool acquire() noexcept {
+        if (!enter) [[likely]] return detail::thread_lock_enter(lock.get());
+        return bool(call(enter.get()));
+    }
+
+    // Releases the lock (__exit__(None, None, None) or release()). An exception
+    // pending on entry survives; if releasing fails, that error wins with the
+    // pending one as its context. False with an error set when releasing failed.
+    [[nodiscard]] bool release() noexcept {
+        Ref pending = Ref::steal(PyErr_GetRaisedException());
+        Ref r;
+        if (!enter) [[likely]] r = detail::thread_lock_exit(lock.get());
+        else if (methods == Methods::with_statement) r = call(exit.get(), Py_None, Py_None, Py_None);
+        else r = call(exit.get());
+        if (!pending) return bool(r);
+        return detail::after_exit(std::move(pending), r, Suppress::never) || bool(r);
+    }
+
+    // Visits the three references (for tp_traverse).
+    int traverse(visitproc visit, void* arg) const noexcept {
+        Py_VISIT(lock.get());
+        Py_VISIT(enter.get());
+        Py_VISIT(exit.get());
+        return 0;
+    }
+};
+
+}  // namespace tarvish
