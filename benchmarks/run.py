@@ -21,9 +21,9 @@ from harness import Harness, format_table  # noqa: E402
 
 
 def load(path: pathlib.Path):
-    spec = importlib.util.spec_from_file_location(path.stem, path)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    loader_spec = importlib.util.spec_from_file_location(path.stem, path)
+    mod = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(mod)
     return mod
 
 

@@ -52,9 +52,9 @@ def benchmark_rows(quick: bool = True):
     runner = pathlib.Path(__file__).resolve().parent / "_benchmarks" / "run.py"
     if not runner.exists():
         return [], None
-    spec = importlib.util.spec_from_file_location("tarvish_bench_run", runner)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    loader_spec = importlib.util.spec_from_file_location("tarvish_bench_run", runner)
+    mod = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(mod)
     return mod.run([], quick=quick), mod.format_table
 
 

@@ -43,11 +43,11 @@ namespace detail {
 // Py_mod_create: refuses a second interpreter and hands back the module already
 // made in this one, so that a re-import finds the same module object.
 template <ModuleGuard& G>
-PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* create_module(PyObject* module_spec, PyModuleDef*) noexcept {
     static std::atomic<int64_t> owner{-1};
     if (!detail::check_single_interpreter(owner)) return nullptr;
     if (G.module) return Py_NewRef(G.module);
-    Ref name = getattr(spec, "name");
+    Ref name = getattr(module_spec, "name");
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }

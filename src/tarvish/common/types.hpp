@@ -101,11 +101,11 @@ void gc_dealloc(PyObject* self) noexcept {
     dealloc<O>(self);
 }
 
-// Creates a heap type from `spec` (with an optional base) and binds it in the
+// Creates a heap type from `type_spec` (with an optional base) and binds it in the
 // module under its short name; `out` keeps a strong reference for the process.
-[[nodiscard]] inline bool add_type(PyObject* module, PyType_Spec* spec, PyTypeObject*& out,
+[[nodiscard]] inline bool add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject*& out,
                                    PyObject* base = nullptr) noexcept {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, spec, base));
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, type_spec, base));
     if (!type) return false;
     if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) < 0) return false;
     Py_XSETREF(out, reinterpret_cast<PyTypeObject*>(type.release()));

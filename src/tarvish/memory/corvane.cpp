@@ -1017,9 +1017,9 @@ Ref percent_text(const Ref& ratio) noexcept {
         PyMem_Free(digits);
         return text;
     }
-    PyObject* spec = s_format_1f.get();
-    if (!spec) return Ref();
-    Ref formatted = Ref::steal(PyObject_Format(ratio.get(), spec));
+    PyObject* format_1f = s_format_1f.get();
+    if (!format_1f) return Ref();
+    Ref formatted = Ref::steal(PyObject_Format(ratio.get(), format_1f));
     Ref sign = formatted ? Ref::steal(PyUnicode_FromString("%")) : Ref();
     return sign ? Ref::steal(PyUnicode_Concat(formatted.get(), sign.get())) : Ref();
 }
