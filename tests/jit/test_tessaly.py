@@ -236,6 +236,24 @@ class TestUpdate:
             p.update("f", metrics(compile_count=compiles, avg_speedup=speedup))
             assert p.get_threshold("f") == learned(cur, compiles, speedup, lr, target, lo, hi)
 
+    @pytest.mark.parametrize("method, reads, threshold", [
+        ("should_compile", ["call_count", "compile_count", "last_compiled"], 100),
+        # the zero test reads compile_count 1, the rule reads it again and gets 10: no step
+        ("update", ["compile_count", "compile_count", "avg_speedup"], 100),
+    ])
+    def test_metric_reads(self, method, reads, threshold):
+        seen, compiles = [], iter([1, 10])
+        values = {"call_count": 500, "avg_speedup": 3.0, "last_compiled": 0.0}
+
+        class Reads:
+            def __getattr__(self, name):
+                seen.append(name)
+                return next(compiles) if name == "compile_count" else values[name]
+
+        p = T.Tessaly()
+        getattr(p, method)("f", Store(Reads()))
+        assert seen == reads and p.get_threshold("f") == threshold
+
     @pytest.mark.thread_unsafe
     def test_no_compilation_changes_nothing(self, caplog):
         p = T.Tessaly()

@@ -114,7 +114,7 @@ class TestSemantics:
     @pytest.mark.parametrize("os_kw, expected", [
         ({"affinity": {0}, "cpu_count": 64}, 1), ({"affinity": set(), "cpu_count": 64}, 1),
         ({"affinity": range(8)}, 8), ({"cpu_count": None}, 1), ({"cpu_count": 0}, 1), ({"cpu_count": 6}, 6),
-        ({"cpu_count": -3}, 1), ({"cpu_count": 3.9}, 3), ({"cpu_count": True}, 1),
+        ({"cpu_count": -3}, 1), ({"cpu_count": 3.9}, 3), ({"cpu_count": True}, 1), ({"cpu_count": math.nan}, 1),
         ({"affinity": raiser(OSError()), "cpu_count": 4}, 4), ({"affinity": raiser(OSError()), "cpu_count": None}, 1),
         ({"affinity": raiser(OSError()), "cpu_count": -2}, -2),  # the fallback has no max(1, ...)
     ])

@@ -518,19 +518,23 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!held.ok()) return nullptr;
         Ref metrics = tarvish::call_method(store, get_metrics, func_id);
         if (!metrics) return nullptr;
-        Ref compiles = tarvish::getattr(metrics.get(), s_compile_count);
-        if (!compiles) return nullptr;
-        Ref zero = tarvish::box(0);
-        if (!zero) return nullptr;
-        int never = PyObject_RichCompareBool(compiles.get(), zero.get(), Py_EQ);
-        if (never < 0) return nullptr;
-        if (never) {
-            if (!held.unlock()) return nullptr;
-            Py_RETURN_NONE;
+        {
+            Ref compiles = tarvish::getattr(metrics.get(), s_compile_count);
+            if (!compiles) return nullptr;
+            Ref zero = tarvish::box(0);
+            if (!zero) return nullptr;
+            int never = PyObject_RichCompareBool(compiles.get(), zero.get(), Py_EQ);
+            if (never < 0) return nullptr;
+            if (never) {
+                if (!held.unlock()) return nullptr;
+                Py_RETURN_NONE;
+            }
         }
         current = t->ops->_get_threshold_fast(t, func_id);
+        // The count is read again for the rule: the zero test above and the
+        // conversion below are two reads of the attribute.
         uint32_t compile_count;
-        if (!tarvish::to_int<uint32_t, "uint32_t">(compiles.get(), compile_count)) return nullptr;
+        if (!read_metric<uint32_t, "uint32_t">(metrics.get(), s_compile_count, compile_count)) return nullptr;
         if (!read_metric<double, "">(metrics.get(), s_avg_speedup, avg_speedup)) return nullptr;
         updated = learned_threshold(as_config(t->config.get()), current, compile_count, avg_speedup);
         Ref value = tarvish::box(updated);

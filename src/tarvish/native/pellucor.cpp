@@ -174,9 +174,16 @@ Ref physical_cores_primary() noexcept {
     int t = truth(n);
     if (t < 0) return Ref();
     if (!t) return tarvish::box(1);
+    // max(1, n) by the count's own comparison, then narrowed to 32 bits; a count
+    // that is not above 1 (NaN included) gives 1 without being converted.
+    Ref one = tarvish::box(1);
+    if (!one) return one;
+    int above = PyObject_RichCompareBool(n.get(), one.get(), Py_GT);
+    if (above < 0) return Ref();
+    if (!above) return one;
     int32_t v;
     if (!tarvish::to_int<int32_t, "int32_t">(n.get(), v)) return Ref();
-    return tarvish::box(std::max<int32_t>(1, v));
+    return tarvish::box(v);
 }
 
 PyObject* detect_physical_cores(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
