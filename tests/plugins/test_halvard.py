@@ -151,6 +151,8 @@ class TestSemantics:
         (lambda: h.calculate_performance_trend([(0, -1), (1, 0), (2, 1)], 0), 0.0),
         (lambda: h.calculate_performance_trend([(0, 1), (1, 2), (2, 3), (3, 4)], 2), 0.0),
         (lambda: h.calculate_performance_trend([(0, INF), (1, 1), (2, 2)], 0), 0.0),
+        (lambda: h.calculate_performance_trend([(0, 1e308), (1, 1e308), (2, 1e308)], 0), 0.0),  # flat; sums overflow
+        (lambda: h.calculate_performance_trend([(0, -1e308), (1, -1e308), (2, -1e308)], 0), 0.0),
         (lambda: h.calculate_performance_trend(None, 0), 0.0),
         (lambda: h.detect_workload_characteristics_change([pat()] * 5), (False, 0.0, 0.0, 0.0)),
         (lambda: h.detect_workload_characteristics_change([pat(c=0.2)] * 3 + [pat(c=0.8)] * 3), (True, 0.0, 0.6, 0.0)),

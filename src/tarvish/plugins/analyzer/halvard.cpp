@@ -157,7 +157,10 @@ PyObject* calculate_performance_trend(PyObject*, PyObject* const* args, Py_ssize
     double cov_xy = sxy - n * mean_x * mean_y;
     if (!(std::fabs(var_x) >= 1e-10) || !(std::fabs(mean_y) >= 1e-10)) return PyFloat_FromDouble(0.0);
     double trend = cov_xy / (mean_y * var_x);
-    // Overflowing sums can leave NaN here; that says nothing about a direction.
+    // Overflowing sums or infinite metrics can leave NaN here, even for a flat
+    // history such as three metrics of 1e308. A clamp would turn that into a
+    // full rise, a full fall or NaN; it says nothing about a direction, so it
+    // reads as no trend, like the degenerate fits above.
     if (std::isnan(trend)) trend = 0.0;
     return PyFloat_FromDouble(trend > 1.0 ? 1.0 : trend < -1.0 ? -1.0 : trend);
 }
