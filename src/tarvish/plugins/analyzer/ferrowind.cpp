@@ -219,18 +219,15 @@ PyObject* score_indicators(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         if (!name_lower) return nullptr;
     }
     PyObject* text = code_lower.get();
-    Py_ssize_t counts[7] = {
-        cpu_kw.count(text),
-        memory_kw.count(text),
-        parallel_kw.count(text),
-        gpu_op_kw.count(text, name_lower.get()),
-        large_data_kw.count(text),
-        embarrassing_kw.count(text, name_lower.get()),
-        sequential_kw.count(text),
-    };
-    // Each search fails only on memory exhaustion, and then the error is set.
-    for (Py_ssize_t c : counts)
-        if (c < 0) return nullptr;
+    PyObject* name = name_lower.get();
+    // A search fails only on memory exhaustion; the lists after a failed one are
+    // not searched, so no search runs with an error pending.
+    Py_ssize_t counts[7];
+    if ((counts[0] = cpu_kw.count(text)) < 0 || (counts[1] = memory_kw.count(text)) < 0 ||
+        (counts[2] = parallel_kw.count(text)) < 0 || (counts[3] = gpu_op_kw.count(text, name)) < 0 ||
+        (counts[4] = large_data_kw.count(text)) < 0 || (counts[5] = embarrassing_kw.count(text, name)) < 0 ||
+        (counts[6] = sequential_kw.count(text)) < 0)
+        return nullptr;
     return tuple_of(counts[0], counts[1], counts[2], counts[3], counts[4], counts[5], counts[6]);
 }
 
