@@ -1,5 +1,6 @@
 """The reference-leak mode itself: it must catch a real leak and pass clean code."""
 
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -26,7 +27,8 @@ SAMPLE = """
 @pytest.mark.thread_unsafe
 def test_leak_mode_catches_a_leak(tmp_path):
     (tmp_path / "test_sample.py").write_text(textwrap.dedent(SAMPLE))
-    (tmp_path / "conftest.py").write_text(open(__file__.replace("test_leak_mode.py", "conftest.py")).read())
+    conftest = pathlib.Path(__file__).with_name("conftest.py")
+    (tmp_path / "conftest.py").write_text(conftest.read_text())
     proc = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--refleak", str(tmp_path)],
         capture_output=True, text=True, timeout=300,
