@@ -105,8 +105,10 @@ class TestSizeArithmetic:
 
     @pytest.mark.parametrize("args, expected", [
         ((0, 64, 64, 8), False), ((0, 64, 63, 8), True), ((4, 64, 56, 8), True), ((4, 64, 60, 8), False),
-        # exact arithmetic near the 32-bit limit: a 32-bit wrap would report these as fits
-        ((I32_MAX - 99, 50, 200, 8), False), ((I32_MAX - 3, 2, 4, 8), False), ((I32_MAX - 7, 16, 4, 8), True)])
+        # exact arithmetic near the 32-bit limit: a 32-bit wrap gets each of these wrong
+        ((I32_MAX - 99, 50, 200, 8), False), ((I32_MAX - 3, 2, 4, 8), False), ((I32_MAX - 7, 16, 4, 8), True),
+        # an alignment of 0 or below is not validated: the 32-bit rounding formula stands
+        ((5, 10, 1, I32_MIN), True), ((0, 10, 1, I32_MIN), True), ((16, 10, 20, -8), True), ((3, 4, 6, 0), True)])
     def test_can_fit_is_exclusive_and_exact(self, args, expected):
         assert fast_can_fit_aligned(*args) is expected
 
@@ -171,6 +173,8 @@ class TestBucketAllocator:
         assert a.find_best_fit_bucket(16, 16) is None  # aligned offset 2**31 lies past the block
         a.add_to_bucket(I32_MAX - 15, 16)
         assert a.find_best_fit_bucket(16, 16) == I32_MAX - 15
+        a.add_to_bucket(4, 16)  # 32-bit rounding of an unvalidated alignment: offset -2**31 fits
+        assert a.find_best_fit_bucket(16, I32_MIN) == 4
 
     @pytest.mark.thread_unsafe
     def test_returned_offsets_are_owned_once(self):

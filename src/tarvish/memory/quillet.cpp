@@ -10,8 +10,10 @@
 //   2^32 explicitly, so fast_align_size(2**31 - 1, 8) is -2**31. The allocator
 //   treats any bucket size below 1 as "no bucket".
 // - Fit tests (fast_can_fit_aligned and the best-fit search) compare exact
-//   64-bit values: an offset or size near the 32-bit limit can never wrap
-//   into a false "fits".
+//   64-bit sums, and round the offset exactly for a positive alignment: an
+//   offset or size near the 32-bit limit can never wrap into a false "fits"
+//   (or a false "does not fit"). An alignment of 0 or below is not validated
+//   and keeps the 32-bit rounding formula.
 // - A size-class step of 0 or below raises ValueError "Bucket size step must
 //   be positive" (fast_get_bucket_size and the FastBucketAllocator
 //   constructor); the rounding never divides by it.
@@ -63,9 +65,13 @@ constexpr int32_t round_to_step32(int32_t size, int32_t step) noexcept {
     return wrap32(static_cast<int64_t>(t / step) * step);
 }
 
-// The exact aligned offset, for fit tests (no wrap; any alignment).
-constexpr int64_t align_up64(int64_t offset, int64_t alignment) noexcept {
-    return (offset + alignment - 1) & -alignment;
+// The aligned offset for fit tests. A positive alignment rounds exactly, so an
+// offset near the 32-bit limit cannot wrap to a negative "aligned" offset in
+// front of its block; any other alignment (not validated) keeps the 32-bit
+// formula, whose result always lies in the 32-bit range.
+constexpr int64_t fit_align(int32_t offset, int32_t alignment) noexcept {
+    if (alignment > 0) return (static_cast<int64_t>(offset) + alignment - 1) & -static_cast<int64_t>(alignment);
+    return align_up32(offset, alignment);
 }
 
 // Runs `body` (returning a Ref, null with an exception set) while holding
@@ -117,7 +123,7 @@ PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* args, Py_ssize_t narg
                         tarvish::CInt{alloc_size}, tarvish::CInt{alignment}))
         return nullptr;
     // The end is exclusive: an allocation ending exactly at the block's end does not fit.
-    int64_t aligned = align_up64(block_offset, alignment);
+    int64_t aligned = fit_align(block_offset, alignment);
     return PyBool_FromLong(aligned + alloc_size < static_cast<int64_t>(block_offset) + block_size);
 }
 
@@ -277,9 +283,11 @@ PyObject* BucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* const* 
                    PyObject* list = bucket.offsets.get();
                    Py_ssize_t n = PyList_GET_SIZE(list);
                    if (n == 0) return 0;
+                   // Offsets enter only through add_to_bucket, as 32-bit values.
                    long long o = PyLong_AsLongLong(PyList_GET_ITEM(list, n - 1));
                    if (o == -1 && PyErr_Occurred()) return -1;
-                   if (align_up64(o, alignment) + size > o + bucket.size) return 0;
+                   const int32_t o32 = static_cast<int32_t>(o);
+                   if (fit_align(o32, alignment) + size > static_cast<int64_t>(o32) + bucket.size) return 0;
                    out = pop_last(list);
                    return out ? 1 : -1;
                };
