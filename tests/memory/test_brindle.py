@@ -205,6 +205,9 @@ class TestBinding:
             "threading", "time", "math"}
         assert all(hasattr(brindle, n) for n in ("List", "Optional", "Tuple", "Dict", "Any"))
         assert not hasattr(brindle, "logger")
+        names = [k for k in vars(brindle) if not k.startswith("__")]
+        assert names == ["threading", "time", "math", "List", "Optional", "Tuple", "Dict", "Any", "Plinth",
+                         "AtomicCounter", "ATOMIC_AVAILABLE", "FastRedBlackTree"]
 
     @pytest.mark.parametrize("name, doc", [
         ("insert", "Insert block into tree."), ("find_best_fit", "Find best-fit block (LOCK-FREE read)."),
@@ -369,6 +372,25 @@ class TestSemantics:
         t.clear()
         t.insert(1, 1)
         assert t.get_stats()["sampled_operations"] == 0
+
+
+    @pytest.mark.thread_unsafe
+    def test_each_counter_looks_up_atomic_counter(self, monkeypatch):
+        made = []
+
+        def factory(name, then):
+            def make(value):
+                made.append(name)
+                monkeypatch.setattr(brindle, "AtomicCounter", then)
+                return corvane.AtomicCounter(value)
+            return make
+
+        second = factory("second", corvane.AtomicCounter)
+        monkeypatch.setattr(brindle, "AtomicCounter", factory("first", second))
+        t = FastRedBlackTree()
+        monkeypatch.setattr(brindle, "AtomicCounter", factory("third", factory("fourth", corvane.AtomicCounter)))
+        t.clear()
+        assert made == ["first", "second", "third", "fourth"]
 
 
 class TreeMachine(RuleBasedStateMachine):
@@ -617,13 +639,15 @@ class TestImport:
             t = brindle.FastRedBlackTree(1)
             t.insert(1, "a"); t.clear(); t.insert(2, "b")
             print(brindle.ATOMIC_AVAILABLE, brindle.AtomicCounter, t.get_stats()["sampled_operations"])
+            print(*[k for k in vars(brindle) if k in ("Plinth", "AtomicCounter", "ATOMIC_AVAILABLE",
+                                                      "FastRedBlackTree")])
         """)
         return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
 
     def test_without_counters(self):
         r = self.run("tarvish.memory.corvane")
         assert r.returncode == 0, r.stderr
-        assert r.stdout.split() == ["False", "None", "0"]
+        assert r.stdout.splitlines() == ["False None 0", "Plinth ATOMIC_AVAILABLE AtomicCounter FastRedBlackTree"]
 
     @pytest.mark.parametrize("block, extra", [("tarvish.memory.plinth", ""),
                                               ("tarvish.memory.corvane", "RuntimeError")])

@@ -581,6 +581,13 @@ PyObject* locked(PyObject* lock_obj, Body body) noexcept {
     return true;
 }
 
+// AtomicCounter(0), with `AtomicCounter` looked up as a module global at each call.
+Ref new_counter() noexcept {
+    Ref cls = tarvish::module_global(brindle_guard.module, s_AtomicCounter);
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    return cls && zero ? tarvish::call(cls.get(), zero.get()) : Ref();
+}
+
 enum class Prep { ok, empty, error };
 
 // Size preparation: self._sanitize_size(size) through method lookup (its
@@ -617,8 +624,7 @@ PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     if (!self) return nullptr;
     TreeState& t = *new (&state(self.get())) TreeState();
 
-    Ref lock_cls = tarvish::lock_factory(brindle_guard.module);
-    t.lock = lock_cls ? tarvish::call(lock_cls.get()) : Ref();
+    t.lock = tarvish::new_lock(brindle_guard.module);
     if (!t.lock) return nullptr;
     t.sample_rate = sample_rate;
 
@@ -626,21 +632,18 @@ PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     if (!available) return nullptr;
     int use = PyObject_IsTrue(available.get());
     if (use < 0) return nullptr;
-    Ref counter_cls;
     if (use) {
-        counter_cls = tarvish::module_global(brindle_guard.module, s_AtomicCounter);
+        Ref counter_cls = tarvish::module_global(brindle_guard.module, s_AtomicCounter);
         if (!counter_cls) return nullptr;
         use = PyObject_IsTrue(counter_cls.get());
         if (use < 0) return nullptr;
     }
     if (use) {
-        Ref zero = Ref::steal(PyLong_FromLong(0));
-        if (!zero) return nullptr;
-        if (!(t.op_counter = tarvish::call(counter_cls.get(), zero.get()))) return nullptr;
-        if (!(t.sampled_counter = tarvish::call(counter_cls.get(), zero.get()))) return nullptr;
+        if (!(t.op_counter = new_counter())) return nullptr;
+        if (!(t.sampled_counter = new_counter())) return nullptr;
     }
     t.use_atomic = use != 0;
-    t.stats_lock = lock_cls ? tarvish::call(lock_cls.get()) : Ref();
+    t.stats_lock = tarvish::new_lock(brindle_guard.module);
     if (!t.stats_lock) return nullptr;
     return self.release();
 }
@@ -896,13 +899,10 @@ PyObject* Tree_clear_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
         for (int64_t& v : t.stats) v = 0;
         t.has_trips = false;
         if (t.use_atomic) {
-            Ref cls = tarvish::module_global(brindle_guard.module, s_AtomicCounter);
-            Ref zero = Ref::steal(PyLong_FromLong(0));
-            if (!cls || !zero) return Ref();
-            Ref c = tarvish::call(cls.get(), zero.get());
+            Ref c = new_counter();
             if (!c) return Ref();
             t.op_counter = std::move(c);
-            c = tarvish::call(cls.get(), zero.get());
+            c = new_counter();
             if (!c) return Ref();
             t.sampled_counter = std::move(c);
         }
@@ -991,7 +991,7 @@ Py_ssize_t Tree_len(PyObject* self) noexcept {
     if (!r) return -1;
     Py_ssize_t n = PyNumber_AsSsize_t(r.get(), PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) return -1;
-    if (n < 0) {
+    if (n < 0) {  // reported as an error rather than handed to len() as a bare -1
         PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
         return -1;
     }
@@ -1073,10 +1073,11 @@ bool brindle_exec(PyObject* module) noexcept {
     if (!tarvish::import_relative(module, "memory.corvane", 2, {"AtomicCounter"})) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
         PyErr_Clear();
-        if (PyModule_AddObjectRef(module, "AtomicCounter", Py_None) < 0) return false;
         available = Py_False;
     }
+    // Bound in this order: ATOMIC_AVAILABLE, then the fallback AtomicCounter = None.
     if (PyModule_AddObjectRef(module, "ATOMIC_AVAILABLE", available) < 0) return false;
+    if (available == Py_False && PyModule_AddObjectRef(module, "AtomicCounter", Py_None) < 0) return false;
     return tarvish::add_type(module, &Tree_spec, FastRedBlackTree_type);
 }
 
