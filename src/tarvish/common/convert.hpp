@@ -110,6 +110,18 @@ template <class T, Name TypeName>
     return true;
 }
 
+// The truth value of a call's result: 1, 0, or -1 with an error set (a null
+// Ref, a failed call, passes its error on).
+[[nodiscard]] inline int truth(const Ref& o) noexcept { return o ? PyObject_IsTrue(o.get()) : -1; }
+
+// The host language's `a <op> b` taken by its truth value, with no identity
+// shortcut; both operands stay alive across the comparison, which may run code
+// that drops them elsewhere. -1 with an error set on failure.
+[[nodiscard]] inline int compare(PyObject* a, PyObject* b, int op) noexcept {
+    Ref left = Ref::borrow(a), right = Ref::borrow(b);
+    return truth(Ref::steal(PyObject_RichCompare(left.get(), right.get(), op)));
+}
+
 // Dispatches on the native type: integers, double and bool.
 template <class T, Name TypeName = "">
 [[nodiscard]] bool to_native(PyObject* o, T& out) noexcept {

@@ -606,13 +606,6 @@ Prep prepare_size(PyObject* self, PyObject* size, bool soft, uint64_t& out) noex
     return tarvish::to_int<uint64_t, "uint64_t">(r.get(), out) ? Prep::ok : Prep::error;
 }
 
-// Python truth of `a == b`, with the left operand first; -1 on error.
-int equals(PyObject* a, PyObject* b) noexcept {
-    Ref left = Ref::borrow(a);
-    Ref r = Ref::steal(PyObject_RichCompare(left.get(), b, Py_EQ));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
-
 // ---------------------------------------------------------------------------
 // FastRedBlackTree
 
@@ -837,7 +830,7 @@ PyObject* Tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return write_section(self, [&](Graveyard& g) -> Ref {
         RBNode* head = find_node(t, key);
         if (!head) return Ref::borrow(Py_False);
-        int eq = equals(head->block, block);
+        int eq = tarvish::compare(head->block, block, Py_EQ);
         if (eq < 0) return Ref();
         if (eq) {
             remove_head_block(t, head, g);
@@ -845,7 +838,7 @@ PyObject* Tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             RBNode* prev = head;
             RBNode* cur = head->next;
             for (; cur; prev = cur, cur = cur->next) {
-                eq = equals(cur->block, block);
+                eq = tarvish::compare(cur->block, block, Py_EQ);
                 if (eq < 0) return Ref();
                 if (eq) break;
             }

@@ -770,11 +770,6 @@ struct Reading {
     return true;
 }
 
-// The host language's `a <op> b` taken by its truth value; -1 on error.
-int compare(PyObject* a, PyObject* b, int op) noexcept {
-    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
 
 // The compare-and-swap loop on the peak counter in `which`: it only rises.
 [[nodiscard]] bool raise_peak(LockFreeStatistics* st, Stat which, const Reading& candidate) noexcept {
@@ -790,7 +785,7 @@ int compare(PyObject* a, PyObject* b, int op) noexcept {
         Ref peak = call_counter(counter, s_load);
         Ref value = peak ? candidate.object() : Ref();
         if (!value) return false;
-        int done = compare(value.get(), peak.get(), Py_LE);
+        int done = tarvish::compare(value.get(), peak.get(), Py_LE);
         if (done) return done > 0;
         Ref swapped = call_counter(counter, s_compare_and_swap, peak.get(), value.get());
         done = swapped ? PyObject_IsTrue(swapped.get()) : -1;
@@ -990,7 +985,7 @@ Ref quotient_or_zero(const Reading& num, const Reading& den, bool scaled) noexce
     }
     Ref d = den.object(), zero = tarvish::box(0);
     if (!d || !zero) return Ref();
-    int positive_den = compare(d.get(), zero.get(), Py_GT);
+    int positive_den = tarvish::compare(d.get(), zero.get(), Py_GT);
     if (positive_den < 0) return Ref();
     if (!positive_den) return tarvish::box(0.0);
     Ref n = num.object();

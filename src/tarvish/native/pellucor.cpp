@@ -64,8 +64,6 @@ Ref call_global_attr(Str& module, Str& fn) noexcept {
     return f ? tarvish::call(f.get()) : Ref();
 }
 
-// Truth value: 1, 0 or -1 with an error set; a null object passes its error on.
-int truth(const Ref& o) noexcept { return o ? PyObject_IsTrue(o.get()) : -1; }
 
 // `dict[key]` for a key this module stored itself.
 Ref get_item(PyObject* dict, Str& key) noexcept {
@@ -144,7 +142,7 @@ Ref elapsed_ms(double start) noexcept {
 PyObject* physical_cores_fallback() noexcept {
     Ref os = global(s_os);
     Ref n = os ? tarvish::call_method(os.get(), s_cpu_count) : Ref();
-    int t = truth(n);
+    int t = tarvish::truth(n);
     if (t < 0) return nullptr;
     if (!t) return tarvish::box(1).release();
     // The fallback count is taken as the platform reports it, without a lower bound.
@@ -171,7 +169,7 @@ Ref physical_cores_primary() noexcept {
         return tarvish::box(static_cast<long long>(std::max<Py_ssize_t>(1, size)));
     }
     Ref n = tarvish::call_method(os.get(), s_cpu_count);
-    int t = truth(n);
+    int t = tarvish::truth(n);
     if (t < 0) return Ref();
     if (!t) return tarvish::box(1);
     // max(1, n) by the count's own comparison, then narrowed to 32 bits; a count
@@ -217,19 +215,19 @@ int is_node_entry(PyObject* e) noexcept {
         }
         // Other scripts' digits count as str.isdigit counts them.
         Ref rest = Ref::steal(PyUnicode_Substring(e, 4, n));
-        return truth(rest ? tarvish::call_method(rest.get(), s_isdigit) : Ref());
+        return tarvish::truth(rest ? tarvish::call_method(rest.get(), s_isdigit) : Ref());
     }
     // Anything else answers through its own methods.
     PyObject* prefix = s_node.get();
     if (!prefix) return -1;
-    int starts = truth(tarvish::call_method(e, s_startswith, prefix));
+    int starts = tarvish::truth(tarvish::call_method(e, s_startswith, prefix));
     if (starts <= 0) return starts;
     Ref four = tarvish::box(4);
     Ref slice = four ? Ref::steal(PySlice_New(four.get(), nullptr, nullptr)) : Ref();
     Ref rest = slice ? Ref::steal(PyObject_GetItem(e, slice.get())) : Ref();
-    int nonempty = truth(rest);
+    int nonempty = tarvish::truth(rest);
     if (nonempty <= 0) return nonempty;
-    return truth(tarvish::call_method(rest.get(), s_isdigit));
+    return tarvish::truth(tarvish::call_method(rest.get(), s_isdigit));
 }
 
 
@@ -239,7 +237,7 @@ Ref numa_nodes_linux(PyObject* os) noexcept {
     if (!dir) return Ref();
     Ref path = tarvish::getattr(os, s_path);
     if (!path) return path;
-    int exists = truth(tarvish::call_method(path.get(), s_exists, dir));
+    int exists = tarvish::truth(tarvish::call_method(path.get(), s_exists, dir));
     if (exists < 0) return Ref();
     if (!exists) return tarvish::box(1);
     Ref entries = tarvish::call_method(os, s_listdir, dir);
@@ -279,7 +277,7 @@ Ref numa_nodes_windows() noexcept {
     if (!set_attr(fn.get(), s_argtypes, argtypes)) return Ref();
     Ref highest = tarvish::call(c_ulong.get());
     Ref ref = highest ? tarvish::call_method(ctypes.get(), s_byref, highest.get()) : Ref();
-    int ok = truth(ref ? tarvish::call(fn.get(), ref.get()) : Ref());
+    int ok = tarvish::truth(ref ? tarvish::call(fn.get(), ref.get()) : Ref());
     if (ok < 0) return Ref();
     if (!ok) return tarvish::box(1);
     Ref value = tarvish::getattr(highest.get(), s_value);
@@ -290,7 +288,7 @@ Ref numa_nodes_windows() noexcept {
 // `sys.platform == <name>` by the platform object's own comparison.
 int platform_is(PyObject* platform, Str& name) noexcept {
     PyObject* n = name.get();
-    return n ? truth(Ref::steal(PyObject_RichCompare(platform, n, Py_EQ))) : -1;
+    return n ? tarvish::compare(platform, n, Py_EQ) : -1;
 }
 
 Ref numa_nodes_primary() noexcept {
@@ -389,7 +387,7 @@ bool gpu_from_registry(PyObject* info) noexcept {
     Ref active = get_item(info, k_active_backend);
     if (!active) return false;
     if (!set_item(info, k_has_gpu, Ref::steal(PyObject_RichCompare(active.get(), s_cpu.get(), Py_NE)))) return false;
-    int gpu = truth(get_item(info, k_has_gpu));
+    int gpu = tarvish::truth(get_item(info, k_has_gpu));
     if (gpu <= 0) return gpu == 0;
     Ref best_kind = best_info(best.get(), s_kind);
     if (!best_kind) return false;
@@ -429,10 +427,10 @@ bool gpu_from_tool(PyObject* info) noexcept {
 
     Ref code = tarvish::getattr(result.get(), s_returncode);
     Ref zero = code ? tarvish::box(0) : Ref();
-    int ok = truth(zero ? Ref::steal(PyObject_RichCompare(code.get(), zero.get(), Py_EQ)) : Ref());
+    int ok = zero ? tarvish::compare(code.get(), zero.get(), Py_EQ) : -1;
     if (ok <= 0) return ok == 0;
     Ref out = tarvish::getattr(result.get(), s_stdout);
-    int nonempty = truth(out);
+    int nonempty = tarvish::truth(out);
     if (nonempty <= 0) return nonempty == 0;
     if (!set_item(info, k_has_gpu, Py_True)) return false;
 
@@ -447,7 +445,7 @@ bool gpu_from_tool(PyObject* info) noexcept {
     if (!it) return false;
     long long count = 0;
     while (Ref line = Ref::steal(PyIter_Next(it.get()))) {
-        int t = truth(tarvish::call_method(line.get(), s_strip));
+        int t = tarvish::truth(tarvish::call_method(line.get(), s_strip));
         if (t < 0) return false;
         count += t;
     }
@@ -478,7 +476,7 @@ PyObject* detect_python_version(PyObject*, PyObject* const*, Py_ssize_t nargs, P
     if (!version) return nullptr;
     bool supported = false;
     Ref threshold = Ref::steal(Py_BuildValue("(ii)", 3, 12));
-    int recent = truth(threshold ? Ref::steal(PyObject_RichCompare(info.get(), threshold.get(), Py_GE)) : Ref());
+    int recent = threshold ? tarvish::compare(info.get(), threshold.get(), Py_GE) : -1;
     if (recent < 0) return nullptr;
     if (recent) {
         // Interpreters from 3.13 on no longer ship `_xxsubinterpreters`, so this
@@ -566,7 +564,7 @@ Ref fallback_capabilities(PyObject* error, double start) noexcept {
     Ref caps = Ref::steal(PyDict_New());
     Ref os = caps ? global(s_os) : Ref();
     Ref cores = os ? tarvish::call_method(os.get(), s_cpu_count) : Ref();
-    int known = truth(cores);
+    int known = tarvish::truth(cores);
     if (known < 0) return Ref();
     Ref one = tarvish::box(1), zero = tarvish::box(0);
     if (!one || !zero) return Ref();
