@@ -13,20 +13,11 @@ import types
 
 import pytest
 
+from tarvish.__main__ import MODULES
+
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
 
-MODULES = [
-    "tarvish.memory.corvane",
-    "tarvish.memory.brindle",
-    "tarvish.memory.quillet",
-    "tarvish.jit.tessaly",
-    "tarvish.plugins.analyzer.ferrowind",
-    "tarvish.native.pellucor",
-    "tarvish.plugins.analyzer.halvard",
-    "tarvish.monitoring.murrel",
-    "tarvish.gpu.veldra",
-]
 # Calls that reach outside the process (they probe the machine) are swept only for binding.
 SLOW = {"detect_capabilities", "detect_gpu_backends", "detect_python_version", "detect_numa_nodes",
         "detect_physical_cores"}

@@ -8,11 +8,8 @@ import types
 
 import pytest
 
-MODULES = [
-    "tarvish.memory.corvane", "tarvish.memory.brindle", "tarvish.memory.quillet", "tarvish.jit.tessaly",
-    "tarvish.plugins.analyzer.ferrowind", "tarvish.native.pellucor", "tarvish.plugins.analyzer.halvard",
-    "tarvish.monitoring.murrel", "tarvish.gpu.veldra",
-]
+from tarvish.__main__ import MODULES
+
 NATIVE = (types.BuiltinFunctionType, types.MethodDescriptorType, types.WrapperDescriptorType)
 
 

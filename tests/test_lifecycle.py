@@ -3,25 +3,19 @@ outlive the policy singleton, garbage collection during use, and every module
 imported in a fresh process and refused in a second interpreter."""
 
 import gc
-import os
-import subprocess
-import sys
-import textwrap
 import threading
 import weakref
 
 import pytest
+
+from tarvish.__main__ import MODULES
+from support import run_python
 
 from tarvish.jit import tessaly
 from tarvish.memory.brindle import FastRedBlackTree
 from tarvish.memory.corvane import AtomicPointer, LockFreeStack
 from tarvish.monitoring.murrel import CounterAggregator
 
-MODULES = [
-    "tarvish.memory.corvane", "tarvish.memory.brindle", "tarvish.memory.quillet", "tarvish.jit.tessaly",
-    "tarvish.plugins.analyzer.ferrowind", "tarvish.native.pellucor", "tarvish.plugins.analyzer.halvard",
-    "tarvish.monitoring.murrel", "tarvish.gpu.veldra",
-]
 
 
 class Block:
@@ -92,16 +86,9 @@ def test_garbage_collection_during_use():
     assert tree.size() == 2000 and stack.size() == 2000
 
 
-def _run(code):
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=300, env={**os.environ, "PYTHONPATH": ":".join(p for p in sys.path if p)})
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout
-
-
 @pytest.mark.no_refleak
 def test_every_module_imports_fresh_and_is_refused_in_a_subinterpreter():
-    out = _run(f"""
+    out = run_python(f"""
         import importlib, _interpreters
         names = {MODULES!r}
         for n in names:
@@ -110,7 +97,7 @@ def test_every_module_imports_fresh_and_is_refused_in_a_subinterpreter():
         for n in names:
             failure = _interpreters.exec(interp, "import " + n)
             print(n, failure.type.__name__ if failure else None, failure.msg if failure else "")
-    """)
+    """, check=True).stdout
     lines = out.strip().splitlines()
     assert len(lines) == len(MODULES)
     for line in lines:

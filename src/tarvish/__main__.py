@@ -15,6 +15,7 @@ import json
 import pathlib
 import sys
 
+# The nine native modules, in the order of the report (the tests sweep the same list).
 MODULES = (
     "tarvish.memory.corvane",
     "tarvish.memory.brindle",

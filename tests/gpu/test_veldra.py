@@ -1,11 +1,10 @@
 """GPU memory planning: sizes, safe limits, strategies, chunking, scores."""
 
 import math
-import os
-import subprocess
 import sys
 
 import pytest
+from support import run_python
 
 import tarvish.gpu.veldra as veldra
 from tarvish.gpu.veldra import (calculate_memory_pressure, calculate_optimal_chunks, calculate_safe_limit,
@@ -48,9 +47,8 @@ class TestBinding:
                          "score_gpu_suitability", "calculate_memory_pressure", "recommend_headroom", "logging",
                          "logger"}
         assert veldra.logger.name == "tarvish.gpu.veldra"
-        out = subprocess.run([sys.executable, "-c", "import logging; logging.basicConfig(level=logging.INFO, "
-                              "format='%(name)s %(levelname)s %(message)s'); import tarvish.gpu.veldra"],
-                             capture_output=True, text=True, timeout=60, env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
+        out = run_python("import logging; logging.basicConfig(level=logging.INFO, "
+                         "format='%(name)s %(levelname)s %(message)s'); import tarvish.gpu.veldra")
         assert out.stderr == "tarvish.gpu.veldra INFO Tarvish Veldra Cython module loaded - IP protected\n"
 
     def test_keywords_and_defaults(self):

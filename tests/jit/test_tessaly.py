@@ -2,10 +2,8 @@ import gc
 import inspect
 import logging
 import math
-import os
 import pickle
 import random
-import subprocess
 import sys
 import threading
 import time
@@ -13,6 +11,7 @@ import types
 import weakref
 
 import pytest
+from support import run_python
 
 from tarvish.jit import tessaly as T
 from tarvish.jit.telemetry import TelemetryStore
@@ -75,7 +74,7 @@ class TestBinding:
     @pytest.mark.no_refleak  # a subprocess
     def test_load_message(self):
         code = f"import logging; logging.basicConfig(level=logging.INFO, format='%(name)s|%(message)s'); import {LOG}"
-        err = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=os.environ).stderr
+        err = run_python(code).stderr
         assert f"{LOG}|Tarvish Tessaly Cython module loaded - IP protected" in err.splitlines()
 
     @pytest.mark.no_refleak  # inspect's text-signature parser keeps objects per call

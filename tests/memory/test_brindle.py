@@ -3,7 +3,6 @@ import inspect
 import math
 import pickle
 import random
-import subprocess
 import sys
 import textwrap
 import threading
@@ -11,6 +10,7 @@ import time
 import types
 
 import pytest
+from support import run_python
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
@@ -642,7 +642,7 @@ class TestImport:
             print(*[k for k in vars(brindle) if k in ("Plinth", "AtomicCounter", "ATOMIC_AVAILABLE",
                                                       "FastRedBlackTree")])
         """)
-        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        return run_python(code)
 
     def test_without_counters(self):
         r = self.run("tarvish.memory.corvane")

@@ -4,13 +4,12 @@ tested once here through corvane."""
 
 import logging
 import pickle
-import os
-import subprocess
 import sys
-import textwrap
 import threading
 
 import pytest
+
+from support import run_python
 
 import tarvish.memory.corvane as corvane
 from tarvish.memory.corvane import AtomicCounter, AtomicCounterWrapper
@@ -18,15 +17,9 @@ from tarvish.memory.corvane import AtomicCounter, AtomicCounterWrapper
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 
 
-def run_python(code):
-    """Runs code in a fresh interpreter with this one's import path."""
-    env_path = ":".join(p for p in sys.path if p)
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=120,
-        env={**os.environ, "PYTHONPATH": env_path},
-    )
-    assert proc.returncode == 0, proc.stderr
+def run_output(code):
+    """stdout and stderr of code run in a fresh interpreter that must succeed."""
+    proc = run_python(code, check=True)
     return proc.stdout + proc.stderr
 
 
@@ -352,7 +345,7 @@ class TestModule:
 
     @pytest.mark.no_refleak
     def test_load_line(self):
-        out = run_python("""
+        out = run_output("""
             import logging
             logging.basicConfig(level=logging.INFO, format="%(levelname)s %(name)s %(message)s")
             import tarvish.memory.corvane
@@ -361,7 +354,7 @@ class TestModule:
 
     @pytest.mark.no_refleak
     def test_reimport_gives_the_same_module(self):
-        out = run_python("""
+        out = run_output("""
             import sys, importlib
             import tarvish.memory.corvane as first
             del sys.modules["tarvish.memory.corvane"]
@@ -372,7 +365,7 @@ class TestModule:
 
     @pytest.mark.no_refleak
     def test_second_module_object_refused(self):
-        out = run_python("""
+        out = run_output("""
             import ctypes, types
             import tarvish.memory.corvane as m
             api = ctypes.pythonapi
@@ -391,7 +384,7 @@ class TestModule:
     @pytest.mark.no_refleak
     @pytest.mark.parametrize("kind", ["legacy", "isolated"])
     def test_second_interpreter_refused(self, kind):
-        out = run_python(f"""
+        out = run_output(f"""
             import tarvish.memory.corvane
             if {kind!r} == "legacy":
                 import _interpreters
@@ -413,7 +406,7 @@ class TestModule:
 
     @pytest.mark.no_refleak
     def test_first_import_in_subinterpreter_then_main_refused(self):
-        out = run_python("""
+        out = run_output("""
             import _interpreters
             interp = _interpreters.create("legacy")
             print("sub:", _interpreters.exec(interp, "import tarvish.memory.corvane"))

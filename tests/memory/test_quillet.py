@@ -3,11 +3,11 @@ import logging
 import pickle
 import random
 import struct
-import subprocess
 import sys
 import threading
 
 import pytest
+from support import run_python
 
 from tarvish.memory import quillet as q
 from tarvish.memory.quillet import (FastBucketAllocator, FastSlabHeaderOps, FastStatsCollector, fast_align_size,
@@ -65,7 +65,7 @@ class TestBinding:
     def test_load_message(self):
         code = ("import logging; logging.basicConfig(format='%(name)s|%(levelname)s|%(message)s');"
                 "logging.getLogger().setLevel(logging.INFO); import tarvish.memory.quillet")
-        err = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, encoding="utf-8").stderr
+        err = run_python(code).stderr
         assert ("tarvish.memory.quillet|INFO|Tarvish Quillet Cython module loaded - "
                 "targeting 1.8-3\u00d7 performance improvement") in err.splitlines()
 

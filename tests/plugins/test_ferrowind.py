@@ -1,10 +1,10 @@
 import math
 import re
-import subprocess
 import sys
 import threading
 
 import pytest
+from support import run_python
 from hypothesis import given, settings, strategies as st
 
 import tarvish.plugins.analyzer.ferrowind as fw
@@ -163,7 +163,7 @@ class TestModuleFrame:
     def test_load_message_logged_at_info(self):
         code = ("import logging,sys; logging.basicConfig(level=logging.INFO, stream=sys.stdout, format='%(levelname)s "
                 "%(name)s %(message)s'); import tarvish.plugins.analyzer.ferrowind")
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+        out = run_python(code, check=True).stdout
         assert out == "INFO tarvish.plugins.analyzer.ferrowind Tarvish Ferrowind Cython module loaded - IP protected\n"
 
 

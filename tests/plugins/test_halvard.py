@@ -4,13 +4,13 @@ dominant pattern, gating, urgency, pool score and resource prediction."""
 import inspect
 import math
 import random
-import subprocess
 import sys
 from collections import Counter
 from decimal import Decimal
 from fractions import Fraction
 
 import pytest
+from support import run_python
 
 import tarvish.plugins.analyzer.halvard as h
 
@@ -127,7 +127,7 @@ class TestBinding:
     def test_load_line(self):
         code = ("import logging; logging.basicConfig(level=logging.INFO, format='%(name)s|%(message)s');"
                 "import tarvish.plugins.analyzer.halvard as m; print(m.logger.name)")
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+        out = run_python(code, check=True)
         assert out.stderr == ("tarvish.plugins.analyzer.halvard|Tarvish Halvard Cython module loaded"
                               " - IP protected\n") and out.stdout == "tarvish.plugins.analyzer.halvard\n"
 
