@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -147,6 +148,20 @@ template <class T, Name TypeName = "">
 [[nodiscard]] inline Ref box(unsigned char v) noexcept { return Ref::steal(PyLong_FromUnsignedLong(v)); }
 [[nodiscard]] inline Ref box(double v) noexcept { return Ref::steal(PyFloat_FromDouble(v)); }
 [[nodiscard]] inline Ref box(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }
+
+// The text of f"{x:.1f}%" for a double, as the host formats it.
+[[nodiscard]] inline Ref percent_text(double x) noexcept {
+    char* digits = PyOS_double_to_string(x, 'f', 1, 0, nullptr);  // sets MemoryError on failure
+    if (!digits) return Ref();
+    std::size_t n = std::strlen(digits);  // ASCII: digits, sign, point, "inf", "nan"
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n + 1), 127));
+    if (text) {
+        std::memcpy(PyUnicode_DATA(text.get()), digits, n);
+        static_cast<char*>(PyUnicode_DATA(text.get()))[n] = '%';
+    }
+    PyMem_Free(digits);
+    return text;
+}
 
 // The TypeError for an argument of the wrong type.
 [[gnu::cold, gnu::noinline]] inline bool raise_arg_type(const char* param, const char* expected, PyObject* got) noexcept {

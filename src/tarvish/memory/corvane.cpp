@@ -4,7 +4,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 
 namespace {
@@ -1000,18 +999,8 @@ tarvish::Str s_format_1f{".1f"};
 
 // `f"{ratio:.1f}%"`.
 Ref percent_text(const Ref& ratio) noexcept {
-    if (PyFloat_CheckExact(ratio.get())) [[likely]] {
-        char* digits = PyOS_double_to_string(PyFloat_AS_DOUBLE(ratio.get()), 'f', 1, 0, nullptr);
-        if (!digits) return Ref();
-        std::size_t n = std::strlen(digits);
-        Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n + 1), 127));
-        if (text) {
-            std::memcpy(PyUnicode_DATA(text.get()), digits, n);
-            static_cast<char*>(PyUnicode_DATA(text.get()))[n] = '%';
-        }
-        PyMem_Free(digits);
-        return text;
-    }
+    if (PyFloat_CheckExact(ratio.get())) [[likely]]
+        return tarvish::percent_text(PyFloat_AS_DOUBLE(ratio.get()));
     PyObject* format_1f = s_format_1f.get();
     if (!format_1f) return Ref();
     Ref formatted = Ref::steal(PyObject_Format(ratio.get(), format_1f));

@@ -407,11 +407,7 @@ Ref format_ratio(PyObject* bucketed, PyObject* total, bool any) noexcept {
         percent = PyFloat_AsDouble(ratio.get()) * 100.0;
         if (percent == -100.0 && PyErr_Occurred()) return Ref();
     }
-    char* text = PyOS_double_to_string(percent, 'f', 1, 0, nullptr);
-    if (!text) return Ref::steal(PyErr_NoMemory());
-    Ref result = Ref::steal(PyUnicode_FromFormat("%s%%", text));
-    PyMem_Free(text);
-    return result;
+    return tarvish::percent_text(percent);
 }
 
 PyObject* StatsCollector_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
