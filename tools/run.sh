@@ -1,21 +1,14 @@
 #!/usr/bin/env bash
 # The project's main job: provisions the toolchain, builds and installs the
-# package into a fresh virtual environment (as tools/test.sh's wheel mode does,
-# without running the suite; TARVISH_NO_REBUILD=1 reuses the last install) and runs `python -m tarvish`, which reports this machine
-# and the native core. Arguments go to `python -m tarvish` (--json, --no-bench, --full).
+# package into build/venv (tools/test.sh's install mode: rebuilt when a source is
+# newer than the installed wheel; TARVISH_NO_REBUILD=1 reuses the last install)
+# and runs `python -m tarvish`, which reports this machine and the native core.
+# Arguments go to `python -m tarvish` (--json, --no-bench, --full).
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-if [ "${TARVISH_IN_ROOT:-0}" != 1 ] && ! command -v python3.14 >/dev/null 2>&1; then
-  exec "$here/tools/toolchain.sh" "$here/tools/run.sh" "$@"
-fi
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+. "$here/tools/toolchain.sh"
+toolchain_enter "$here/tools/run.sh" "$@"
 cd "$here"
-mkdir -p build
-venv="$here/build/venv"
-if [ -z "${TARVISH_NO_REBUILD:-}" ] || ! [ -x "$venv/bin/python" ]; then
-  rm -rf build/dist "$venv"
-  python3.14 -m build --no-isolation --wheel --outdir build/dist . >build/dist.log 2>&1 || { tail -40 build/dist.log; exit 1; }
-  python3.14 -m venv --system-site-packages "$venv"
-  "$venv/bin/python" -m pip install --no-index --no-deps --quiet build/dist/*.whl
-fi
+[ -n "${TARVISH_NO_REBUILD:-}" ] && [ -x build/venv/bin/python ] || tools/test.sh install >&2
 cd build
-exec "$venv/bin/python" -m tarvish "$@"
+exec "$here/build/venv/bin/python" -m tarvish "$@"

@@ -8,15 +8,17 @@
 #             environment and run the suite against it
 #   stubs     check the type stubs against the installed modules (stubtest)
 #   threads   run the suite with every test body on 4 threads at once
-#   sanitize  build with AddressSanitizer + UndefinedBehaviorSanitizer and run
-#             the suite, then again on 2 threads at once
+#   sanitize  build with AddressSanitizer + UndefinedBehaviorSanitizer (and
+#             -Werror) and run the suite, then again on 2 threads at once
 #   refleak   build against the debug interpreter and run each test repeatedly,
 #             failing on growing reference or memory-block counts
+# and, by name only:
+#   install   build and install the wheel into build/venv when any source is
+#             newer than the installed one (what the other modes start from)
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-if [ "${TARVISH_IN_ROOT:-0}" != 1 ] && ! command -v python3.14 >/dev/null 2>&1; then
-  exec "$here/tools/toolchain.sh" "$here/tools/test.sh" "$@"
-fi
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+. "$here/tools/toolchain.sh"
+toolchain_enter "$here/tools/test.sh" "$@"
 cd "$here"
 mkdir -p build
 modes=("$@")
@@ -27,12 +29,20 @@ py="$venv/bin/python"
 
 step() { printf '\n=== %s ===\n' "$*"; }
 
-ensure_wheel() {
-  [ -x "$py" ] && "$py" -c 'import tarvish.memory.corvane' 2>/dev/null && return 0
-  mode_wheel
+# Everything the wheel is built from.
+wheel_inputs() {
+  find src include benchmarks CMakeLists.txt pyproject.toml README.md -type f 2>/dev/null
 }
 
-mode_wheel() {
+# The installed wheel is current when it imports and no input is newer than it.
+wheel_current() {
+  local whl
+  whl=$(ls build/dist/*.whl 2>/dev/null | head -n 1)
+  [ -n "$whl" ] && [ -x "$py" ] && "$py" -c 'import tarvish.memory.corvane' 2>/dev/null || return 1
+  [ -z "$(wheel_inputs | while IFS= read -r f; do [ "$f" -nt "$whl" ] && { echo "$f"; break; }; done)" ]
+}
+
+build_wheel() {
   step "build sdist and wheel"
   rm -rf build/dist "$venv"
   python3.14 -m build --no-isolation --outdir build/dist . >build/dist.log 2>&1 || { tail -40 build/dist.log; exit 1; }
@@ -40,6 +50,16 @@ mode_wheel() {
   step "install the wheel into a fresh virtual environment"
   python3.14 -m venv --system-site-packages "$venv"
   "$py" -m pip install --no-index --no-deps --quiet build/dist/*.whl
+}
+
+ensure_wheel() {
+  wheel_current || build_wheel
+}
+
+mode_install() { ensure_wheel; }
+
+mode_wheel() {
+  build_wheel
   step "test suite against the installed wheel"
   "$py" -m pytest -q tests
 }
@@ -64,10 +84,10 @@ mode_threads() {
 }
 
 mode_sanitize() {
-  step "AddressSanitizer + UndefinedBehaviorSanitizer"
-  tools/dev.sh --tag asan --sanitize tests
+  step "AddressSanitizer + UndefinedBehaviorSanitizer (-Werror)"
+  tools/dev.sh --tag asan --sanitize --werror tests
   step "AddressSanitizer + UndefinedBehaviorSanitizer, 2 threads at once"
-  tools/dev.sh --tag asan --sanitize --parallel-threads=2 tests
+  tools/dev.sh --tag asan --sanitize --werror --parallel-threads=2 tests
 }
 
 mode_refleak() {
@@ -76,6 +96,14 @@ mode_refleak() {
 }
 
 for m in "${modes[@]}"; do
+  declare -F "mode_$m" >/dev/null || { echo "test: no mode '$m' (see tools/test.sh)" >&2; exit 2; }
+done
+times=()
+total_start=$SECONDS
+for m in "${modes[@]}"; do
+  start=$SECONDS
   "mode_$m"
+  times+=("$(printf '%-9s %4d s' "$m" $((SECONDS - start)))")
 done
 step "all modes passed: ${modes[*]}"
+printf '%s\n' "${times[@]}" "$(printf '%-9s %4d s' total $((SECONDS - total_start)))"

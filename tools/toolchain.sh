@@ -4,27 +4,32 @@
 #   tools/toolchain.sh <command> [args...]
 #
 # When python3.14 and its headers are installed on this machine, the command
-# runs here directly. Otherwise a minimal Debian sid root carrying Python 3.14
-# and the build and test tools is bootstrapped once into a cache directory
+# runs here directly. Otherwise a minimal Debian root carrying Python 3.14 and
+# the build and test tools is bootstrapped once into a cache directory
 # (TARVISH_TOOLCHAIN_CACHE, default ~/.cache/tarvish-toolchain) and the command
-# runs inside it, with the checkout bound at the same path. The root is reused
-# while its package list is unchanged. Set TARVISH_USE_ROOT=1 to use the root
-# even where a host Python 3.14 exists.
-set -euo pipefail
-
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# runs inside it, with the checkout bound at the same path. The root's suite is
+# the first of testing and unstable that carries every package below for
+# Python 3.14; the root is reused while its suite and package list are
+# unchanged. Set TARVISH_USE_ROOT=1 to use the root even where a host Python
+# 3.14 exists.
+#
+# The other scripts source this file and call `toolchain_enter "$0" "$@"` first:
+# it returns where the command can run here, and re-executes the script in the
+# root otherwise, so that one function decides host or root for all of them.
 
 packages=(
-  python3.14 python3.14-dev python3.14-dbg python3.14-venv
+  python3.14 python3.14-dev python3.14-dbg python3.14-venv libpython3.14-testsuite
   python3-pytest python3-hypothesis python3-pytest-xdist python3-pytest-timeout
   python3-pytest-run-parallel python3-scikit-build-core python3-pip python3-venv
-  python3-mypy python3-build
-  g++ clang cmake ninja-build make ca-certificates
+  python3-mypy python3-build python3-sortedcontainers python3-crcmod
+  g++ clang cmake ninja-build make ca-certificates valgrind
 )
+suites=(testing unstable)
 
-die() { printf 'toolchain: %s\n' "$*" >&2; exit 1; }
+toolchain_die() { printf 'toolchain: %s\n' "$*" >&2; exit 1; }
 
-host_has_python() {
+# True where this machine's own python3.14 with headers runs the project.
+toolchain_host_ok() {
   [ "${TARVISH_USE_ROOT:-0}" = 1 ] && return 1
   command -v python3.14 >/dev/null 2>&1 || return 1
   python3.14 - <<'PY' >/dev/null 2>&1
@@ -32,6 +37,18 @@ import os, sysconfig, sys
 sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h")) else 1)
 PY
 }
+
+# The one decision, host or root, for every script: returns when the script
+# can go on here (inside the root, or on a usable host), re-executes it in the
+# root otherwise.
+toolchain_enter() {
+  local script=$1; shift
+  [ "${TARVISH_IN_ROOT:-0}" = 1 ] && return 0
+  toolchain_host_ok && return 0
+  exec "$(toolchain_here)/tools/toolchain.sh" "$script" "$@"
+}
+
+toolchain_here() { (cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P); }
 
 # The first Debian archive this machine's own apt sources name (never the
 # security archive), so no package host is written into the project.
@@ -60,67 +77,113 @@ archive_address() {
   return 1
 }
 
+# Prints the packages of the list that `suite` lacks for Python 3.14 (nothing
+# when it carries them all): every package must be there, and the suite's
+# default python3 must be 3.14, so that its python3-* modules are built for it.
+suite_missing() {
+  local mirror=$1 suite=$2 index
+  index=$(mktemp)
+  if ! curl -fsSL --retry 3 "$mirror/dists/$suite/main/binary-amd64/Packages.xz" 2>/dev/null | xz -dc >"$index" 2>/dev/null \
+      || [ ! -s "$index" ]; then
+    rm -f "$index"; echo "(no package index)"; return 0
+  fi
+  awk -v want="${packages[*]}" '
+    BEGIN { n = split(want, w, " "); for (i = 1; i <= n; i++) need[w[i]] = 1 }
+    /^Package: / { pkg = $2; if (pkg in need) have[pkg] = 1 }
+    /^Depends: / && pkg == "python3" && !py { py = 1; if ($0 ~ /python3\.14 /) default14 = 1 }
+    END {
+      for (i = 1; i <= n; i++) if (!(w[i] in have)) printf "%s ", w[i]
+      if (!default14) printf "python3 (default 3.14)"
+    }' "$index"
+  rm -f "$index"
+}
+
 ensure_root() {
   local cache="${TARVISH_TOOLCHAIN_CACHE:-${HOME:-/root}/.cache/tarvish-toolchain}"
-  local want root stamp
+  local want suite
   want=$(printf '%s\n' "${packages[@]}" | sha256sum | cut -c1-16)
-  root="$cache/sid-$want"
-  stamp="$root/.tarvish-ready"
-  ROOT="$root"
-  [ -f "$stamp" ] && return 0
+  # A root already made for this package list, from the first suite that has one.
+  for suite in "${suites[@]}"; do
+    if [ -f "$cache/$suite-$want/.tarvish-ready" ]; then ROOT="$cache/$suite-$want"; return 0; fi
+  done
 
-  [ "$(id -u)" = 0 ] || die "no python3.14 with headers here, and bootstrapping a Debian sid root needs root"
-  if ! command -v debootstrap >/dev/null 2>&1; then
-    echo "toolchain: installing debootstrap" >&2
-    apt-get install -y debootstrap >/dev/null 2>&1 \
-      || { apt-get update >/dev/null 2>&1 && apt-get install -y debootstrap >/dev/null 2>&1; } \
-      || die "could not install debootstrap with apt-get"
-  fi
+  [ "$(id -u)" = 0 ] || toolchain_die "no python3.14 with headers here, and bootstrapping a Debian root needs root"
+  local tool
+  for tool in debootstrap curl xz; do
+    command -v "$tool" >/dev/null 2>&1 && continue
+    local pkg=$tool; [ "$tool" = xz ] && pkg=xz-utils
+    echo "toolchain: installing $pkg" >&2
+    apt-get install -y "$pkg" >/dev/null 2>&1 \
+      || { apt-get -o Acquire::Check-Valid-Until=false update >/dev/null 2>&1 && apt-get install -y "$pkg" >/dev/null 2>&1; } \
+      || toolchain_die "could not install $pkg with apt-get"
+  done
   local mirror
-  mirror=$(archive_address) || die "no Debian archive found in this machine's apt sources"
+  mirror=$(archive_address) || toolchain_die "no Debian archive found in this machine's apt sources"
 
+  local chosen="" report="" missing
+  for suite in "${suites[@]}"; do
+    missing=$(suite_missing "$mirror" "$suite")
+    if [ -z "$missing" ]; then chosen=$suite; break; fi
+    report+="  $suite lacks: $missing"$'\n'
+  done
+  [ -n "$chosen" ] || toolchain_die "no Debian suite carries every package needed for Python 3.14:"$'\n'"$report"
+  suite=$chosen
+  local root="$cache/$suite-$want"
   mkdir -p "$cache"
   rm -rf "$root.tmp"
-  echo "toolchain: bootstrapping a Debian sid root in $root (a few minutes, once)" >&2
+  echo "toolchain: bootstrapping a Debian $suite root in $root (a few minutes, once)" >&2
   local inc
   inc=$(IFS=,; echo "${packages[*]}")
-  if ! debootstrap --variant=minbase --include="$inc" sid "$root.tmp" "$mirror" >"$cache/debootstrap.log" 2>&1; then
+  if ! debootstrap --variant=minbase --include="$inc" "$suite" "$root.tmp" "$mirror" >"$cache/debootstrap.log" 2>&1; then
     tail -n 25 "$cache/debootstrap.log" >&2
-    die "debootstrap of Debian sid failed (full log: $cache/debootstrap.log)"
+    toolchain_die "debootstrap of Debian $suite failed (full log: $cache/debootstrap.log)"
   fi
   chroot "$root.tmp" python3.14 -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(sysconfig.get_path("include") + "/Python.h"))' \
-    || die "the bootstrapped root has no usable python3.14 with headers"
-  # Older roots for another package list are dropped.
-  find "$cache" -maxdepth 1 -name 'sid-*' ! -name "sid-$want" ! -name "sid-$want.tmp" -exec rm -rf {} + 2>/dev/null || true
+    || toolchain_die "the bootstrapped root has no usable python3.14 with headers"
+  # The archive's Release files may be past their Valid-Until date: any apt-get
+  # run inside the root must not refuse them.
+  echo 'Acquire::Check-Valid-Until "false";' >"$root.tmp/etc/apt/apt.conf.d/99tarvish-valid-until"
+  # Older roots for another package list or suite are dropped.
+  find "$cache" -maxdepth 1 -mindepth 1 -type d ! -name "$suite-$want" ! -name "$suite-$want.tmp" -exec rm -rf {} + 2>/dev/null || true
   rm -rf "$root"
   mv "$root.tmp" "$root"
-  touch "$stamp"
+  touch "$root/.tarvish-ready"
+  ROOT="$root"
 }
 
 run_in_root() {
-  local root="$ROOT"
-  mkdir -p "$root$here" "$root/tmp"
-  # Inside a private mount namespace: the checkout at its own path, /proc, /dev
-  # and a fresh /tmp, then the command in the chroot.
+  local root="$ROOT" here cwd
+  here=$(toolchain_here)
+  cwd=$(pwd -P)
+  case "$cwd/" in "$here"/*) ;; *) cwd=$here ;; esac
+  # Inside a private mount namespace: a fresh /tmp first, then the checkout at
+  # its own path (so a checkout under /tmp is not hidden by it), /proc and /dev,
+  # then the command in the chroot, from the directory it was started in when
+  # that lies inside the checkout (from the checkout otherwise).
   exec unshare -m -- /bin/bash -c '
     set -e
-    root=$1; here=$2; shift 2
+    root=$1; here=$2; cwd=$3; shift 3
     mount --make-rprivate / 2>/dev/null || true
+    mkdir -p "$root/tmp"
+    mount -t tmpfs tmpfs "$root/tmp" 2>/dev/null || true
+    mkdir -p "$root$here"
     mount --bind "$here" "$root$here"
     mount -t proc proc "$root/proc"
     mount --rbind /dev "$root/dev"
-    mount -t tmpfs tmpfs "$root/tmp" 2>/dev/null || true
     [ -e /dev/shm ] && mkdir -p "$root/dev/shm"
     cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
     exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      LANG=C.UTF-8 TERM="${TERM:-dumb}" TARVISH_IN_ROOT=1 \
-      ${TARVISH_PASS_ENV:-} /bin/bash -c "cd \"\$0\" && exec \"\$@\"" "$here" "$@"
-  ' bash "$root" "$here" "$@"
+      LANG=C.UTF-8 TERM="${TERM:-dumb}" TARVISH_IN_ROOT=1 ${CI:+CI=$CI} \
+      ${TARVISH_PASS_ENV:-} /bin/bash -c "cd \"\$0\" && exec \"\$@\"" "$cwd" "$@"
+  ' bash "$root" "$here" "$cwd" "$@"
 }
 
-[ $# -gt 0 ] || set -- python3.14 --version
+# Sourced by another script: only the functions above.
+[ "${BASH_SOURCE[0]}" = "$0" ] || return 0
 
-if [ "${TARVISH_IN_ROOT:-0}" = 1 ] || host_has_python; then
+set -euo pipefail
+[ $# -gt 0 ] || set -- python3.14 --version
+if [ "${TARVISH_IN_ROOT:-0}" = 1 ] || toolchain_host_ok; then
   exec "$@"
 fi
 ensure_root

@@ -3,7 +3,7 @@
 // chunked GPU work and CPU fallback, chunk shapes and counts, memory pressure,
 // headroom advice and the classification of out-of-memory errors. Every
 // function is a pure computation over its arguments and two fixed name sets.
-#include "tarvish.hpp"
+#include "tarvish/tarvish.hpp"
 
 #include <cmath>
 #include <cstdint>

@@ -4,7 +4,7 @@
 // record of one function's call and compilation figures, and Tessaly learns a
 // call-count threshold per function from the speedups its compilations gave.
 // One process-wide Tessaly lives behind get_tessaly().
-#include "tarvish.hpp"
+#include "tarvish/tarvish.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -5,7 +5,7 @@
 // Writers take a threading.Lock and bump a sequence counter around each change;
 // the two pure searches walk the tree without any lock and without the
 // interpreter lock, and retry when the counter shows that a writer got in.
-#include "tarvish.hpp"
+#include "tarvish/tarvish.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // tarvish.memory.corvane: the concurrency primitives of the memory layer.
-#include "tarvish.hpp"
+#include "tarvish/tarvish.hpp"
 
 #include <array>
 #include <atomic>

@@ -21,7 +21,7 @@
 //   or more: it is never free, and allocating or freeing it changes only the
 //   flags and the generation. A negative objects_per_slab means no objects:
 //   its all-free mask is 0.
-#include "tarvish.hpp"
+#include "tarvish/tarvish.hpp"
 
 #include <algorithm>
 #include <bit>

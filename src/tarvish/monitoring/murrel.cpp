@@ -2,7 +2,7 @@
 // contiguous array of numbered counters keeps running count, sum, sum of
 // squares, minimum and maximum; one threading.Lock per aggregator keeps each
 // counter consistent.
-#include "tarvish.hpp"
+#include "tarvish/tarvish.hpp"
 
 #include <atomic>
 #include <cmath>

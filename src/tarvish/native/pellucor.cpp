@@ -5,7 +5,7 @@
 // Every host module and every detector is looked up by name in the module's
 // namespace when a function runs, so rebinding `pellucor.os`, `pellucor.sys` or
 // `pellucor.detect_numa_nodes` changes what the next call sees.
-#include "tarvish.hpp"
+#include "tarvish/tarvish.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -7,7 +7,7 @@
 // Floating point: the build compiles in ISO mode, where the compiler contracts no
 // a * b + c on its own; the fused steps are written with std::fma (one rounding)
 // and every other step rounds after each operation.
-#include "tarvish.hpp"
+#include "tarvish/tarvish.hpp"
 
 #include <algorithm>
 #include <array>

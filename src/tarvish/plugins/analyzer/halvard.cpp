@@ -1,7 +1,7 @@
 // tarvish.plugins.analyzer.halvard: the decision arithmetic of the pool
 // orchestrator. Eleven stateless functions over histories and ratios; the
 // orchestrator keeps the histories and passes them in on every call.
-#include "tarvish.hpp"
+#include "tarvish/tarvish.hpp"
 
 #include <cmath>
 #include <cstdint>
