@@ -3,27 +3,69 @@
 ``--refleak`` (for a debug interpreter, which has ``sys.gettotalrefcount``)
 runs every test body several times in a row and fails a test whose total
 reference count or count of allocated memory blocks grows with the number of
-runs, the way the interpreter's own test runner hunts leaks. Tests
-whose single run takes long (stress tests, subprocesses) run once, unchecked.
+runs, the way the interpreter's own test runner hunts leaks: the interpreter's
+and the standard library's caches are cleared before every measurement, so
+that what they keep (compiled patterns, parsed signatures, source lines, type
+and ABC caches) is not taken for a leak. A test that cannot be repeated
+meaningfully carries ``@pytest.mark.no_refleak("why")`` and runs once,
+unchecked; the session ends with the list of such tests and their reasons.
 """
 
+import contextlib
 import gc
+import inspect
 import sys
 import time
+import types
+import warnings
 
 import pytest
 
 # The interpreter specialises and caches during the first runs of a body.
 WARMUPS = 2
 # Then a block of n runs and a block of 2n runs are measured. A leak of one
-# reference per run shows in both and grows with the block; the bounded growth
-# of the interpreter's caches does not. A suspected leak is measured again with
-# larger blocks (the earlier runs serving as further warm-up) before it counts.
+# reference per run shows in both and grows with the block; noise does not. A
+# suspected leak is measured again with larger blocks (the earlier runs serving
+# as further warm-up) before it counts.
 BLOCKS = (3, 10, 30)
-SLOW_SECONDS = 0.15
-# Fixtures that keep state across runs of one body (undo records, captured log
-# records): a test that uses one runs once in leak mode, unchecked.
-STATEFUL_FIXTURES = {"monkeypatch", "caplog", "capsys", "capfd", "recwarn", "tmp_path", "tmpdir"}
+# A test whose first run takes longer runs once, unchecked (reported as such):
+# repeating it 40 times would cost minutes.
+SLOW_SECONDS = 1.0
+
+
+def _caplog_run(caplog, item):
+    caplog.clear()
+    # The logging plugin's handler for the test report keeps every record too.
+    plugin = item.config.pluginmanager.get_plugin("logging-plugin")
+    if plugin is not None:
+        plugin.report_handler.reset()
+    return contextlib.nullcontext(caplog)
+
+
+def _capture_run(cap, item):
+    cap.readouterr()
+    return contextlib.nullcontext(cap)
+
+
+def _recwarn_run(rec, item):
+    rec.clear()
+    return contextlib.nullcontext(rec)
+
+
+# Fixtures that keep state across runs of one body, and how each further run
+# gets them without that state (it would otherwise grow with every run): a
+# context manager per run that gives the value to pass. The body's patches go
+# to a fresh MonkeyPatch undone after each run (fixtures that patched through
+# the test's own one keep their patches).
+PER_RUN = {
+    "monkeypatch": lambda mp, item: pytest.MonkeyPatch.context(),
+    "caplog": _caplog_run,
+    "capsys": _capture_run,
+    "capfd": _capture_run,
+    "recwarn": _recwarn_run,
+}
+
+_unchecked = {}
 
 
 def pytest_addoption(parser):
@@ -31,24 +73,91 @@ def pytest_addoption(parser):
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "no_refleak: run once in reference-leak mode, unchecked")
-    if config.getoption("--refleak") and not hasattr(sys, "gettotalrefcount"):
-        raise pytest.UsageError("--refleak needs a debug interpreter (python3.14d)")
+    config.addinivalue_line("markers", "no_refleak(reason): run once in reference-leak mode, unchecked, for this reason")
+    if config.getoption("--refleak"):
+        if not hasattr(sys, "gettotalrefcount"):
+            raise pytest.UsageError("--refleak needs a debug interpreter (python3.14d)")
+        _warm_caches()
+        # Every run of a property test draws the same examples, so that the
+        # runs are repetitions.
+        from hypothesis import settings
+        settings.register_profile("refleak", derandomize=True, database=None)
+        settings.load_profile("refleak")
+
+
+def _warm_caches():
+    # The interpreter's one-character, small-int and byte caches are filled on
+    # first use; fill them now so that no run pays for it.
+    s = bytes(range(256))
+    for i in range(256):
+        s[i:i + 1]
+    [chr(i) for i in range(256)]
+    list(range(-5, 257))
+
+
+def _each_module(name):
+    mod = sys.modules.get(name)
+    return [mod] if isinstance(mod, types.ModuleType) else []
+
+
+# Caches that fill with repeated calls without leaking, and how each is
+# emptied (the interpreter's own leak hunter empties the same). A test may have
+# put a stand-in in place of any of these modules: whatever fails is skipped.
+CACHE_CLEARS = (
+    ("re", lambda m: m.purge()),                                   # compiled patterns
+    ("linecache", lambda m: m.clearcache()),                       # source lines of tracebacks
+    ("struct", lambda m: m._clearcache()),                         # compiled formats
+    ("_strptime", lambda m: m._regex_cache.clear()),
+    ("fractions", lambda m: m._hash_algorithm.cache_clear()),
+    ("ctypes", lambda m: m._reset_cache()),
+    ("urllib.parse", lambda m: m.clear_cache()),
+    ("filecmp", lambda m: m._cache.clear()),
+    ("typing", lambda m: [f() for f in m._cleanups]),              # parametrised generics
+    ("inspect", lambda m: (m._filesbymodname.clear(), m.modulesbyfile.clear(),
+                           m._shadowed_dict_from_weakref_mro_tuple.cache_clear())),
+    ("importlib.metadata", lambda m: m.FastPath.__new__.cache_clear()),
+)
+
+
+def _clear_caches():
+    """Empties the interpreter's and the standard library's caches."""
+    for mod in list(sys.modules.values()):
+        if isinstance(mod, types.ModuleType) and "__warningregistry__" in vars(mod):
+            del mod.__warningregistry__
+    for name, clear in CACHE_CLEARS:
+        for mod in _each_module(name):
+            try:
+                clear(mod)
+            except Exception:
+                pass
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except Exception:
+            pass
+    import collections.abc
+    for name in collections.abc.__all__:
+        abc = getattr(collections.abc, name)
+        if inspect.isabstract(abc):
+            for cls in abc.__subclasses__() + [abc]:
+                cls._abc_caches_clear()
+    sys._clear_internal_caches()  # the type attribute cache and the interpreter's own
 
 
 def _counts():
+    _clear_caches()
     gc.collect()
     gc.collect()
     return sys.gettotalrefcount(), sys.getallocatedblocks()
 
 
-def _measure(testfunction, funcargs, n):
+def _measure(run, n):
     before = _counts()
     for _ in range(n):
-        testfunction(**funcargs)
+        run()
     middle = _counts()
     for _ in range(2 * n):
-        testfunction(**funcargs)
+        run()
     after = _counts()
     leaks = []
     for i, what in enumerate(("references", "memory blocks")):
@@ -58,22 +167,67 @@ def _measure(testfunction, funcargs, n):
     return leaks
 
 
+def _unchecked_reason(item):
+    marker = item.get_closest_marker("no_refleak")
+    if marker is None:
+        return None
+    reason = marker.args[0] if marker.args else marker.kwargs.get("reason")
+    if not reason:
+        raise pytest.UsageError(f"{item.nodeid}: no_refleak needs a reason")
+    return reason
+
+
 @pytest.hookimpl(wrapper=True)
 def pytest_pyfunc_call(pyfuncitem):
-    if (not pyfuncitem.config.getoption("--refleak") or pyfuncitem.get_closest_marker("no_refleak")
-            or STATEFUL_FIXTURES.intersection(pyfuncitem.fixturenames)):
+    if not pyfuncitem.config.getoption("--refleak"):
+        return (yield)
+    reason = _unchecked_reason(pyfuncitem)
+    if reason is not None:
+        _unchecked[pyfuncitem.nodeid] = reason
         return (yield)
     testfunction = pyfuncitem.obj
-    funcargs = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+    names = inspect.signature(testfunction).parameters
+    funcargs = {name: pyfuncitem.funcargs[name] for name in names}
+    per_run = [(name, PER_RUN[name], value) for name, value in funcargs.items() if name in PER_RUN]
+
+    def run():
+        with contextlib.ExitStack() as stack, warnings.catch_warnings():
+            args = dict(funcargs)
+            for name, fresh, value in per_run:
+                args[name] = stack.enter_context(fresh(value, pyfuncitem))
+            testfunction(**args)
+
+    # The first run, through pytest's own call, gets a fresh MonkeyPatch too,
+    # so that every run starts from the same state.
+    first_mp = None
+    if "monkeypatch" in funcargs:
+        first_mp = pyfuncitem.funcargs["monkeypatch"] = pytest.MonkeyPatch()
     start = time.perf_counter()
-    result = yield  # the first run, through pytest's own call
+    try:
+        result = yield
+    finally:
+        if first_mp is not None:
+            first_mp.undo()
+            pyfuncitem.funcargs["monkeypatch"] = funcargs["monkeypatch"]
     if time.perf_counter() - start > SLOW_SECONDS:
+        _unchecked[pyfuncitem.nodeid] = f"slow (first run over {SLOW_SECONDS:g} s)"
         return result
     for _ in range(WARMUPS - 1):
-        testfunction(**funcargs)
+        run()
+    # What exists now is no concern of this test: frozen, the collector skips
+    # it, so that each measurement collects only what the runs made.
+    gc.freeze()
     for n in BLOCKS:
-        leaks = _measure(testfunction, funcargs, n)
+        leaks = _measure(run, n)
         if not leaks:
             return result
     pytest.fail(f"{pyfuncitem.nodeid} leaked " + " and ".join(leaks), pytrace=False)
     return result
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    if not config.getoption("--refleak") or not _unchecked:
+        return
+    terminalreporter.section(f"run once, unchecked for leaks ({len(_unchecked)})")
+    for nodeid, reason in sorted(_unchecked.items()):
+        terminalreporter.line(f"{nodeid}: {reason}")

@@ -153,7 +153,7 @@ HOSTILE = settings(max_examples=60, deadline=None, suppress_health_check=list(He
 
 
 @pytest.mark.timeout(300)
-@pytest.mark.no_refleak
+@pytest.mark.no_refleak("a sweep of hundreds of calls that mostly fail (seconds a run); each module's own tests leak-check its error paths")
 @pytest.mark.thread_unsafe
 @pytest.mark.parametrize("module, name", FUNCTIONS)
 @HOSTILE
@@ -212,7 +212,7 @@ def construct(cls):
 
 
 @pytest.mark.timeout(300)
-@pytest.mark.no_refleak
+@pytest.mark.no_refleak("a sweep of hundreds of calls that mostly fail (seconds a run); each module's own tests leak-check its error paths")
 @pytest.mark.thread_unsafe
 @pytest.mark.parametrize("module, name", CLASSES)
 @HOSTILE

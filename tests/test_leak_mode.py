@@ -23,7 +23,7 @@ SAMPLE = """
 """
 
 
-@pytest.mark.no_refleak
+@pytest.mark.no_refleak("runs the leak mode itself in a child process")
 @pytest.mark.thread_unsafe
 def test_leak_mode_catches_a_leak(tmp_path):
     (tmp_path / "test_sample.py").write_text(textwrap.dedent(SAMPLE))

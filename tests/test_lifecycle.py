@@ -86,7 +86,7 @@ def test_garbage_collection_during_use():
     assert tree.size() == 2000 and stack.size() == 2000
 
 
-@pytest.mark.no_refleak
+@pytest.mark.no_refleak("the modules run in a child process")
 def test_every_module_imports_fresh_and_is_refused_in_a_subinterpreter():
     out = run_python(f"""
         import importlib, _interpreters

@@ -71,13 +71,12 @@ class TestBinding:
         assert not hasattr(T, "_policy_instance")
         assert T.logger.name == LOG and type(T._policy_lock) is type(threading.Lock())
 
-    @pytest.mark.no_refleak  # a subprocess
+    @pytest.mark.no_refleak("the module runs in a child process")
     def test_load_message(self):
         code = f"import logging; logging.basicConfig(level=logging.INFO, format='%(name)s|%(message)s'); import {LOG}"
         err = run_python(code).stderr
         assert f"{LOG}|Tarvish Tessaly Cython module loaded - IP protected" in err.splitlines()
 
-    @pytest.mark.no_refleak  # inspect's text-signature parser keeps objects per call
     def test_signatures_and_docs(self):
         assert str(inspect.signature(T.PolicyConfig)) == (
             "(initial_threshold=100, min_threshold=10, max_threshold=10000, learning_rate=0.1, target_speedup=2.0)")
@@ -182,7 +181,6 @@ class TestFunctionMetrics:
 
 
 class TestShouldCompile:
-    @pytest.mark.no_refleak  # monkeypatch keeps each run's undo record
     @pytest.mark.thread_unsafe
     @pytest.mark.parametrize("calls, compiles, age, expected", [
         (99, 0, None, False), (100, 0, None, True), (500, 1, 599.0, False), (500, 1, 600.0, True),
@@ -277,7 +275,6 @@ class TestUpdate:
         p.update("f", metrics(compile_count=1, avg_speedup=speedup))
         assert p.get_threshold("f") == expected
 
-    @pytest.mark.no_refleak  # caplog keeps each run's records
     @pytest.mark.thread_unsafe
     def test_log_lines(self, caplog):
         rng = random.Random(99)
@@ -298,7 +295,6 @@ class TestUpdate:
             "Updated threshold for \u00e9: 100 -> 109 (speedup: 1.00x)",
         ] + [f"Updated threshold for g: 100 -> 100 (speedup: {v:.2f}x)" for v in values]
 
-    @pytest.mark.no_refleak  # monkeypatch keeps each run's undo record
     @pytest.mark.thread_unsafe
     def test_logging_error_propagates_after_store(self, monkeypatch):
         monkeypatch.setattr(T, "logger", types.SimpleNamespace(debug=lambda m: 1 / 0))

@@ -658,6 +658,7 @@ class TestImport:
 
 class TestConcurrency:
     @pytest.mark.thread_unsafe(reason="starts its own threads for a few seconds")
+    @pytest.mark.no_refleak("a stress run of a few seconds; the same calls are leak-checked one by one above")
     def test_lock_free_readers_against_writers(self):
         t, stop, errors = FastRedBlackTree(1), threading.Event(), []
         for s in range(0, 20000, 3):

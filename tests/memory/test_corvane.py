@@ -343,7 +343,7 @@ class TestModule:
         assert corvane.logger.name == "tarvish.memory.corvane"
         assert corvane.logging is logging
 
-    @pytest.mark.no_refleak
+    @pytest.mark.no_refleak("the module runs in a child process")
     def test_load_line(self):
         out = run_output("""
             import logging
@@ -352,7 +352,7 @@ class TestModule:
         """)
         assert "INFO tarvish.memory.corvane Tarvish Cython Corvane loaded - C11 atomics active (10-20\u00d7 speedup)" in out
 
-    @pytest.mark.no_refleak
+    @pytest.mark.no_refleak("the module runs in a child process")
     def test_reimport_gives_the_same_module(self):
         out = run_output("""
             import sys, importlib
@@ -363,7 +363,7 @@ class TestModule:
         """)
         assert "True True" in out
 
-    @pytest.mark.no_refleak
+    @pytest.mark.no_refleak("the module runs in a child process")
     def test_second_module_object_refused(self):
         out = run_output("""
             import ctypes, types
@@ -381,7 +381,7 @@ class TestModule:
         assert ("refused: Module 'corvane' has already been imported. "
                 "Re-initialisation is not supported.") in out
 
-    @pytest.mark.no_refleak
+    @pytest.mark.no_refleak("the module runs in a child process")
     @pytest.mark.parametrize("kind", ["legacy", "isolated"])
     def test_second_interpreter_refused(self, kind):
         out = run_output(f"""
@@ -404,7 +404,7 @@ class TestModule:
         assert ("ImportError Interpreter change detected - this module can only be loaded "
                 "into one interpreter per process.") in out
 
-    @pytest.mark.no_refleak
+    @pytest.mark.no_refleak("the module runs in a child process")
     def test_first_import_in_subinterpreter_then_main_refused(self):
         out = run_output("""
             import _interpreters
