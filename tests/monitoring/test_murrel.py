@@ -101,8 +101,9 @@ def fed(samples, counter_id=0):
 
 
 RNG = random.Random(18)
-# Large means against small spreads, where E[x^2] - mean^2 cancels: each of these gave a
-# negative, zero or visibly wrong variance that way.
+# Large means against small spreads, where E[x^2] - mean^2 cancels (giving negative, zero
+# or visibly wrong variances for all but the outlier row); a first sample far out is the
+# hard case for sums shifted by it.
 TELEMETRY = {
     "1e9 + 0..2": [1e9, 1e9 + 1, 1e9 + 2],
     "1.7e9 + 0, 10": [1.7e9, 1.7e9 + 10],
