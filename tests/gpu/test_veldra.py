@@ -19,9 +19,10 @@ NON_CHUNKABLE = ["matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", 
 
 
 def limit(available, h):
-    """The safe limit computed independently: clamp, one fused rounding, truncate, saturate."""
+    """The safe limit computed independently: clamp, one fused rounding, truncate, saturate,
+    never above the available bytes."""
     h = 0.0 if h < 0 or h != h else min(h, 0.99)
-    return min(int(math.fma(-h, float(available), float(available))), U64_MAX)
+    return min(int(math.fma(-h, float(available), float(available))), U64_MAX, available)
 
 
 def saturate(x):
@@ -63,6 +64,15 @@ class TestSemantics:
                                               (U64_MAX, 0.5), (1000, math.nan), (1000, math.inf), (7, -0.0)])
     def test_safe_limit_is_fused(self, available, h):
         assert calculate_safe_limit(available, h) == limit(available, h)
+
+    @pytest.mark.parametrize("available", [2**64 - 2, 2**64 - 1000, 2**64 - 1024, 2**63 + 1025, 2**53 + 3])
+    @pytest.mark.parametrize("h", [0.0, 1e-17, math.nan])
+    def test_safe_limit_never_exceeds_available(self, available, h):
+        # Each size rounds up when it becomes a double (the first three to 2^64), and a
+        # headroom too small to show would otherwise leave the limit above the size.
+        assert float(available) > available and calculate_safe_limit(available, h) == available
+        assert calculate_safe_limit(available, 0.5) == int(float(available) * 0.5)
+        assert decide_allocation_strategy(available + 1, available, h, False)[0] == 2
 
     @pytest.mark.parametrize("shape, size, factor, want", [
         ((10, 10), 4, 1.0, 400), ((10, 10), 4, 1.5, 600), ((10, 10), 4, 0.5, 400), ((), 4, 1.0, 4),

@@ -44,15 +44,17 @@ uint64_t saturating_u64(double x) noexcept {
 }
 
 // The safe-limit rule: A - h*A with the ratio clamped to [0, 0.99] (NaN counts
-// as 0), computed as one fused multiply-subtract, truncated toward zero. An
-// available size near 2^64 rounds up to 2^64 as a double; with a ratio of 0
-// the limit saturates at 2^64 - 1.
+// as 0), computed as one fused multiply-subtract, truncated toward zero, and
+// never above A. That last clamp only ever lowers a limit that would exceed A:
+// a size above 2^53 can round up when it becomes a double (one within 1024 of
+// 2^64 to 2^64 itself), and with a ratio near 0 the rounding would show.
 uint64_t safe_limit(uint64_t available, double headroom) noexcept {
     double h = headroom;
     if (h < 0.0 || std::isnan(h)) h = 0.0;
     else if (h > 0.99) h = 0.99;
     double a = static_cast<double>(available);
-    return saturating_u64(std::fma(-h, a, a));
+    uint64_t limit = saturating_u64(std::fma(-h, a, a));
+    return limit < available ? limit : available;
 }
 
 // ⌈x / y⌉ in double, for x >= 0 and y > 0.
