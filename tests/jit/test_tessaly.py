@@ -334,22 +334,18 @@ class TestErrors:
     @pytest.mark.parametrize("call", [
         lambda p: p.get_threshold(), lambda p: p.should_compile("f"), lambda p: p.update("f", 1, 2),
         lambda p: p.get_statistics(x=1), lambda p: p.get_threshold(1), lambda p: p.update(StrSub("f"), None),
+        lambda p: p.should_compile("f", metrics(-1)), lambda p: p.should_compile("f", metrics(1, -1)),
+        lambda p: p.update("f", metrics(1, 2**32)), lambda p: p.update("f", metrics(1, 1, "x")),
+        lambda p: p.should_compile("f", metrics(100, 1, last_compiled="x")),
     ])
-    def test_refused_arguments_leave_the_policy_as_it_was(self, call):
+    def test_refused_arguments_and_metrics_leave_the_policy_as_it_was(self, call):
         p = T.Tessaly()
-        with pytest.raises(TypeError):
+        with pytest.raises((TypeError, OverflowError)):
             call(p)
         assert p.get_statistics()["tracked_functions"] == 0
         assert_unlocked(p)
 
-    # Errors from the store: its metrics' fields are converted as native fields are.
     @pytest.mark.parametrize("call, error, message", [
-        (lambda p: p.should_compile("f", metrics(-1)), OverflowError, "can't convert negative value to uint64_t"),
-        (lambda p: p.should_compile("f", metrics(1, -1)), OverflowError, "can't convert negative value to uint32_t"),
-        (lambda p: p.update("f", metrics(1, 2**32)), OverflowError, "value too large to convert to uint32_t"),
-        (lambda p: p.update("f", metrics(1, 1, "x")), TypeError, "must be real number, not str"),
-        (lambda p: p.should_compile("f", metrics(100, 1, last_compiled="x")), TypeError,
-         "must be real number, not str"),
         (lambda p: p.should_compile("f", Store(types.SimpleNamespace(compile_count=1))), AttributeError,
          "'types.SimpleNamespace' object has no attribute 'call_count'"),
         (lambda p: p.update("f", object()), AttributeError, "'object' object has no attribute 'get_metrics'"),
