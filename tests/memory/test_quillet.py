@@ -135,7 +135,7 @@ class TestBucketAllocator:
         s = Sub()
         assert s.calls == 1 and not s.add_to_bucket(0, 8)
 
-    def test_best_fit_from_the_spec(self):
+    def test_best_fit_worked_example(self):
         a = FastBucketAllocator()
         a.add_to_bucket(4, 16)
         assert a.find_best_fit_bucket(16, 8) is None
