@@ -1,4 +1,5 @@
-"""Helpers shared by the test files."""
+"""Helpers shared by the test files: fresh-interpreter runs, hostile objects and
+the subclasses of builtins that exact-type parameters refuse."""
 
 import os
 import subprocess
@@ -18,3 +19,57 @@ def run_python(code, *, check=False, timeout=300):
     if check:
         assert proc.returncode == 0, proc.stderr
     return proc
+
+
+def hostile(*slots, exc=ZeroDivisionError, name="Hostile", base=object, **attrs):
+    """A subclass of `base` whose special methods named in `slots` ("int",
+    "float", "index", "bool", "eq", "hash", "len", ...) raise
+    exc("hostile __<slot>__"), so a test can tell which conversion ran. A class
+    with a raising __eq__ is unhashable unless `attrs` gives it a __hash__."""
+
+    def raiser(slot):
+        def method(self, *args):
+            raise exc(f"hostile __{slot}__")
+        return method
+
+    return type(name, (base,), {**{f"__{slot}__": raiser(slot) for slot in slots}, **attrs})
+
+
+# A number none of whose conversions succeed: int(), float(), operator.index()
+# and bool() each raise ZeroDivisionError naming their slot.
+Hostile = hostile("int", "float", "index", "bool")
+
+
+class IntLike:
+    """Converts to `v` through __int__ alone (no __index__, no __float__)."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __int__(self):
+        return self.v
+
+
+class FloatLike:
+    """Converts to `v` through __float__ alone."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __float__(self):
+        return self.v
+
+
+class IndexOnly:
+    """Has __index__ (3) but no __int__: not an integer to the native conversion."""
+
+    def __index__(self):
+        return 3
+
+
+StrSub = type("StrSub", (str,), {})
+IntSub = type("IntSub", (int,), {})
+BytesSub = type("BytesSub", (bytes,), {})
+TupleSub = type("TupleSub", (tuple,), {})
+ListSub = type("ListSub", (list,), {})
+DictSub = type("DictSub", (dict,), {})

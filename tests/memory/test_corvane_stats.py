@@ -6,6 +6,7 @@ import types
 
 import pytest
 
+from support import Hostile
 from tarvish.memory import corvane
 from tarvish.memory.corvane import AtomicCounter, LockFreeStatistics, PerformanceTimer
 
@@ -20,13 +21,6 @@ COUNTERS = KEYS[:9] + ["alignment_padding_bytes", "total_allocation_time_ns", "t
 
 def values(stats):
     return {name: getattr(stats, name).load() for name in COUNTERS}
-
-
-class Raising:
-    def __index__(self):
-        raise ZeroDivisionError("hostile")
-
-    __int__ = __bool__ = __index__
 
 
 class CallLog:
@@ -153,26 +147,21 @@ class TestRecording:
 
 
 class TestErrors:
-    MESSAGES = [
-        (lambda s: s.record_allocation("7"), "Argument 'size' has incorrect type (expected int, got str)"),
-        (lambda s: s.record_allocation(1, True, None), "Argument 'padding' has incorrect type (expected int, got NoneType)"),
-        (lambda s: s.record_deallocation(1, b""), "Argument 'time_ns' has incorrect type (expected int, got bytes)"),
-        (lambda s: s.py_record_allocation(1, 1, 0, []), "Argument 'time_ns' has incorrect type (expected int, got list)"),
-        (lambda s: s._update_peaks(1, "2"), "Argument 'current_bytes' has incorrect type (expected int, got str)"),
-        (lambda s: s.py_record_allocation(1), "py_record_allocation() takes at least 2 positional arguments (1 given)"),
-    ]
-
-    @pytest.mark.parametrize("call,message", MESSAGES)
-    def test_messages_and_nothing_changes(self, call, message):
+    @pytest.mark.parametrize("call", [
+        lambda s: s.record_allocation("7"), lambda s: s.record_allocation(1, True, None),
+        lambda s: s.record_deallocation(1, b""), lambda s: s.py_record_allocation(1, 1, 0, []),
+        lambda s: s._update_peaks(1, "2"), lambda s: s.py_record_allocation(1),
+    ])
+    def test_refused_arguments_change_nothing(self, call):
         s = LockFreeStatistics()
-        with pytest.raises(TypeError) as info:
+        with pytest.raises(TypeError):
             call(s)
-        assert str(info.value) == message and set(values(s).values()) == {0}
+        assert set(values(s).values()) == {0}
 
     @pytest.mark.parametrize("bad", range(4))
     def test_hostile_or_oversized_arguments_change_nothing(self, bad):
         s, args = LockFreeStatistics(), [1, True, 0, 0]
-        for value, exc in ((Raising(), ZeroDivisionError), (2**63, OverflowError)):
+        for value, exc in ((Hostile(), ZeroDivisionError), (2**63, OverflowError)):
             args[bad] = value
             for method in (s.record_allocation, s.py_record_allocation):
                 if exc is ZeroDivisionError or method == s.py_record_allocation and bad != 1:

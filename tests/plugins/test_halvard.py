@@ -10,7 +10,7 @@ from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-from support import run_python
+from support import DictSub, StrSub, run_python
 
 import tarvish.plugins.analyzer.halvard as h
 
@@ -80,13 +80,6 @@ class Pair:
 
     def __iter__(self):
         return iter(self.items)
-
-
-class Hostile:
-    def __float__(self):
-        raise ZeroDivisionError("hostile")
-
-    __bool__ = __index__ = __float__
 
 
 class Clearing:
@@ -266,46 +259,27 @@ class TestConversion:
 
 BAD = [(1, 2, 3)] + [(i, 1) for i in range(9)]
 ERRORS = [
-    (TypeError, "detect_performance_degradation() takes exactly 4 positional arguments (3 given)", h.detect_performance_degradation, ([], 1, 1), {}),
-    (TypeError, "is_adaptation_beneficial() takes at least 6 positional arguments (5 given)", h.is_adaptation_beneficial, ("a",) * 5, {}),
-    (TypeError, "is_adaptation_beneficial() takes at most 8 positional arguments (9 given)", h.is_adaptation_beneficial, ("a",) * 9, {}),
-    (TypeError, "detect_memory_pressure() takes at least 2 positional arguments (1 given)", h.detect_memory_pressure, (1,), {}),
-    (TypeError, "detect_fragmentation_threshold() takes at most 2 positional arguments (3 given)", h.detect_fragmentation_threshold, (1, 2, 3), {}),
-    (TypeError, "predict_resource_requirements() got an unexpected keyword argument 'horizon'", h.predict_resource_requirements, ([],), {"horizon": 1}),
-    (TypeError, "detect_dominant_pattern() got multiple values for keyword argument 'patterns'", h.detect_dominant_pattern, ([],), {"patterns": []}),
-    (TypeError, "Argument 'performance_history' has incorrect type (expected list, got tuple)", h.calculate_performance_trend, ((), 0), {}),
-    (TypeError, "Argument 'pattern_history' has incorrect type (expected list, got ListSub)", h.detect_workload_characteristics_change, (type("ListSub", (list,), {})(),), {}),
-    (TypeError, "Argument 'recommended_pool' has incorrect type (expected str, got bytes)", h.is_adaptation_beneficial, ("a", b"b", 1, 1, 1, 1), {}),
-    (TypeError, "object of type 'NoneType' has no len()", h.detect_workload_characteristics_change, (None,), {}),
-    (TypeError, "object of type 'NoneType' has no len()", h.predict_resource_requirements, (None, 1), {}),
-    (TypeError, "'NoneType' object is not iterable", h.detect_workload_characteristics_change, ([pat(), None] * 3,), {}),
-    (TypeError, "Expected dict, got list", h.detect_workload_characteristics_change, ([pat()] * 5 + [[]],), {}),
-    (TypeError, "Expected dict, got DictSub", h.detect_workload_characteristics_change, ([type("DictSub", (dict,), {})(pat())] * 6,), {}),
-    (TypeError, "Expected str, got NoneType", h.detect_dominant_pattern, (["a", None],), {}),
-    (TypeError, "Expected str, got StrSub", h.detect_dominant_pattern, ([type("StrSub", (str,), {})("a")] * 40, 40), {}),
-    (TypeError, "unsupported operand type(s) for +: 'float' and 'str'", h.detect_workload_characteristics_change, ([pat(c="x")] * 6,), {}),
-    (ValueError, "too many values to unpack (expected 2)", h.predict_resource_requirements, (BAD, 1), {}),
-    (ValueError, "too many values to unpack (expected 2)", h.calculate_performance_trend, ([(0, 1)] * 3 + [Pair(1, 2, 3)], 0), {}),
-    (ValueError, "need more than 1 value to unpack", h.detect_performance_degradation, ([(0, 1)] * 4 + [[5]], 1, 0, 0), {}),
-    (ValueError, "need more than 0 values to unpack", h.calculate_performance_trend, ([(0, 1)] * 3 + [Pair()], 0), {}),
-    (TypeError, "'int' object is not iterable", h.calculate_performance_trend, ([(0, 1)] * 3 + [7], 0), {}),
-    (TypeError, "must be real number, not str", h.calculate_performance_trend, ([(0, 1)] * 3 + [(0, "1")], 9), {}),
-    (TypeError, "must be real number, not NoneType", h.predict_resource_requirements, ([(None, 1)] + TEN, 1), {}),
-    (ZeroDivisionError, "hostile", h.detect_performance_degradation, ([(0, Hostile())] * 5, 1, 0, 9), {}),
-    (ZeroDivisionError, "hostile", h.score_pool_recommendation, (1, 1, 1, Hostile()), {}),
-    (ZeroDivisionError, "hostile", h.calculate_adaptation_urgency, (1, 1, 1, Hostile()), {}),
-    (TypeError, "an integer is required", h.is_adaptation_beneficial, ("a", "b", 1, 1, 1, Hostile()), {}),
-    (OverflowError, "value too large to convert to int", h.is_adaptation_beneficial, ("a", "b", 1, 1, 1, 2**31), {}),
-    (OverflowError, "value too large to convert to int", h.detect_dominant_pattern, (["a"], -(2**31) - 1), {}),
-    (TypeError, "an integer is required", h.detect_dominant_pattern, (["a"], "5"), {}),
+    (TypeError, "object of type 'NoneType' has no len()", h.detect_workload_characteristics_change, (None,)),
+    (TypeError, "object of type 'NoneType' has no len()", h.predict_resource_requirements, (None, 1)),
+    (TypeError, "'NoneType' object is not iterable", h.detect_workload_characteristics_change, ([pat(), None] * 3,)),
+    (TypeError, "Expected dict, got list", h.detect_workload_characteristics_change, ([pat()] * 5 + [[]],)),
+    (TypeError, "Expected dict, got DictSub", h.detect_workload_characteristics_change, ([DictSub(pat())] * 6,)),
+    (TypeError, "Expected str, got NoneType", h.detect_dominant_pattern, (["a", None],)),
+    (TypeError, "Expected str, got StrSub", h.detect_dominant_pattern, ([StrSub("a")] * 40, 40)),
+    (TypeError, "unsupported operand type(s) for +: 'float' and 'str'", h.detect_workload_characteristics_change, ([pat(c="x")] * 6,)),
+    (ValueError, "too many values to unpack (expected 2)", h.predict_resource_requirements, (BAD, 1)),
+    (ValueError, "too many values to unpack (expected 2)", h.calculate_performance_trend, ([(0, 1)] * 3 + [Pair(1, 2, 3)], 0)),
+    (ValueError, "need more than 1 value to unpack", h.detect_performance_degradation, ([(0, 1)] * 4 + [[5]], 1, 0, 0)),
+    (ValueError, "need more than 0 values to unpack", h.calculate_performance_trend, ([(0, 1)] * 3 + [Pair()], 0)),
+    (TypeError, "'int' object is not iterable", h.calculate_performance_trend, ([(0, 1)] * 3 + [7], 0)),
 ]
 
 
 class TestErrors:
-    @pytest.mark.parametrize("exc, message, fn, args, kwargs", ERRORS)
-    def test_messages(self, exc, message, fn, args, kwargs):
+    @pytest.mark.parametrize("exc, message, fn, args", ERRORS)
+    def test_messages(self, exc, message, fn, args):
         with pytest.raises(exc) as info:
-            fn(*args, **kwargs)
+            fn(*args)
         assert str(info.value) == message
 
     def test_list_shortened_by_a_conversion(self):
