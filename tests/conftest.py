@@ -228,6 +228,11 @@ def pytest_pyfunc_call(pyfuncitem):
 def pytest_terminal_summary(terminalreporter, config):
     if not config.getoption("--refleak") or not _unchecked:
         return
+    # One line per test function (its parameter sets counted) and reason.
+    groups = {}
+    for nodeid, reason in _unchecked.items():
+        key = (nodeid.split("[", 1)[0], reason)
+        groups[key] = groups.get(key, 0) + 1
     terminalreporter.section(f"run once, unchecked for leaks ({len(_unchecked)})")
-    for nodeid, reason in sorted(_unchecked.items()):
-        terminalreporter.line(f"{nodeid}: {reason}")
+    for (test, reason), n in sorted(groups.items()):
+        terminalreporter.line(f"{test}{f' (x{n})' if n > 1 else ''}: {reason}")
