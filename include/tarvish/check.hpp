@@ -12,19 +12,16 @@ namespace tarvish {
 
 // Whether this build checks its invariants.
 #ifdef NDEBUG
-inline constexpr bool checks = false;
+inline constexpr bool kChecks = false;
 #else
-inline constexpr bool checks = true;
+inline constexpr bool kChecks = true;
 #endif
 
-// The one error convention at a boundary: a null result exactly when a Python
-// error is set (a false result, a negative status, for the other overloads).
+// The one error convention at a boundary: a null result (a false one, for the
+// second overload) exactly when a Python error is set.
 [[nodiscard]] inline bool follows_convention(const void* result) noexcept {
     return (result == nullptr) == (PyErr_Occurred() != nullptr);
 }
 [[nodiscard]] inline bool follows_convention(bool ok) noexcept { return ok == (PyErr_Occurred() == nullptr); }
-[[nodiscard]] inline bool follows_status_convention(int status) noexcept {
-    return (status < 0) == (PyErr_Occurred() != nullptr);
-}
 
 }  // namespace tarvish

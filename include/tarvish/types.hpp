@@ -46,7 +46,9 @@ struct Field {
             reinterpret_cast<O*>(self)->*M = Ref::borrow(value);
         } else {
             T v;
-            if (!to_native<T, TypeName>(value, v)) return -1;
+            bool ok = to_native<T, TypeName>(value, v);
+            assert(follows_convention(ok));
+            if (!ok) return -1;
             reinterpret_cast<O*>(self)->*M = v;
         }
         return 0;
@@ -100,7 +102,7 @@ PyObject* checked_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // The function the interpreter calls for F: F itself, or F checked in a build that checks.
 template <FastMethod F>
 [[nodiscard]] consteval FastMethod entry() noexcept {
-    if constexpr (checks) return checked_call<F>;
+    if constexpr (kChecks) return checked_call<F>;
     else return F;
 }
 

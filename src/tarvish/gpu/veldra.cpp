@@ -80,8 +80,7 @@ Ref box_u64(uint64_t v) noexcept { return tarvish::box(static_cast<unsigned long
 
 // ---------------------------------------------------------------------------
 
-constexpr Signature<3> estimate_allocation_bytes_sig{
-    "estimate_allocation_bytes",
+constexpr Signature<3> estimate_allocation_bytes_sig{"estimate_allocation_bytes",
     {"shape", "element_size", opt("overhead_factor", "1.0")}};
 PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* shape = nullptr;
@@ -123,8 +122,7 @@ PyObject* calculate_safe_limit(PyObject*, PyObject* const* args, Py_ssize_t narg
     return box_u64(safe_limit(available, headroom)).release();
 }
 
-constexpr Signature<4> decide_allocation_strategy_sig{
-    "decide_allocation_strategy",
+constexpr Signature<4> decide_allocation_strategy_sig{"decide_allocation_strategy",
     {"requested_bytes", "available_bytes", "headroom_ratio", "is_chunkable"}};
 PyObject* decide_allocation_strategy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     uint64_t requested = 0, available = 0;
@@ -206,8 +204,7 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
     return list.release();
 }
 
-constexpr Signature<5> calculate_optimal_chunks_sig{
-    "calculate_optimal_chunks",
+constexpr Signature<5> calculate_optimal_chunks_sig{"calculate_optimal_chunks",
     {"total_bytes", "available_bytes", "headroom_ratio", opt("min_chunks", "1"), opt("max_chunks", "1000")}};
 PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     uint64_t total = 0, available = 0;
@@ -275,8 +272,7 @@ PyObject* is_chunkable_operation(PyObject*, PyObject* const* args, Py_ssize_t na
     return PyBool_FromLong(r);
 }
 
-constexpr Signature<4> score_gpu_suitability_sig{
-    "score_gpu_suitability",
+constexpr Signature<4> score_gpu_suitability_sig{"score_gpu_suitability",
     {"data_size_bytes", "operation_type", "available_gpu_memory", "headroom_ratio"}};
 PyObject* score_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     uint64_t data = 0, available = 0;

@@ -223,8 +223,7 @@ PyObject* score_indicators(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return tarvish::tuple_of(counts[0], counts[1], counts[2], counts[3], counts[4], counts[5], counts[6]).release();
 }
 
-constexpr Signature<5> normalize_scores_sig{
-    "normalize_scores",
+constexpr Signature<5> normalize_scores_sig{"normalize_scores",
     {"cpu_score", "memory_score", "parallel_score", "gpu_op_score", "large_data_score"}};
 PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     int cpu = 0, memory = 0, parallel = 0, gpu_op = 0, large_data = 0;
@@ -268,8 +267,7 @@ PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return 0.8;
 }
 
-constexpr Signature<5> calculate_gpu_suitability_sig{
-    "calculate_gpu_suitability",
+constexpr Signature<5> calculate_gpu_suitability_sig{"calculate_gpu_suitability",
     {"gpu_operation_score", "gpu_data_size_score", "cpu_intensity", "gpu_available", "compute_capability"}};
 PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double op_score = 0.0, data_score = 0.0, cpu_intensity = 0.0;
@@ -290,8 +288,7 @@ PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t
     return PyFloat_FromDouble(clamp(multiplier * (base + cpu_part), 0.0, 1.0));
 }
 
-constexpr Signature<3> estimate_gpu_speedup_sig{
-    "estimate_gpu_speedup",
+constexpr Signature<3> estimate_gpu_speedup_sig{"estimate_gpu_speedup",
     {"gpu_operation_score", "gpu_data_size_score", "gpu_available"}};
 PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double s = 0.0, data_score = 0.0;
@@ -304,8 +301,7 @@ PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* args, Py_ssize_t narg
     return PyFloat_FromDouble(std::fma(0.5 * data_score, base, base));
 }
 
-constexpr Signature<4> calculate_parallelization_potential_sig{
-    "calculate_parallelization_potential",
+constexpr Signature<4> calculate_parallelization_potential_sig{"calculate_parallelization_potential",
     {"base_parallel_score", "embarrassing_bonus", "sequential_penalty", "loop_chunking_potential"}};
 PyObject* calculate_parallelization_potential(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) noexcept {
@@ -366,8 +362,7 @@ PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_
     return PyLong_FromLong(p);
 }
 
-constexpr Signature<5> update_adaptive_threshold_sig{
-    "update_adaptive_threshold",
+constexpr Signature<5> update_adaptive_threshold_sig{"update_adaptive_threshold",
     {"current_threshold", "success_rate", "learning_rate", "min_threshold", "max_threshold"}};
 PyObject* update_adaptive_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double t = 0.0, rate = 0.0, step = 0.0, lo = 0.0, hi = 0.0;

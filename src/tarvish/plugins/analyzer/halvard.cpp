@@ -103,8 +103,7 @@ bool walk_pairs(PyObject* list, F&& f) noexcept {
 // ---------------------------------------------------------------------------
 // Degradation, trend, workload change and dominant pattern.
 
-constexpr Signature<4> detect_performance_degradation_sig{
-    "detect_performance_degradation",
+constexpr Signature<4> detect_performance_degradation_sig{"detect_performance_degradation",
     {"performance_history", "baseline_performance", "threshold", "window_start_time"}};
 PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
@@ -132,8 +131,7 @@ PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ss
 
 // The least-squares slope of the metric over time within the window, divided by
 // the mean metric, in [-1, 1]; 0.0 when there is nothing to fit.
-constexpr Signature<2> calculate_performance_trend_sig{
-    "calculate_performance_trend",
+constexpr Signature<2> calculate_performance_trend_sig{"calculate_performance_trend",
     {"performance_history", "window_start_time"}};
 PyObject* calculate_performance_trend(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* history = nullptr;
@@ -188,8 +186,7 @@ Ref window_sum(PyObject* const* entries, PyObject* key) noexcept {
     return sum;
 }
 
-constexpr Signature<2> detect_workload_characteristics_change_sig{
-    "detect_workload_characteristics_change",
+constexpr Signature<2> detect_workload_characteristics_change_sig{"detect_workload_characteristics_change",
     {"pattern_history", opt("change_threshold", "0.3")}};
 PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
@@ -354,8 +351,7 @@ PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t 
     return PyBool_FromLong(score > required);
 }
 
-constexpr Signature<3> should_skip_adaptation_sig{
-    "should_skip_adaptation",
+constexpr Signature<3> should_skip_adaptation_sig{"should_skip_adaptation",
     {"last_adaptation_time", "current_time", "min_interval"}};
 PyObject* should_skip_adaptation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double last = 0.0, now = 0.0, interval = 0.0;
@@ -365,8 +361,7 @@ PyObject* should_skip_adaptation(PyObject*, PyObject* const* args, Py_ssize_t na
     return PyBool_FromLong(!(now - last >= interval));
 }
 
-constexpr Signature<3> detect_memory_pressure_sig{
-    "detect_memory_pressure",
+constexpr Signature<3> detect_memory_pressure_sig{"detect_memory_pressure",
     {"current_usage", "peak_usage", opt("pressure_threshold", "0.8")}};
 PyObject* detect_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double current = 0.0, peak = 0.0, threshold = 0.8;
@@ -376,8 +371,7 @@ PyObject* detect_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t na
     return PyBool_FromLong(peak > 0.0 && current >= 0.0 && current / peak > threshold);
 }
 
-constexpr Signature<2> detect_fragmentation_threshold_sig{
-    "detect_fragmentation_threshold",
+constexpr Signature<2> detect_fragmentation_threshold_sig{"detect_fragmentation_threshold",
     {"fragmentation_ratio", opt("threshold", "0.3")}};
 PyObject* detect_fragmentation_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
@@ -393,8 +387,7 @@ inline double capped_term(double v) noexcept { return v > 1.0 ? 1.0 : v > 0.0 ? 
 
 inline double unit_clamp(double v) noexcept { return v > 1.0 ? 1.0 : v < 0.0 ? 0.0 : v; }
 
-constexpr Signature<4> calculate_adaptation_urgency_sig{
-    "calculate_adaptation_urgency",
+constexpr Signature<4> calculate_adaptation_urgency_sig{"calculate_adaptation_urgency",
     {"performance_degradation", "memory_pressure", "fragmentation_ratio", "workload_changed"}};
 PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) noexcept {
@@ -409,8 +402,7 @@ PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* args, Py_ssiz
     return PyFloat_FromDouble(unit_clamp(urgency));
 }
 
-constexpr Signature<4> score_pool_recommendation_sig{
-    "score_pool_recommendation",
+constexpr Signature<4> score_pool_recommendation_sig{"score_pool_recommendation",
     {"workload_fit", "memory_fit", "thread_count_fit", "historical_success_rate"}};
 PyObject* score_pool_recommendation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double workload = 0.0, memory = 0.0, threads = 0.0, success = 0.0;
@@ -442,8 +434,7 @@ bool timestamp_of(PyObject* list, Py_ssize_t i, double& out) noexcept {
     return item && tarvish::to_double(item.get(), out);
 }
 
-constexpr Signature<2> predict_resource_requirements_sig{
-    "predict_resource_requirements",
+constexpr Signature<2> predict_resource_requirements_sig{"predict_resource_requirements",
     {"allocation_history", "prediction_horizon_seconds"}};
 PyObject* predict_resource_requirements(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
