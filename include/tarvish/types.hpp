@@ -26,30 +26,35 @@ struct member_traits<T O::*> {
 }
 
 // A public native attribute backed by the member `M` (an integer, double, bool
-// or Ref). Reads box the value; writes convert (integers name `TypeName` in
-// their OverflowError) without validating; deletion is refused.
-template <auto M, Name TypeName = "">
+// or Ref) of the object or, given the object's type X, of X's state `st`.
+// Reads box the value; writes convert (integers name `TypeName` in their
+// OverflowError) without validating; deletion is refused.
+template <auto M, Name TypeName = "", class X = void>
 struct Field {
     using O = typename detail::member_traits<decltype(M)>::object;
     using T = typename detail::member_traits<decltype(M)>::type;
 
+    static T& member(PyObject* self) noexcept {
+        if constexpr (std::is_void_v<X>) return reinterpret_cast<O*>(self)->*M;
+        else return reinterpret_cast<X*>(self)->st.*M;
+    }
     static PyObject* get(PyObject* self, void*) noexcept {
         PyObject* r;
-        if constexpr (std::is_same_v<T, Ref>) r = (reinterpret_cast<O*>(self)->*M).new_ref();
-        else r = box(reinterpret_cast<O*>(self)->*M).release();
+        if constexpr (std::is_same_v<T, Ref>) r = member(self).new_ref();
+        else r = box(member(self)).release();
         assert(follows_convention(r));
         return r;
     }
     static int set(PyObject* self, PyObject* value, void*) noexcept {
         if (!value) return refuse_delete();
         if constexpr (std::is_same_v<T, Ref>) {
-            reinterpret_cast<O*>(self)->*M = Ref::borrow(value);
+            member(self) = Ref::borrow(value);
         } else {
             T v;
             bool ok = to_native<T, TypeName>(value, v);
             assert(follows_convention(ok));
             if (!ok) return -1;
-            reinterpret_cast<O*>(self)->*M = v;
+            member(self) = v;
         }
         return 0;
     }
