@@ -8,24 +8,112 @@
 
 namespace tarvish {
 
-// What a callable takes: its name as the messages give it, its parameter names in
-// order and how many of them (the leading ones) are required. Declared static in
-// the module; the parameter names are interned on first use.
+// One parameter: its name and, for an optional one, its default as the text
+// signature shows it ("0", "1.0", "True").
+struct Param {
+    const char* name;
+    const char* shown_default = nullptr;
+    constexpr Param(const char* n) noexcept : name(n) {}
+    constexpr Param(const char* n, const char* shown) noexcept : name(n), shown_default(shown) {}
+};
+
+// An optional parameter, with its default as the text signature shows it.
+[[nodiscard]] constexpr Param opt(const char* name, const char* shown_default) noexcept {
+    return {name, shown_default};
+}
+
+namespace detail {
+// How many leading parameters have no default.
+template <std::size_t N>
+[[nodiscard]] constexpr Py_ssize_t leading_required(const std::array<Param, N>& params) noexcept {
+    std::size_t i = 0;
+    while (i < N && !params[i].shown_default) ++i;
+    return static_cast<Py_ssize_t>(i);
+}
+}  // namespace detail
+
+// What a callable takes: its name as the messages give it, its parameters in
+// order, and how many of them (the leading ones) are required: by default those
+// before the first one with a default. The one description of a callable: the
+// binder reads it, and the method table builds the text signature from it.
+// Declared constexpr beside the function; the parameter names are interned on
+// first use (into `keys`, the one part that changes).
 template <std::size_t N>
 struct Signature {
     const char* name;
-    std::array<const char*, N> params;
-    Py_ssize_t required = static_cast<Py_ssize_t>(N);
-    std::array<PyObject*, N> keys{};
+    std::array<Param, N> params;
+    Py_ssize_t required = detail::leading_required(params);
+    mutable std::array<PyObject*, N> keys{};
 
-    [[nodiscard]] bool intern() noexcept {
+    [[nodiscard]] bool intern() const noexcept {
         if constexpr (N > 0) {
             if (keys[N - 1]) [[likely]] return true;
             for (std::size_t i = 0; i < N; ++i)
-                if (!keys[i] && !(keys[i] = PyUnicode_InternFromString(params[i]))) return false;
+                if (!keys[i] && !(keys[i] = PyUnicode_InternFromString(params[i].name))) return false;
         }
         return true;
     }
+};
+
+// Who the first, implicit parameter of a text signature is: "$module" for a
+// module's function, "$self" for a method, "$type" for a class method, nobody
+// for a static method or a class's own signature.
+enum class Receiver { module, self, type, none };
+
+namespace detail {
+// Writes "name($module, a, b=0)\n--\n\n<doc>" into `out` when it is not null;
+// returns the text's length either way.
+template <std::size_t N>
+constexpr std::size_t write_text_signature(const Signature<N>& sig, const char* name, Receiver receiver,
+                                           const char* doc, char* out) noexcept {
+    std::size_t n = 0;
+    auto put = [&](const char* s) {
+        for (; *s; ++s, ++n)
+            if (out) out[n] = *s;
+    };
+    put(name);
+    put("(");
+    bool first = true;
+    if (receiver != Receiver::none) {
+        put(receiver == Receiver::module ? "$module" : receiver == Receiver::self ? "$self" : "$type");
+        first = false;
+    }
+    for (const Param& p : sig.params) {
+        if (!first) put(", ");
+        first = false;
+        put(p.name);
+        if (p.shown_default) {
+            put("=");
+            put(p.shown_default);
+        }
+    }
+    put(")\n--\n\n");
+    put(doc);
+    return n;
+}
+
+// The defaults shown are exactly those of the optional parameters.
+template <std::size_t N>
+[[nodiscard]] constexpr bool defaults_match(const Signature<N>& sig) noexcept {
+    for (std::size_t i = 0; i < N; ++i)
+        if ((sig.params[i].shown_default != nullptr) != (static_cast<Py_ssize_t>(i) >= sig.required)) return false;
+    return true;
+}
+}  // namespace detail
+
+// A callable's docstring with its text signature in front, built at compile
+// time from its Signature and its documentation; `Called` names it in the text
+// when that is not the Signature's name (a class's own signature).
+template <const auto& Sig, Receiver R, Name Doc, Name Called = "">
+struct TextSignature {
+    static_assert(detail::defaults_match(Sig), "a default is shown for exactly each optional parameter");
+    static constexpr const char* name = Called.text[0] ? Called.text : Sig.name;
+    static constexpr std::size_t size = detail::write_text_signature(Sig, name, R, Doc.text, nullptr);
+    static constexpr std::array<char, size + 1> text = [] {
+        std::array<char, size + 1> t{};
+        detail::write_text_signature(Sig, name, R, Doc.text, t.data());
+        return t;
+    }();
 };
 
 // The wrong-count TypeError: "f() takes exactly 2 positional arguments (1 given)".
@@ -49,7 +137,7 @@ namespace detail {
 
 // Puts one keyword argument into its slot; identity first, then comparison.
 template <std::size_t N>
-[[nodiscard]] inline bool put_keyword(Signature<N>& sig, PyObject* key, PyObject* value, Py_ssize_t nargs,
+[[nodiscard]] inline bool put_keyword(const Signature<N>& sig, PyObject* key, PyObject* value, Py_ssize_t nargs,
                                       PyObject** slots) noexcept {
     if (!PyUnicode_Check(key)) return raise_keyword(sig.name, key, false);
     std::size_t i = 0;
@@ -77,7 +165,7 @@ template <std::size_t N>
 // Binds a vectorcall's arguments to the signature's slots (borrowed; null where
 // an optional argument is absent). Keyword errors come before a missing argument.
 template <std::size_t N>
-[[nodiscard]] bool bind(Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+[[nodiscard]] bool bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         PyObject** slots) noexcept {
     nargs = PyVectorcall_NARGS(nargs);
     if (nargs > static_cast<Py_ssize_t>(N)) [[unlikely]]
@@ -97,7 +185,7 @@ template <std::size_t N>
 
 // The same for a tuple and an optional dict of keywords (tp_new, tp_init).
 template <std::size_t N>
-[[nodiscard]] bool bind(Signature<N>& sig, PyObject* args, PyObject* kwargs, PyObject** slots) noexcept {
+[[nodiscard]] bool bind(const Signature<N>& sig, PyObject* args, PyObject* kwargs, PyObject** slots) noexcept {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > static_cast<Py_ssize_t>(N)) [[unlikely]]
         return raise_arg_count(sig.name, sig.required, static_cast<Py_ssize_t>(N), nargs);
@@ -175,33 +263,8 @@ struct AnnotatedInt {
     bool operator()(PyObject* o, const char* param) const noexcept { return bool(out = annotated_int(o, param)); }
 };
 
-namespace detail {
-template <std::size_t N, class... C>
-[[nodiscard]] inline bool convert_all(Signature<N>& sig, PyObject** slots, const C&... conv) noexcept {
-    static_assert(sizeof...(C) == N, "one converter per parameter");
-    std::size_t i = 0;
-    bool ok = true;
-    ((ok = ok && (!slots[i] || conv(slots[i], sig.params[i])), ++i), ...);
-    return ok;
-}
-}  // namespace detail
-
-// Binds and converts a vectorcall's arguments, one converter per parameter.
-template <std::size_t N, class... C>
-[[nodiscard]] bool parse(Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         const C&... conv) noexcept {
-    PyObject* slots[N ? N : 1];
-    return bind(sig, args, nargs, kwnames, slots) && detail::convert_all(sig, slots, conv...);
-}
-
-// Binds and converts a tuple and a keyword dict, one converter per parameter.
-template <std::size_t N, class... C>
-[[nodiscard]] bool parse(Signature<N>& sig, PyObject* args, PyObject* kwargs, const C&... conv) noexcept {
-    PyObject* slots[N ? N : 1];
-    return bind(sig, args, kwargs, slots) && detail::convert_all(sig, slots, conv...);
-}
-
-// A callable without parameters: refuses any positional argument and names the first keyword.
+// A callable without parameters: refuses any positional argument and names the
+// first keyword (as parse() with a Signature<0> does).
 [[nodiscard]] inline bool no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     nargs = PyVectorcall_NARGS(nargs);
     if (nargs) [[unlikely]] return raise_arg_count(name, 0, 0, nargs);
@@ -222,6 +285,48 @@ template <std::size_t N, class... C>
         return detail::raise_keyword(name, key, false);
     }
     return true;
+}
+
+namespace detail {
+template <std::size_t N, class... C>
+[[nodiscard]] inline bool convert_all(const Signature<N>& sig, PyObject** slots, const C&... conv) noexcept {
+    std::size_t i = 0;
+    bool ok = true;
+    ((ok = ok && (!slots[i] || conv(slots[i], sig.params[i].name)), ++i), ...);
+    return ok;
+}
+}  // namespace detail
+
+// Binds and converts a vectorcall's arguments, one converter per parameter (none
+// for a callable without parameters).
+template <std::size_t N, class... C>
+[[nodiscard]] bool parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         const C&... conv) noexcept {
+    static_assert(sizeof...(C) == N, "one converter per parameter");
+    bool ok;
+    if constexpr (N == 0) {
+        ok = no_args(sig.name, nargs, kwnames);
+    } else {
+        PyObject* slots[N];
+        ok = bind(sig, args, nargs, kwnames, slots) && detail::convert_all(sig, slots, conv...);
+    }
+    assert(follows_convention(ok));
+    return ok;
+}
+
+// Binds and converts a tuple and a keyword dict, one converter per parameter.
+template <std::size_t N, class... C>
+[[nodiscard]] bool parse(const Signature<N>& sig, PyObject* args, PyObject* kwargs, const C&... conv) noexcept {
+    static_assert(sizeof...(C) == N, "one converter per parameter");
+    bool ok;
+    if constexpr (N == 0) {
+        ok = no_new_args(sig.name, args, kwargs);
+    } else {
+        PyObject* slots[N];
+        ok = bind(sig, args, kwargs, slots) && detail::convert_all(sig, slots, conv...);
+    }
+    assert(follows_convention(ok));
+    return ok;
 }
 
 }  // namespace tarvish

@@ -149,6 +149,29 @@ template <class T, Name TypeName = "">
 [[nodiscard]] inline Ref box(double v) noexcept { return Ref::steal(PyFloat_FromDouble(v)); }
 [[nodiscard]] inline Ref box(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }
 
+// A new tuple of the given native values, boxed in order; null with an error set.
+template <class... V>
+[[nodiscard]] Ref tuple_of(V... values) noexcept {
+    Ref items[] = {box(values)...};
+    for (const Ref& r : items)
+        if (!r) return Ref();
+    Ref t = Ref::steal(PyTuple_New(sizeof...(V)));
+    if (!t) return t;
+    Py_ssize_t i = 0;
+    for (Ref& r : items) PyTuple_SET_ITEM(t.get(), i++, r.release());
+    return t;
+}
+
+// str.lower(text), called unbound: the host's Unicode lower-casing, and the
+// host's own TypeError for anything that is not a str. The descriptor is
+// looked up once and kept for the life of the process.
+[[nodiscard]] inline Ref lower(PyObject* text) noexcept {
+    static PyObject* descr = nullptr;
+    if (!descr && !(descr = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower")))
+        return Ref();
+    return call(descr, text);
+}
+
 // The text of f"{x:.1f}%" for a double, as the host formats it.
 [[nodiscard]] inline Ref percent_text(double x) noexcept {
     char* digits = PyOS_double_to_string(x, 'f', 1, 0, nullptr);  // sets MemoryError on failure

@@ -5,6 +5,7 @@
 #include "types.hpp"
 
 #include <atomic>
+#include <type_traits>
 
 namespace tarvish {
 
@@ -15,6 +16,19 @@ struct ModuleGuard {
     const char* short_name;  // "corvane"
     PyObject* module = nullptr;
 };
+
+// A module's process-wide state is one struct, `<module>_state`, holding its
+// guard (as `guard`), its type pointers, interned strings and built tables,
+// reached through one accessor, `<module>_state& state() noexcept`, that keeps
+// it in a constant-initialised function-local static. The module slots take the
+// accessor (or, for a module not yet gathered so, the bare guard).
+namespace detail {
+template <auto& S>
+[[nodiscard]] inline ModuleGuard& guard_of() noexcept {
+    if constexpr (std::is_invocable_v<decltype(S)>) return S().guard;
+    else return S;
+}
+}  // namespace detail
 
 namespace detail {
 // The interpreter that loaded the first of the package's modules in this process.
@@ -42,41 +56,50 @@ namespace detail {
 
 // Py_mod_create: refuses a second interpreter and hands back the module already
 // made in this one, so that a re-import finds the same module object.
-template <ModuleGuard& G>
+template <auto& S>
 PyObject* create_module(PyObject* module_spec, PyModuleDef*) noexcept {
     static std::atomic<int64_t> owner{-1};
-    if (!detail::check_single_interpreter(owner)) return nullptr;
-    if (G.module) return Py_NewRef(G.module);
-    Ref name = getattr(module_spec, "name");
-    if (!name) return nullptr;
-    return PyModule_NewObject(name.get());
+    ModuleGuard& guard = detail::guard_of<S>();
+    PyObject* made;
+    if (!detail::check_single_interpreter(owner)) made = nullptr;
+    else if (guard.module) made = Py_NewRef(guard.module);
+    else {
+        Ref name = getattr(module_spec, "name");
+        made = name ? PyModule_NewObject(name.get()) : nullptr;
+    }
+    assert(follows_convention(made));
+    return made;
 }
 
 // Py_mod_exec: runs `body` once; a second execution with another module object is refused.
-template <ModuleGuard& G, bool (*Body)(PyObject*) noexcept>
+template <auto& S, bool (*Body)(PyObject*) noexcept>
 int exec_module(PyObject* module) noexcept {
-    if (G.module) {
-        if (G.module == module) return 0;
+    ModuleGuard& guard = detail::guard_of<S>();
+    if (guard.module) {
+        if (guard.module == module) return 0;
         PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     G.short_name);
+                     guard.short_name);
         return -1;
     }
     if (!detail::check_version(module)) return -1;
-    G.module = Py_NewRef(module);
-    if (!Body(module)) {
-        Py_CLEAR(G.module);
+    guard.module = Py_NewRef(module);
+    bool ok = Body(module);
+    assert(follows_convention(ok));
+    if (!ok) {
+        Py_CLEAR(guard.module);
         return -1;
     }
     return 0;
 }
 
-// The slots of every module: the guard, the body, and the declarations that let
-// a module's own interpreter check speak in an isolated sub-interpreter.
-template <ModuleGuard& G, bool (*Body)(PyObject*) noexcept>
+// The slots of every module: the guard (or the state accessor holding it), the
+// body, and the declarations that let a module's own interpreter check speak in
+// an isolated sub-interpreter.
+template <auto& S, bool (*Body)(PyObject*) noexcept>
 struct ModuleSlots {
     static inline PyModuleDef_Slot slots[] = {
-        {Py_mod_create, reinterpret_cast<void*>(create_module<G>)},
-        {Py_mod_exec, reinterpret_cast<void*>(exec_module<G, Body>)},
+        {Py_mod_create, reinterpret_cast<void*>(create_module<S>)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec_module<S, Body>)},
         {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
         {Py_mod_gil, Py_MOD_GIL_USED},
         {0, nullptr},

@@ -1,8 +1,7 @@
 // Owned references. Header-only; every extension module of the package uses it.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "check.hpp"
 
 #include <cstdarg>
 #include <cstddef>
@@ -57,6 +56,12 @@ private:
     PyErr_FormatV(exc, fmt, va);
     va_end(va);
     return nullptr;
+}
+
+// The TypeError of len() on an object without a length ("object of type
+// 'NoneType' has no len()"); returns null.
+[[gnu::cold, gnu::noinline]] inline std::nullptr_t raise_no_len(PyObject* o) noexcept {
+    return raise(PyExc_TypeError, "object of type '%.200s' has no len()", Py_TYPE(o)->tp_name);
 }
 
 // Attribute lookup by C name; a null Ref means the error is set.

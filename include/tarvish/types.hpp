@@ -4,6 +4,9 @@
 
 #include "args.hpp"
 
+#include <memory>
+#include <new>
+
 namespace tarvish {
 
 namespace detail {
@@ -23,25 +26,35 @@ struct member_traits<T O::*> {
 }
 
 // A public native attribute backed by the member `M` (an integer, double, bool
-// or Ref). Reads box the value; writes convert (integers name `TypeName` in
-// their OverflowError) without validating; deletion is refused.
-template <auto M, Name TypeName = "">
+// or Ref) of the object or, given the object's type X, of X's state `st`.
+// Reads box the value; writes convert (integers name `TypeName` in their
+// OverflowError) without validating; deletion is refused.
+template <auto M, Name TypeName = "", class X = void>
 struct Field {
     using O = typename detail::member_traits<decltype(M)>::object;
     using T = typename detail::member_traits<decltype(M)>::type;
 
+    static T& member(PyObject* self) noexcept {
+        if constexpr (std::is_void_v<X>) return reinterpret_cast<O*>(self)->*M;
+        else return reinterpret_cast<X*>(self)->st.*M;
+    }
     static PyObject* get(PyObject* self, void*) noexcept {
-        if constexpr (std::is_same_v<T, Ref>) return (reinterpret_cast<O*>(self)->*M).new_ref();
-        else return box(reinterpret_cast<O*>(self)->*M).release();
+        PyObject* r;
+        if constexpr (std::is_same_v<T, Ref>) r = member(self).new_ref();
+        else r = box(member(self)).release();
+        assert(follows_convention(r));
+        return r;
     }
     static int set(PyObject* self, PyObject* value, void*) noexcept {
         if (!value) return refuse_delete();
         if constexpr (std::is_same_v<T, Ref>) {
-            reinterpret_cast<O*>(self)->*M = Ref::borrow(value);
+            member(self) = Ref::borrow(value);
         } else {
             T v;
-            if (!to_native<T, TypeName>(value, v)) return -1;
-            reinterpret_cast<O*>(self)->*M = v;
+            bool ok = to_native<T, TypeName>(value, v);
+            assert(follows_convention(ok));
+            if (!ok) return -1;
+            member(self) = v;
         }
         return 0;
     }
@@ -80,16 +93,97 @@ inline PyMethodDef method(const char* name, FastMethod f, const char* doc, int e
             METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
 }
 
-// The two method-table entries that refuse pickling.
-inline PyMethodDef reduce_method() noexcept { return method("__reduce__", detail::reduce_refusal, nullptr); }
-inline PyMethodDef setstate_method() noexcept { return method("__setstate__", detail::setstate_refusal, nullptr); }
+namespace detail {
+// F with the error convention checked around the call: entered without an
+// error pending, left with a null result exactly when an error is set.
+template <FastMethod F>
+PyObject* checked_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    assert(!PyErr_Occurred());
+    PyObject* result = F(self, args, nargs, kwnames);
+    assert(follows_convention(result));
+    return result;
+}
 
-// tp_dealloc for a heap type whose instances hold no Python references: runs the
-// C++ destructor of O, frees the memory and drops the instance's type reference.
+// The function the interpreter calls for F: F itself, or F checked in a build that checks.
+template <FastMethod F>
+[[nodiscard]] consteval FastMethod entry() noexcept {
+    if constexpr (kChecks) return checked_call<F>;
+    else return F;
+}
+
+template <FastMethod F, const auto& Sig, Receiver R, Name Doc, int Flags>
+[[nodiscard]] inline PyMethodDef described(const char* name) noexcept {
+    return method(name, entry<F>(), TextSignature<Sig, R, Doc>::text.data(), Flags);
+}
+}  // namespace detail
+
+// The method-table entry of a module's function F, named and described by its
+// Signature: its docstring is "name($module, a, b=0)\n--\n\n" and Doc.
+template <FastMethod F, const auto& Sig, Name Doc>
+[[nodiscard]] inline PyMethodDef function() noexcept {
+    return detail::described<F, Sig, Receiver::module, Doc, 0>(Sig.name);
+}
+
+// The method-table entry of a native class's method F, named and described by
+// its Signature ("$self", "$type" under METH_CLASS, no receiver under METH_STATIC).
+template <FastMethod F, const auto& Sig, Name Doc, int Flags = 0>
+[[nodiscard]] inline PyMethodDef method() noexcept {
+    constexpr Receiver r = Flags & METH_STATIC ? Receiver::none : Flags & METH_CLASS ? Receiver::type : Receiver::self;
+    return detail::described<F, Sig, r, Doc, Flags>(Sig.name);
+}
+
+// The Py_tp_doc of a native class: "Called(a, b=0)\n--\n\n" and Doc, from the
+// Signature its tp_new binds (`Called` names the class when the Signature's
+// name is another).
+template <const auto& Sig, Name Doc, Name Called = "">
+[[nodiscard]] inline void* type_doc() noexcept {
+    return const_cast<char*>(TextSignature<Sig, Receiver::none, Doc, Called>::text.data());
+}
+
+// The two method-table entries that refuse pickling.
+inline PyMethodDef reduce_method() noexcept {
+    return method("__reduce__", detail::entry<detail::reduce_refusal>(), nullptr);
+}
+inline PyMethodDef setstate_method() noexcept {
+    return method("__setstate__", detail::entry<detail::setstate_refusal>(), nullptr);
+}
+
+namespace detail {
+// Whether X is exactly the object head followed by its state `st`.
+template <class X>
+[[nodiscard]] consteval bool head_and_state() noexcept {
+    using State = decltype(X::st);
+    constexpr std::size_t a = alignof(State), head = (sizeof(PyObject) + a - 1) / a * a;
+    constexpr std::size_t x = alignof(X), size = (head + sizeof(State) + x - 1) / x * x;
+    return sizeof(X) == size;
+}
+}  // namespace detail
+
+// A native object is `struct X { PyObject_HEAD; XState st; };`, and tp_new
+// calls construct<X>(self) right after tp_alloc, before anything can fail, so
+// that dealloc<X> is safe whatever tp_new fails on. Returns the state, value-initialised.
+template <class X>
+[[nodiscard]] auto& construct(PyObject* self) noexcept {
+    using State = decltype(X::st);
+    static_assert(detail::head_and_state<X>(), "X is PyObject_HEAD and its state st, nothing else");
+    static_assert(std::is_nothrow_default_constructible_v<State>);
+    return *::new (static_cast<void*>(&reinterpret_cast<X*>(self)->st)) State();
+}
+
+// tp_dealloc for a heap type that is not garbage-collected: destroys the
+// object's C++ state (for an X built by construct<X>, its `st`; otherwise the
+// members of O, by O's destructor), releasing the references it owns; then frees
+// the memory and drops the instance's type reference. A type whose instances can
+// take part in a reference cycle is garbage-collected and uses gc_dealloc.
 template <class O>
 void dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<O*>(self)->~O();
+    if constexpr (requires { &O::st; }) {
+        static_assert(detail::head_and_state<O>(), "O is PyObject_HEAD and its state st, nothing else");
+        std::destroy_at(&reinterpret_cast<O*>(self)->st);
+    } else {
+        reinterpret_cast<O*>(self)->~O();
+    }
     tp->tp_free(self);
     Py_DECREF(tp);
 }

@@ -13,8 +13,7 @@ namespace {
 
 using tarvish::Ref;
 using tarvish::Signature;
-
-tarvish::ModuleGuard veldra_guard{"veldra"};
+using tarvish::opt;
 
 // 32-bit arguments and dimensions are the platform int, so their OverflowError names "int".
 static_assert(sizeof(int) == sizeof(int32_t));
@@ -24,15 +23,32 @@ constexpr uint64_t kEstimateCap = static_cast<uint64_t>(std::numeric_limits<int6
 constexpr double kTwo64 = 18446744073709551616.0;                                               // 2^64
 
 // Strategy codes, the first element of a decision.
-enum Strategy : int { GPU_DIRECT = 0, GPU_CHUNKED = 1, CPU_FALLBACK = 2 };
+enum Strategy : int { kGpuDirect = 0, kGpuChunked = 1, kCpuFallback = 2 };
 
-// Built once at import and kept for the life of the process (the module loads
-// into one interpreter only).
-PyObject* chunkable_ops = nullptr;      // set of str, never changed
-PyObject* non_chunkable_ops = nullptr;  // set of str, never changed
-PyObject* decision_no_memory = nullptr;
-PyObject* decision_fits = nullptr;
-PyObject* decision_not_chunkable = nullptr;
+// The module's process-wide state: the name sets and decisions built once at
+// import and kept for the life of the process, and the interned substrings of
+// the out-of-memory test.
+struct veldra_state {
+    tarvish::ModuleGuard guard{"veldra"};
+    PyObject* chunkable_ops = nullptr;      // set of str, never changed
+    PyObject* non_chunkable_ops = nullptr;  // set of str, never changed
+    PyObject* decision_no_memory = nullptr;
+    PyObject* decision_fits = nullptr;
+    PyObject* decision_not_chunkable = nullptr;
+    tarvish::Str s_out_of_memory{"out of memory"};
+    tarvish::Str s_outofmemoryerror{"outofmemoryerror"};
+    tarvish::Str s_cuda{"cuda"};
+    tarvish::Str s_memory{"memory"};
+    tarvish::Str s_allocat{"allocat"};
+    tarvish::Str s_failed{"failed"};
+    tarvish::Str s_insufficient{"insufficient"};
+    tarvish::Str s_gpu{"gpu"};
+};
+
+veldra_state& state() noexcept {
+    static constinit veldra_state s;
+    return s;
+}
 
 // A non-negative double truncated toward zero to unsigned 64-bit. Values of
 // 2^64 and above saturate at 2^64 - 1 (a double conversion there would be
@@ -64,25 +80,22 @@ double ceil_ratio(uint64_t x, uint64_t y) noexcept {
 
 Ref box_u64(uint64_t v) noexcept { return tarvish::box(static_cast<unsigned long long>(v)); }
 
-[[gnu::cold]] PyObject* raise_no_len() noexcept {
-    return tarvish::raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
-}
-
 // ---------------------------------------------------------------------------
 
+constexpr Signature<3> estimate_allocation_bytes_sig{"estimate_allocation_bytes",
+    {"shape", "element_size", opt("overhead_factor", "1.0")}};
 PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<3> sig{"estimate_allocation_bytes", {"shape", "element_size", "overhead_factor"}, 2};
     PyObject* shape = nullptr;
     int element_size = 0;
     double overhead_factor = 1.0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactTuple{shape}, tarvish::CInt{element_size},
-                        tarvish::Double{overhead_factor}))
+    if (!tarvish::parse(estimate_allocation_bytes_sig, args, nargs, kwnames, tarvish::ExactTuple{shape},
+                        tarvish::CInt{element_size}, tarvish::Double{overhead_factor}))
         return nullptr;
     // A negative element size has no meaning, and its product with the element
     // count would overflow signed arithmetic or come back as a huge unsigned
     // size: it is refused before anything else is looked at.
     if (element_size < 0) return tarvish::raise(PyExc_ValueError, "element_size must not be negative");
-    if (shape == Py_None) return raise_no_len();
+    if (shape == Py_None) return tarvish::raise_no_len(shape);
     uint64_t elements = 1;
     Py_ssize_t ndim = PyTuple_GET_SIZE(shape);
     for (Py_ssize_t i = 0; i < ndim; ++i) {
@@ -111,40 +124,41 @@ PyObject* calculate_safe_limit(PyObject*, PyObject* const* args, Py_ssize_t narg
     return box_u64(safe_limit(available, headroom)).release();
 }
 
+constexpr Signature<4> decide_allocation_strategy_sig{"decide_allocation_strategy",
+    {"requested_bytes", "available_bytes", "headroom_ratio", "is_chunkable"}};
 PyObject* decide_allocation_strategy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<4> sig{"decide_allocation_strategy",
-                            {"requested_bytes", "available_bytes", "headroom_ratio", "is_chunkable"}};
     uint64_t requested = 0, available = 0;
     double headroom = 0.0;
     bool chunkable = false;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::U64{requested}, tarvish::U64{available},
-                        tarvish::Double{headroom}, tarvish::Flag{chunkable}))
+    if (!tarvish::parse(decide_allocation_strategy_sig, args, nargs, kwnames, tarvish::U64{requested},
+                        tarvish::U64{available}, tarvish::Double{headroom}, tarvish::Flag{chunkable}))
         return nullptr;
     uint64_t limit = safe_limit(available, headroom);
-    if (limit == 0) return Py_NewRef(decision_no_memory);
-    if (requested <= limit) return Py_NewRef(decision_fits);
-    if (!chunkable) return Py_NewRef(decision_not_chunkable);
+    veldra_state& st = state();
+    if (limit == 0) return Py_NewRef(st.decision_no_memory);
+    if (requested <= limit) return Py_NewRef(st.decision_fits);
+    if (!chunkable) return Py_NewRef(st.decision_not_chunkable);
     // The pass count saturates at 2^64 - 1 (a limit of 1 byte against a request
     // near 2^64 rounds up to 2^64 passes in double).
     uint64_t count = saturating_u64(ceil_ratio(requested, limit));
-    Ref code = tarvish::box(static_cast<int>(GPU_CHUNKED));
+    Ref code = tarvish::box(static_cast<int>(kGpuChunked));
     Ref size = box_u64(limit), passes = box_u64(count);
     Ref message = Ref::steal(PyUnicode_FromFormat("Chunking into %llu GPU passes", static_cast<unsigned long long>(count)));
     if (!code || !size || !passes || !message) return nullptr;
     return PyTuple_Pack(4, code.get(), size.get(), passes.get(), message.get());
 }
 
+constexpr Signature<3> compute_chunk_shapes_sig{"compute_chunk_shapes", {"shape", "element_size", "max_chunk_bytes"}};
 PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<3> sig{"compute_chunk_shapes", {"shape", "element_size", "max_chunk_bytes"}};
     PyObject* shape = nullptr;
     int element_size = 0;
     uint64_t max_chunk_bytes = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactTuple{shape}, tarvish::CInt{element_size},
-                        tarvish::U64{max_chunk_bytes}))
+    if (!tarvish::parse(compute_chunk_shapes_sig, args, nargs, kwnames, tarvish::ExactTuple{shape},
+                        tarvish::CInt{element_size}, tarvish::U64{max_chunk_bytes}))
         return nullptr;
     if (element_size < 1) return tarvish::raise(PyExc_ValueError, "element_size must be positive");
     if (max_chunk_bytes == 0) return tarvish::raise(PyExc_ValueError, "max_chunk_bytes must be positive");
-    if (shape == Py_None) return raise_no_len();
+    if (shape == Py_None) return tarvish::raise_no_len(shape);
     Py_ssize_t ndim = PyTuple_GET_SIZE(shape);
     if (ndim == 0) {
         Ref list = Ref::steal(PyList_New(1));
@@ -192,14 +206,15 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
     return list.release();
 }
 
+constexpr Signature<5> calculate_optimal_chunks_sig{"calculate_optimal_chunks",
+    {"total_bytes", "available_bytes", "headroom_ratio", opt("min_chunks", "1"), opt("max_chunks", "1000")}};
 PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<5> sig{"calculate_optimal_chunks",
-                            {"total_bytes", "available_bytes", "headroom_ratio", "min_chunks", "max_chunks"}, 3};
     uint64_t total = 0, available = 0;
     double headroom = 0.0;
     int min_chunks = 1, max_chunks = 1000;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::U64{total}, tarvish::U64{available},
-                        tarvish::Double{headroom}, tarvish::CInt{min_chunks}, tarvish::CInt{max_chunks}))
+    if (!tarvish::parse(calculate_optimal_chunks_sig, args, nargs, kwnames, tarvish::U64{total},
+                        tarvish::U64{available}, tarvish::Double{headroom}, tarvish::CInt{min_chunks},
+                        tarvish::CInt{max_chunks}))
         return nullptr;
     uint64_t limit = safe_limit(available, headroom);
     if (limit == 0) return tarvish::box(max_chunks).release();
@@ -210,42 +225,20 @@ PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* args, Py_ssize_t 
     return tarvish::box(n < max_chunks ? n : max_chunks).release();
 }
 
-// str.lower, called unbound so that a None argument gets the interpreter's own TypeError.
-tarvish::Str s_lower{"lower"};
-Ref lower(PyObject* text) noexcept {
-    static PyObject* descr = nullptr;
-    if (!descr) {
-        PyObject* name = s_lower.get();
-        if (!name) return Ref();
-        descr = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), name);
-        if (!descr) return Ref();
-    }
-    return tarvish::call(descr, text);
-}
-
-tarvish::Str s_out_of_memory{"out of memory"};
-tarvish::Str s_outofmemoryerror{"outofmemoryerror"};
-tarvish::Str s_cuda{"cuda"};
-tarvish::Str s_memory{"memory"};
-tarvish::Str s_allocat{"allocat"};
-tarvish::Str s_failed{"failed"};
-tarvish::Str s_insufficient{"insufficient"};
-tarvish::Str s_gpu{"gpu"};
-
 // 1, 0, or -1 with an error set.
 int contains(PyObject* text, tarvish::Str& part) noexcept {
     PyObject* p = part.get();
     return p ? PyUnicode_Contains(text, p) : -1;
 }
 
+constexpr Signature<2> is_oom_error_sig{"is_oom_error", {"error_message", "error_type"}};
 PyObject* is_oom_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"is_oom_error", {"error_message", "error_type"}};
     PyObject *message = nullptr, *type = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactStr{message}, tarvish::ExactStr{type}))
+    if (!tarvish::parse(is_oom_error_sig, args, nargs, kwnames, tarvish::ExactStr{message}, tarvish::ExactStr{type}))
         return nullptr;
-    Ref m = lower(message);
+    Ref m = tarvish::lower(message);
     if (!m) return nullptr;
-    Ref t = lower(type);
+    Ref t = tarvish::lower(type);
     if (!t) return nullptr;
     // Each test is a pair of substrings of m (the second test looks at t); a
     // pair with one null member is a single substring.
@@ -254,10 +247,11 @@ PyObject* is_oom_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         tarvish::Str* a;
         tarvish::Str* b;
     };
+    veldra_state& st = state();
     const Test tests[] = {
-        {m.get(), &s_out_of_memory, nullptr}, {t.get(), &s_outofmemoryerror, nullptr},
-        {m.get(), &s_cuda, &s_memory},        {m.get(), &s_allocat, &s_failed},
-        {m.get(), &s_memory, &s_insufficient}, {m.get(), &s_gpu, &s_memory},
+        {m.get(), &st.s_out_of_memory, nullptr},     {t.get(), &st.s_outofmemoryerror, nullptr},
+        {m.get(), &st.s_cuda, &st.s_memory},         {m.get(), &st.s_allocat, &st.s_failed},
+        {m.get(), &st.s_memory, &st.s_insufficient}, {m.get(), &st.s_gpu, &st.s_memory},
     };
     for (const Test& test : tests) {
         int r = contains(test.text, *test.a);
@@ -271,23 +265,23 @@ PyObject* is_oom_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 // 1 when `name` (a str or None) is in `set`, 0 when not, -1 with an error set.
 int in_set(PyObject* set, PyObject* name) noexcept { return name == Py_None ? 0 : PySet_Contains(set, name); }
 
+constexpr Signature<1> is_chunkable_operation_sig{"is_chunkable_operation", {"operation"}};
 PyObject* is_chunkable_operation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"is_chunkable_operation", {"operation"}};
     PyObject* operation = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactStr{operation})) return nullptr;
-    int r = in_set(chunkable_ops, operation);
+    if (!tarvish::parse(is_chunkable_operation_sig, args, nargs, kwnames, tarvish::ExactStr{operation})) return nullptr;
+    int r = in_set(state().chunkable_ops, operation);
     if (r < 0) return nullptr;
     return PyBool_FromLong(r);
 }
 
+constexpr Signature<4> score_gpu_suitability_sig{"score_gpu_suitability",
+    {"data_size_bytes", "operation_type", "available_gpu_memory", "headroom_ratio"}};
 PyObject* score_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<4> sig{"score_gpu_suitability",
-                            {"data_size_bytes", "operation_type", "available_gpu_memory", "headroom_ratio"}};
     uint64_t data = 0, available = 0;
     PyObject* operation = nullptr;
     double headroom = 0.0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::U64{data}, tarvish::ExactStr{operation},
-                        tarvish::U64{available}, tarvish::Double{headroom}))
+    if (!tarvish::parse(score_gpu_suitability_sig, args, nargs, kwnames, tarvish::U64{data},
+                        tarvish::ExactStr{operation}, tarvish::U64{available}, tarvish::Double{headroom}))
         return nullptr;
     uint64_t limit = safe_limit(available, headroom);
     double fit = 0.0;
@@ -300,30 +294,32 @@ PyObject* score_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nar
         }
     }
     double weight = 0.5;
-    int r = in_set(chunkable_ops, operation);
+    int r = in_set(state().chunkable_ops, operation);
     if (r < 0) return nullptr;
     if (r) weight = 0.9;
     else {
-        r = in_set(non_chunkable_ops, operation);
+        r = in_set(state().non_chunkable_ops, operation);
         if (r < 0) return nullptr;
         if (r) weight = 0.7;
     }
     return PyFloat_FromDouble(weight * fit);
 }
 
+constexpr Signature<2> calculate_memory_pressure_sig{"calculate_memory_pressure", {"used_bytes", "total_bytes"}};
 PyObject* calculate_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"calculate_memory_pressure", {"used_bytes", "total_bytes"}};
     uint64_t used = 0, total = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::U64{used}, tarvish::U64{total})) return nullptr;
+    if (!tarvish::parse(calculate_memory_pressure_sig, args, nargs, kwnames, tarvish::U64{used}, tarvish::U64{total}))
+        return nullptr;
     if (total == 0) return PyFloat_FromDouble(1.0);
     double p = static_cast<double>(used) / static_cast<double>(total);
     return PyFloat_FromDouble(p > 1.0 ? 1.0 : p);
 }
 
+constexpr Signature<2> recommend_headroom_sig{"recommend_headroom", {"current_pressure", opt("base_headroom", "0.5")}};
 PyObject* recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"recommend_headroom", {"current_pressure", "base_headroom"}, 1};
     double p = 0.0, b = 0.5;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Double{p}, tarvish::Double{b})) return nullptr;
+    if (!tarvish::parse(recommend_headroom_sig, args, nargs, kwnames, tarvish::Double{p}, tarvish::Double{b}))
+        return nullptr;
     double h;
     if (p > 0.8) h = 0.8;
     else if (p > 0.6) h = (p * 0.5 - 0.25) + b;  // half the pressure above 0.5, on top of the base
@@ -345,44 +341,32 @@ PyObject* recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // The module body, in order.
 
 PyMethodDef veldra_first_functions[] = {
-    tarvish::method("estimate_allocation_bytes", estimate_allocation_bytes,
-                    "estimate_allocation_bytes($module, shape, element_size, overhead_factor=1.0)\n--\n\n"
-                    "Estimate the bytes an array allocation needs, capped at 2**63 - 1."),
+    tarvish::function<estimate_allocation_bytes, estimate_allocation_bytes_sig,
+                      "Estimate the bytes an array allocation needs, capped at 2**63 - 1.">(),
     tarvish::method("calculate_safe_limit", calculate_safe_limit,
                     "calculate_safe_limit($module, available_bytes, headroom_ratio)\n--\n\n"
                     "Bytes that may safely be used, keeping the headroom ratio free."),
-    tarvish::method("decide_allocation_strategy", decide_allocation_strategy,
-                    "decide_allocation_strategy($module, requested_bytes, available_bytes, headroom_ratio, "
-                    "is_chunkable)\n--\n\n"
-                    "Decide between direct GPU work, chunked GPU work and CPU fallback.\n"
-                    "Returns (strategy_code, chunk_size, chunk_count, message)."),
-    tarvish::method("compute_chunk_shapes", compute_chunk_shapes,
-                    "compute_chunk_shapes($module, shape, element_size, max_chunk_bytes)\n--\n\n"
-                    "Split a shape along its first axis into chunks of at most max_chunk_bytes."),
-    tarvish::method("calculate_optimal_chunks", calculate_optimal_chunks,
-                    "calculate_optimal_chunks($module, total_bytes, available_bytes, headroom_ratio, "
-                    "min_chunks=1, max_chunks=1000)\n--\n\n"
-                    "Number of chunks a large operation needs under the safe limit."),
-    tarvish::method("is_oom_error", is_oom_error,
-                    "is_oom_error($module, error_message, error_type)\n--\n\n"
-                    "Whether an error is an out-of-memory error."),
+    tarvish::function<decide_allocation_strategy, decide_allocation_strategy_sig,
+                      "Decide between direct GPU work, chunked GPU work and CPU fallback.\n"
+                      "Returns (strategy_code, chunk_size, chunk_count, message).">(),
+    tarvish::function<compute_chunk_shapes, compute_chunk_shapes_sig,
+                      "Split a shape along its first axis into chunks of at most max_chunk_bytes.">(),
+    tarvish::function<calculate_optimal_chunks, calculate_optimal_chunks_sig,
+                      "Number of chunks a large operation needs under the safe limit.">(),
+    tarvish::function<is_oom_error, is_oom_error_sig,
+                      "Whether an error is an out-of-memory error.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef veldra_second_functions[] = {
-    tarvish::method("is_chunkable_operation", is_chunkable_operation,
-                    "is_chunkable_operation($module, operation)\n--\n\n"
-                    "Whether an operation may be split into chunks."),
-    tarvish::method("score_gpu_suitability", score_gpu_suitability,
-                    "score_gpu_suitability($module, data_size_bytes, operation_type, available_gpu_memory, "
-                    "headroom_ratio)\n--\n\n"
-                    "Score how well a workload suits the GPU, from 0.0 to 0.9."),
-    tarvish::method("calculate_memory_pressure", calculate_memory_pressure,
-                    "calculate_memory_pressure($module, used_bytes, total_bytes)\n--\n\n"
-                    "Used share of the total memory, from 0.0 to 1.0."),
-    tarvish::method("recommend_headroom", recommend_headroom,
-                    "recommend_headroom($module, current_pressure, base_headroom=0.5)\n--\n\n"
-                    "Headroom ratio to keep under the current pressure, from 0.3 to 0.8."),
+    tarvish::function<is_chunkable_operation, is_chunkable_operation_sig,
+                      "Whether an operation may be split into chunks.">(),
+    tarvish::function<score_gpu_suitability, score_gpu_suitability_sig,
+                      "Score how well a workload suits the GPU, from 0.0 to 0.9.">(),
+    tarvish::function<calculate_memory_pressure, calculate_memory_pressure_sig,
+                      "Used share of the total memory, from 0.0 to 1.0.">(),
+    tarvish::function<recommend_headroom, recommend_headroom_sig,
+                      "Headroom ratio to keep under the current pressure, from 0.3 to 0.8.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -402,22 +386,24 @@ PyObject* make_decision(Strategy code, const char* message) noexcept {
 
 bool veldra_exec(PyObject* module) noexcept {
     if (PyModule_AddFunctions(module, veldra_first_functions) < 0) return false;
-    if (!chunkable_ops) {
-        chunkable_ops = make_name_set({"zeros", "ones", "empty", "full", "random.randn", "random.rand",
-                                       "random.random", "random.standard_normal", "random.uniform", "arange",
-                                       "linspace"});
-        if (!chunkable_ops) return false;
+    veldra_state& st = state();
+    if (!st.chunkable_ops) {
+        st.chunkable_ops = make_name_set({"zeros", "ones", "empty", "full", "random.randn", "random.rand",
+                                          "random.random", "random.standard_normal", "random.uniform", "arange",
+                                          "linspace"});
+        if (!st.chunkable_ops) return false;
     }
-    if (!non_chunkable_ops) {
-        non_chunkable_ops = make_name_set({"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals",
-                                           "solve", "inv", "sort", "argsort"});
-        if (!non_chunkable_ops) return false;
+    if (!st.non_chunkable_ops) {
+        st.non_chunkable_ops = make_name_set({"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig",
+                                              "eigvals", "solve", "inv", "sort", "argsort"});
+        if (!st.non_chunkable_ops) return false;
     }
-    if (!decision_no_memory && !(decision_no_memory = make_decision(CPU_FALLBACK, "No GPU memory available")))
+    if (!st.decision_no_memory && !(st.decision_no_memory = make_decision(kCpuFallback, "No GPU memory available")))
         return false;
-    if (!decision_fits && !(decision_fits = make_decision(GPU_DIRECT, "Allocation fits in GPU memory"))) return false;
-    if (!decision_not_chunkable &&
-        !(decision_not_chunkable = make_decision(CPU_FALLBACK, "Operation not chunkable, falling back to CPU")))
+    if (!st.decision_fits && !(st.decision_fits = make_decision(kGpuDirect, "Allocation fits in GPU memory")))
+        return false;
+    if (!st.decision_not_chunkable &&
+        !(st.decision_not_chunkable = make_decision(kCpuFallback, "Operation not chunkable, falling back to CPU")))
         return false;
     if (PyModule_AddFunctions(module, veldra_second_functions) < 0) return false;
     if (!tarvish::bind_logger(module)) return false;
@@ -436,7 +422,7 @@ PyModuleDef veldra_def{
     "quantity is an argument.",
     0,
     nullptr,
-    tarvish::ModuleSlots<veldra_guard, veldra_exec>::slots,
+    tarvish::ModuleSlots<state, veldra_exec>::slots,
     nullptr,
     nullptr,
     nullptr,

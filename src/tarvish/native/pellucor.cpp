@@ -15,46 +15,60 @@ namespace {
 using tarvish::Ref;
 using tarvish::Str;
 
-tarvish::ModuleGuard pellucor_guard{"pellucor"};
+// The module's process-wide state: its guard and the names it uses, interned on first use.
+struct pellucor_state {
+    tarvish::ModuleGuard guard{"pellucor"};
 
-// Names, interned on first use.
-Str s_os{"os"}, s_sys{"sys"}, s_time{"time"};
-Str s_detect_physical_cores{"detect_physical_cores"}, s_detect_numa_nodes{"detect_numa_nodes"},
-    s_detect_gpu_backends{"detect_gpu_backends"}, s_detect_python_version{"detect_python_version"};
-Str s_cpu_count{"cpu_count"}, s_sched_getaffinity{"sched_getaffinity"}, s_platform{"platform"},
-    s_version_info{"version_info"}, s_major{"major"}, s_minor{"minor"}, s_micro{"micro"};
-Str s_perf_counter{"perf_counter"}, s_time_fn{"time"}, s_isdigit{"isdigit"}, s_startswith{"startswith"},
-    s_strip{"strip"}, s_decode{"decode"};
-Str s_linux{"linux"}, s_win32{"win32"}, s_cpu{"cpu"}, s_node{"node"}, s_newline{"\n"}, s_dot{"."};
-Str s_node_dir{"/sys/devices/system/node"}, s_path{"path"}, s_exists{"exists"}, s_listdir{"listdir"};
-Str s_WinDLL{"WinDLL"}, s_GetNumaHighestNodeNumber{"GetNumaHighestNodeNumber"}, s_restype{"restype"},
-    s_argtypes{"argtypes"}, s_BOOL{"BOOL"}, s_POINTER{"POINTER"}, s_c_ulong{"c_ulong"}, s_byref{"byref"},
-    s_value{"value"}, s_kernel32{"kernel32"}, s_use_last_error{"use_last_error"};
-Str s_GPUBackendKind{"GPUBackendKind"}, s_GPUSorrel{"GPUSorrel"}, s_CUDA{"CUDA"}, s_ROCm{"ROCm"}, s_oneAPI{"oneAPI"},
-    s_detect_available_backends{"detect_available_backends"}, s_get_best_available{"get_best_available"},
-    s_info{"info"}, s_kind{"kind"}, s_version{"version"}, s_device_count{"device_count"}, s_memory_gb{"memory_gb"};
-Str s_run{"run"}, s_returncode{"returncode"}, s_stdout{"stdout"}, s_split{"split"}, s_nvidia_smi{"nvidia-smi"},
-    s_query{"--query-gpu=name"}, s_format{"--format=csv,noheader"}, s_capture_output{"capture_output"},
-    s_timeout{"timeout"}, s_check{"check"}, s_utf8{"utf-8"}, s_ignore{"ignore"};
+    Str s_os{"os"}, s_sys{"sys"}, s_time{"time"};
+    Str s_detect_physical_cores{"detect_physical_cores"}, s_detect_numa_nodes{"detect_numa_nodes"},
+        s_detect_gpu_backends{"detect_gpu_backends"}, s_detect_python_version{"detect_python_version"};
+    Str s_cpu_count{"cpu_count"}, s_sched_getaffinity{"sched_getaffinity"}, s_platform{"platform"},
+        s_version_info{"version_info"}, s_major{"major"}, s_minor{"minor"}, s_micro{"micro"};
+    Str s_perf_counter{"perf_counter"}, s_time_fn{"time"}, s_isdigit{"isdigit"}, s_startswith{"startswith"},
+        s_strip{"strip"}, s_decode{"decode"};
+    Str s_linux{"linux"}, s_win32{"win32"}, s_cpu{"cpu"}, s_node{"node"}, s_newline{"\n"}, s_dot{"."};
+    Str s_node_dir{"/sys/devices/system/node"}, s_path{"path"}, s_exists{"exists"}, s_listdir{"listdir"};
+    Str s_WinDLL{"WinDLL"}, s_GetNumaHighestNodeNumber{"GetNumaHighestNodeNumber"}, s_restype{"restype"},
+        s_argtypes{"argtypes"}, s_BOOL{"BOOL"}, s_POINTER{"POINTER"}, s_c_ulong{"c_ulong"}, s_byref{"byref"},
+        s_value{"value"}, s_kernel32{"kernel32"}, s_use_last_error{"use_last_error"};
+    Str s_GPUBackendKind{"GPUBackendKind"}, s_GPUSorrel{"GPUSorrel"}, s_CUDA{"CUDA"}, s_ROCm{"ROCm"},
+        s_oneAPI{"oneAPI"}, s_detect_available_backends{"detect_available_backends"},
+        s_get_best_available{"get_best_available"}, s_info{"info"}, s_kind{"kind"}, s_version{"version"},
+        s_device_count{"device_count"}, s_memory_gb{"memory_gb"};
+    Str s_run{"run"}, s_returncode{"returncode"}, s_stdout{"stdout"}, s_split{"split"}, s_nvidia_smi{"nvidia-smi"},
+        s_query{"--query-gpu=name"}, s_format{"--format=csv,noheader"}, s_capture_output{"capture_output"},
+        s_timeout{"timeout"}, s_check{"check"}, s_utf8{"utf-8"}, s_ignore{"ignore"};
 
-// GPU information keys, in their order.
-Str k_has_gpu{"has_gpu"}, k_gpu_count{"gpu_count"}, k_gpu_memory_mb{"gpu_memory_mb"},
-    k_cuda_available{"cuda_available"}, k_rocm_available{"rocm_available"}, k_oneapi_available{"oneapi_available"},
-    k_active_backend{"active_backend"}, k_backend_version{"backend_version"};
-Str* const gpu_keys[] = {&k_has_gpu,          &k_gpu_count,        &k_gpu_memory_mb,   &k_cuda_available,
-                         &k_rocm_available,   &k_oneapi_available, &k_active_backend,  &k_backend_version};
+    // GPU information keys (kGpuKeys gives their order).
+    Str k_has_gpu{"has_gpu"}, k_gpu_count{"gpu_count"}, k_gpu_memory_mb{"gpu_memory_mb"},
+        k_cuda_available{"cuda_available"}, k_rocm_available{"rocm_available"},
+        k_oneapi_available{"oneapi_available"}, k_active_backend{"active_backend"},
+        k_backend_version{"backend_version"};
 
-// Capability keys that are not GPU keys.
-Str k_physical_cores{"physical_cores"}, k_numa_nodes{"numa_nodes"}, k_python_version{"python_version"},
-    k_subinterpreter_support{"subinterpreter_support"}, k_platform{"platform"}, k_detected_at{"detected_at"},
-    k_detector{"detector"}, k_detection_time_ms{"detection_time_ms"}, k_error{"error"};
-Str v_native{"native"}, v_native_fallback{"native_fallback"}, v_empty{""};
+    // Capability keys that are not GPU keys.
+    Str k_physical_cores{"physical_cores"}, k_numa_nodes{"numa_nodes"}, k_python_version{"python_version"},
+        k_subinterpreter_support{"subinterpreter_support"}, k_platform{"platform"}, k_detected_at{"detected_at"},
+        k_detector{"detector"}, k_detection_time_ms{"detection_time_ms"}, k_error{"error"};
+    Str v_native{"native"}, v_native_fallback{"native_fallback"}, v_empty{""};
+};
+
+pellucor_state& state() noexcept {
+    static constinit pellucor_state s;
+    return s;
+}
+
+// The GPU information keys, in their order.
+constexpr Str pellucor_state::*kGpuKeys[] = {
+    &pellucor_state::k_has_gpu,          &pellucor_state::k_gpu_count,        &pellucor_state::k_gpu_memory_mb,
+    &pellucor_state::k_cuda_available,   &pellucor_state::k_rocm_available,   &pellucor_state::k_oneapi_available,
+    &pellucor_state::k_active_backend,   &pellucor_state::k_backend_version,
+};
 
 // ---------------------------------------------------------------------------
 // Small helpers.
 
 // A name in the module namespace, looked up now; NameError when it is gone.
-Ref global(Str& name) noexcept { return tarvish::module_global(pellucor_guard.module, name); }
+Ref global(Str& name) noexcept { return tarvish::module_global(state().guard.module, name); }
 
 // `module.<fn>()` for a host module bound in the namespace.
 Ref call_global_attr(Str& module, Str& fn) noexcept {
@@ -106,31 +120,34 @@ private:
 
 // "a.b" (or "a.b.c") from str() of each part.
 Ref join_dotted(std::initializer_list<PyObject*> parts) noexcept {
+    pellucor_state& st = state();
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return list;
     for (PyObject* p : parts) {
         Ref s = Ref::steal(PyObject_Str(p));
         if (!s || PyList_Append(list.get(), s.get()) < 0) return Ref();
     }
-    PyObject* dot = s_dot.get();
+    PyObject* dot = st.s_dot.get();
     return dot ? Ref::steal(PyUnicode_Join(dot, list.get())) : Ref();
 }
 
 // "major.minor[.micro]" of `sys.version_info`.
 Ref version_string(PyObject* version_info, bool with_micro) noexcept {
-    Ref major = tarvish::getattr(version_info, s_major);
+    pellucor_state& st = state();
+    Ref major = tarvish::getattr(version_info, st.s_major);
     if (!major) return major;
-    Ref minor = tarvish::getattr(version_info, s_minor);
+    Ref minor = tarvish::getattr(version_info, st.s_minor);
     if (!minor) return minor;
     if (!with_micro) return join_dotted({major.get(), minor.get()});
-    Ref micro = tarvish::getattr(version_info, s_micro);
+    Ref micro = tarvish::getattr(version_info, st.s_micro);
     if (!micro) return micro;
     return join_dotted({major.get(), minor.get(), micro.get()});
 }
 
 // Milliseconds since `start` by time.perf_counter().
 Ref elapsed_ms(double start) noexcept {
-    Ref now_obj = call_global_attr(s_time, s_perf_counter);
+    pellucor_state& st = state();
+    Ref now_obj = call_global_attr(st.s_time, st.s_perf_counter);
     double now;
     if (!now_obj || !tarvish::to_double(now_obj.get(), now)) return Ref();
     return tarvish::box((now - start) * 1000.0);
@@ -140,8 +157,9 @@ Ref elapsed_ms(double start) noexcept {
 // detect_physical_cores
 
 PyObject* physical_cores_fallback() noexcept {
-    Ref os = global(s_os);
-    Ref n = os ? tarvish::call_method(os.get(), s_cpu_count) : Ref();
+    pellucor_state& st = state();
+    Ref os = global(st.s_os);
+    Ref n = os ? tarvish::call_method(os.get(), st.s_cpu_count) : Ref();
     int t = tarvish::truth(n);
     if (t < 0) return nullptr;
     if (!t) return tarvish::box(1).release();
@@ -154,21 +172,22 @@ PyObject* physical_cores_fallback() noexcept {
 // The logical CPUs this process may run on: the affinity mask where the platform
 // has one, else the CPU count; never below 1 on the primary path.
 Ref physical_cores_primary() noexcept {
-    Ref os = global(s_os);
+    pellucor_state& st = state();
+    Ref os = global(st.s_os);
     if (!os) return os;
-    PyObject* name = s_sched_getaffinity.get();
+    PyObject* name = st.s_sched_getaffinity.get();
     if (!name) return Ref();
     int has = PyObject_HasAttrWithError(os.get(), name);
     if (has < 0) return Ref();
     if (has) {
         Ref zero = tarvish::box(0);
-        Ref mask = zero ? tarvish::call_method(os.get(), s_sched_getaffinity, zero.get()) : Ref();
+        Ref mask = zero ? tarvish::call_method(os.get(), st.s_sched_getaffinity, zero.get()) : Ref();
         if (!mask) return mask;
         Py_ssize_t size = PyObject_Size(mask.get());
         if (size < 0) return Ref();
         return tarvish::box(static_cast<long long>(std::max<Py_ssize_t>(1, size)));
     }
-    Ref n = tarvish::call_method(os.get(), s_cpu_count);
+    Ref n = tarvish::call_method(os.get(), st.s_cpu_count);
     int t = tarvish::truth(n);
     if (t < 0) return Ref();
     if (!t) return tarvish::box(1);
@@ -184,8 +203,9 @@ Ref physical_cores_primary() noexcept {
     return tarvish::box(v);
 }
 
-PyObject* detect_physical_cores(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("detect_physical_cores", nargs, kwnames)) return nullptr;
+constexpr tarvish::Signature<0> detect_physical_cores_sig{"detect_physical_cores", {}};
+PyObject* detect_physical_cores(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::parse(detect_physical_cores_sig, args, nargs, kwnames)) return nullptr;
     Ref r = physical_cores_primary();
     if (r) return r.release();
     Ref handled = catch_exception();
@@ -200,6 +220,7 @@ PyObject* detect_physical_cores(PyObject*, PyObject* const*, Py_ssize_t nargs, P
 // Whether a directory entry names a node: "node" followed by one or more
 // digits by str.isdigit (node0, node12; not "node", nodeX, possible, online).
 int is_node_entry(PyObject* e) noexcept {
+    pellucor_state& st = state();
     if (PyUnicode_CheckExact(e)) [[likely]] {
         Py_ssize_t n = PyUnicode_GET_LENGTH(e);
         if (n <= 4) return 0;
@@ -215,32 +236,33 @@ int is_node_entry(PyObject* e) noexcept {
         }
         // Other scripts' digits count as str.isdigit counts them.
         Ref rest = Ref::steal(PyUnicode_Substring(e, 4, n));
-        return tarvish::truth(rest ? tarvish::call_method(rest.get(), s_isdigit) : Ref());
+        return tarvish::truth(rest ? tarvish::call_method(rest.get(), st.s_isdigit) : Ref());
     }
     // Anything else answers through its own methods.
-    PyObject* prefix = s_node.get();
+    PyObject* prefix = st.s_node.get();
     if (!prefix) return -1;
-    int starts = tarvish::truth(tarvish::call_method(e, s_startswith, prefix));
+    int starts = tarvish::truth(tarvish::call_method(e, st.s_startswith, prefix));
     if (starts <= 0) return starts;
     Ref four = tarvish::box(4);
     Ref slice = four ? Ref::steal(PySlice_New(four.get(), nullptr, nullptr)) : Ref();
     Ref rest = slice ? Ref::steal(PyObject_GetItem(e, slice.get())) : Ref();
     int nonempty = tarvish::truth(rest);
     if (nonempty <= 0) return nonempty;
-    return tarvish::truth(tarvish::call_method(rest.get(), s_isdigit));
+    return tarvish::truth(tarvish::call_method(rest.get(), st.s_isdigit));
 }
 
 
 // The node count from the Linux node directory; 1 when it is missing or holds no node.
 Ref numa_nodes_linux(PyObject* os) noexcept {
-    PyObject* dir = s_node_dir.get();
+    pellucor_state& st = state();
+    PyObject* dir = st.s_node_dir.get();
     if (!dir) return Ref();
-    Ref path = tarvish::getattr(os, s_path);
+    Ref path = tarvish::getattr(os, st.s_path);
     if (!path) return path;
-    int exists = tarvish::truth(tarvish::call_method(path.get(), s_exists, dir));
+    int exists = tarvish::truth(tarvish::call_method(path.get(), st.s_exists, dir));
     if (exists < 0) return Ref();
     if (!exists) return tarvish::box(1);
-    Ref entries = tarvish::call_method(os, s_listdir, dir);
+    Ref entries = tarvish::call_method(os, st.s_listdir, dir);
     Ref it = entries ? Ref::steal(PyObject_GetIter(entries.get())) : Ref();
     if (!it) return it;
     long long count = 0;
@@ -255,32 +277,33 @@ Ref numa_nodes_linux(PyObject* os) noexcept {
 
 // The highest NUMA node number + 1 from the Windows kernel, or 1 when the call fails.
 Ref numa_nodes_windows() noexcept {
+    pellucor_state& st = state();
     Ref ctypes = Ref::steal(PyImport_ImportModule("ctypes"));
     if (!ctypes) return ctypes;
     Ref wintypes = Ref::steal(PyImport_ImportModule("ctypes.wintypes"));
     if (!wintypes) return wintypes;
-    Ref windll = tarvish::getattr(ctypes.get(), s_WinDLL);
-    if (!windll || !s_kernel32.get() || !s_use_last_error.get()) return Ref();
-    Ref args = Ref::steal(PyTuple_Pack(1, s_kernel32.get()));
+    Ref windll = tarvish::getattr(ctypes.get(), st.s_WinDLL);
+    if (!windll || !st.s_kernel32.get() || !st.s_use_last_error.get()) return Ref();
+    Ref args = Ref::steal(PyTuple_Pack(1, st.s_kernel32.get()));
     Ref kwargs = Ref::steal(PyDict_New());
-    if (!args || !kwargs || PyDict_SetItem(kwargs.get(), s_use_last_error.get(), Py_True) < 0) return Ref();
+    if (!args || !kwargs || PyDict_SetItem(kwargs.get(), st.s_use_last_error.get(), Py_True) < 0) return Ref();
     Ref kernel32 = Ref::steal(PyObject_Call(windll.get(), args.get(), kwargs.get()));
     if (!kernel32) return kernel32;
-    Ref fn = tarvish::getattr(kernel32.get(), s_GetNumaHighestNodeNumber);
+    Ref fn = tarvish::getattr(kernel32.get(), st.s_GetNumaHighestNodeNumber);
     if (!fn) return fn;
-    if (!set_attr(fn.get(), s_restype, tarvish::getattr(wintypes.get(), s_BOOL))) return Ref();
-    Ref c_ulong = tarvish::getattr(ctypes.get(), s_c_ulong);
-    Ref pointer = c_ulong ? tarvish::call_method(ctypes.get(), s_POINTER, c_ulong.get()) : Ref();
+    if (!set_attr(fn.get(), st.s_restype, tarvish::getattr(wintypes.get(), st.s_BOOL))) return Ref();
+    Ref c_ulong = tarvish::getattr(ctypes.get(), st.s_c_ulong);
+    Ref pointer = c_ulong ? tarvish::call_method(ctypes.get(), st.s_POINTER, c_ulong.get()) : Ref();
     Ref argtypes = pointer ? Ref::steal(PyList_New(1)) : Ref();
     if (!argtypes) return argtypes;
     PyList_SET_ITEM(argtypes.get(), 0, pointer.release());
-    if (!set_attr(fn.get(), s_argtypes, argtypes)) return Ref();
+    if (!set_attr(fn.get(), st.s_argtypes, argtypes)) return Ref();
     Ref highest = tarvish::call(c_ulong.get());
-    Ref ref = highest ? tarvish::call_method(ctypes.get(), s_byref, highest.get()) : Ref();
+    Ref ref = highest ? tarvish::call_method(ctypes.get(), st.s_byref, highest.get()) : Ref();
     int ok = tarvish::truth(ref ? tarvish::call(fn.get(), ref.get()) : Ref());
     if (ok < 0) return Ref();
     if (!ok) return tarvish::box(1);
-    Ref value = tarvish::getattr(highest.get(), s_value);
+    Ref value = tarvish::getattr(highest.get(), st.s_value);
     Ref one = value ? tarvish::box(1) : Ref();
     return one ? Ref::steal(PyNumber_Add(value.get(), one.get())) : Ref();
 }
@@ -292,16 +315,17 @@ int platform_is(PyObject* platform, Str& name) noexcept {
 }
 
 Ref numa_nodes_primary() noexcept {
-    Ref sys = global(s_sys);
-    Ref platform = sys ? tarvish::getattr(sys.get(), s_platform) : Ref();
+    pellucor_state& st = state();
+    Ref sys = global(st.s_sys);
+    Ref platform = sys ? tarvish::getattr(sys.get(), st.s_platform) : Ref();
     if (!platform) return platform;
-    int linux = platform_is(platform.get(), s_linux);
+    int linux = platform_is(platform.get(), st.s_linux);
     if (linux < 0) return Ref();
     if (linux) {
-        Ref os = global(s_os);
+        Ref os = global(st.s_os);
         return os ? numa_nodes_linux(os.get()) : Ref();
     }
-    int win32 = platform_is(platform.get(), s_win32);
+    int win32 = platform_is(platform.get(), st.s_win32);
     if (win32 < 0) return Ref();
     if (win32) {
         Ref r = numa_nodes_windows();
@@ -313,8 +337,9 @@ Ref numa_nodes_primary() noexcept {
     return tarvish::box(1);
 }
 
-PyObject* detect_numa_nodes(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("detect_numa_nodes", nargs, kwnames)) return nullptr;
+constexpr tarvish::Signature<0> detect_numa_nodes_sig{"detect_numa_nodes", {}};
+PyObject* detect_numa_nodes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::parse(detect_numa_nodes_sig, args, nargs, kwnames)) return nullptr;
     Ref r = numa_nodes_primary();
     if (r) return r.release();
     Ref handled = catch_exception();
@@ -324,14 +349,21 @@ PyObject* detect_numa_nodes(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObj
 // ---------------------------------------------------------------------------
 // detect_gpu_backends
 
+// Sets the GPU information keys to their defaults, in key order (`zero` is a 0).
+bool set_gpu_defaults(PyObject* dict, PyObject* zero) noexcept {
+    pellucor_state& st = state();
+    PyObject* values[] = {Py_False, zero, zero, Py_False, Py_False, Py_False, st.s_cpu.get(), st.v_empty.get()};
+    static_assert(std::size(values) == std::size(kGpuKeys));
+    for (std::size_t i = 0; i < std::size(kGpuKeys); ++i)
+        if (!set_item(dict, st.*kGpuKeys[i], values[i])) return false;
+    return true;
+}
+
 // The GPU information dictionary with its defaults, in key order.
 Ref gpu_defaults() noexcept {
     Ref info = Ref::steal(PyDict_New());
     Ref zero = tarvish::box(0);
-    if (!info || !zero) return Ref();
-    PyObject* values[] = {Py_False, zero.get(), zero.get(), Py_False, Py_False, Py_False, s_cpu.get(), v_empty.get()};
-    for (std::size_t i = 0; i < std::size(gpu_keys); ++i)
-        if (!set_item(info.get(), *gpu_keys[i], values[i])) return Ref();
+    if (!info || !zero || !set_gpu_defaults(info.get(), zero.get())) return Ref();
     return info;
 }
 
@@ -349,7 +381,8 @@ Ref import_name(PyObject* module, Str& name) noexcept {
 
 // `best.info.<field>`, evaluated afresh each time as the call sites write it.
 Ref best_info(PyObject* best, Str& field) noexcept {
-    Ref info = tarvish::getattr(best, s_info);
+    pellucor_state& st = state();
+    Ref info = tarvish::getattr(best, st.s_info);
     return info ? tarvish::getattr(info.get(), field) : Ref();
 }
 
@@ -357,19 +390,20 @@ Ref best_info(PyObject* best, Str& field) noexcept {
 // call (the module cache makes repeats cheap, and a registry that becomes
 // importable later is seen). Keys set before a failure keep their values.
 bool gpu_from_registry(PyObject* info) noexcept {
-    Ref fromlist = Ref::steal(PyTuple_Pack(2, s_GPUBackendKind.get(), s_GPUSorrel.get()));
+    pellucor_state& st = state();
+    Ref fromlist = Ref::steal(PyTuple_Pack(2, st.s_GPUBackendKind.get(), st.s_GPUSorrel.get()));
     if (!fromlist) return false;
     Ref registry = Ref::steal(PyImport_ImportModuleLevel("tarvish.gpu.sorrel", nullptr, nullptr, fromlist.get(), 0));
     if (!registry) return false;
-    Ref kinds = import_name(registry.get(), s_GPUBackendKind);
+    Ref kinds = import_name(registry.get(), st.s_GPUBackendKind);
     if (!kinds) return false;
-    Ref sorrel = import_name(registry.get(), s_GPUSorrel);
+    Ref sorrel = import_name(registry.get(), st.s_GPUSorrel);
     if (!sorrel) return false;
 
-    Ref backends = tarvish::call_method(sorrel.get(), s_detect_available_backends);
+    Ref backends = tarvish::call_method(sorrel.get(), st.s_detect_available_backends);
     if (!backends) return false;
     std::pair<Str*, Str*> flags[] = {
-        {&s_CUDA, &k_cuda_available}, {&s_ROCm, &k_rocm_available}, {&s_oneAPI, &k_oneapi_available}};
+        {&st.s_CUDA, &st.k_cuda_available}, {&st.s_ROCm, &st.k_rocm_available}, {&st.s_oneAPI, &st.k_oneapi_available}};
     for (auto [member, key] : flags) {
         Ref kind = tarvish::getattr(kinds.get(), *member);
         if (!kind) return false;
@@ -377,40 +411,42 @@ bool gpu_from_registry(PyObject* info) noexcept {
         if (present < 0 || !set_item(info, *key, present ? Py_True : Py_False)) return false;
     }
 
-    Ref best = tarvish::call_method(sorrel.get(), s_get_best_available);
+    Ref best = tarvish::call_method(sorrel.get(), st.s_get_best_available);
     if (!best) return false;
-    Ref kind = best_info(best.get(), s_kind);
-    Ref value = kind ? tarvish::getattr(kind.get(), s_value) : Ref();
-    if (!set_item(info, k_active_backend, value)) return false;
-    if (!set_item(info, k_backend_version, best_info(best.get(), s_version))) return false;
+    Ref kind = best_info(best.get(), st.s_kind);
+    Ref value = kind ? tarvish::getattr(kind.get(), st.s_value) : Ref();
+    if (!set_item(info, st.k_active_backend, value)) return false;
+    if (!set_item(info, st.k_backend_version, best_info(best.get(), st.s_version))) return false;
 
-    Ref active = get_item(info, k_active_backend);
+    Ref active = get_item(info, st.k_active_backend);
     if (!active) return false;
-    if (!set_item(info, k_has_gpu, Ref::steal(PyObject_RichCompare(active.get(), s_cpu.get(), Py_NE)))) return false;
-    int gpu = tarvish::truth(get_item(info, k_has_gpu));
+    if (!set_item(info, st.k_has_gpu, Ref::steal(PyObject_RichCompare(active.get(), st.s_cpu.get(), Py_NE))))
+        return false;
+    int gpu = tarvish::truth(get_item(info, st.k_has_gpu));
     if (gpu <= 0) return gpu == 0;
-    Ref best_kind = best_info(best.get(), s_kind);
+    Ref best_kind = best_info(best.get(), st.s_kind);
     if (!best_kind) return false;
     int present = PySequence_Contains(backends.get(), best_kind.get());
     if (present <= 0) return present == 0;
-    Ref lookup_kind = best_info(best.get(), s_kind);
+    Ref lookup_kind = best_info(best.get(), st.s_kind);
     Ref backend = lookup_kind ? Ref::steal(PyObject_GetItem(backends.get(), lookup_kind.get())) : Ref();
-    if (!backend || !set_item(info, k_gpu_count, tarvish::getattr(backend.get(), s_device_count))) return false;
-    Ref gb = tarvish::getattr(backend.get(), s_memory_gb);
+    if (!backend || !set_item(info, st.k_gpu_count, tarvish::getattr(backend.get(), st.s_device_count))) return false;
+    Ref gb = tarvish::getattr(backend.get(), st.s_memory_gb);
     Ref factor = gb ? tarvish::box(1024) : Ref();
     Ref product = factor ? Ref::steal(PyNumber_Multiply(gb.get(), factor.get())) : Ref();
-    return product && set_item(info, k_gpu_memory_mb, Ref::steal(PyNumber_Long(product.get())));
+    return product && set_item(info, st.k_gpu_memory_mb, Ref::steal(PyNumber_Long(product.get())));
 }
 
 // The tool fallback: one name per line from "nvidia-smi", with a 0.5 s time-out
 // and no error on a non-zero exit. Sets "has_gpu" and "gpu_count" only.
 bool gpu_from_tool(PyObject* info) noexcept {
+    pellucor_state& st = state();
     Ref subprocess = Ref::steal(PyImport_ImportModule("subprocess"));
-    Ref run = subprocess ? tarvish::getattr(subprocess.get(), s_run) : Ref();
+    Ref run = subprocess ? tarvish::getattr(subprocess.get(), st.s_run) : Ref();
     if (!run) return false;
     Ref argv = Ref::steal(PyList_New(3));
     if (!argv) return false;
-    Str* words[] = {&s_nvidia_smi, &s_query, &s_format};
+    Str* words[] = {&st.s_nvidia_smi, &st.s_query, &st.s_format};
     for (Py_ssize_t i = 0; i < 3; ++i) {
         PyObject* w = words[i]->get();
         if (!w) return false;
@@ -419,42 +455,44 @@ bool gpu_from_tool(PyObject* info) noexcept {
     Ref args = Ref::steal(PyTuple_Pack(1, argv.get()));
     Ref kwargs = Ref::steal(PyDict_New());
     Ref timeout = tarvish::box(0.5);
-    if (!args || !kwargs || !timeout || !set_item(kwargs.get(), s_capture_output, Py_True) ||
-        !set_item(kwargs.get(), s_timeout, timeout) || !set_item(kwargs.get(), s_check, Py_False))
+    if (!args || !kwargs || !timeout || !set_item(kwargs.get(), st.s_capture_output, Py_True) ||
+        !set_item(kwargs.get(), st.s_timeout, timeout) || !set_item(kwargs.get(), st.s_check, Py_False))
         return false;
     Ref result = Ref::steal(PyObject_Call(run.get(), args.get(), kwargs.get()));
     if (!result) return false;
 
-    Ref code = tarvish::getattr(result.get(), s_returncode);
+    Ref code = tarvish::getattr(result.get(), st.s_returncode);
     Ref zero = code ? tarvish::box(0) : Ref();
     int ok = zero ? tarvish::compare(code.get(), zero.get(), Py_EQ) : -1;
     if (ok <= 0) return ok == 0;
-    Ref out = tarvish::getattr(result.get(), s_stdout);
+    Ref out = tarvish::getattr(result.get(), st.s_stdout);
     int nonempty = tarvish::truth(out);
     if (nonempty <= 0) return nonempty == 0;
-    if (!set_item(info, k_has_gpu, Py_True)) return false;
+    if (!set_item(info, st.k_has_gpu, Py_True)) return false;
 
     Ref text;
     if (PyBytes_Check(out.get()))
         text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.get()), PyBytes_GET_SIZE(out.get()), "ignore"));
-    else if (s_utf8.get() && s_ignore.get())
-        text = tarvish::call_method(out.get(), s_decode, s_utf8.get(), s_ignore.get());
-    Ref stripped = text ? tarvish::call_method(text.get(), s_strip) : Ref();
-    Ref lines = stripped && s_newline.get() ? tarvish::call_method(stripped.get(), s_split, s_newline.get()) : Ref();
+    else if (st.s_utf8.get() && st.s_ignore.get())
+        text = tarvish::call_method(out.get(), st.s_decode, st.s_utf8.get(), st.s_ignore.get());
+    Ref stripped = text ? tarvish::call_method(text.get(), st.s_strip) : Ref();
+    Ref lines =
+        stripped && st.s_newline.get() ? tarvish::call_method(stripped.get(), st.s_split, st.s_newline.get()) : Ref();
     Ref it = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
     if (!it) return false;
     long long count = 0;
     while (Ref line = Ref::steal(PyIter_Next(it.get()))) {
-        int t = tarvish::truth(tarvish::call_method(line.get(), s_strip));
+        int t = tarvish::truth(tarvish::call_method(line.get(), st.s_strip));
         if (t < 0) return false;
         count += t;
     }
     if (PyErr_Occurred()) return false;
-    return set_item(info, k_gpu_count, tarvish::box(count));
+    return set_item(info, st.k_gpu_count, tarvish::box(count));
 }
 
-PyObject* detect_gpu_backends(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("detect_gpu_backends", nargs, kwnames)) return nullptr;
+constexpr tarvish::Signature<0> detect_gpu_backends_sig{"detect_gpu_backends", {}};
+PyObject* detect_gpu_backends(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::parse(detect_gpu_backends_sig, args, nargs, kwnames)) return nullptr;
     Ref info = gpu_defaults();
     if (!info) return nullptr;
     if (gpu_from_registry(info.get())) return info.release();
@@ -468,10 +506,12 @@ PyObject* detect_gpu_backends(PyObject*, PyObject* const*, Py_ssize_t nargs, PyO
 // ---------------------------------------------------------------------------
 // detect_python_version
 
-PyObject* detect_python_version(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("detect_python_version", nargs, kwnames)) return nullptr;
-    Ref sys = global(s_sys);
-    Ref info = sys ? tarvish::getattr(sys.get(), s_version_info) : Ref();
+constexpr tarvish::Signature<0> detect_python_version_sig{"detect_python_version", {}};
+PyObject* detect_python_version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    pellucor_state& st = state();
+    if (!tarvish::parse(detect_python_version_sig, args, nargs, kwnames)) return nullptr;
+    Ref sys = global(st.s_sys);
+    Ref info = sys ? tarvish::getattr(sys.get(), st.s_version_info) : Ref();
     Ref version = info ? version_string(info.get(), true) : Ref();
     if (!version) return nullptr;
     bool supported = false;
@@ -535,62 +575,66 @@ Ref call_detector(Str& name) noexcept {
     return fn ? tarvish::call(fn.get()) : Ref();
 }
 
-Ref call_time() noexcept { return call_global_attr(s_time, s_time_fn); }
+Ref call_time() noexcept {
+    pellucor_state& st = state(); return call_global_attr(st.s_time, st.s_time_fn); }
 
 // Fills the capability dictionary of a successful detection, key by key.
 bool fill_capabilities(PyObject* caps, double start) noexcept {
-    if (!set_item(caps, k_physical_cores, call_detector(s_detect_physical_cores))) return false;
-    if (!set_item(caps, k_numa_nodes, call_detector(s_detect_numa_nodes))) return false;
-    Ref gpu = call_detector(s_detect_gpu_backends);
+    pellucor_state& st = state();
+    if (!set_item(caps, st.k_physical_cores, call_detector(st.s_detect_physical_cores))) return false;
+    if (!set_item(caps, st.k_numa_nodes, call_detector(st.s_detect_numa_nodes))) return false;
+    Ref gpu = call_detector(st.s_detect_gpu_backends);
     if (!gpu) return false;
-    for (Str* key : gpu_keys) {
-        PyObject* k = key->get();
-        if (!k || !set_item(caps, *key, Ref::steal(PyObject_GetItem(gpu.get(), k)))) return false;
+    for (auto key : kGpuKeys) {
+        PyObject* k = (st.*key).get();
+        if (!k || !set_item(caps, st.*key, Ref::steal(PyObject_GetItem(gpu.get(), k)))) return false;
     }
-    Ref pv = call_detector(s_detect_python_version);
+    Ref pv = call_detector(st.s_detect_python_version);
     Ref version, support;
     if (!pv || !unpack_two(pv.get(), version, support)) return false;
-    if (!set_item(caps, k_python_version, version) || !set_item(caps, k_subinterpreter_support, support))
+    if (!set_item(caps, st.k_python_version, version) || !set_item(caps, st.k_subinterpreter_support, support))
         return false;
-    Ref sys = global(s_sys);
-    if (!sys || !set_item(caps, k_platform, tarvish::getattr(sys.get(), s_platform))) return false;
-    if (!set_item(caps, k_detected_at, call_time())) return false;
-    if (!set_item(caps, k_detector, v_native)) return false;
-    return set_item(caps, k_detection_time_ms, elapsed_ms(start));
+    Ref sys = global(st.s_sys);
+    if (!sys || !set_item(caps, st.k_platform, tarvish::getattr(sys.get(), st.s_platform))) return false;
+    if (!set_item(caps, st.k_detected_at, call_time())) return false;
+    if (!set_item(caps, st.k_detector, st.v_native)) return false;
+    return set_item(caps, st.k_detection_time_ms, elapsed_ms(start));
 }
 
 // The fallback capability dictionary after `error`, in key order.
 Ref fallback_capabilities(PyObject* error, double start) noexcept {
+    pellucor_state& st = state();
     Ref caps = Ref::steal(PyDict_New());
-    Ref os = caps ? global(s_os) : Ref();
-    Ref cores = os ? tarvish::call_method(os.get(), s_cpu_count) : Ref();
+    Ref os = caps ? global(st.s_os) : Ref();
+    Ref cores = os ? tarvish::call_method(os.get(), st.s_cpu_count) : Ref();
     int known = tarvish::truth(cores);
     if (known < 0) return Ref();
     Ref one = tarvish::box(1), zero = tarvish::box(0);
     if (!one || !zero) return Ref();
-    if (!set_item(caps.get(), k_physical_cores, known ? cores.get() : one.get()) ||
-        !set_item(caps.get(), k_numa_nodes, one))
+    if (!set_item(caps.get(), st.k_physical_cores, known ? cores.get() : one.get()) ||
+        !set_item(caps.get(), st.k_numa_nodes, one))
         return Ref();
-    PyObject* gpu_values[] = {Py_False, zero.get(), zero.get(), Py_False, Py_False, Py_False, s_cpu.get(), v_empty.get()};
-    for (std::size_t i = 0; i < std::size(gpu_keys); ++i)
-        if (!set_item(caps.get(), *gpu_keys[i], gpu_values[i])) return Ref();
-    Ref sys = global(s_sys);
-    Ref info = sys ? tarvish::getattr(sys.get(), s_version_info) : Ref();
-    if (!info || !set_item(caps.get(), k_python_version, version_string(info.get(), false)) ||
-        !set_item(caps.get(), k_subinterpreter_support, Py_False) ||
-        !set_item(caps.get(), k_platform, tarvish::getattr(sys.get(), s_platform)) ||
-        !set_item(caps.get(), k_detected_at, call_time()) || !set_item(caps.get(), k_detector, v_native_fallback) ||
-        !set_item(caps.get(), k_error, Ref::steal(PyObject_Str(error))) ||
-        !set_item(caps.get(), k_detection_time_ms, elapsed_ms(start)))
+    if (!set_gpu_defaults(caps.get(), zero.get())) return Ref();
+    Ref sys = global(st.s_sys);
+    Ref info = sys ? tarvish::getattr(sys.get(), st.s_version_info) : Ref();
+    if (!info || !set_item(caps.get(), st.k_python_version, version_string(info.get(), false)) ||
+        !set_item(caps.get(), st.k_subinterpreter_support, Py_False) ||
+        !set_item(caps.get(), st.k_platform, tarvish::getattr(sys.get(), st.s_platform)) ||
+        !set_item(caps.get(), st.k_detected_at, call_time()) ||
+        !set_item(caps.get(), st.k_detector, st.v_native_fallback) ||
+        !set_item(caps.get(), st.k_error, Ref::steal(PyObject_Str(error))) ||
+        !set_item(caps.get(), st.k_detection_time_ms, elapsed_ms(start)))
         return Ref();
     return caps;
 }
 
-PyObject* detect_capabilities(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("detect_capabilities", nargs, kwnames)) return nullptr;
+constexpr tarvish::Signature<0> detect_capabilities_sig{"detect_capabilities", {}};
+PyObject* detect_capabilities(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    pellucor_state& st = state();
+    if (!tarvish::parse(detect_capabilities_sig, args, nargs, kwnames)) return nullptr;
     Ref caps = Ref::steal(PyDict_New());
     if (!caps) return nullptr;
-    Ref start_obj = call_global_attr(s_time, s_perf_counter);
+    Ref start_obj = call_global_attr(st.s_time, st.s_perf_counter);
     double start;
     if (!start_obj || !tarvish::to_double(start_obj.get(), start)) return nullptr;
     if (fill_capabilities(caps.get(), start)) return caps.release();
@@ -605,21 +649,16 @@ PyObject* detect_capabilities(PyObject*, PyObject* const*, Py_ssize_t nargs, PyO
 // The module.
 
 PyMethodDef pellucor_functions[] = {
-    tarvish::method("detect_physical_cores", detect_physical_cores,
-                    "detect_physical_cores($module)\n--\n\n"
-                    "Number of logical CPUs this process may run on (at least 1)."),
-    tarvish::method("detect_numa_nodes", detect_numa_nodes,
-                    "detect_numa_nodes($module)\n--\n\n"
-                    "Number of NUMA nodes (1 where none can be found)."),
-    tarvish::method("detect_gpu_backends", detect_gpu_backends,
-                    "detect_gpu_backends($module)\n--\n\n"
-                    "GPU backends, devices and the active backend, as a dict."),
-    tarvish::method("detect_python_version", detect_python_version,
-                    "detect_python_version($module)\n--\n\n"
-                    "(interpreter version string, sub-interpreter support)."),
-    tarvish::method("detect_capabilities", detect_capabilities,
-                    "detect_capabilities($module)\n--\n\n"
-                    "Every capability of the machine and interpreter in one dict."),
+    tarvish::function<detect_physical_cores, detect_physical_cores_sig,
+                      "Number of logical CPUs this process may run on (at least 1).">(),
+    tarvish::function<detect_numa_nodes, detect_numa_nodes_sig,
+                      "Number of NUMA nodes (1 where none can be found).">(),
+    tarvish::function<detect_gpu_backends, detect_gpu_backends_sig,
+                      "GPU backends, devices and the active backend, as a dict.">(),
+    tarvish::function<detect_python_version, detect_python_version_sig,
+                      "(interpreter version string, sub-interpreter support).">(),
+    tarvish::function<detect_capabilities, detect_capabilities_sig,
+                      "Every capability of the machine and interpreter in one dict.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -640,7 +679,7 @@ PyModuleDef pellucor_def{
     "serves every platform. Nothing is cached: each call probes afresh.",
     0,
     nullptr,
-    tarvish::ModuleSlots<pellucor_guard, pellucor_exec>::slots,
+    tarvish::ModuleSlots<state, pellucor_exec>::slots,
     nullptr,
     nullptr,
     nullptr,

@@ -21,41 +21,80 @@ namespace {
 using tarvish::Ref;
 using tarvish::Signature;
 
-tarvish::ModuleGuard ferrowind_guard{"ferrowind"};
-
 // ---------------------------------------------------------------------------
-// Private tables, built once when the module executes and kept for the life of
-// the process (the module loads into one interpreter only).
+// Fixed tables.
 
 // The framework patterns, compiled by the host's re with IGNORECASE so that word
 // boundaries, case folding and leftmost-first alternation are the host's own.
 struct Framework {
     const char* name;
     const char* pattern;
-    PyObject* findall = nullptr;  // the compiled pattern's bound findall
 };
 
-std::array<Framework, 3> frameworks{{
+constexpr Framework kFrameworks[] = {
     {"numpy", "\\b(numpy|np\\.|ndarray|array|vectorize|matmul|linalg)\\b"},
     {"pandas", "\\b(pandas|pd\\.|DataFrame|Series|groupby|merge|pivot)\\b"},
     {"sklearn", "\\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\\b"},
-}};
+};
 
-// str.lower as an unbound descriptor: the host's Unicode lower-casing, and the
-// host's TypeError for anything that is not a str.
-PyObject* str_lower = nullptr;
+constexpr const char* kNumpyWords[] = {
+    "numpy", "np.",  "ndarray", "array", "matrix", "vectorize", "broadcast", "ufunc",   "dot",
+    "matmul", "linalg", "fft",  "sum",   "mean",   "std",       "var",       "min",     "max",
+    "argmax", "argmin", "reshape", "transpose", "concatenate", "stack", "split",
+};
+constexpr const char* kPandasWords[] = {
+    "pandas", "pd.", "dataframe", "series", "groupby", "apply", "agg",   "transform", "merge",
+    "join",   "concat", "pivot", "melt",   "query",   "eval",  "rolling", "resample", "sort_values",
+};
+constexpr const char* kSklearnWords[] = {
+    "sklearn",        "fit",        "predict",    "transform",       "score",        "cross_val",
+    "gridsearchcv",   "randomizedsearchcv", "pipeline", "featureunion", "train_test_split",
+    "classification", "regression", "clustering", "preprocessing",   "model_selection", "metrics",
+    "ensemble",
+};
 
-// A fixed list of lower-case keywords matched as plain substrings.
-template <std::size_t N>
+constexpr const char* kCpuWords[] = {
+    "for", "while", "range", "numpy", "scipy", "math", "calculation", "compute",
+    "algorithm", "sum", "prod", "dot", "matmul", "fft", "linalg",
+};
+constexpr const char* kMemoryWords[] = {
+    "array", "list", "dict", "pandas", "dataframe", "allocate", "buffer", "cache", "append", "extend",
+};
+constexpr const char* kParallelWords[] = {
+    "multiprocessing", "threading", "concurrent", "async", "parallel", "pool",
+    "worker", "chunk", "batch", "processpoolexecutor", "threadpoolexecutor",
+};
+constexpr const char* kGpuOpWords[] = {
+    "matmul", "dot",    "tensordot", "@",        "fft",    "ifft",   "rfft",   "convolve", "correlate",
+    "sum",    "mean",   "std",       "var",      "sin",    "cos",    "exp",    "log",      "sqrt",
+    "power",  "**",     "add",       "subtract", "multiply", "divide", "/",    "*",        "+",
+    "-",      "linalg", "linear_algebra", "array", "asarray", "zeros", "ones", "empty",    "full",
+};
+constexpr const char* kLargeDataWords[] = {
+    "reshape", "resize", "huge", "large", "gigabyte", "gb", "million",
+    "billion", "1e6",    "1e9",  "1024",  "megabyte", "mb",
+};
+constexpr const char* kEmbarrassingWords[] = {
+    "workload", "benchmark", "intensive", "chunk_workload", "map", "apply", "vectorize", "broadcast",
+};
+constexpr const char* kSequentialWords[] = {
+    "global", "nonlocal", "lock", "mutex", "synchronized", "sequential", "ordered", "dependencies",
+};
+
+static_assert(std::size(kNumpyWords) == 25 && std::size(kPandasWords) == 18 && std::size(kSklearnWords) == 18);
+static_assert(std::size(kCpuWords) == 15 && std::size(kMemoryWords) == 10 && std::size(kParallelWords) == 11 &&
+              std::size(kGpuOpWords) == 36 && std::size(kLargeDataWords) == 13 &&
+              std::size(kEmbarrassingWords) == 8 && std::size(kSequentialWords) == 8);
+
+// One of the lists above, its keywords interned once, matched as plain substrings.
+template <const auto& Words>
 struct KeywordList {
-    const char* const (&text)[N];
+    static constexpr std::size_t N = std::size(Words);
     std::array<PyObject*, N> strs{};
-
-    constexpr KeywordList(const char* const (&t)[N]) noexcept : text(t) {}
 
     [[nodiscard]] bool build() noexcept {
         for (std::size_t i = 0; i < N; ++i)
-            if (!strs[i] && !(strs[i] = PyUnicode_InternFromString(text[i]))) return false;
+            if (!strs[i] && !(strs[i] = PyUnicode_InternFromString(Words[i]))) return false;
         return true;
     }
 
@@ -77,7 +116,7 @@ private:
     // match only as the same bytes; other text takes the interpreter's search.
     [[nodiscard]] int contains(PyObject* hay, std::size_t i) const noexcept {
         if (PyUnicode_KIND(hay) == PyUnicode_1BYTE_KIND) {
-            const char* kw = text[i];
+            const char* kw = Words[i];
             return memmem(PyUnicode_1BYTE_DATA(hay), static_cast<std::size_t>(PyUnicode_GET_LENGTH(hay)), kw,
                           std::strlen(kw)) != nullptr;
         }
@@ -85,67 +124,30 @@ private:
     }
 };
 
-constexpr const char* numpy_words[] = {
-    "numpy", "np.",  "ndarray", "array", "matrix", "vectorize", "broadcast", "ufunc",   "dot",
-    "matmul", "linalg", "fft",  "sum",   "mean",   "std",       "var",       "min",     "max",
-    "argmax", "argmin", "reshape", "transpose", "concatenate", "stack", "split",
-};
-constexpr const char* pandas_words[] = {
-    "pandas", "pd.", "dataframe", "series", "groupby", "apply", "agg",   "transform", "merge",
-    "join",   "concat", "pivot", "melt",   "query",   "eval",  "rolling", "resample", "sort_values",
-};
-constexpr const char* sklearn_words[] = {
-    "sklearn",        "fit",        "predict",    "transform",       "score",        "cross_val",
-    "gridsearchcv",   "randomizedsearchcv", "pipeline", "featureunion", "train_test_split",
-    "classification", "regression", "clustering", "preprocessing",   "model_selection", "metrics",
-    "ensemble",
+// ---------------------------------------------------------------------------
+// The module's process-wide state: the tables built once when the module
+// executes and kept for the life of the process.
+
+struct ferrowind_state {
+    tarvish::ModuleGuard guard{"ferrowind"};
+    tarvish::Str s_findall{"findall"};
+    std::array<PyObject*, std::size(kFrameworks)> findall{};  // each pattern's bound findall
+    KeywordList<kNumpyWords> numpy_kw;
+    KeywordList<kPandasWords> pandas_kw;
+    KeywordList<kSklearnWords> sklearn_kw;
+    KeywordList<kCpuWords> cpu_kw;
+    KeywordList<kMemoryWords> memory_kw;
+    KeywordList<kParallelWords> parallel_kw;
+    KeywordList<kGpuOpWords> gpu_op_kw;
+    KeywordList<kLargeDataWords> large_data_kw;
+    KeywordList<kEmbarrassingWords> embarrassing_kw;
+    KeywordList<kSequentialWords> sequential_kw;
 };
 
-constexpr const char* cpu_words[] = {
-    "for", "while", "range", "numpy", "scipy", "math", "calculation", "compute",
-    "algorithm", "sum", "prod", "dot", "matmul", "fft", "linalg",
-};
-constexpr const char* memory_words[] = {
-    "array", "list", "dict", "pandas", "dataframe", "allocate", "buffer", "cache", "append", "extend",
-};
-constexpr const char* parallel_words[] = {
-    "multiprocessing", "threading", "concurrent", "async", "parallel", "pool",
-    "worker", "chunk", "batch", "processpoolexecutor", "threadpoolexecutor",
-};
-constexpr const char* gpu_op_words[] = {
-    "matmul", "dot",    "tensordot", "@",        "fft",    "ifft",   "rfft",   "convolve", "correlate",
-    "sum",    "mean",   "std",       "var",      "sin",    "cos",    "exp",    "log",      "sqrt",
-    "power",  "**",     "add",       "subtract", "multiply", "divide", "/",    "*",        "+",
-    "-",      "linalg", "linear_algebra", "array", "asarray", "zeros", "ones", "empty",    "full",
-};
-constexpr const char* large_data_words[] = {
-    "reshape", "resize", "huge", "large", "gigabyte", "gb", "million",
-    "billion", "1e6",    "1e9",  "1024",  "megabyte", "mb",
-};
-constexpr const char* embarrassing_words[] = {
-    "workload", "benchmark", "intensive", "chunk_workload", "map", "apply", "vectorize", "broadcast",
-};
-constexpr const char* sequential_words[] = {
-    "global", "nonlocal", "lock", "mutex", "synchronized", "sequential", "ordered", "dependencies",
-};
-
-static_assert(std::size(numpy_words) == 25 && std::size(pandas_words) == 18 && std::size(sklearn_words) == 18);
-static_assert(std::size(cpu_words) == 15 && std::size(memory_words) == 10 && std::size(parallel_words) == 11 &&
-              std::size(gpu_op_words) == 36 && std::size(large_data_words) == 13 &&
-              std::size(embarrassing_words) == 8 && std::size(sequential_words) == 8);
-
-KeywordList numpy_kw{numpy_words};
-KeywordList pandas_kw{pandas_words};
-KeywordList sklearn_kw{sklearn_words};
-KeywordList cpu_kw{cpu_words};
-KeywordList memory_kw{memory_words};
-KeywordList parallel_kw{parallel_words};
-KeywordList gpu_op_kw{gpu_op_words};
-KeywordList large_data_kw{large_data_words};
-KeywordList embarrassing_kw{embarrassing_words};
-KeywordList sequential_kw{sequential_words};
-
-tarvish::Str s_findall{"findall"};
+ferrowind_state& state() noexcept {
+    static constinit ferrowind_state s;
+    return s;
+}
 
 // ---------------------------------------------------------------------------
 // Helpers.
@@ -153,33 +155,19 @@ tarvish::Str s_findall{"findall"};
 // Clamps to [lo, hi] as min-then-max: a NaN passes through unchanged.
 [[nodiscard]] inline double clamp(double v, double lo, double hi) noexcept { return std::max(std::min(v, hi), lo); }
 
-[[nodiscard]] inline Ref lower(PyObject* text) noexcept { return tarvish::call(str_lower, text); }
-
-// A new tuple of the given boxed values (null with an error set on failure).
-template <class... V>
-[[nodiscard]] PyObject* tuple_of(V... values) noexcept {
-    Ref items[] = {tarvish::box(values)...};
-    for (const Ref& r : items)
-        if (!r) return nullptr;
-    Ref t = Ref::steal(PyTuple_New(sizeof...(V)));
-    if (!t) return nullptr;
-    Py_ssize_t i = 0;
-    for (Ref& r : items) PyTuple_SET_ITEM(t.get(), i++, r.release());
-    return t.release();
-}
-
 // ---------------------------------------------------------------------------
 // Text scoring.
 
+constexpr Signature<2> quick_framework_score_sig{"quick_framework_score", {"code", "framework"}};
 PyObject* quick_framework_score(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"quick_framework_score", {"code", "framework"}};
     PyObject *code = nullptr, *framework = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactStr{code}, tarvish::ExactStr{framework}))
+    if (!tarvish::parse(quick_framework_score_sig, args, nargs, kwnames, tarvish::ExactStr{code},
+                        tarvish::ExactStr{framework}))
         return nullptr;
     if (framework == Py_None) return PyFloat_FromDouble(0.0);
-    for (const Framework& f : frameworks) {
-        if (!PyUnicode_EqualToUTF8(framework, f.name)) continue;
-        Ref matches = tarvish::call(f.findall, code);
+    for (std::size_t i = 0; i < std::size(kFrameworks); ++i) {
+        if (!PyUnicode_EqualToUTF8(framework, kFrameworks[i].name)) continue;
+        Ref matches = tarvish::call(state().findall[i], code);
         if (!matches) return nullptr;
         Py_ssize_t n = PyObject_Length(matches.get());
         if (n < 0) return nullptr;
@@ -188,61 +176,66 @@ PyObject* quick_framework_score(PyObject*, PyObject* const* args, Py_ssize_t nar
     return PyFloat_FromDouble(0.0);
 }
 
+constexpr Signature<1> score_framework_patterns_sig{"score_framework_patterns", {"code"}};
 PyObject* score_framework_patterns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"score_framework_patterns", {"code"}};
     PyObject* code = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactStr{code})) return nullptr;
-    Ref code_lower = lower(code);
+    if (!tarvish::parse(score_framework_patterns_sig, args, nargs, kwnames, tarvish::ExactStr{code})) return nullptr;
+    Ref code_lower = tarvish::lower(code);
     if (!code_lower) return nullptr;
-    Py_ssize_t np_n = numpy_kw.count(code_lower.get());
+    ferrowind_state& st = state();
+    Py_ssize_t np_n = st.numpy_kw.count(code_lower.get());
     if (np_n < 0) return nullptr;
-    Py_ssize_t pd_n = pandas_kw.count(code_lower.get());
+    Py_ssize_t pd_n = st.pandas_kw.count(code_lower.get());
     if (pd_n < 0) return nullptr;
-    Py_ssize_t sk_n = sklearn_kw.count(code_lower.get());
+    Py_ssize_t sk_n = st.sklearn_kw.count(code_lower.get());
     if (sk_n < 0) return nullptr;
-    return tuple_of(clamp(static_cast<double>(np_n) * 0.04, 0.0, 1.0),
-                    clamp(static_cast<double>(pd_n) * 0.05555555555555555, 0.0, 1.0),
-                    clamp(static_cast<double>(sk_n) * 0.05555555555555555, 0.0, 1.0));
+    return tarvish::tuple_of(clamp(static_cast<double>(np_n) * 0.04, 0.0, 1.0),
+                             clamp(static_cast<double>(pd_n) * 0.05555555555555555, 0.0, 1.0),
+                             clamp(static_cast<double>(sk_n) * 0.05555555555555555, 0.0, 1.0))
+        .release();
 }
 
+constexpr Signature<2> score_indicators_sig{"score_indicators", {"code", "function_name"}};
 PyObject* score_indicators(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"score_indicators", {"code", "function_name"}};
     PyObject *code = nullptr, *function_name = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactStr{code}, tarvish::ExactStr{function_name}))
+    if (!tarvish::parse(score_indicators_sig, args, nargs, kwnames, tarvish::ExactStr{code},
+                        tarvish::ExactStr{function_name}))
         return nullptr;
-    Ref code_lower = lower(code);
+    Ref code_lower = tarvish::lower(code);
     if (!code_lower) return nullptr;
     // An absent or empty name contributes nothing, so its searches are skipped.
     Ref name_lower;
     if (function_name != Py_None && PyUnicode_GET_LENGTH(function_name) > 0) {
-        name_lower = lower(function_name);
+        name_lower = tarvish::lower(function_name);
         if (!name_lower) return nullptr;
     }
     PyObject* text = code_lower.get();
     PyObject* name = name_lower.get();
     // A search fails only on memory exhaustion; the lists after a failed one are
     // not searched, so no search runs with an error pending.
+    ferrowind_state& st = state();
     Py_ssize_t counts[7];
-    if ((counts[0] = cpu_kw.count(text)) < 0 || (counts[1] = memory_kw.count(text)) < 0 ||
-        (counts[2] = parallel_kw.count(text)) < 0 || (counts[3] = gpu_op_kw.count(text, name)) < 0 ||
-        (counts[4] = large_data_kw.count(text)) < 0 || (counts[5] = embarrassing_kw.count(text, name)) < 0 ||
-        (counts[6] = sequential_kw.count(text)) < 0)
+    if ((counts[0] = st.cpu_kw.count(text)) < 0 || (counts[1] = st.memory_kw.count(text)) < 0 ||
+        (counts[2] = st.parallel_kw.count(text)) < 0 || (counts[3] = st.gpu_op_kw.count(text, name)) < 0 ||
+        (counts[4] = st.large_data_kw.count(text)) < 0 || (counts[5] = st.embarrassing_kw.count(text, name)) < 0 ||
+        (counts[6] = st.sequential_kw.count(text)) < 0)
         return nullptr;
-    return tuple_of(counts[0], counts[1], counts[2], counts[3], counts[4], counts[5], counts[6]);
+    return tarvish::tuple_of(counts[0], counts[1], counts[2], counts[3], counts[4], counts[5], counts[6]).release();
 }
 
+constexpr Signature<5> normalize_scores_sig{"normalize_scores",
+    {"cpu_score", "memory_score", "parallel_score", "gpu_op_score", "large_data_score"}};
 PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<5> sig{"normalize_scores",
-                            {"cpu_score", "memory_score", "parallel_score", "gpu_op_score", "large_data_score"}};
     int cpu = 0, memory = 0, parallel = 0, gpu_op = 0, large_data = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{cpu}, tarvish::CInt{memory}, tarvish::CInt{parallel}, tarvish::CInt{gpu_op},
-                        tarvish::CInt{large_data}))
+    if (!tarvish::parse(normalize_scores_sig, args, nargs, kwnames, tarvish::CInt{cpu}, tarvish::CInt{memory},
+                        tarvish::CInt{parallel}, tarvish::CInt{gpu_op}, tarvish::CInt{large_data}))
         return nullptr;
-    return tuple_of(clamp(static_cast<double>(cpu) * 0.06666666666666667, 0.0, 1.0),
-                    clamp(static_cast<double>(memory) * 0.1, 0.0, 1.0),
-                    clamp(static_cast<double>(parallel) * 0.09090909090909091, 0.0, 1.0),
-                    clamp(static_cast<double>(gpu_op) * 0.027777777777777776, 0.0, 1.0),
-                    clamp(static_cast<double>(large_data) * 0.07692307692307693, 0.0, 1.0));
+    return tarvish::tuple_of(clamp(static_cast<double>(cpu) * 0.06666666666666667, 0.0, 1.0),
+                             clamp(static_cast<double>(memory) * 0.1, 0.0, 1.0),
+                             clamp(static_cast<double>(parallel) * 0.09090909090909091, 0.0, 1.0),
+                             clamp(static_cast<double>(gpu_op) * 0.027777777777777776, 0.0, 1.0),
+                             clamp(static_cast<double>(large_data) * 0.07692307692307693, 0.0, 1.0))
+        .release();
 }
 
 // ---------------------------------------------------------------------------
@@ -274,15 +267,15 @@ PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return 0.8;
 }
 
+constexpr Signature<5> calculate_gpu_suitability_sig{"calculate_gpu_suitability",
+    {"gpu_operation_score", "gpu_data_size_score", "cpu_intensity", "gpu_available", "compute_capability"}};
 PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<5> sig{"calculate_gpu_suitability",
-                            {"gpu_operation_score", "gpu_data_size_score", "cpu_intensity", "gpu_available",
-                             "compute_capability"}};
     double op_score = 0.0, data_score = 0.0, cpu_intensity = 0.0;
     bool gpu_available = false;
     PyObject* capability = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Double{op_score}, tarvish::Double{data_score},
-                        tarvish::Double{cpu_intensity}, tarvish::Flag{gpu_available}, tarvish::ExactStr{capability}))
+    if (!tarvish::parse(calculate_gpu_suitability_sig, args, nargs, kwnames, tarvish::Double{op_score},
+                        tarvish::Double{data_score}, tarvish::Double{cpu_intensity}, tarvish::Flag{gpu_available},
+                        tarvish::ExactStr{capability}))
         return nullptr;
     if (!gpu_available) return PyFloat_FromDouble(0.0);
     double multiplier = 1.0;
@@ -295,11 +288,12 @@ PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t
     return PyFloat_FromDouble(clamp(multiplier * (base + cpu_part), 0.0, 1.0));
 }
 
+constexpr Signature<3> estimate_gpu_speedup_sig{"estimate_gpu_speedup",
+    {"gpu_operation_score", "gpu_data_size_score", "gpu_available"}};
 PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<3> sig{"estimate_gpu_speedup", {"gpu_operation_score", "gpu_data_size_score", "gpu_available"}};
     double s = 0.0, data_score = 0.0;
     bool gpu_available = false;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Double{s}, tarvish::Double{data_score},
+    if (!tarvish::parse(estimate_gpu_speedup_sig, args, nargs, kwnames, tarvish::Double{s}, tarvish::Double{data_score},
                         tarvish::Flag{gpu_available}))
         return nullptr;
     if (!gpu_available || s == 0.0) return PyFloat_FromDouble(1.0);
@@ -307,14 +301,13 @@ PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* args, Py_ssize_t narg
     return PyFloat_FromDouble(std::fma(0.5 * data_score, base, base));
 }
 
+constexpr Signature<4> calculate_parallelization_potential_sig{"calculate_parallelization_potential",
+    {"base_parallel_score", "embarrassing_bonus", "sequential_penalty", "loop_chunking_potential"}};
 PyObject* calculate_parallelization_potential(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) noexcept {
-    static Signature<4> sig{"calculate_parallelization_potential",
-                            {"base_parallel_score", "embarrassing_bonus", "sequential_penalty",
-                             "loop_chunking_potential"}};
     double base = 0.0, embarrassing = 0.0, sequential = 0.0, chunking = 0.0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Double{base}, tarvish::Double{embarrassing},
-                        tarvish::Double{sequential}, tarvish::Double{chunking}))
+    if (!tarvish::parse(calculate_parallelization_potential_sig, args, nargs, kwnames, tarvish::Double{base},
+                        tarvish::Double{embarrassing}, tarvish::Double{sequential}, tarvish::Double{chunking}))
         return nullptr;
     double bonus = clamp(embarrassing * 0.3, 0.0, 0.7);
     double penalty = clamp(sequential * 0.2, 0.0, 0.5);
@@ -324,26 +317,25 @@ PyObject* calculate_parallelization_potential(PyObject*, PyObject* const* args, 
 
 // Workload pattern codes returned by determine_workload_pattern.
 enum Pattern : int {
-    MIXED = 0,
-    CPU_INTENSIVE = 1,
-    MEMORY_INTENSIVE = 2,
-    PARALLEL_FRIENDLY = 3,
-    SEQUENTIAL = 4,
-    GPU_SUITABLE = 5,
-    GPU_COMPUTE_INTENSIVE = 6,
-    GPU_MEMORY_BOUND = 7,
-    NUMPY_VECTORIZED = 8,
-    PANDAS_DATAFRAME = 10,
-    SKLEARN_TRAINING = 12,
+    kMixed = 0,
+    kCpuIntensive = 1,
+    kMemoryIntensive = 2,
+    kParallelFriendly = 3,
+    kSequential = 4,
+    kGpuSuitable = 5,
+    kGpuComputeIntensive = 6,
+    kGpuMemoryBound = 7,
+    kNumpyVectorized = 8,
+    kPandasDataframe = 10,
+    kSklearnTraining = 12,
 };
 
+constexpr Signature<17> determine_workload_pattern_sig{
+    "determine_workload_pattern",
+    {"cpu_intensity", "memory_intensity", "parallelization_potential", "gpu_suitability", "gpu_operation_score",
+     "numpy_score", "pandas_score", "sklearn_score", "sequential_count", "embarrassing_count", "cpu_threshold",
+     "memory_threshold", "gpu_threshold", "numpy_threshold", "pandas_threshold", "sklearn_threshold", "gpu_available"}};
 PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<17> sig{"determine_workload_pattern",
-                             {"cpu_intensity", "memory_intensity", "parallelization_potential", "gpu_suitability",
-                              "gpu_operation_score", "numpy_score", "pandas_score", "sklearn_score",
-                              "sequential_count", "embarrassing_count", "cpu_threshold", "memory_threshold",
-                              "gpu_threshold", "numpy_threshold", "pandas_threshold", "sklearn_threshold",
-                              "gpu_available"}};
     double cpu = 0.0, memory = 0.0, parallel = 0.0, gpu_suit = 0.0, gpu_op = 0.0, numpy_s = 0.0, pandas_s = 0.0,
            sklearn_s = 0.0;
     int sequential_count = 0, embarrassing_count = 0;
@@ -351,31 +343,32 @@ PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_
     bool gpu_available = false;
     using tarvish::Double;
     // Every argument is converted, in order, before any rule is looked at.
-    if (!tarvish::parse(sig, args, nargs, kwnames, Double{cpu}, Double{memory}, Double{parallel}, Double{gpu_suit},
-                        Double{gpu_op}, Double{numpy_s}, Double{pandas_s}, Double{sklearn_s},
-                        tarvish::CInt{sequential_count}, tarvish::CInt{embarrassing_count}, Double{cpu_t}, Double{memory_t},
-                        Double{gpu_t}, Double{numpy_t}, Double{pandas_t}, Double{sklearn_t},
-                        tarvish::Flag{gpu_available}))
+    if (!tarvish::parse(determine_workload_pattern_sig, args, nargs, kwnames, Double{cpu}, Double{memory},
+                        Double{parallel}, Double{gpu_suit}, Double{gpu_op}, Double{numpy_s}, Double{pandas_s},
+                        Double{sklearn_s}, tarvish::CInt{sequential_count}, tarvish::CInt{embarrassing_count},
+                        Double{cpu_t}, Double{memory_t}, Double{gpu_t}, Double{numpy_t}, Double{pandas_t},
+                        Double{sklearn_t}, tarvish::Flag{gpu_available}))
         return nullptr;
-    Pattern p = MIXED;
-    if (sklearn_s > sklearn_t) p = SKLEARN_TRAINING;
-    else if (pandas_s > pandas_t) p = PANDAS_DATAFRAME;
-    else if (numpy_s > numpy_t) p = NUMPY_VECTORIZED;
+    Pattern p = kMixed;
+    if (sklearn_s > sklearn_t) p = kSklearnTraining;
+    else if (pandas_s > pandas_t) p = kPandasDataframe;
+    else if (numpy_s > numpy_t) p = kNumpyVectorized;
     else if (gpu_available && gpu_suit > gpu_t)
-        p = gpu_op > 0.7 && cpu > 0.6 ? GPU_COMPUTE_INTENSIVE : memory > 0.5 ? GPU_MEMORY_BOUND : GPU_SUITABLE;
-    else if (embarrassing_count > 0 || parallel > 0.6) p = PARALLEL_FRIENDLY;
-    else if (cpu > cpu_t) p = CPU_INTENSIVE;
-    else if (memory > memory_t) p = MEMORY_INTENSIVE;
-    else if (sequential_count >= 3) p = SEQUENTIAL;
+        p = gpu_op > 0.7 && cpu > 0.6 ? kGpuComputeIntensive : memory > 0.5 ? kGpuMemoryBound : kGpuSuitable;
+    else if (embarrassing_count > 0 || parallel > 0.6) p = kParallelFriendly;
+    else if (cpu > cpu_t) p = kCpuIntensive;
+    else if (memory > memory_t) p = kMemoryIntensive;
+    else if (sequential_count >= 3) p = kSequential;
     return PyLong_FromLong(p);
 }
 
+constexpr Signature<5> update_adaptive_threshold_sig{"update_adaptive_threshold",
+    {"current_threshold", "success_rate", "learning_rate", "min_threshold", "max_threshold"}};
 PyObject* update_adaptive_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<5> sig{"update_adaptive_threshold",
-                            {"current_threshold", "success_rate", "learning_rate", "min_threshold", "max_threshold"}};
     double t = 0.0, rate = 0.0, step = 0.0, lo = 0.0, hi = 0.0;
     using tarvish::Double;
-    if (!tarvish::parse(sig, args, nargs, kwnames, Double{t}, Double{rate}, Double{step}, Double{lo}, Double{hi}))
+    if (!tarvish::parse(update_adaptive_threshold_sig, args, nargs, kwnames, Double{t}, Double{rate}, Double{step},
+                        Double{lo}, Double{hi}))
         return nullptr;
     if (rate > 0.8) t = step + t;
     else if (!(rate >= 0.4)) t = t - step;  // a NaN rate counts as low
@@ -385,41 +378,25 @@ PyObject* update_adaptive_threshold(PyObject*, PyObject* const* args, Py_ssize_t
 
 // The module's functions, in the order the module binds them.
 PyMethodDef ferrowind_functions[] = {
-    tarvish::method("quick_framework_score", quick_framework_score,
-                    "quick_framework_score($module, code, framework)\n--\n\n"
-                    "Score how strongly code uses one framework (\"numpy\", \"pandas\" or \"sklearn\"):\n"
-                    "0.1 per pattern match, at most 1.0; 0.0 for any other framework."),
-    tarvish::method("calculate_gpu_suitability", calculate_gpu_suitability,
-                    "calculate_gpu_suitability($module, gpu_operation_score, gpu_data_size_score, cpu_intensity, "
-                    "gpu_available, compute_capability)\n--\n\n"
-                    "GPU suitability in 0.0 to 1.0, weighted by the device's compute capability."),
-    tarvish::method("estimate_gpu_speedup", estimate_gpu_speedup,
-                    "estimate_gpu_speedup($module, gpu_operation_score, gpu_data_size_score, gpu_available)\n--\n\n"
-                    "Expected speedup of running the workload on the GPU (1.0 for none)."),
-    tarvish::method("calculate_parallelization_potential", calculate_parallelization_potential,
-                    "calculate_parallelization_potential($module, base_parallel_score, embarrassing_bonus, "
-                    "sequential_penalty, loop_chunking_potential)\n--\n\n"
-                    "Parallelisation potential in 0.0 to 1.0."),
-    tarvish::method("score_indicators", score_indicators,
-                    "score_indicators($module, code, function_name)\n--\n\n"
-                    "Raw keyword counts: (cpu, memory, parallel, gpu_op, large_data, embarrassing, sequential)."),
-    tarvish::method("normalize_scores", normalize_scores,
-                    "normalize_scores($module, cpu_score, memory_score, parallel_score, gpu_op_score, "
-                    "large_data_score)\n--\n\n"
-                    "Scale five indicator counts by their list sizes into 0.0 to 1.0."),
-    tarvish::method("score_framework_patterns", score_framework_patterns,
-                    "score_framework_patterns($module, code)\n--\n\n"
-                    "Keyword scores (numpy, pandas, sklearn), each in 0.0 to 1.0."),
-    tarvish::method("determine_workload_pattern", determine_workload_pattern,
-                    "determine_workload_pattern($module, cpu_intensity, memory_intensity, "
-                    "parallelization_potential, gpu_suitability, gpu_operation_score, numpy_score, pandas_score, "
-                    "sklearn_score, sequential_count, embarrassing_count, cpu_threshold, memory_threshold, "
-                    "gpu_threshold, numpy_threshold, pandas_threshold, sklearn_threshold, gpu_available)\n--\n\n"
-                    "The workload pattern code chosen by the first rule that holds."),
-    tarvish::method("update_adaptive_threshold", update_adaptive_threshold,
-                    "update_adaptive_threshold($module, current_threshold, success_rate, learning_rate, "
-                    "min_threshold, max_threshold)\n--\n\n"
-                    "Move a detection threshold by the learning rate after feedback, kept within its bounds."),
+    tarvish::function<quick_framework_score, quick_framework_score_sig,
+                      "Score how strongly code uses one framework (\"numpy\", \"pandas\" or \"sklearn\"):\n"
+                      "0.1 per pattern match, at most 1.0; 0.0 for any other framework.">(),
+    tarvish::function<calculate_gpu_suitability, calculate_gpu_suitability_sig,
+                      "GPU suitability in 0.0 to 1.0, weighted by the device's compute capability.">(),
+    tarvish::function<estimate_gpu_speedup, estimate_gpu_speedup_sig,
+                      "Expected speedup of running the workload on the GPU (1.0 for none).">(),
+    tarvish::function<calculate_parallelization_potential, calculate_parallelization_potential_sig,
+                      "Parallelisation potential in 0.0 to 1.0.">(),
+    tarvish::function<score_indicators, score_indicators_sig,
+                      "Raw keyword counts: (cpu, memory, parallel, gpu_op, large_data, embarrassing, sequential).">(),
+    tarvish::function<normalize_scores, normalize_scores_sig,
+                      "Scale five indicator counts by their list sizes into 0.0 to 1.0.">(),
+    tarvish::function<score_framework_patterns, score_framework_patterns_sig,
+                      "Keyword scores (numpy, pandas, sklearn), each in 0.0 to 1.0.">(),
+    tarvish::function<determine_workload_pattern, determine_workload_pattern_sig,
+                      "The workload pattern code chosen by the first rule that holds.">(),
+    tarvish::function<update_adaptive_threshold, update_adaptive_threshold_sig,
+                      "Move a detection threshold by the learning rate after feedback, kept within its bounds.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -431,26 +408,26 @@ PyMethodDef ferrowind_functions[] = {
     if (!re) return false;
     Ref compile = tarvish::getattr(re.get(), "compile");
     Ref ignorecase = tarvish::getattr(re.get(), "IGNORECASE");
-    PyObject* findall_name = s_findall.get();
+    ferrowind_state& st = state();
+    PyObject* findall_name = st.s_findall.get();
     if (!compile || !ignorecase || !findall_name) return false;
-    for (Framework& f : frameworks) {
-        Ref text = Ref::steal(PyUnicode_FromString(f.pattern));
+    for (std::size_t i = 0; i < std::size(kFrameworks); ++i) {
+        Ref text = Ref::steal(PyUnicode_FromString(kFrameworks[i].pattern));
         if (!text) return false;
         Ref compiled = tarvish::call(compile.get(), text.get(), ignorecase.get());
         if (!compiled) return false;
         Ref findall = Ref::steal(PyObject_GetAttr(compiled.get(), findall_name));
         if (!findall) return false;
-        Py_XSETREF(f.findall, findall.release());
+        Py_XSETREF(st.findall[i], findall.release());
     }
     return true;
 }
 
 [[nodiscard]] bool build_keyword_tables() noexcept {
-    if (!str_lower && !(str_lower = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower")))
-        return false;
-    return numpy_kw.build() && pandas_kw.build() && sklearn_kw.build() && cpu_kw.build() && memory_kw.build() &&
-           parallel_kw.build() && gpu_op_kw.build() && large_data_kw.build() && embarrassing_kw.build() &&
-           sequential_kw.build();
+    ferrowind_state& st = state();
+    return st.numpy_kw.build() && st.pandas_kw.build() && st.sklearn_kw.build() && st.cpu_kw.build() &&
+           st.memory_kw.build() && st.parallel_kw.build() && st.gpu_op_kw.build() && st.large_data_kw.build() &&
+           st.embarrassing_kw.build() && st.sequential_kw.build();
 }
 
 bool ferrowind_exec(PyObject* module) noexcept {
@@ -473,7 +450,7 @@ PyModuleDef ferrowind_def{
     "pattern code and adaptive detection thresholds. All functions are stateless.",
     0,
     nullptr,
-    tarvish::ModuleSlots<ferrowind_guard, ferrowind_exec>::slots,
+    tarvish::ModuleSlots<state, ferrowind_exec>::slots,
     nullptr,
     nullptr,
     nullptr,

@@ -11,21 +11,23 @@ namespace {
 
 using tarvish::Ref;
 using tarvish::Signature;
+using tarvish::opt;
 
-tarvish::ModuleGuard halvard_guard{"halvard"};
+// The module's process-wide state.
+struct halvard_state {
+    tarvish::ModuleGuard guard{"halvard"};
+    tarvish::Str s_mixed{"mixed"};
+    tarvish::Str s_parallel{"parallelization_potential"};
+    tarvish::Str s_cpu{"cpu_intensity"};
+    tarvish::Str s_memory{"memory_intensity"};
+    // The constant "nothing to report" results, made once when the module loads.
+    PyObject* no_change_result = nullptr;      // (False, 0.0, 0.0, 0.0)
+    PyObject* no_prediction_result = nullptr;  // (0, 0, 0.0)
+};
 
-tarvish::Str s_mixed{"mixed"};
-tarvish::Str s_parallel{"parallelization_potential"};
-tarvish::Str s_cpu{"cpu_intensity"};
-tarvish::Str s_memory{"memory_intensity"};
-
-// The constant "nothing to report" results, made once when the module loads.
-PyObject* no_change_result = nullptr;      // (False, 0.0, 0.0, 0.0)
-PyObject* no_prediction_result = nullptr;  // (0, 0, 0.0)
-
-[[gnu::cold]] PyObject* raise_no_len() noexcept {
-    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-    return nullptr;
+halvard_state& state() noexcept {
+    static constinit halvard_state s;
+    return s;
 }
 
 // ---------------------------------------------------------------------------
@@ -101,14 +103,14 @@ bool walk_pairs(PyObject* list, F&& f) noexcept {
 // ---------------------------------------------------------------------------
 // Degradation, trend, workload change and dominant pattern.
 
+constexpr Signature<4> detect_performance_degradation_sig{"detect_performance_degradation",
+    {"performance_history", "baseline_performance", "threshold", "window_start_time"}};
 PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
-    static Signature<4> sig{"detect_performance_degradation",
-                            {"performance_history", "baseline_performance", "threshold", "window_start_time"}};
     PyObject* history = nullptr;
     double baseline = 0.0, threshold = 0.0, window_start = 0.0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactList{history}, tarvish::Double{baseline},
-                        tarvish::Double{threshold}, tarvish::Double{window_start}))
+    if (!tarvish::parse(detect_performance_degradation_sig, args, nargs, kwnames, tarvish::ExactList{history},
+                        tarvish::Double{baseline}, tarvish::Double{threshold}, tarvish::Double{window_start}))
         return nullptr;
     if (history == Py_None || PyList_GET_SIZE(history) == 0 || !(baseline > 0.0) || PyList_GET_SIZE(history) < 5)
         Py_RETURN_FALSE;
@@ -129,11 +131,13 @@ PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ss
 
 // The least-squares slope of the metric over time within the window, divided by
 // the mean metric, in [-1, 1]; 0.0 when there is nothing to fit.
+constexpr Signature<2> calculate_performance_trend_sig{"calculate_performance_trend",
+    {"performance_history", "window_start_time"}};
 PyObject* calculate_performance_trend(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"calculate_performance_trend", {"performance_history", "window_start_time"}};
     PyObject* history = nullptr;
     double window_start = 0.0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactList{history}, tarvish::Double{window_start}))
+    if (!tarvish::parse(calculate_performance_trend_sig, args, nargs, kwnames, tarvish::ExactList{history},
+                        tarvish::Double{window_start}))
         return nullptr;
     if (history == Py_None || PyList_GET_SIZE(history) < 3) return PyFloat_FromDouble(0.0);
     // One pass: x is measured from the first kept timestamp.
@@ -182,17 +186,19 @@ Ref window_sum(PyObject* const* entries, PyObject* key) noexcept {
     return sum;
 }
 
+constexpr Signature<2> detect_workload_characteristics_change_sig{"detect_workload_characteristics_change",
+    {"pattern_history", opt("change_threshold", "0.3")}};
 PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
-    static Signature<2> sig{"detect_workload_characteristics_change", {"pattern_history", "change_threshold"}, 1};
     PyObject* history = nullptr;
     double threshold = 0.3;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactList{history}, tarvish::Double{threshold}))
+    if (!tarvish::parse(detect_workload_characteristics_change_sig, args, nargs, kwnames, tarvish::ExactList{history},
+                        tarvish::Double{threshold}))
         return nullptr;
-    if (history == Py_None) return raise_no_len();
+    if (history == Py_None) return tarvish::raise_no_len(history);
     Py_ssize_t n = PyList_GET_SIZE(history);
-    if (n <= 5) return Py_NewRef(no_change_result);
-    PyObject* keys[3] = {s_parallel.get(), s_cpu.get(), s_memory.get()};
+    if (n <= 5) return Py_NewRef(state().no_change_result);
+    PyObject* keys[3] = {state().s_parallel.get(), state().s_cpu.get(), state().s_memory.get()};
     if (!keys[0] || !keys[1] || !keys[2]) return nullptr;
 
     // The last six entries, oldest first, held for the rest of the call.
@@ -215,7 +221,7 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
         for (PyObject* key : keys) {
             int has = PyDict_Contains(entries[i], key);
             if (has < 0) return nullptr;
-            if (!has) return Py_NewRef(no_change_result);
+            if (!has) return Py_NewRef(state().no_change_result);
         }
     }
 
@@ -226,13 +232,13 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
     for (int k = 0; k < 3; ++k)
         if (!(older[k] = window_sum(entries, keys[k]))) return nullptr;
 
-    constexpr double one_third = 1.0 / 3.0;
+    constexpr double kOneThird = 1.0 / 3.0;
     double change[3];
     bool changed = false;
     for (int k = 0; k < 3; ++k) {
         double r, o;
         if (!tarvish::to_double(recent[k].get(), r) || !tarvish::to_double(older[k].get(), o)) return nullptr;
-        change[k] = std::fabs((r - o) * one_third);
+        change[k] = std::fabs((r - o) * kOneThird);
         changed = changed || change[k] > threshold;
     }
     return Py_BuildValue("(Oddd)", changed ? Py_True : Py_False, change[0], change[1], change[2]);
@@ -240,14 +246,14 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
 
 // Counts of names in first-appearance order, for windows up to this size
 // searched linearly; larger windows count in a dict.
-constexpr Py_ssize_t small_window = 32;
+constexpr Py_ssize_t kSmallWindow = 32;
 
 // The name with the highest count in the window; on a tie the first to appear.
 PyObject* dominant_small(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexcept {
     // No Python code runs in here (exact str comparisons only), so the names
     // borrowed from the list stay alive.
-    PyObject* names[small_window];
-    Py_ssize_t counts[small_window];
+    PyObject* names[kSmallWindow];
+    Py_ssize_t counts[kSmallWindow];
     Py_ssize_t distinct = 0;
     for (Py_ssize_t i = start; i < end; ++i) {
         PyObject* name = PyList_GET_ITEM(list, i);
@@ -268,7 +274,7 @@ PyObject* dominant_small(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexc
             best = names[j];
             best_count = counts[j];
         }
-    return best ? Py_NewRef(best) : Py_XNewRef(s_mixed.get());
+    return best ? Py_NewRef(best) : Py_XNewRef(state().s_mixed.get());
 }
 
 PyObject* dominant_large(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexcept {
@@ -294,42 +300,44 @@ PyObject* dominant_large(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexc
             best_count = c;
         }
     }
-    return best ? Py_NewRef(best) : Py_XNewRef(s_mixed.get());
+    return best ? Py_NewRef(best) : Py_XNewRef(state().s_mixed.get());
 }
 
+constexpr Signature<2> detect_dominant_pattern_sig{"detect_dominant_pattern", {"patterns", opt("window_size", "5")}};
 PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"detect_dominant_pattern", {"patterns", "window_size"}, 1};
     PyObject* patterns = nullptr;
     int window_size = 5;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactList{patterns}, tarvish::CInt{window_size}))
+    if (!tarvish::parse(detect_dominant_pattern_sig, args, nargs, kwnames, tarvish::ExactList{patterns},
+                        tarvish::CInt{window_size}))
         return nullptr;
-    if (patterns == Py_None) return raise_no_len();
+    if (patterns == Py_None) return tarvish::raise_no_len(patterns);
     Py_ssize_t n = PyList_GET_SIZE(patterns);
-    if (n == 0) return Py_XNewRef(s_mixed.get());
+    if (n == 0) return Py_XNewRef(state().s_mixed.get());
     // Computed in 64 bits, so that the most negative window size still gives
     // an empty window instead of wrapping round to the whole list.
     int64_t start = static_cast<int64_t>(n) - window_size;
     if (start < 0) start = 0;
-    if (start >= n) return Py_XNewRef(s_mixed.get());
+    if (start >= n) return Py_XNewRef(state().s_mixed.get());
     Py_ssize_t first = static_cast<Py_ssize_t>(start);
-    return n - first <= small_window ? dominant_small(patterns, first, n) : dominant_large(patterns, first, n);
+    return n - first <= kSmallWindow ? dominant_small(patterns, first, n) : dominant_large(patterns, first, n);
 }
 
 // ---------------------------------------------------------------------------
 // Gating, urgency, pool score and resource prediction.
 
+constexpr Signature<8> is_adaptation_beneficial_sig{
+    "is_adaptation_beneficial",
+    {"current_pool", "recommended_pool", "recommendation_score", "recommendation_confidence",
+     "current_performance_estimate", "trigger_code", opt("min_improvement_ratio", "1.1"),
+     opt("min_confidence", "0.6")}};
 PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<8> sig{"is_adaptation_beneficial",
-                            {"current_pool", "recommended_pool", "recommendation_score", "recommendation_confidence",
-                             "current_performance_estimate", "trigger_code", "min_improvement_ratio",
-                             "min_confidence"},
-                            6};
     PyObject *current = nullptr, *recommended = nullptr;
     double score = 0.0, confidence = 0.0, estimate = 0.0, min_ratio = 1.1, min_confidence = 0.6;
     int trigger = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactStr{current}, tarvish::ExactStr{recommended},
-                        tarvish::Double{score}, tarvish::Double{confidence}, tarvish::Double{estimate},
-                        tarvish::CInt{trigger}, tarvish::Double{min_ratio}, tarvish::Double{min_confidence}))
+    if (!tarvish::parse(is_adaptation_beneficial_sig, args, nargs, kwnames, tarvish::ExactStr{current},
+                        tarvish::ExactStr{recommended}, tarvish::Double{score}, tarvish::Double{confidence},
+                        tarvish::Double{estimate}, tarvish::CInt{trigger}, tarvish::Double{min_ratio},
+                        tarvish::Double{min_confidence}))
         return nullptr;
     if (current == recommended) Py_RETURN_FALSE;
     if (current != Py_None && recommended != Py_None) {
@@ -343,29 +351,33 @@ PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t 
     return PyBool_FromLong(score > required);
 }
 
+constexpr Signature<3> should_skip_adaptation_sig{"should_skip_adaptation",
+    {"last_adaptation_time", "current_time", "min_interval"}};
 PyObject* should_skip_adaptation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<3> sig{"should_skip_adaptation", {"last_adaptation_time", "current_time", "min_interval"}};
     double last = 0.0, now = 0.0, interval = 0.0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Double{last}, tarvish::Double{now},
+    if (!tarvish::parse(should_skip_adaptation_sig, args, nargs, kwnames, tarvish::Double{last}, tarvish::Double{now},
                         tarvish::Double{interval}))
         return nullptr;
     return PyBool_FromLong(!(now - last >= interval));
 }
 
+constexpr Signature<3> detect_memory_pressure_sig{"detect_memory_pressure",
+    {"current_usage", "peak_usage", opt("pressure_threshold", "0.8")}};
 PyObject* detect_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<3> sig{"detect_memory_pressure", {"current_usage", "peak_usage", "pressure_threshold"}, 2};
     double current = 0.0, peak = 0.0, threshold = 0.8;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Double{current}, tarvish::Double{peak},
-                        tarvish::Double{threshold}))
+    if (!tarvish::parse(detect_memory_pressure_sig, args, nargs, kwnames, tarvish::Double{current},
+                        tarvish::Double{peak}, tarvish::Double{threshold}))
         return nullptr;
     return PyBool_FromLong(peak > 0.0 && current >= 0.0 && current / peak > threshold);
 }
 
+constexpr Signature<2> detect_fragmentation_threshold_sig{"detect_fragmentation_threshold",
+    {"fragmentation_ratio", opt("threshold", "0.3")}};
 PyObject* detect_fragmentation_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
-    static Signature<2> sig{"detect_fragmentation_threshold", {"fragmentation_ratio", "threshold"}, 1};
     double ratio = 0.0, threshold = 0.3;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Double{ratio}, tarvish::Double{threshold}))
+    if (!tarvish::parse(detect_fragmentation_threshold_sig, args, nargs, kwnames, tarvish::Double{ratio},
+                        tarvish::Double{threshold}))
         return nullptr;
     return PyBool_FromLong(ratio >= 0.0 && ratio > threshold);
 }
@@ -375,14 +387,14 @@ inline double capped_term(double v) noexcept { return v > 1.0 ? 1.0 : v > 0.0 ? 
 
 inline double unit_clamp(double v) noexcept { return v > 1.0 ? 1.0 : v < 0.0 ? 0.0 : v; }
 
+constexpr Signature<4> calculate_adaptation_urgency_sig{"calculate_adaptation_urgency",
+    {"performance_degradation", "memory_pressure", "fragmentation_ratio", "workload_changed"}};
 PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) noexcept {
-    static Signature<4> sig{"calculate_adaptation_urgency",
-                            {"performance_degradation", "memory_pressure", "fragmentation_ratio", "workload_changed"}};
     double degradation = 0.0, pressure = 0.0, fragmentation = 0.0;
     bool changed = false;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Double{degradation}, tarvish::Double{pressure},
-                        tarvish::Double{fragmentation}, tarvish::Flag{changed}))
+    if (!tarvish::parse(calculate_adaptation_urgency_sig, args, nargs, kwnames, tarvish::Double{degradation},
+                        tarvish::Double{pressure}, tarvish::Double{fragmentation}, tarvish::Flag{changed}))
         return nullptr;
     double urgency = 0.3 * capped_term(pressure) + 0.4 * capped_term(degradation);
     urgency += 0.15 * capped_term(fragmentation);
@@ -390,12 +402,12 @@ PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* args, Py_ssiz
     return PyFloat_FromDouble(unit_clamp(urgency));
 }
 
+constexpr Signature<4> score_pool_recommendation_sig{"score_pool_recommendation",
+    {"workload_fit", "memory_fit", "thread_count_fit", "historical_success_rate"}};
 PyObject* score_pool_recommendation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<4> sig{"score_pool_recommendation",
-                            {"workload_fit", "memory_fit", "thread_count_fit", "historical_success_rate"}};
     double workload = 0.0, memory = 0.0, threads = 0.0, success = 0.0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Double{workload}, tarvish::Double{memory},
-                        tarvish::Double{threads}, tarvish::Double{success}))
+    if (!tarvish::parse(score_pool_recommendation_sig, args, nargs, kwnames, tarvish::Double{workload},
+                        tarvish::Double{memory}, tarvish::Double{threads}, tarvish::Double{success}))
         return nullptr;
     double score = (0.3 * capped_term(memory) + 0.2 * capped_term(threads)) +
                    (0.35 * capped_term(workload) + 0.15 * capped_term(success));
@@ -422,21 +434,23 @@ bool timestamp_of(PyObject* list, Py_ssize_t i, double& out) noexcept {
     return item && tarvish::to_double(item.get(), out);
 }
 
+constexpr Signature<2> predict_resource_requirements_sig{"predict_resource_requirements",
+    {"allocation_history", "prediction_horizon_seconds"}};
 PyObject* predict_resource_requirements(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
-    static Signature<2> sig{"predict_resource_requirements", {"allocation_history", "prediction_horizon_seconds"}};
     PyObject* history = nullptr;
     double horizon = 0.0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactList{history}, tarvish::Double{horizon}))
+    if (!tarvish::parse(predict_resource_requirements_sig, args, nargs, kwnames, tarvish::ExactList{history},
+                        tarvish::Double{horizon}))
         return nullptr;
-    if (history == Py_None) return raise_no_len();
+    if (history == Py_None) return tarvish::raise_no_len(history);
     Py_ssize_t n = PyList_GET_SIZE(history);
-    if (n < 10) return Py_NewRef(no_prediction_result);
+    if (n < 10) return Py_NewRef(state().no_prediction_result);
 
     double first_time, last_time;
     if (!timestamp_of(history, 0, first_time) || !timestamp_of(history, n - 1, last_time)) return nullptr;
     double span = last_time - first_time;
-    if (!(span > 0.0)) return Py_NewRef(no_prediction_result);
+    if (!(span > 0.0)) return Py_NewRef(state().no_prediction_result);
 
     double total = 0.0;
     if (!walk_pairs(history, [&](double, double size) { total += size; })) return nullptr;
@@ -451,49 +465,37 @@ PyObject* predict_resource_requirements(PyObject*, PyObject* const* args, Py_ssi
 // ---------------------------------------------------------------------------
 // Module.
 
-PyMethodDef halvard_methods[] = {
-    tarvish::method("detect_performance_degradation", detect_performance_degradation,
-                    "detect_performance_degradation($module, performance_history, baseline_performance, threshold, "
-                    "window_start_time)\n--\n\nDetect if performance has degraded significantly."),
-    tarvish::method("calculate_performance_trend", calculate_performance_trend,
-                    "calculate_performance_trend($module, performance_history, window_start_time)\n--\n\n"
-                    "Calculate performance trend over a time window."),
-    tarvish::method("detect_workload_characteristics_change", detect_workload_characteristics_change,
-                    "detect_workload_characteristics_change($module, pattern_history, change_threshold=0.3)\n--\n\n"
-                    "Detect significant changes in workload characteristics."),
-    tarvish::method("detect_dominant_pattern", detect_dominant_pattern,
-                    "detect_dominant_pattern($module, patterns, window_size=5)\n--\n\n"
-                    "Detect the dominant pattern in a list of pattern names."),
-    tarvish::method("is_adaptation_beneficial", is_adaptation_beneficial,
-                    "is_adaptation_beneficial($module, current_pool, recommended_pool, recommendation_score, "
-                    "recommendation_confidence, current_performance_estimate, trigger_code, "
-                    "min_improvement_ratio=1.1, min_confidence=0.6)\n--\n\n"
-                    "Determine if pool adaptation would be beneficial."),
-    tarvish::method("should_skip_adaptation", should_skip_adaptation,
-                    "should_skip_adaptation($module, last_adaptation_time, current_time, min_interval)\n--\n\n"
-                    "Check if adaptation should be skipped due to timing."),
-    tarvish::method("detect_memory_pressure", detect_memory_pressure,
-                    "detect_memory_pressure($module, current_usage, peak_usage, pressure_threshold=0.8)\n--\n\n"
-                    "Detect memory pressure conditions."),
-    tarvish::method("detect_fragmentation_threshold", detect_fragmentation_threshold,
-                    "detect_fragmentation_threshold($module, fragmentation_ratio, threshold=0.3)\n--\n\n"
-                    "Check if fragmentation exceeds threshold."),
-    tarvish::method("calculate_adaptation_urgency", calculate_adaptation_urgency,
-                    "calculate_adaptation_urgency($module, performance_degradation, memory_pressure, "
-                    "fragmentation_ratio, workload_changed)\n--\n\nCalculate urgency score for adaptation."),
-    tarvish::method("score_pool_recommendation", score_pool_recommendation,
-                    "score_pool_recommendation($module, workload_fit, memory_fit, thread_count_fit, "
-                    "historical_success_rate)\n--\n\nScore a pool recommendation based on multiple factors."),
-    tarvish::method("predict_resource_requirements", predict_resource_requirements,
-                    "predict_resource_requirements($module, allocation_history, prediction_horizon_seconds)\n--\n\n"
-                    "Predict future resource requirements based on allocation history."),
+PyMethodDef halvard_functions[] = {
+    tarvish::function<detect_performance_degradation, detect_performance_degradation_sig,
+                      "Detect if performance has degraded significantly.">(),
+    tarvish::function<calculate_performance_trend, calculate_performance_trend_sig,
+                      "Calculate performance trend over a time window.">(),
+    tarvish::function<detect_workload_characteristics_change, detect_workload_characteristics_change_sig,
+                      "Detect significant changes in workload characteristics.">(),
+    tarvish::function<detect_dominant_pattern, detect_dominant_pattern_sig,
+                      "Detect the dominant pattern in a list of pattern names.">(),
+    tarvish::function<is_adaptation_beneficial, is_adaptation_beneficial_sig,
+                      "Determine if pool adaptation would be beneficial.">(),
+    tarvish::function<should_skip_adaptation, should_skip_adaptation_sig,
+                      "Check if adaptation should be skipped due to timing.">(),
+    tarvish::function<detect_memory_pressure, detect_memory_pressure_sig,
+                      "Detect memory pressure conditions.">(),
+    tarvish::function<detect_fragmentation_threshold, detect_fragmentation_threshold_sig,
+                      "Check if fragmentation exceeds threshold.">(),
+    tarvish::function<calculate_adaptation_urgency, calculate_adaptation_urgency_sig,
+                      "Calculate urgency score for adaptation.">(),
+    tarvish::function<score_pool_recommendation, score_pool_recommendation_sig,
+                      "Score a pool recommendation based on multiple factors.">(),
+    tarvish::function<predict_resource_requirements, predict_resource_requirements_sig,
+                      "Predict future resource requirements based on allocation history.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 bool halvard_exec(PyObject* module) noexcept {
-    if (!no_change_result && !(no_change_result = Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0))) return false;
-    if (!no_prediction_result && !(no_prediction_result = Py_BuildValue("(iid)", 0, 0, 0.0))) return false;
-    if (!s_mixed.get() || !s_parallel.get() || !s_cpu.get() || !s_memory.get()) return false;
+    halvard_state& st = state();
+    if (!st.no_change_result && !(st.no_change_result = Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0))) return false;
+    if (!st.no_prediction_result && !(st.no_prediction_result = Py_BuildValue("(iid)", 0, 0, 0.0))) return false;
+    if (!st.s_mixed.get() || !st.s_parallel.get() || !st.s_cpu.get() || !st.s_memory.get()) return false;
     if (!tarvish::bind_logger(module)) return false;
     return tarvish::log_line(module, "info", "Tarvish Halvard Cython module loaded - IP protected");
 }
@@ -507,8 +509,8 @@ PyModuleDef halvard_def{
     "degradation and trend, workload change, the dominant pattern, and the gating,\n"
     "urgency, pool score and resource prediction built on them.",
     0,
-    halvard_methods,
-    tarvish::ModuleSlots<halvard_guard, halvard_exec>::slots,
+    halvard_functions,
+    tarvish::ModuleSlots<state, halvard_exec>::slots,
     nullptr,
     nullptr,
     nullptr,
