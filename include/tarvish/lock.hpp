@@ -4,6 +4,10 @@
 
 #include "module.hpp"
 
+#include <atomic>
+#include <cassert>
+#include <cstdint>
+
 namespace tarvish {
 
 // How the protocol methods of a lock not of the interpreter's own lock type are
@@ -144,31 +148,147 @@ inline PyObject* call_builtin_method(PyObject* descr, PyObject* self, PyObject* 
     return factory ? call(factory.get()) : Ref();
 }
 
-// One with-statement on a lock: enter(), the section, then leave(ok). The lock
-// is held (referenced) for the statement's life; a lock of exactly the
+// ---------------------------------------------------------------------------
+// The re-entry guard.
+//
+// A per-object lock is a Python object, and Python code may run inside the
+// section it guards (a block's __eq__, a store's get_metrics, a counter's
+// store). A threading.Lock entered again by its holder waits forever; and
+// whatever threading.Lock was when the object was made (an RLock, a subclass,
+// a stand-in that locks nothing) may let a second writer in while the first
+// walks native records. So each object records natively, beside its lock,
+// which thread is inside the section and in which method (an Owner):
+//   - the owner word is set after the lock is entered and cleared before it is
+//     left, so it is non-zero exactly while some thread is inside;
+//   - before taking the lock, a call from the owning thread raises
+//     RuntimeError "reentrant call inside FastRedBlackTree.delete" (the method
+//     holding the section), and changes nothing;
+//   - after taking the lock, a call that finds the word set by another thread
+//     (the lock excluded nothing) leaves the lock again and raises
+//     RuntimeError "concurrent call inside ..." instead of entering.
+// So no section runs twice at once, whatever the lock object does; other
+// threads still wait on the lock as before.
+//
+// The word is read and written with the interpreter lock held (the modules
+// declare that they need it) and nothing runs between a claim's test and its
+// store, so relaxed atomics suffice: they make the pre-check of a thread outside
+// the section a race-free read. Thread identity is the thread pointer, unique
+// among live threads (a thread cannot end inside a section): one instruction on
+// x86-64 and AArch64 Linux, the interpreter's thread ident elsewhere.
+
+namespace detail {
+
+[[nodiscard]] inline uintptr_t this_thread() noexcept {
+#if defined(__linux__) && defined(__x86_64__) && defined(__GNUC__)
+    uintptr_t tp;
+    __asm__("mov %%fs:0, %0" : "=r"(tp));  // the TCB's pointer to itself
+    return tp;
+#elif defined(__linux__) && defined(__aarch64__) && defined(__GNUC__)
+    return reinterpret_cast<uintptr_t>(__builtin_thread_pointer());
+#else
+    return static_cast<uintptr_t>(PyThread_get_thread_ident());
+#endif
+}
+
+[[gnu::cold, gnu::noinline]] inline void raise_reentrant(const char* method) noexcept {
+    PyErr_Format(PyExc_RuntimeError, "reentrant call inside %s", method);
+}
+
+[[gnu::cold, gnu::noinline]] inline void raise_concurrent(const char* method) noexcept {
+    PyErr_Format(PyExc_RuntimeError, "concurrent call inside %s: its lock let a second thread in", method);
+}
+
+}  // namespace detail
+
+// Which thread is inside an object's locked section, and in which method.
+class Owner {
+public:
+    Owner() noexcept = default;
+    // Copied only while vacant, before its object is in use: the copy starts vacant.
+    Owner([[maybe_unused]] const Owner& other) noexcept { assert(!other.thread_.load(std::memory_order_relaxed)); }
+    Owner& operator=(const Owner&) = delete;
+
+    // Before the lock is taken: false with RuntimeError set when this thread
+    // is inside the section already.
+    [[nodiscard]] bool may_enter() const noexcept {
+        uintptr_t t = thread_.load(std::memory_order_relaxed);
+        if (t == 0 || t != detail::this_thread()) [[likely]] return true;
+        detail::raise_reentrant(method_.load(std::memory_order_relaxed));
+        return false;
+    }
+
+    // After the lock is taken: records this thread inside `method` (a static
+    // "Type.method"); false with RuntimeError set when another thread is inside.
+    [[nodiscard]] bool claim(const char* method) noexcept {
+        if (thread_.load(std::memory_order_relaxed) != 0) [[unlikely]] {
+            detail::raise_concurrent(method_.load(std::memory_order_relaxed));
+            return false;
+        }
+        thread_.store(detail::this_thread(), std::memory_order_relaxed);
+        method_.store(method, std::memory_order_relaxed);
+        return true;
+    }
+
+    // Before the lock is left, by the thread that claimed it.
+    void vacate() noexcept {
+        assert(thread_.load(std::memory_order_relaxed) == detail::this_thread());
+        thread_.store(0, std::memory_order_relaxed);
+    }
+
+    // Whether this thread is inside (for the asserts of code that needs the section held).
+    [[nodiscard]] bool held_here() const noexcept {
+        return thread_.load(std::memory_order_relaxed) == detail::this_thread();
+    }
+
+private:
+    std::atomic<uintptr_t> thread_{0};
+    std::atomic<const char*> method_{nullptr};
+};
+
+// One with-statement on a lock: enter(), the section, then leave(ok), with
+// `owner` claimed for `method` in between (see the re-entry guard above). The
+// lock is held (referenced) for the statement's life; a lock of exactly the
 // interpreter's own type is entered through its methods without a lookup.
 class WithLock {
 public:
-    explicit WithLock(PyObject* lock, Lookup lookup = Lookup::special, Suppress suppress = Suppress::honour) noexcept
-        : lock_(Ref::borrow(lock)), lookup_(lookup), suppress_(suppress) {}
+    WithLock(PyObject* lock, Owner& owner, const char* method, Lookup lookup = Lookup::special,
+             Suppress suppress = Suppress::honour) noexcept
+        : lock_(Ref::borrow(lock)), owner_(owner), method_(method), lookup_(lookup), suppress_(suppress) {}
 
-    // __enter__() after both methods were found; false with an error set.
+    // Refuses a re-entry, then __enter__() after both methods were found, then
+    // claims the owner; false with an error set (the lock left again when
+    // entered but refused).
     [[nodiscard]] bool enter() noexcept {
+        if (!owner_.may_enter()) return false;
         PyObject* lock = lock_.get();
-        if (Py_IS_TYPE(lock, detail::thread_lock.type)) [[likely]]
-            return detail::thread_lock_enter(lock);
-        Ref enter = method(detail::s_enter, "");
-        if (!enter) return false;
-        exit_ = method(detail::s_exit, " (missed __exit__ method)");
-        return exit_ && bool(call(enter.get()));
+        if (Py_IS_TYPE(lock, detail::thread_lock.type)) [[likely]] {
+            if (!detail::thread_lock_enter(lock)) return false;
+        } else {
+            Ref enter = method(detail::s_enter, "");
+            if (!enter) return false;
+            exit_ = method(detail::s_exit, " (missed __exit__ method)");
+            if (!exit_ || !call(enter.get())) return false;
+        }
+        if (owner_.claim(method_)) [[likely]] return true;
+        // As a section that raised at once; the refusal propagates whatever __exit__ returns.
+        suppress_ = Suppress::never;
+        (void)exit_section(false);
+        return false;
     }
 
-    // __exit__ for a section that succeeded (`ok`: with None, None, None) or failed
-    // with the pending exception (with its type, value and traceback). True when the
-    // section's outcome stands: it succeeded and __exit__ did too, or its exception
-    // was suppressed (and cleared). False with an error set otherwise; an __exit__
-    // error carries the section's exception as its context.
+    // Vacates the owner, then __exit__ for a section that succeeded (`ok`: with
+    // None, None, None) or failed with the pending exception (with its type,
+    // value and traceback). True when the section's outcome stands: it succeeded
+    // and __exit__ did too, or its exception was suppressed (and cleared). False
+    // with an error set otherwise; an __exit__ error carries the section's
+    // exception as its context.
     [[nodiscard]] bool leave(bool ok = true) noexcept {
+        owner_.vacate();
+        return exit_section(ok);
+    }
+
+private:
+    bool exit_section(bool ok) noexcept {
         Ref exc = ok ? Ref() : Ref::steal(PyErr_GetRaisedException());
         if (!exc) return bool(call_exit(Py_None, Py_None, Py_None)) && ok;
         Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
@@ -177,7 +297,6 @@ public:
         return detail::after_exit(std::move(exc), result, suppress_);
     }
 
-private:
     Ref call_exit(PyObject* type, PyObject* value, PyObject* tb) noexcept {
         if (!exit_) return detail::thread_lock_exit(lock_.get());
         return call(exit_.get(), type, value, tb);
@@ -203,15 +322,19 @@ private:
 
     Ref lock_;
     Ref exit_;  // null while the lock is of the interpreter's own type
+    Owner& owner_;
+    const char* method_;
     Lookup lookup_;
     Suppress suppress_;
 };
 
 // Runs `body() -> Ref` (null with an error set) inside one with-statement on
-// `lock`; the body's result, or null with an error set. A suppressed failure gives None.
+// `lock`, as `method` of the object that `owner` guards; the body's result, or
+// null with an error set. A suppressed failure gives None.
 template <class Body>
-[[nodiscard]] Ref with_lock(PyObject* lock, Lookup lookup, Suppress suppress, Body body) noexcept {
-    WithLock with{lock, lookup, suppress};
+[[nodiscard]] Ref with_lock(PyObject* lock, Owner& owner, const char* method, Lookup lookup, Suppress suppress,
+                            Body body) noexcept {
+    WithLock with{lock, owner, method, lookup, suppress};
     if (!with.enter()) return Ref();
     Ref result = body();
     bool ok = bool(result);
@@ -221,12 +344,14 @@ template <class Body>
 
 // A lock whose two methods are bound once, when its owner is made, for owners
 // that take it on hot paths; a lock of exactly the interpreter's own type needs
-// no binding. acquire() and release() do not look at the lock's attributes again.
+// no binding. acquire() and release() do not look at the lock's attributes
+// again. The object's re-entry guard (`owner`) comes with it.
 struct BoundLock {
     Ref lock;
     Ref enter;  // the bound __enter__ or acquire; null for the interpreter's own lock type
     Ref exit;   // the bound __exit__ or release
     Methods methods = Methods::with_statement;
+    Owner owner;
 
     // Takes `made` (null with an error set passes the error on) and binds its methods.
     [[nodiscard]] bool bind(Ref made, Methods how = Methods::with_statement) noexcept {
@@ -241,23 +366,27 @@ struct BoundLock {
         return bool(exit);
     }
 
-    // Takes the lock; false with an error set.
-    [[nodiscard]] bool acquire() noexcept {
-        if (!enter) [[likely]] return detail::thread_lock_enter(lock.get());
-        return bool(call(enter.get()));
+    // Refuses a re-entry, takes the lock and claims the owner for `method`
+    // ("Type.method"); false with an error set (the lock released again when
+    // taken but refused).
+    [[nodiscard]] bool acquire(const char* method) noexcept {
+        if (!owner.may_enter()) return false;
+        bool taken;
+        if (!enter) [[likely]] taken = detail::thread_lock_enter(lock.get());
+        else taken = bool(call(enter.get()));
+        if (!taken) return false;
+        if (owner.claim(method)) [[likely]] return true;
+        (void)unlock();  // the refusal stays pending (as the context of a release error)
+        return false;
     }
 
-    // Releases the lock (__exit__(None, None, None) or release()). An exception
-    // pending on entry survives; if releasing fails, that error wins with the
-    // pending one as its context. False with an error set when releasing failed.
+    // Vacates the owner and releases the lock (__exit__(None, None, None) or
+    // release()). An exception pending on entry survives; if releasing fails,
+    // that error wins with the pending one as its context. False with an error
+    // set when releasing failed.
     [[nodiscard]] bool release() noexcept {
-        Ref pending = Ref::steal(PyErr_GetRaisedException());
-        Ref r;
-        if (!enter) [[likely]] r = detail::thread_lock_exit(lock.get());
-        else if (methods == Methods::with_statement) r = call(exit.get(), Py_None, Py_None, Py_None);
-        else r = call(exit.get());
-        if (!pending) return bool(r);
-        return detail::after_exit(std::move(pending), r, Suppress::never) || bool(r);
+        owner.vacate();
+        return unlock();
     }
 
     // Visits the three references (for tp_traverse).
@@ -266,6 +395,17 @@ struct BoundLock {
         Py_VISIT(enter.get());
         Py_VISIT(exit.get());
         return 0;
+    }
+
+private:
+    bool unlock() noexcept {
+        Ref pending = Ref::steal(PyErr_GetRaisedException());
+        Ref r;
+        if (!enter) [[likely]] r = detail::thread_lock_exit(lock.get());
+        else if (methods == Methods::with_statement) r = call(exit.get(), Py_None, Py_None, Py_None);
+        else r = call(exit.get());
+        if (!pending) return bool(r);
+        return detail::after_exit(std::move(pending), r, Suppress::never) || bool(r);
     }
 };
 

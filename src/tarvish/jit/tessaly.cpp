@@ -305,11 +305,11 @@ int32_t get_threshold_fast(Tessaly* t, PyObject* func_id) noexcept {
 
 const TessalyOps tessaly_ops{get_threshold_fast};
 
-// Holds the policy's lock for a scope. An exception pending when the scope
-// ends survives the release.
+// Holds the policy's lock for a scope, as `method` ("Tessaly.update") for the
+// re-entry guard. An exception pending when the scope ends survives the release.
 class Held {
 public:
-    explicit Held(Tessaly* t) noexcept : t_(t) { ok_ = t->lock.acquire(); }
+    Held(Tessaly* t, const char* method) noexcept : t_(t) { ok_ = t->lock.acquire(method); }
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;
     ~Held() { (void)unlock(); }
@@ -391,7 +391,7 @@ PyObject* Tessaly_get_threshold(PyObject* self, PyObject* const* args, Py_ssize_
     Tessaly* t = as_policy(self);
     int32_t threshold;
     {
-        Held held(t);
+        Held held(t, "Tessaly.get_threshold");
         if (!held.ok()) return nullptr;
         threshold = t->ops->_get_threshold_fast(t, func_id);
         if (!held.unlock()) return nullptr;
@@ -432,9 +432,10 @@ PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize
     uint32_t compile_count = 0;
     double last_compiled = 0.0;
     {
-        Held held(t);
+        Held held(t, "Tessaly.should_compile");
         if (!held.ok()) return nullptr;
         threshold = t->ops->_get_threshold_fast(t, func_id);
+        // Python code runs under the lock here: the store's get_metrics, the metrics' attributes and conversions.
         Ref metrics = tarvish::call_method(store, get_metrics, func_id);
         if (!metrics) return nullptr;
         if (!read_metric<uint64_t, "uint64_t">(metrics.get(), s_call_count, call_count)) return nullptr;
@@ -514,8 +515,9 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     int32_t current, updated;
     double avg_speedup = 0.0;
     {
-        Held held(t);
+        Held held(t, "Tessaly.update");
         if (!held.ok()) return nullptr;
+        // Python code runs under the lock here: get_metrics, the attributes, their == 0 test and conversions.
         Ref metrics = tarvish::call_method(store, get_metrics, func_id);
         if (!metrics) return nullptr;
         {
@@ -568,7 +570,7 @@ Ref statistics_dict(PyObject* tracked, PyObject* avg, PyObject* min, PyObject* m
 PyObject* Tessaly_get_statistics(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("get_statistics", nargs, kwnames)) return nullptr;
     Tessaly* t = as_policy(self);
-    Held held(t);
+    Held held(t, "Tessaly.get_statistics");
     if (!held.ok()) return nullptr;
     PyObject* thresholds = t->thresholds.get();
     Py_ssize_t n = PyDict_GET_SIZE(thresholds);
@@ -647,6 +649,7 @@ struct PolicySlot {
     void put(Ref r) noexcept { instance = r.release(); }  // only into an empty slot
 };
 PolicySlot policy_slot;
+tarvish::Owner policy_owner;  // the thread inside get_tessaly or reset_tessaly
 
 // The module's `_policy_lock` is looked up at each call and entered as a
 // with-statement would, its methods read as attributes; a suppressing __exit__ counts.
@@ -654,10 +657,12 @@ PyObject* get_tessaly(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* k
     if (!tarvish::no_args("get_tessaly", nargs, kwnames)) return nullptr;
     Ref lock = tarvish::module_global(tessaly_guard.module, s_policy_lock, tarvish::Missing::attribute_error);
     if (!lock) return nullptr;
-    tarvish::WithLock block{lock.get(), tarvish::Lookup::attribute, tarvish::Suppress::honour};
+    tarvish::WithLock block{lock.get(), policy_owner, "get_tessaly", tarvish::Lookup::attribute,
+                            tarvish::Suppress::honour};
     if (!block.enter()) return nullptr;
     bool ok = true;
     if (!policy_slot.instance) {
+        // Python code may run under the lock here: the constructor calls the module's threading.Lock.
         Ref created = tarvish::call(reinterpret_cast<PyObject*>(Tessaly_type));
         ok = bool(created);
         if (ok) policy_slot.put(std::move(created));
@@ -670,7 +675,8 @@ PyObject* reset_tessaly(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject*
     if (!tarvish::no_args("reset_tessaly", nargs, kwnames)) return nullptr;
     Ref lock = tarvish::module_global(tessaly_guard.module, s_policy_lock, tarvish::Missing::attribute_error);
     if (!lock) return nullptr;
-    tarvish::WithLock block{lock.get(), tarvish::Lookup::attribute, tarvish::Suppress::honour};
+    tarvish::WithLock block{lock.get(), policy_owner, "reset_tessaly", tarvish::Lookup::attribute,
+                            tarvish::Suppress::honour};
     if (!block.enter()) return nullptr;
     // The old policy is dropped after the lock is left.
     Ref old = policy_slot.take();

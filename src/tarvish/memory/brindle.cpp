@@ -125,12 +125,14 @@ struct TreeState {
     std::atomic<RBNode*> root{nullptr};
     uint64_t node_count = 0;
     Ref lock;
+    tarvish::Owner writer;  // the thread inside a writer's section (or get_size_distribution)
     std::atomic<uint64_t> seq_counter{0};
     uint32_t sample_rate = 100;
     Ref op_counter;
     Ref sampled_counter;
     bool use_atomic = false;
     Ref stats_lock;
+    tarvish::Owner stats_owner;  // the thread inside get_stats or reset_circuit_breaker
     int64_t stats[NSTATS] = {};
     bool has_trips = false;  // "circuit_breaker_trips" present (always 0)
 
@@ -529,13 +531,15 @@ void remove_head_block(TreeState& t, RBNode* head, Graveyard& g) noexcept {
 // protocol; a failed section's exception is handed to __exit__ and then
 // propagates whatever __exit__ returns (chained under an error of __exit__ itself).
 
-// Runs `body(graveyard) -> Ref` as a writer: under `lock`, with the sequence
-// counter odd throughout (made even again on every path), then releases the
-// blocks of whatever the body unlinked.
+// Runs `body(graveyard) -> Ref` as the writer `method`: under `lock`, with the
+// sequence counter odd throughout (made even again on every path), then
+// releases the blocks of whatever the body unlinked. The writer guard refuses
+// a second writer, from this thread (a callback) or another (a lock that let
+// it in), so the records a body holds cannot change under it.
 template <class Body>
-PyObject* write_section(PyObject* self, Body body) noexcept {
+PyObject* write_section(PyObject* self, const char* method, Body body) noexcept {
     TreeState& t = state(self);
-    tarvish::WithLock with{t.lock.get(), tarvish::Lookup::attribute, tarvish::Suppress::never};
+    tarvish::WithLock with{t.lock.get(), t.writer, method, tarvish::Lookup::attribute, tarvish::Suppress::never};
     if (!with.enter()) return nullptr;
     begin_write(t);
     Graveyard g;
@@ -546,10 +550,12 @@ PyObject* write_section(PyObject* self, Body body) noexcept {
     return result.release();
 }
 
-// Runs `body() -> Ref` under `lock_obj` without touching the sequence counter.
+// Runs `body() -> Ref` as `method` under `lock_obj`, guarded by `owner`,
+// without touching the sequence counter.
 template <class Body>
-PyObject* locked(PyObject* lock_obj, Body body) noexcept {
-    return tarvish::with_lock(lock_obj, tarvish::Lookup::attribute, tarvish::Suppress::never, body).release();
+PyObject* locked(PyObject* lock_obj, tarvish::Owner& owner, const char* method, Body body) noexcept {
+    return tarvish::with_lock(lock_obj, owner, method, tarvish::Lookup::attribute, tarvish::Suppress::never, body)
+        .release();
 }
 
 // time.sleep(0.0001), with `time` looked up as a module global now.
@@ -696,6 +702,8 @@ PyObject* Tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     uint64_t key;
     if (prepare_size(self, size.get(), false, key) != Prep::ok) return nullptr;
     TreeState& t = state(self);
+    // Refused before the sampling clock moves, so a re-entrant insert changes nothing.
+    if (!t.writer.may_enter()) return nullptr;
 
     bool sampled = false;
     if (t.use_atomic) {
@@ -705,7 +713,7 @@ PyObject* Tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (t.sample_rate && !is_multiple(n.get(), t.sample_rate, sampled)) return nullptr;
     }
 
-    return write_section(self, [&](Graveyard&) -> Ref {
+    return write_section(self, "FastRedBlackTree.insert", [&](Graveyard&) -> Ref {
         RBNode* existing = find_node(t, key);
         RBNode* node = allocate_node(key, block);
         if (!node) return tarvish::raise(PyExc_MemoryError, "Failed to allocate RB node"), Ref();
@@ -732,6 +740,7 @@ PyObject* Tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         ++t.stats[TOTAL_INSERTIONS];
         ++t.stats[OPERATION_COUNT];
         if (sampled && t.use_atomic) {
+            // Python code may run under the writer lock here (a counter class of the caller's).
             Ref counter = Ref::borrow(t.sampled_counter.get());
             if (!tarvish::call_method(counter.get(), s_increment)) return Ref();
         }
@@ -827,9 +836,10 @@ PyObject* Tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         case Prep::ok: break;
     }
     TreeState& t = state(self);
-    return write_section(self, [&](Graveyard& g) -> Ref {
+    return write_section(self, "FastRedBlackTree.delete", [&](Graveyard& g) -> Ref {
         RBNode* head = find_node(t, key);
         if (!head) return Ref::borrow(Py_False);
+        // Python code runs under the writer lock here: the blocks' __eq__.
         int eq = tarvish::compare(head->block, block, Py_EQ);
         if (eq < 0) return Ref();
         if (eq) {
@@ -864,7 +874,7 @@ PyObject* Tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         case Prep::ok: break;
     }
     TreeState& t = state(self);
-    return write_section(self, [&](Graveyard& g) -> Ref {
+    return write_section(self, "FastRedBlackTree.remove_ge", [&](Graveyard& g) -> Ref {
         RBNode* head;
         bool ok;
         Py_BEGIN_ALLOW_THREADS
@@ -887,11 +897,12 @@ PyObject* Tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* Tree_clear_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("clear", nargs, kwnames)) return nullptr;
     TreeState& t = state(self);
-    return write_section(self, [&](Graveyard& g) -> Ref {
+    return write_section(self, "FastRedBlackTree.clear", [&](Graveyard& g) -> Ref {
         detach_all(t, g);
         for (int64_t& v : t.stats) v = 0;
         t.has_trips = false;
         if (t.use_atomic) {
+            // Python code may run under the writer lock here (making the counters, dropping the old ones).
             Ref c = new_counter();
             if (!c) return Ref();
             t.op_counter = std::move(c);
@@ -906,7 +917,7 @@ PyObject* Tree_clear_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
 PyObject* Tree_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("get_stats", nargs, kwnames)) return nullptr;
     TreeState& t = state(self);
-    return locked(t.stats_lock.get(), [&]() -> Ref {
+    return locked(t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.get_stats", [&]() -> Ref {
         // Snapshot before any object is made (making one may run code).
         int64_t stats[NSTATS];
         for (int i = 0; i < NSTATS; ++i) stats[i] = t.stats[i];
@@ -926,6 +937,7 @@ PyObject* Tree_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
         if (!put(s_height, tarvish::box(static_cast<unsigned long long>(height)))) return Ref();
         Ref sampled;
         if (t.use_atomic) {
+            // Python code may run under the statistics lock here (a counter class of the caller's).
             Ref counter = Ref::borrow(t.sampled_counter.get());
             sampled = tarvish::call_method(counter.get(), s_load);
         } else {
@@ -947,7 +959,7 @@ PyObject* Tree_get_size_distribution(PyObject* self, PyObject* const*, Py_ssize_
     if (!tarvish::no_args("get_size_distribution", nargs, kwnames)) return nullptr;
     TreeState& t = state(self);
     // Under the writer lock nothing can reshape the tree while the dict grows.
-    return locked(t.lock.get(), [&]() -> Ref {
+    return locked(t.lock.get(), t.writer, "FastRedBlackTree.get_size_distribution", [&]() -> Ref {
         Ref result = Ref::steal(PyDict_New());
         if (!result) return result;
         bool ok = true;
@@ -967,7 +979,7 @@ PyObject* Tree_reset_circuit_breaker(PyObject* self, PyObject* const*, Py_ssize_
                                      PyObject* kwnames) noexcept {
     if (!tarvish::no_args("reset_circuit_breaker", nargs, kwnames)) return nullptr;
     TreeState& t = state(self);
-    return locked(t.stats_lock.get(), [&]() -> Ref {
+    return locked(t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.reset_circuit_breaker", [&]() -> Ref {
         t.has_trips = true;
         t.stats[OPERATION_COUNT] = 0;
         return Ref::borrow(Py_None);

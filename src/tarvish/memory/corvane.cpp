@@ -277,7 +277,8 @@ PyMethodDef Wrapper_methods[] = {
 // AtomicPointer, LockFreeStack and LockFreeStatistics each hold a
 // threading.Lock made by the constructor (tarvish::new_lock) and entered through
 // its context-manager protocol, as a with-statement would (tarvish::WithLock,
-// which honours a suppressing __exit__ as the statement does).
+// which honours a suppressing __exit__ as the statement does), with the
+// object's re-entry guard (`owner`) beside it.
 
 PyTypeObject* AtomicPointer_type = nullptr;
 PyTypeObject* LockFreeStack_type = nullptr;
@@ -294,6 +295,7 @@ struct AtomicPointer {
     PyObject* held;  // one strong reference, or null when empty
     uint64_t version;
     Ref lock;
+    tarvish::Owner owner;
 
     ~AtomicPointer() { Py_CLEAR(held); }
 };
@@ -312,6 +314,7 @@ PyObject* AtomicPointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     AtomicPointer* p = as_pointer(self.get());
     p->held = slot_ref(initial).release();
     p->version = 0;
+    new (&p->owner) tarvish::Owner();
     new (&p->lock) Ref(tarvish::new_lock(corvane_guard.module));
     if (!p->lock) return nullptr;
     return self.release();
@@ -331,7 +334,7 @@ int AtomicPointer_clear(PyObject* self) noexcept {
 PyObject* AtomicPointer_load(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("load", nargs, kwnames)) return nullptr;
     AtomicPointer* p = as_pointer(self);
-    tarvish::WithLock with{p->lock.get()};
+    tarvish::WithLock with{p->lock.get(), p->owner, "AtomicPointer.load"};
     if (!with.enter()) return nullptr;
     Ref value = Ref::borrow(p->held);
     if (!with.leave()) return nullptr;
@@ -344,7 +347,7 @@ PyObject* AtomicPointer_store(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Object{value})) return nullptr;
     AtomicPointer* p = as_pointer(self);
     Ref incoming = slot_ref(value);
-    tarvish::WithLock with{p->lock.get()};
+    tarvish::WithLock with{p->lock.get(), p->owner, "AtomicPointer.store"};
     if (!with.enter()) return nullptr;
     Ref replaced = Ref::steal(p->held);
     p->held = incoming.release();
@@ -363,7 +366,7 @@ PyObject* AtomicPointer_compare_and_swap(PyObject* self, PyObject* const* args, 
     AtomicPointer* p = as_pointer(self);
     Ref incoming = slot_ref(new_value);
     PyObject* wanted = expected == Py_None ? nullptr : expected;
-    tarvish::WithLock with{p->lock.get()};
+    tarvish::WithLock with{p->lock.get(), p->owner, "AtomicPointer.compare_and_swap"};
     if (!with.enter()) return nullptr;
     Ref replaced;
     bool swapped = p->held == wanted;  // identity: the very object, or empty for None
@@ -381,7 +384,7 @@ PyObject* AtomicPointer_compare_and_swap(PyObject* self, PyObject* const* args, 
 PyObject* AtomicPointer_get_version(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("get_version", nargs, kwnames)) return nullptr;
     AtomicPointer* p = as_pointer(self);
-    tarvish::WithLock with{p->lock.get()};
+    tarvish::WithLock with{p->lock.get(), p->owner, "AtomicPointer.get_version"};
     if (!with.enter()) return nullptr;
     uint64_t version = p->version;
     if (!with.leave()) return nullptr;
@@ -463,6 +466,7 @@ struct LockFreeStack {
     StackNode* head;
     std::atomic<int64_t> size;
     Ref lock;
+    tarvish::Owner owner;
 
     // Walks from the head, releasing every item and freeing every node.
     ~LockFreeStack() {
@@ -484,6 +488,7 @@ PyObject* LockFreeStack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     LockFreeStack* s = as_stack(self.get());
     s->head = nullptr;
     new (&s->size) std::atomic<int64_t>(0);
+    new (&s->owner) tarvish::Owner();
     new (&s->lock) Ref(tarvish::new_lock(corvane_guard.module));
     if (!s->lock) return nullptr;
     return self.release();
@@ -510,7 +515,7 @@ PyObject* LockFreeStack_push(PyObject* self, PyObject* const* args, Py_ssize_t n
     raw->item = Py_NewRef(item);
     raw->next = nullptr;
     OwnedNode node{raw};
-    tarvish::WithLock with{s->lock.get()};
+    tarvish::WithLock with{s->lock.get(), s->owner, "LockFreeStack.push"};
     if (!with.enter()) return nullptr;
     node.get()->next = s->head;
     s->head = node.release();
@@ -522,7 +527,7 @@ PyObject* LockFreeStack_push(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* LockFreeStack_pop(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("pop", nargs, kwnames)) return nullptr;
     LockFreeStack* s = as_stack(self);
-    tarvish::WithLock with{s->lock.get()};
+    tarvish::WithLock with{s->lock.get(), s->owner, "LockFreeStack.pop"};
     if (!with.enter()) return nullptr;
     OwnedNode top{s->head};
     if (top.get()) {
@@ -538,7 +543,7 @@ PyObject* LockFreeStack_pop(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
 PyObject* LockFreeStack_is_empty(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("is_empty", nargs, kwnames)) return nullptr;
     LockFreeStack* s = as_stack(self);
-    tarvish::WithLock with{s->lock.get()};
+    tarvish::WithLock with{s->lock.get(), s->owner, "LockFreeStack.is_empty"};
     if (!with.enter()) return nullptr;
     bool empty = s->head == nullptr;
     if (!with.leave()) return nullptr;
@@ -626,6 +631,7 @@ struct LockFreeStatistics {
     const LockFreeStatisticsOps* ops;
     std::atomic<uint64_t> mirror[StatCount];  // two's-complement words, wrapping like the counters
     Ref lock;
+    tarvish::Owner owner;  // the thread inside reset
     Ref counter[StatCount];
 };
 
@@ -818,6 +824,7 @@ PyObject* LockFreeStatistics_new(PyTypeObject* type, PyObject* args, PyObject* k
     st->ops = &lock_free_statistics_ops;
     for (auto& m : st->mirror) new (&m) std::atomic<uint64_t>(0);
     new (&st->lock) Ref();
+    new (&st->owner) tarvish::Owner();
     for (auto& c : st->counter) new (&c) Ref();
     st->lock = tarvish::new_lock(corvane_guard.module);
     if (!st->lock) return nullptr;
@@ -1049,9 +1056,10 @@ PyObject* LockFreeStatistics_reset(PyObject* self, PyObject* const*, Py_ssize_t 
     LockFreeStatistics* st = as_stats(self);
     Ref zero = tarvish::box(0);
     if (!zero) return nullptr;
-    tarvish::WithLock with{st->lock.get()};
+    tarvish::WithLock with{st->lock.get(), st->owner, "LockFreeStatistics.reset"};
     if (!with.enter()) return nullptr;
     for (auto& m : st->mirror) m.store(0, std::memory_order_seq_cst);
+    // Python code runs under the lock here: store(0) of a counter object assigned by the caller.
     for (auto& slot : st->counter) {
         if (AtomicCounter* c = native_counter(slot.get())) {
             c->ops->_c_store(c, 0);

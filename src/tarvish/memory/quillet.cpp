@@ -74,13 +74,14 @@ constexpr int64_t fit_align(int32_t offset, int32_t alignment) noexcept {
     return align_up32(offset, alignment);
 }
 
-// Runs `body` (returning a Ref, null with an exception set) while holding
-// `lock` through its context-manager protocol. The lock is released whether
-// the body succeeded or raised; a raising body's exception reaches __exit__ and
-// then propagates, whatever __exit__ returns.
+// Runs `body` (returning a Ref, null with an exception set) as `method` while
+// holding `lock` through its context-manager protocol, guarded by `owner`. The
+// lock is released whether the body succeeded or raised; a raising body's
+// exception reaches __exit__ and then propagates, whatever __exit__ returns.
+// No body runs Python code: the buckets hold only ints this module made.
 template <class F>
-Ref with_lock(PyObject* lock, F body) noexcept {
-    return tarvish::with_lock(lock, tarvish::Lookup::attribute, tarvish::Suppress::never, body);
+Ref with_lock(PyObject* lock, tarvish::Owner& owner, const char* method, F body) noexcept {
+    return tarvish::with_lock(lock, owner, method, tarvish::Lookup::attribute, tarvish::Suppress::never, body);
 }
 
 // threading.Lock(), through the module's `threading` global.
@@ -146,6 +147,7 @@ struct BucketAllocator {
     int32_t medium_block_max;
     Ref buckets;
     Ref lock;
+    tarvish::Owner owner;
     std::vector<Bucket> index;
 };
 
@@ -218,6 +220,7 @@ PyObject* BucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     BucketAllocator* a = as_allocator(self.get());
     new (&a->buckets) Ref();
     new (&a->lock) Ref();
+    new (&a->owner) tarvish::Owner();
     new (&a->index) std::vector<Bucket>();
     a->bucket_size_step = step;
     a->small_block_max = small;
@@ -242,7 +245,7 @@ PyObject* BucketAllocator_add_to_bucket(PyObject* self, PyObject* const* args, P
     if (b < 1 || b != size) Py_RETURN_FALSE;
     Ref item = tarvish::box(offset);
     if (!item) return nullptr;
-    return with_lock(a->lock.get(), [&]() noexcept {
+    return with_lock(a->lock.get(), a->owner, "FastBucketAllocator.add_to_bucket", [&]() noexcept {
                Bucket* bucket = find_bucket(a, b);
                if (!bucket) return Ref::borrow(Py_False);
                if (PyList_Append(bucket->offsets.get(), item.get()) < 0) return Ref();
@@ -259,7 +262,7 @@ PyObject* BucketAllocator_remove_from_bucket(PyObject* self, PyObject* const* ar
     BucketAllocator* a = as_allocator(self);
     int32_t b = get_bucket_size_fast(a, size);
     if (b <= 0) Py_RETURN_NONE;
-    return with_lock(a->lock.get(), [&]() noexcept {
+    return with_lock(a->lock.get(), a->owner, "FastBucketAllocator.remove_from_bucket", [&]() noexcept {
                Bucket* bucket = find_bucket(a, b);
                if (!bucket || PyList_GET_SIZE(bucket->offsets.get()) == 0) return Ref::borrow(Py_None);
                return pop_last(bucket->offsets.get());
@@ -275,7 +278,7 @@ PyObject* BucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* const* 
     BucketAllocator* a = as_allocator(self);
     int32_t b = get_bucket_size_fast(a, size);
     if (b <= 0) Py_RETURN_NONE;
-    return with_lock(a->lock.get(), [&]() noexcept {
+    return with_lock(a->lock.get(), a->owner, "FastBucketAllocator.find_best_fit_bucket", [&]() noexcept {
                // Tries the last offset of one bucket: 1 taken, 0 left in place, -1 error.
                // A block that does not fit stays the last of its list, exactly where
                // popping it and appending it back would leave it.
@@ -343,6 +346,7 @@ struct StatsCollector {
     uint64_t fallback_allocations;
     uint64_t alignment_padding_bytes;  // a signed sum, wrapping modulo 2^64
     Ref lock;
+    tarvish::Owner owner;
 };
 
 StatsCollector* as_stats(PyObject* self) noexcept { return reinterpret_cast<StatsCollector*>(self); }
@@ -363,6 +367,7 @@ PyObject* StatsCollector_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
     if (!self) return nullptr;
     StatsCollector* s = as_stats(self.get());
     new (&s->lock) Ref();
+    new (&s->owner) tarvish::Owner();
     s->total_allocations = s->total_deallocations = s->bucketed_allocations = 0;
     s->fallback_allocations = s->alignment_padding_bytes = 0;
     s->lock = new_lock();
@@ -379,7 +384,7 @@ PyObject* StatsCollector_py_record_allocation(PyObject* self, PyObject* const* a
                         tarvish::Flag{is_bucketed}))
         return nullptr;
     StatsCollector* s = as_stats(self);
-    return with_lock(s->lock.get(), [&]() noexcept {
+    return with_lock(s->lock.get(), s->owner, "FastStatsCollector.py_record_allocation", [&]() noexcept {
                record_allocation(s, size, padding, is_bucketed);
                return Ref::borrow(Py_None);
            })
@@ -390,7 +395,7 @@ PyObject* StatsCollector_py_record_deallocation(PyObject* self, PyObject* const*
                                                 PyObject* kwnames) noexcept {
     if (!tarvish::no_args("py_record_deallocation", nargs, kwnames)) return nullptr;
     StatsCollector* s = as_stats(self);
-    return with_lock(s->lock.get(), [&]() noexcept {
+    return with_lock(s->lock.get(), s->owner, "FastStatsCollector.py_record_deallocation", [&]() noexcept {
                record_deallocation(s);
                return Ref::borrow(Py_None);
            })
@@ -414,7 +419,7 @@ PyObject* StatsCollector_get_stats(PyObject* self, PyObject* const*, Py_ssize_t 
     if (!tarvish::no_args("get_stats", nargs, kwnames)) return nullptr;
     StatsCollector* s = as_stats(self);
     uint64_t snapshot[5];
-    if (!with_lock(s->lock.get(), [&]() noexcept {
+    if (!with_lock(s->lock.get(), s->owner, "FastStatsCollector.get_stats", [&]() noexcept {
             snapshot[0] = s->total_allocations;
             snapshot[1] = s->total_deallocations;
             snapshot[2] = s->bucketed_allocations;
@@ -442,7 +447,7 @@ PyObject* StatsCollector_get_stats(PyObject* self, PyObject* const*, Py_ssize_t 
 PyObject* StatsCollector_reset_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::no_args("reset_stats", nargs, kwnames)) return nullptr;
     StatsCollector* s = as_stats(self);
-    return with_lock(s->lock.get(), [&]() noexcept {
+    return with_lock(s->lock.get(), s->owner, "FastStatsCollector.reset_stats", [&]() noexcept {
                s->total_allocations = s->total_deallocations = s->bucketed_allocations = 0;
                s->fallback_allocations = s->alignment_padding_bytes = 0;
                return Ref::borrow(Py_None);

@@ -91,12 +91,14 @@ CounterAggregator* as_aggregator(PyObject* self) noexcept { return reinterpret_c
 PyObject* as_object(CounterAggregator* self) noexcept { return reinterpret_cast<PyObject*>(self); }
 
 // ---------------------------------------------------------------------------
-// The lock, entered through its context-manager protocol. Nothing between
-// enter and exit runs Python code or allocates Python objects: a finaliser run
-// by a collection there could call back into this aggregator and block on the
-// (non-reentrant) lock.
+// The lock, entered through its context-manager protocol as `method`, with the
+// re-entry guard. Nothing between enter and exit runs Python code or allocates
+// Python objects: a finaliser run by a collection there could call back into
+// this aggregator (and would meet the guard's RuntimeError).
 
-[[nodiscard]] bool lock_acquire(CounterAggregator* self) noexcept { return self->lock.acquire(); }
+[[nodiscard]] bool lock_acquire(CounterAggregator* self, const char* method) noexcept {
+    return self->lock.acquire(method);
+}
 [[nodiscard]] bool lock_release(CounterAggregator* self) noexcept { return self->lock.release(); }
 
 // The IndexError for an id outside 0 .. num_counters - 1; checked before the lock.
@@ -156,7 +158,7 @@ int op_update(CounterAggregator* self, int32_t counter_id, double value, bool sk
         }
     }
     if (!check_id(self, counter_id)) return -1;
-    if (!lock_acquire(self)) return -1;
+    if (!lock_acquire(self, "CounterAggregator.update")) return -1;
     CounterRecord& r = self->storage[counter_id];
     std::atomic_ref<uint64_t> count(r.count);
     uint64_t seen = count.load(std::memory_order_relaxed);
@@ -222,7 +224,7 @@ PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool skip_di
         }
     }
     if (!check_id(self, counter_id)) return nullptr;
-    if (!lock_acquire(self)) return nullptr;
+    if (!lock_acquire(self, "CounterAggregator.get_stats")) return nullptr;
     Stats s = compute_stats(self->storage[counter_id]);
     if (!lock_release(self)) return nullptr;
     // The dict is built after the lock is released (see the lock's note above).
@@ -249,7 +251,7 @@ int op_reset(CounterAggregator* self, int32_t counter_id, bool skip_dispatch) no
         }
     }
     if (!check_id(self, counter_id)) return -1;
-    if (!lock_acquire(self)) return -1;
+    if (!lock_acquire(self, "CounterAggregator.reset")) return -1;
     clear_record(self->storage[counter_id]);
     return lock_release(self) ? 0 : -1;
 }
@@ -260,7 +262,7 @@ int op_reset_all(CounterAggregator* self, bool skip_dispatch) noexcept {
         if (!find_override(self, s_reset_all, Agg_reset_all, override)) return -1;
         if (override) return tarvish::call(override.get()) ? 0 : -1;
     }
-    if (!lock_acquire(self)) return -1;
+    if (!lock_acquire(self, "CounterAggregator.reset_all")) return -1;
     for (int32_t i = 0; i < self->num_counters; ++i) clear_record(self->storage[i]);
     return lock_release(self) ? 0 : -1;
 }
