@@ -91,15 +91,36 @@ class LockedSlot:
             return False
 
 
+class LockedStack:
+    """A stack in pure Python: a list under threading.Lock."""
+
+    def __init__(self):
+        self.items, self.lock = [], threading.Lock()
+
+    def push(self, value):
+        with self.lock:
+            self.items.append(value)
+
+    def pop(self):
+        with self.lock:
+            return self.items.pop() if self.items else None
+
+    def size(self):
+        return len(self.items)
+
+
 def rows(h):
+    # What a user would write instead of the counter is the pure-Python baseline
+    # itself, an int under threading.Lock: it is both columns.
     c, p, w = AtomicCounter(0), LockedInt(0), AtomicCounterWrapper(0)
-    h.bench("AtomicCounter.load", c.load, target=10, floor=(floor.atomic_load, ()), baseline=(p.load, ()))
-    h.bench("AtomicCounter.increment", c.increment, target=30, floor=(floor.atomic_add, ()),
-            baseline=(p.increment, ()))
-    h.bench("AtomicCounter.compare_and_swap", c.compare_and_swap, (5, 5), target=50,
-            floor=(floor.atomic_cas, (5, 5)), baseline=(p.compare_and_swap, (5, 5)))
-    h.bench("AtomicCounterWrapper.increment", w.increment, target=30, floor=(floor.atomic_add, ()),
-            baseline=(p.increment, ()))
+    for name, fn, args, floor_fn, target, base in [
+        ("AtomicCounter.load", c.load, (), floor.atomic_load, 10, p.load),
+        ("AtomicCounter.increment", c.increment, (), floor.atomic_add, 30, p.increment),
+        ("AtomicCounter.compare_and_swap", c.compare_and_swap, (5, 5), floor.atomic_cas, 50, p.compare_and_swap),
+        ("AtomicCounterWrapper.increment", w.increment, (), floor.atomic_add, 30, p.increment),
+    ]:
+        h.bench(name, fn, args, target=target, floor=(floor_fn, args), baseline=(base, args),
+                peers={"int+Lock": (base, args)})
 
     stats, locked = LockFreeStatistics(), LockedStatistics()
     h.bench("LockFreeStatistics.record_allocation", stats.record_allocation, (64,), target=100,
@@ -118,23 +139,20 @@ def rows(h):
             floor=(floor.call, (x, x)), baseline=(slot.compare_and_swap, (x, x)))
 
     # A push alone would grow the stack by millions of nodes, so it is timed as a
-    # push followed by a pop (stated 100-200 ns plus 150-250 ns); the floor and
-    # the deque baseline go through the same Python-level pair.
-    stack, deque = LockFreeStack(), collections.deque()
+    # push followed by a pop (stated 100-200 ns plus 150-250 ns); the floor, the
+    # baseline and the deque peer go through the same Python-level pair.
+    stack, locked, deque = LockFreeStack(), LockedStack(), collections.deque()
 
-    def stack_pair(push=stack.push, pop=stack.pop):
-        push(x)
-        pop()
+    def pair(push, pop):
+        def run(push=push, pop=pop):
+            push(x)
+            pop()
+        return run
 
-    def floor_pair(call=floor.call):
-        call(x)
-        call()
-
-    def deque_pair(push=deque.append, pop=deque.pop):
-        push(x)
-        pop()
-
-    h.bench("LockFreeStack.push+pop", stack_pair, target=450, floor=(floor_pair, ()), baseline=(deque_pair, ()))
-    h.bench("LockFreeStack.pop (empty)", stack.pop, target=250, floor=(floor.call, ()),
-            baseline=(lambda: deque.pop() if deque else None, ()))
-    h.bench("LockFreeStack.size", stack.size, target=20, floor=(floor.atomic_load, ()), baseline=(deque.__len__, ()))
+    h.bench("LockFreeStack.push+pop", pair(stack.push, stack.pop), target=450,
+            floor=(pair(floor.call, floor.call), ()), baseline=(pair(locked.push, locked.pop), ()),
+            peers={"deque": (pair(deque.append, deque.pop), ())})
+    h.bench("LockFreeStack.pop (empty)", stack.pop, target=250, floor=(floor.call, ()), baseline=(locked.pop, ()),
+            peers={"deque": (lambda: deque.pop() if deque else None, ())})
+    h.bench("LockFreeStack.size", stack.size, target=20, floor=(floor.atomic_load, ()), baseline=(locked.size, ()),
+            peers={"deque": (deque.__len__, ())})

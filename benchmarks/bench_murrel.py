@@ -50,8 +50,10 @@ def rows(h):
         a.update(7, v)
         p.update(7, v)
     # update: two converted arguments, one lock round trip and six field updates.
+    # The locked pure-Python accumulator is also what a user would write instead.
+    locked_update = (p.update, (7, 3.25))
     h.bench("CounterAggregator.update", a.update, (7, 3.25), floor=(floor.call, (7, 3.25)),
-            baseline=(p.update, (7, 3.25)))
+            baseline=locked_update, peers={"locked py": locked_update})
     # get_stats: one lock round trip and a six-entry dict.
     h.bench("CounterAggregator.get_stats", a.get_stats, (7,), floor=(floor.float_call, (7,)),
             baseline=(p.get_stats, (7,)))

@@ -78,39 +78,14 @@ def py_capabilities():
     return caps
 
 
-COLD = """
-import time
-t0 = time.perf_counter_ns()
-{setup}
-t1 = time.perf_counter_ns()
-{call}
-print(time.perf_counter_ns() - t1)
-"""
-
-
-def cold_ns(setup, call, runs):
-    """Best time of the first call in a fresh interpreter (its import excluded)."""
-    import subprocess
-    import textwrap
-
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
-    code = textwrap.dedent(COLD.format(setup=setup, call=call))
-    return min(float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                                    env=env).stdout) for _ in range(runs))
-
-
 def rows(h):
-    from harness import Row
-
     h.bench("detect_capabilities.warm", pellucor.detect_capabilities, target=3e6, floor=(floor.call, ()),
             baseline=(py_capabilities, ()))
     h.bench("detect_python_version", pellucor.detect_python_version, floor=(floor.call, ()),
             baseline=(py_python_version, ()))
     h.bench("detect_gpu_backends", pellucor.detect_gpu_backends, floor=(floor.call, ()),
             baseline=(py_gpu_backends, ()))
-    runs = 3 if h.quick else 10
     here = os.path.dirname(os.path.abspath(__file__))
-    native = cold_ns("from tarvish.native import pellucor", "pellucor.detect_capabilities()", runs)
-    python = cold_ns(f"import sys; sys.path.insert(0, {here!r}); import bench_pellucor as b",
-                     "b.py_capabilities()", runs)
-    h.rows.append(Row(h.module, "detect_capabilities.cold", native, 5e6, None, python))
+    h.first_call("detect_capabilities.cold", "from tarvish.native import pellucor", "pellucor.detect_capabilities()",
+                 target=5e6, baseline=(f"import sys; sys.path.insert(0, {here!r}); import bench_pellucor as b",
+                                       "b.py_capabilities()"))

@@ -1,6 +1,7 @@
 import struct
 import threading
 
+from harness import optional_import
 from tarvish import _bench_floor as floor
 from tarvish.memory.quillet import FastBucketAllocator, FastSlabHeaderOps, fast_align_size
 
@@ -108,6 +109,18 @@ class PyHeader:
         self.generation = (self.generation + 1) & 0xFFFFFFFF
 
 
+crcmod_predefined = optional_import("crcmod.predefined")
+
+
+class CrcmodHeader(PyHeader):
+    """What a user would write with crcmod: its CRC-16/MODBUS beside struct.pack."""
+
+    crc16 = staticmethod(crcmod_predefined.mkPredefinedCrcFun("modbus")) if crcmod_predefined else None
+
+    def crc(self):
+        return self.crc16(struct.pack("<BBL", self.size_class, self.flags, self.generation))
+
+
 def _pair(first, second, a, b):
     def run():
         first(*a)
@@ -137,9 +150,12 @@ def rows(h):
             floor=(floor.call, (16, 4096)), baseline=(pm.find_best_fit_bucket, (16, 4096)))
 
     fh, ph = FastSlabHeaderOps(3, 8), PyHeader(3, 8)
+    ch = CrcmodHeader(3, 8) if crcmod_predefined else None
     data = fh.pack_header()
-    h.bench("FastSlabHeaderOps.pack_header", fh.pack_header, floor=(floor.call, ()), baseline=(ph.pack_header, ()))
+    assert ph.pack_header() == data and (ch is None or ch.pack_header() == data)
+    h.bench("FastSlabHeaderOps.pack_header", fh.pack_header, floor=(floor.call, ()), baseline=(ph.pack_header, ()),
+            peers={"crcmod": (ch.pack_header, ()) if ch else None})
     h.bench("FastSlabHeaderOps.unpack_header", fh.unpack_header, (data,), floor=(floor.call, (data,)),
-            baseline=(ph.unpack_header, (data,)))
+            baseline=(ph.unpack_header, (data,)), peers={"crcmod": (ch.unpack_header, (data,)) if ch else None})
     h.bench("FastSlabHeaderOps.py_allocate_object_at", fh.py_allocate_object_at, (5,), floor=(floor.call, (5,)),
             baseline=(ph.allocate_object_at, (5,)))

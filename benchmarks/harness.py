@@ -1,58 +1,160 @@
 """Measuring helpers shared by the benchmark files.
 
 Each ``benchmarks/bench_<module>.py`` defines ``rows(h)`` and calls ``h.bench``
-once per row. A row prints the operation's ns per call beside its stated
-target, a same-run floor (a bare C call through the same call boundary doing
-the least or the same work, from ``tarvish._bench_floor``) and a pure-Python
-baseline, so the ratios mean something on a noisy machine.
+once per row. A row gives the operation's cost beside its stated target, a
+same-run floor (a bare C call through the same call boundary doing the least or
+the same work, from ``tarvish._bench_floor``), a pure-Python baseline doing the
+same work, and peers: what a user would pick instead (a library or a standard
+idiom), shown as "-" where the library is not installed.
+
+The harness's ``measure`` decides what a cost is: ``Timing`` gives nanoseconds
+per call (best of repeats, which moves with the machine's load), and
+``counting.Callgrind`` gives instructions per call under callgrind (which does
+not). Both run the same statement, ``fn(a0, a1, ...)`` in a ``timeit`` loop.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import importlib
+import os
+import pathlib
+import platform
+import subprocess
+import sys
+import textwrap
 import timeit
-from typing import Any, Callable, Optional, Sequence
+from typing import Any, Callable, Optional, Protocol, Sequence
+
+Pair = tuple[Callable[..., Any], Sequence[Any]]
 
 
 @dataclasses.dataclass
 class Row:
     module: str
     name: str
-    ns: float
-    target_ns: Optional[float]
-    floor_ns: Optional[float]
-    baseline_ns: Optional[float]
+    unit: str  # "ns" or "instructions"
+    value: Optional[float]
+    target_ns: Optional[float] = None
+    floor: Optional[float] = None
+    baseline: Optional[float] = None
+    # Peer name -> cost; None where the peer's library is not installed.
+    peers: dict[str, Optional[float]] = dataclasses.field(default_factory=dict)
+
+    @property
+    def key(self) -> str:
+        return f"{self.module}: {self.name}"
 
     @property
     def vs_floor(self) -> Optional[float]:
-        return self.ns / self.floor_ns if self.floor_ns else None
+        return self.value / self.floor if self.value is not None and self.floor else None
 
     @property
     def speedup(self) -> Optional[float]:
-        return self.baseline_ns / self.ns if self.baseline_ns else None
+        return self.baseline / self.value if self.baseline and self.value else None
+
+    @property
+    def best_peer(self) -> Optional[tuple[str, float]]:
+        """The cheapest peer that was measured, as (name, cost)."""
+        measured = [(v, k) for k, v in self.peers.items() if v is not None]
+        return (min(measured)[1], min(measured)[0]) if measured else None
+
+    @property
+    def vs_peer(self) -> Optional[float]:
+        best = self.best_peer
+        return self.value / best[1] if best and best[1] and self.value is not None else None
+
+
+def optional_import(name: str):
+    """The module, or None where it is not installed (peers are optional)."""
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        return None
+
+
+def machine() -> str:
+    """The processor, core count, interpreter and C library, as the README and the baseline name them."""
+    model = platform.processor() or platform.machine()
+    try:
+        for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    libc = " ".join(platform.libc_ver()).strip()
+    return f"{model}, {os.cpu_count()} cores, Python {platform.python_version()}" + (f", {libc}" if libc else "")
+
+
+def make_timer(fn: Callable[..., Any], args: Sequence[Any] = ()) -> timeit.Timer:
+    names = [f"a{i}" for i in range(len(args))]
+    ns = {"fn": fn, **dict(zip(names, args))}
+    return timeit.Timer(f"fn({', '.join(names)})", globals=ns)
+
+
+FIRST_CALL = """
+import time
+t0 = time.perf_counter_ns()
+{setup}
+t1 = time.perf_counter_ns()
+{call}
+print(time.perf_counter_ns() - t1)
+"""
+
+
+class Measure(Protocol):
+    unit: str
+
+    def per_call(self, fn: Callable[..., Any], args: Sequence[Any]) -> float: ...
+
+    def first_call(self, setup: str, call: str) -> float | Callable[[], float]: ...
+
+
+class Timing:
+    """Nanoseconds per call: the best of several repeats of a calibrated batch."""
+
+    unit = "ns"
+
+    def __init__(self, quick: bool = False):
+        self.quick = quick
+
+    def per_call(self, fn: Callable[..., Any], args: Sequence[Any] = ()) -> float:
+        timer = make_timer(fn, args)
+        # Calibrate: the smallest 1-2-5 count whose batch takes the batch time.
+        batch = 0.01 if self.quick else 0.2
+        number = 1
+        while True:
+            for step in (1, 2, 5):
+                n = number * step
+                if timer.timeit(n) >= batch:
+                    best = min(timer.repeat(repeat=3 if self.quick else 7, number=n))
+                    return best / n * 1e9
+            number *= 10
+
+    def first_call(self, setup: str, call: str) -> float:
+        """Best time of ``call`` run first in a fresh interpreter, after ``setup``."""
+        env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+        code = textwrap.dedent(FIRST_CALL.format(setup=setup, call=call))
+        runs = 3 if self.quick else 10
+        return min(float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                                        env=env).stdout) for _ in range(runs))
 
 
 def ns_per_call(fn: Callable[..., Any], args: Sequence[Any] = (), *, quick: bool = False) -> float:
     """Best-of-repeats time of ``fn(*args)`` in nanoseconds per call."""
-    names = [f"a{i}" for i in range(len(args))]
-    ns = {"fn": fn, **dict(zip(names, args))}
-    timer = timeit.Timer(f"fn({', '.join(names)})", globals=ns)
-    # Calibrate: the smallest 1-2-5 count whose batch takes the batch time.
-    batch = 0.01 if quick else 0.2
-    number = 1
-    while True:
-        for step in (1, 2, 5):
-            n = number * step
-            if timer.timeit(n) >= batch:
-                best = min(timer.repeat(repeat=3 if quick else 7, number=n))
-                return best / n * 1e9
-        number *= 10
+    return Timing(quick).per_call(fn, args)
 
 
 class Harness:
-    def __init__(self, module: str, quick: bool = False):
+    """Collects one module's rows. ``baselines=False`` measures only the package's
+    operations and their floors (what the regression gate compares)."""
+
+    def __init__(self, module: str, quick: bool = False, measure: Optional[Measure] = None, baselines: bool = True):
         self.module = module
         self.quick = quick
+        self.measure: Measure = measure or Timing(quick)
+        self.baselines = baselines
         self.rows: list[Row] = []
 
     def bench(
@@ -62,37 +164,92 @@ class Harness:
         args: Sequence[Any] = (),
         *,
         target: Optional[float] = None,
-        floor: Optional[tuple[Callable[..., Any], Sequence[Any]]] = None,
-        baseline: Optional[tuple[Callable[..., Any], Sequence[Any]]] = None,
+        floor: Optional[Pair] = None,
+        baseline: Optional[Pair] = None,
+        peers: Optional[dict[str, Optional[Pair]]] = None,
     ) -> Row:
-        """Times ``fn(*args)``; ``floor`` and ``baseline`` are (callable, args) pairs."""
-        ns = ns_per_call(fn, args, quick=self.quick)
-        floor_ns = ns_per_call(floor[0], floor[1], quick=self.quick) if floor else None
-        base_ns = ns_per_call(baseline[0], baseline[1], quick=self.quick) if baseline else None
-        row = Row(self.module, name, ns, target, floor_ns, base_ns)
+        """Measures ``fn(*args)``; ``floor``, ``baseline`` and each peer are (callable, args)
+        pairs. A peer that is the baseline itself is measured once."""
+        m = self.measure.per_call
+        value = m(fn, args)
+        floor_v = m(*floor) if floor else None
+        base_v = m(*baseline) if baseline and self.baselines else None
+        peer_v: dict[str, Optional[float]] = {}
+        for label, pair in (peers or {}).items() if self.baselines else ():
+            if pair is None:
+                peer_v[label] = None
+            elif baseline and pair[0] is baseline[0] and tuple(pair[1]) == tuple(baseline[1]):
+                peer_v[label] = base_v
+            else:
+                peer_v[label] = m(*pair)
+        row = Row(self.module, name, self.measure.unit, value, target, floor_v, base_v, peer_v)
+        self.rows.append(row)
+        return row
+
+    def first_call(self, name: str, setup: str, call: str, *, target: Optional[float] = None,
+                   baseline: Optional[tuple[str, str]] = None) -> Row:
+        """The cost of ``call`` run first in a fresh interpreter after ``setup`` (its
+        imports); ``baseline`` is a (setup, call) pair of the same. A measure may
+        hand back a function that waits for the result (``resolve`` calls it)."""
+        value = self.measure.first_call(setup, call)
+        base = self.measure.first_call(*baseline) if baseline and self.baselines else None
+        row = Row(self.module, name, self.measure.unit, value, target, None, base)
         self.rows.append(row)
         return row
 
 
-def format_table(rows: Sequence[Row]) -> str:
-    def f(v: Optional[float], fmt: str = "{:.1f}") -> str:
-        return "-" if v is None else fmt.format(v)
+def resolve(rows: Sequence[Row]) -> None:
+    """Replaces the results still pending (fresh-interpreter runs) by their values."""
+    for r in rows:
+        if callable(r.value):
+            r.value = r.value()
+        if callable(r.baseline):
+            r.baseline = r.baseline()
 
-    head = ("operation", "ns/op", "target", "floor", "x floor", "python", "speedup")
-    body = [
-        (
-            f"{r.module}: {r.name}",
-            f(r.ns),
-            f(r.target_ns, "<{:.0f}"),
-            f(r.floor_ns),
-            f(r.vs_floor, "{:.2f}"),
-            f(r.baseline_ns),
-            f(r.speedup, "{:.1f}x"),
-        )
-        for r in rows
-    ]
+
+def _f(v: Optional[float], fmt: str = "{:.1f}") -> str:
+    return "-" if v is None else fmt.format(v)
+
+
+def _count(v: Optional[float]) -> str:
+    return "-" if v is None else f"{v:,.0f}"
+
+
+def _peer(r: Row, fmt: Callable[[Optional[float]], str]) -> tuple[str, str, str]:
+    best = r.best_peer
+    if best is None:
+        names = ", ".join(r.peers)
+        return ("-", "-", f"({names} not installed)" if names else "")
+    return (fmt(best[1]), _f(r.vs_peer, "{:.2f}"), best[0])
+
+
+def table_cells(rows: Sequence[Row]) -> tuple[tuple[str, ...], list[tuple[str, ...]]]:
+    """The head and body cells of one table: ns rows with their stated target,
+    instruction rows with thousands separators."""
+    if rows and rows[0].unit == "instructions":
+        head = ("operation", "instr/op", "floor", "x floor", "python", "speedup", "peer", "x peer", "peer name")
+        body = [(r.key, _count(r.value), _count(r.floor), _f(r.vs_floor, "{:.2f}"), _count(r.baseline),
+                 _f(r.speedup, "{:.1f}x"), *_peer(r, _count)) for r in rows]
+    else:
+        head = ("operation", "ns/op", "target", "floor", "x floor", "python", "speedup", "peer", "x peer", "peer name")
+        body = [(r.key, _f(r.value), _f(r.target_ns, "<{:.0f}"), _f(r.floor), _f(r.vs_floor, "{:.2f}"),
+                 _f(r.baseline), _f(r.speedup, "{:.1f}x"), *_peer(r, _f)) for r in rows]
+    return head, body
+
+
+def format_table(rows: Sequence[Row]) -> str:
+    head, body = table_cells(rows)
     widths = [max(len(x[i]) for x in [head, *body]) for i in range(len(head))]
-    lines = ["  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(line, widths)))
-             for line in [head, *body]]
-    lines.insert(1, "-" * len(lines[0]))
+    last = len(head) - 1
+    lines = ["  ".join(c.ljust(w) if i in (0, last) else c.rjust(w) for i, (c, w) in enumerate(zip(line, widths)))
+             .rstrip() for line in [head, *body]]
+    lines.insert(1, "-" * max(len(line) for line in lines))
     return "\n".join(lines)
+
+
+def format_markdown(rows: Sequence[Row]) -> str:
+    head, body = table_cells(rows)
+    align = ["---", *["---:"] * (len(head) - 2), "---"]
+    out = ["| " + " | ".join(head) + " |", "| " + " | ".join(align) + " |"]
+    out += ["| " + " | ".join(c.replace("|", "\\|") for c in line) + " |" for line in body]
+    return "\n".join(out)

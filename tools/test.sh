@@ -12,9 +12,15 @@
 #             -Werror) and run the suite, then again on 2 threads at once
 #   refleak   build against the debug interpreter and run each test repeatedly,
 #             failing on growing reference or memory-block counts
+#   perf      count the instructions per operation of every benchmark row under
+#             callgrind (the installed wheel) and fail on a row more than 5 %
+#             dearer than benchmarks/baseline.json; regenerate the baseline with
+#             tools/test.sh baseline
 # and, by name only:
 #   install   build and install the wheel into build/venv when any source is
 #             newer than the installed one (what the other modes start from)
+#   baseline  write benchmarks/baseline.json from the installed wheel (for a
+#             commit that makes a row dearer on purpose, or a new row)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 . "$here/tools/toolchain.sh"
@@ -22,16 +28,16 @@ toolchain_enter "$here/tools/test.sh" "$@"
 cd "$here"
 mkdir -p build
 modes=("$@")
-[ ${#modes[@]} -gt 0 ] || modes=(wheel stubs threads sanitize refleak)
+[ ${#modes[@]} -gt 0 ] || modes=(wheel stubs perf threads sanitize refleak)
 export PYTHONDONTWRITEBYTECODE=1
 venv="$here/build/venv"
 py="$venv/bin/python"
 
 step() { printf '\n=== %s ===\n' "$*"; }
 
-# Everything the wheel is built from.
+# Everything the wheel is built from (the gate's baseline is not part of it).
 wheel_inputs() {
-  find src include benchmarks CMakeLists.txt pyproject.toml README.md -type f 2>/dev/null
+  find src include benchmarks CMakeLists.txt pyproject.toml README.md -type f ! -name baseline.json 2>/dev/null
 }
 
 # The installed wheel is current when it imports and no input is newer than it.
@@ -88,6 +94,18 @@ mode_sanitize() {
   tools/dev.sh --tag asan --sanitize --werror tests
   step "AddressSanitizer + UndefinedBehaviorSanitizer, 2 threads at once"
   tools/dev.sh --tag asan --sanitize --werror --parallel-threads=2 tests
+}
+
+mode_perf() {
+  ensure_wheel
+  step "instructions per operation against benchmarks/baseline.json (callgrind)"
+  "$py" benchmarks/run.py --check
+}
+
+mode_baseline() {
+  ensure_wheel
+  step "instructions per operation into benchmarks/baseline.json (callgrind)"
+  "$py" benchmarks/run.py --write-baseline
 }
 
 mode_refleak() {

@@ -5,6 +5,7 @@
 #include "ref.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -172,8 +173,50 @@ template <class... V>
     return call(descr, text);
 }
 
+// A per cent value x rounded to tenths as f"{x:.1f}" rounds it (the exact
+// binary value, an exact tie to even), for x in [0, 1e14]; false elsewhere.
+[[nodiscard]] inline bool percent_tenths(double x, uint64_t& tenths) noexcept {
+    if (!(x >= 0.0 && x <= 1e14) || std::signbit(x)) return false;
+    // y is within half an ulp of the exact 10x and below 2^50, so t and y - t
+    // are exact, and the exact 10x lies on the same side of t + 0.5 as y does
+    // unless y is t + 0.5 itself: then the product's rounding error (exact
+    // through fma) decides, and zero error is a tie.
+    double y = x * 10.0;
+    auto t = static_cast<uint64_t>(y);
+    double frac = y - static_cast<double>(t);
+    if (frac > 0.5) {
+        ++t;
+    } else if (frac == 0.5) {
+        double err = std::fma(10.0, x, -y);
+        if (err > 0.0 || (err == 0.0 && (t & 1))) ++t;
+    }
+    tenths = t;
+    return true;
+}
+
+// "12.3%" for 123 tenths of a per cent.
+[[nodiscard]] inline Ref tenths_text(uint64_t tenths) noexcept {
+    char buf[24];
+    char* end = buf + sizeof buf;
+    char* p = end;
+    *--p = '%';
+    *--p = static_cast<char>('0' + tenths % 10);
+    *--p = '.';
+    tenths /= 10;
+    do {
+        *--p = static_cast<char>('0' + tenths % 10);
+        tenths /= 10;
+    } while (tenths);
+    Ref text = Ref::steal(PyUnicode_New(end - p, 127));
+    if (text) std::memcpy(PyUnicode_DATA(text.get()), p, static_cast<std::size_t>(end - p));
+    return text;
+}
+
 // The text of f"{x:.1f}%" for a double, as the host formats it.
 [[nodiscard]] inline Ref percent_text(double x) noexcept {
+    uint64_t tenths;
+    if (percent_tenths(x, tenths)) [[likely]]
+        return tenths_text(tenths);
     char* digits = PyOS_double_to_string(x, 'f', 1, 0, nullptr);  // sets MemoryError on failure
     if (!digits) return Ref();
     std::size_t n = std::strlen(digits);  // ASCII: digits, sign, point, "inf", "nan"

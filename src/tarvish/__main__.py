@@ -2,7 +2,8 @@
 
 Prints which native modules loaded, the capability dictionary of this machine,
 and a short benchmark table (ns per operation beside the stated target, a bare
-C call floor and a pure-Python baseline). ``--json`` prints the same as JSON.
+C call floor, a pure-Python baseline and the best peer a user would pick
+instead). ``--json`` prints the same as JSON.
 """
 
 from __future__ import annotations

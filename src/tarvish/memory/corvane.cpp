@@ -1004,10 +1004,25 @@ Ref quotient_or_zero(const Reading& num, const Reading& den, bool scaled) noexce
 
 tarvish::Str s_format_1f{".1f"};
 
+// The last ratio text made, kept while the ratio rounds to the same tenth of
+// a per cent (a ratio of counts moves slowly), and the tenths it shows.
+PyObject* last_ratio_text = nullptr;
+uint64_t last_ratio_tenths = 0;
+
 // `f"{ratio:.1f}%"`.
 Ref percent_text(const Ref& ratio) noexcept {
-    if (PyFloat_CheckExact(ratio.get())) [[likely]]
-        return tarvish::percent_text(PyFloat_AS_DOUBLE(ratio.get()));
+    if (PyFloat_CheckExact(ratio.get())) [[likely]] {
+        double x = PyFloat_AS_DOUBLE(ratio.get());
+        uint64_t tenths;
+        if (!tarvish::percent_tenths(x, tenths)) return tarvish::percent_text(x);
+        if (!last_ratio_text || tenths != last_ratio_tenths) {
+            Ref text = tarvish::tenths_text(tenths);
+            if (!text) return Ref();
+            Py_XSETREF(last_ratio_text, Py_NewRef(text.get()));
+            last_ratio_tenths = tenths;
+        }
+        return Ref::borrow(last_ratio_text);
+    }
     PyObject* format_1f = s_format_1f.get();
     if (!format_1f) return Ref();
     Ref formatted = Ref::steal(PyObject_Format(ratio.get(), format_1f));
@@ -1021,34 +1036,113 @@ tarvish::Str s_key_avg_dealloc{"average_deallocation_time_ns"};
 tarvish::Str s_key_mode{"allocation_mode"};
 tarvish::Str s_allocation_mode{"lock-free C11 atomics"};
 
+// True when `num / den` is the float 0.0 without any object's code running:
+// what quotient_or_zero gives for native readings with a zero numerator or a
+// non-positive denominator.
+bool native_zero_quotient(const Reading& num, const Reading& den) noexcept {
+    return num.native && den.native && (num.v == 0 || den.v <= 0);
+}
+
+// The snapshot's keys that take a value on each call, in the dict's order: the
+// first nine counters, the ratio, the padding counter and the two averages. The
+// mode, which never changes, comes last.
+constexpr int SnapshotValues = 13;
+constexpr int RatioSlot = 9, PaddingSlot = 10, AverageAllocationSlot = 11, AverageDeallocationSlot = 12;
+tarvish::Str* const snapshot_keys[SnapshotValues] = {
+    &stat_names[TotalAllocations],    &stat_names[TotalDeallocations],    &stat_names[CurrentAllocations],
+    &stat_names[BytesAllocated],      &stat_names[BytesReserved],         &stat_names[PeakAllocations],
+    &stat_names[PeakBytesAllocated],  &stat_names[BucketedAllocations],   &stat_names[FallbackAllocations],
+    &s_key_ratio,                     &stat_names[AlignmentPaddingBytes], &s_key_avg_alloc,
+    &s_key_avg_dealloc,
+};
+
+// The snapshot of fresh statistics (zero counts, "0.0%", 0.0 averages, the
+// mode), made once, kept for the life of the process and never handed out.
+// Every snapshot starts as a copy of it, which clones its key table whole, and
+// then has only the values that differ replaced in place: no snapshot grows a
+// dict through resizes, and zeros cost nothing.
+PyObject* fresh_snapshot = nullptr;
+
+[[nodiscard]] PyObject* copy_fresh_snapshot() noexcept {
+    if (!fresh_snapshot) [[unlikely]] {
+        Ref t = Ref::steal(PyDict_New());
+        Ref zero = tarvish::box(0), zero_f = tarvish::box(0.0), zero_text = tarvish::percent_text(0.0);
+        if (!t || !zero || !zero_f || !zero_text) return nullptr;
+        for (int i = 0; i < SnapshotValues; ++i) {
+            PyObject* value = i == RatioSlot ? zero_text.get() : i > PaddingSlot ? zero_f.get() : zero.get();
+            if (!tarvish::set_item(t.get(), *snapshot_keys[i], value)) return nullptr;
+        }
+        if (!tarvish::set_item(t.get(), s_key_mode, s_allocation_mode.get())) return nullptr;
+        fresh_snapshot = t.release();
+    }
+    return PyDict_Copy(fresh_snapshot);
+}
+
+// A reading of an unchanged AtomicCounter: a plain value, with nothing to release.
+struct NativeReading {
+    int64_t v;
+    static constexpr bool native = true;
+    [[nodiscard]] Ref object() const noexcept { return tarvish::box(v); }
+    operator Reading() const noexcept { return Reading{Ref(), v, true}; }
+};
+
+// The snapshot of the counters' readings (Reading or NativeReading): a copy of
+// the fresh snapshot with the values that differ from it written in.
+template <class R>
+PyObject* snapshot_of(const R (&r)[StatCount]) noexcept {
+    // Null where the fresh snapshot's value stands.
+    auto quotient = [](const Reading& num, const Reading& den, bool scaled) noexcept {
+        return native_zero_quotient(num, den) ? Ref() : quotient_or_zero(num, den, scaled);
+    };
+    Ref ratio_text;
+    if (!native_zero_quotient(r[BucketedAllocations], r[TotalAllocations])) {
+        Ref ratio = quotient_or_zero(r[BucketedAllocations], r[TotalAllocations], true);
+        if (!ratio || !(ratio_text = percent_text(ratio))) return nullptr;
+    }
+    Ref avg_alloc = quotient(r[TotalAllocationTime], r[TotalAllocations], false);
+    if (!avg_alloc && PyErr_Occurred()) return nullptr;
+    Ref avg_dealloc = quotient(r[TotalDeallocationTime], r[TotalDeallocations], false);
+    if (!avg_dealloc && PyErr_Occurred()) return nullptr;
+
+    Ref snapshot = Ref::steal(copy_fresh_snapshot());
+    if (!snapshot) return nullptr;
+    auto put = [&](int slot, const Ref& value) noexcept {
+        return !value || tarvish::set_item(snapshot.get(), *snapshot_keys[slot], value);
+    };
+    auto put_count = [&](int slot, const R& count) noexcept {
+        if (count.native && count.v == 0) return true;
+        Ref value = count.object();
+        return value && put(slot, value);
+    };
+    for (int i = TotalAllocations; i <= FallbackAllocations; ++i)
+        if (!put_count(i, r[i])) return nullptr;
+    if (!put(RatioSlot, ratio_text) || !put_count(PaddingSlot, r[AlignmentPaddingBytes]) ||
+        !put(AverageAllocationSlot, avg_alloc) || !put(AverageDeallocationSlot, avg_dealloc))
+        return nullptr;
+    return snapshot.release();
+}
+
 PyObject* LockFreeStatistics_get_snapshot(PyObject* self, PyObject* const*, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
     if (!tarvish::no_args("get_snapshot", nargs, kwnames)) return nullptr;
     LockFreeStatistics* st = as_stats(self);
+    // Usually every counter is an exact AtomicCounter of an unchanged class
+    // (native_counter's test, with the class's part made once): plain loads.
+    NativeReading v[StatCount];
+    int i = 0;
+    if (counter_methods.hold()) [[likely]] {
+        for (; i < StatCount; ++i) {
+            PyObject* o = st->counter[i].get();
+            if (!Py_IS_TYPE(o, AtomicCounter_type)) break;
+            v[i].v = counter_load(as_counter(o));
+        }
+    }
+    if (i == StatCount) [[likely]]
+        return snapshot_of(v);
     Reading r[StatCount];
-    for (int i = 0; i < StatCount; ++i)
+    for (i = 0; i < StatCount; ++i)
         if (!read(st->counter[i], r[i])) return nullptr;
-    Ref ratio = quotient_or_zero(r[BucketedAllocations], r[TotalAllocations], true);
-    Ref ratio_text = ratio ? percent_text(ratio) : Ref();
-    if (!ratio_text) return nullptr;
-    Ref avg_alloc = quotient_or_zero(r[TotalAllocationTime], r[TotalAllocations], false);
-    if (!avg_alloc) return nullptr;
-    Ref avg_dealloc = quotient_or_zero(r[TotalDeallocationTime], r[TotalDeallocations], false);
-    if (!avg_dealloc) return nullptr;
-
-    Ref snapshot = Ref::steal(PyDict_New());
-    if (!snapshot) return nullptr;
-    auto put = [&](tarvish::Str& key, const Ref& value) noexcept {
-        return tarvish::set_item(snapshot.get(), key, value);
-    };
-    for (int i = TotalAllocations; i <= FallbackAllocations; ++i)
-        if (!put(stat_names[i], r[i].object())) return nullptr;
-    if (!put(s_key_ratio, std::move(ratio_text)) ||
-        !put(stat_names[AlignmentPaddingBytes], r[AlignmentPaddingBytes].object()) ||
-        !put(s_key_avg_alloc, std::move(avg_alloc)) || !put(s_key_avg_dealloc, std::move(avg_dealloc)) ||
-        !put(s_key_mode, Ref::borrow(s_allocation_mode.get())))
-        return nullptr;
-    return snapshot.release();
+    return snapshot_of(r);
 }
 
 PyObject* LockFreeStatistics_reset(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {

@@ -1,0 +1,118 @@
+"""The regression gate: instructions per operation against a committed baseline.
+
+``benchmarks/baseline.json`` holds, per row, the instructions per operation of
+the package's operation and of its same-run floor. A row fails when it costs
+more than TOLERANCE over its baseline both in absolute instructions and in its
+ratio to its floor: a machine whose C library or interpreter runs every call a
+little dearer moves the floor as well, and then only the absolute count rises.
+A row that got cheaper is printed (so the baseline can be lowered with it).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import json
+import pathlib
+import sys
+from typing import Optional, Sequence
+
+from harness import Row, machine
+
+TOLERANCE = 0.05
+# Runs of the same build agree within 0.5 %: a change of more than this is real.
+NOTICEABLE = 0.01
+REGENERATE = "tools/test.sh baseline"
+
+
+@dataclasses.dataclass
+class Verdict:
+    key: str
+    value: float
+    base: Optional[float]
+    ratio: Optional[float] = None  # value / base
+    floor_ratio: Optional[float] = None  # (value / floor) / (base / base floor)
+
+    @property
+    def dearer(self) -> bool:
+        return (self.ratio is not None and self.ratio > 1 + TOLERANCE
+                and (self.floor_ratio is None or self.floor_ratio > 1 + TOLERANCE))
+
+    @property
+    def cheaper(self) -> bool:
+        return (self.ratio is not None and self.ratio < 1 - NOTICEABLE
+                and (self.floor_ratio is None or self.floor_ratio < 1 - NOTICEABLE))
+
+    def describe(self) -> str:
+        text = f"{self.key}: {self.value:,.0f} instructions/op, baseline {self.base:,.0f} ({self.ratio - 1:+.1%})"
+        if self.floor_ratio is not None:
+            text += f", against its floor {self.floor_ratio - 1:+.1%}"
+        return text
+
+
+def judge(rows: Sequence[Row], baseline: dict[str, dict]) -> list[Verdict]:
+    """One verdict per measured row, in the rows' order."""
+    out = []
+    for r in rows:
+        if r.value is None:
+            continue
+        b = baseline.get(r.key)
+        if not b:
+            out.append(Verdict(r.key, r.value, None))
+            continue
+        v = Verdict(r.key, r.value, b["instructions"], r.value / b["instructions"])
+        if r.floor and b.get("floor"):
+            v.floor_ratio = (r.value / r.floor) / (b["instructions"] / b["floor"])
+        out.append(v)
+    return out
+
+
+def check(rows: Sequence[Row], baseline: dict, complete: bool = True, out=None) -> int:
+    """Prints the gate's findings; 1 when a row is dearer than its baseline or a
+    baselined row was not measured (with ``complete``, a run of every module)."""
+    out = out or sys.stdout
+    base_rows = baseline.get("rows", {})
+    verdicts = judge(rows, base_rows)
+    dearer = [v for v in verdicts if v.dearer]
+    cheaper = [v for v in verdicts if v.cheaper]
+    new = [v for v in verdicts if v.base is None]
+    measured = {r.key for r in rows}
+    missing = sorted(k for k in base_rows if k not in measured) if complete else []
+    print(f"{len(verdicts)} rows counted against the baseline of {baseline.get('date', '?')} "
+          f"({baseline.get('machine', '?')}); a row fails above +{TOLERANCE:.0%}", file=out)
+    for title, items in [("DEARER than the baseline", [v.describe() for v in dearer]),
+                         ("cheaper than the baseline", [v.describe() for v in cheaper]),
+                         ("not in the baseline", [f"{v.key}: {v.value:,.0f} instructions/op" for v in new]),
+                         ("in the baseline but not measured", missing)]:
+        if items:
+            print(f"{title}:", file=out)
+            for line in items:
+                print(f"  {line}", file=out)
+    if dearer or missing:
+        print(f"FAILED: {len(dearer)} dearer, {len(missing)} missing. A change that makes a row dearer on purpose "
+              f"regenerates the baseline in the same commit ({REGENERATE}) and says why.", file=out)
+        return 1
+    print("passed: no row dearer than its baseline", file=out)
+    return 0
+
+
+def load(path: pathlib.Path) -> dict:
+    if not path.exists():
+        raise SystemExit(f"no baseline at {path}: write one with {REGENERATE}")
+    return json.loads(path.read_text())
+
+
+def write(path: pathlib.Path, rows: Sequence[Row], partial: bool = False) -> None:
+    """Writes the rows' counts; a ``partial`` run (some modules) keeps the other rows."""
+    old = json.loads(path.read_text()).get("rows", {}) if partial and path.exists() else {}
+    new = {r.key: {"instructions": round(r.value, 1), "floor": round(r.floor, 1) if r.floor else None}
+           for r in rows if r.value is not None}
+    data = {
+        "about": "Instructions per operation under callgrind (subject and same-run floor), the regression "
+                 f"gate's baseline. Regenerate with: {REGENERATE}",
+        "date": datetime.date.today().isoformat(),
+        "machine": machine(),
+        "rows": {**old, **new},
+    }
+    path.write_text(json.dumps(data, indent=1) + "\n")
+    print(f"wrote {len(new)} rows to {path}", file=sys.stderr)

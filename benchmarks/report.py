@@ -1,0 +1,46 @@
+"""The README's benchmark tables: time and instructions, with where they came from."""
+
+from __future__ import annotations
+
+import datetime
+import pathlib
+import shutil
+import subprocess
+from typing import Sequence
+
+from harness import Row, format_markdown, machine
+
+BEGIN = "<!-- benchmark tables: written by python benchmarks/run.py --markdown --update-readme -->"
+END = "<!-- end of benchmark tables -->"
+
+
+def valgrind_version() -> str:
+    exe = shutil.which("valgrind")
+    if not exe:
+        return "valgrind"
+    return subprocess.run([exe, "--version"], capture_output=True, text=True).stdout.strip() or "valgrind"
+
+
+def markdown(timed: Sequence[Row], counted: Sequence[Row]) -> str:
+    today = datetime.date.today().isoformat()
+    return "\n".join([
+        f"Measured on {today} on {machine()}, release build.",
+        "",
+        "**Nanoseconds per operation** (best of 7 repeats; these move by tens of per cent with the machine's "
+        "load, so read the ratios):",
+        "",
+        format_markdown(timed),
+        "",
+        f"**Instructions per operation** (callgrind, {valgrind_version()}; the same counts on every run):",
+        "",
+        format_markdown(counted),
+    ])
+
+
+def update_readme(path: pathlib.Path, text: str) -> None:
+    """Replaces what stands between the markers in ``path`` by ``text``."""
+    readme = path.read_text()
+    start, end = readme.find(BEGIN), readme.find(END)
+    if start < 0 or end < start:
+        raise SystemExit(f"{path}: no benchmark table markers ({BEGIN!r} ... {END!r})")
+    path.write_text(readme[: start + len(BEGIN)] + "\n" + text + "\n" + readme[end:])
