@@ -217,10 +217,13 @@ def pytest_pyfunc_call(pyfuncitem):
     # What exists now is no concern of this test: frozen, the collector skips
     # it, so that each measurement collects only what the runs made.
     gc.freeze()
-    for n in BLOCKS:
-        leaks = _measure(run, n)
-        if not leaks:
-            return result
+    try:
+        for n in BLOCKS:
+            leaks = _measure(run, n)
+            if not leaks:
+                return result
+    finally:
+        gc.unfreeze()  # back in the collector's care (and visible to gc.get_referrers) between tests
     pytest.fail(f"{pyfuncitem.nodeid} leaked " + " and ".join(leaks), pytrace=False)
     return result
 
