@@ -56,6 +56,8 @@ class TestGate:
         cheaper = out.split("cheaper than the baseline:")[1] if "cheaper than the baseline:" in out else ""
         assert ("m: a" in dearer or "m: cold" in dearer) == (verdict == "dearer")
         assert ("m: a" in cheaper) == (verdict == "cheaper")
+        largest = max([("m: a", a / 1000 - 1), ("m: cold", cold / 5000 - 1)], key=lambda kv: abs(kv[1]))
+        assert f"largest change: {largest[0]} {largest[1]:+.2%}" in out
 
     @pytest.mark.parametrize("complete", [True, False])
     def test_rows_new_and_missing(self, tools, capsys, complete):
