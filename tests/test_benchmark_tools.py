@@ -175,9 +175,9 @@ def test_peers_absent_without_their_library(tools, monkeypatch):
     harness = tools[0]
     monkeypatch.setitem(sys.modules, "crcmod", None)
     monkeypatch.setitem(sys.modules, "crcmod.predefined", None)
-    spec = importlib.util.spec_from_file_location("bench_quillet_without_crcmod", BENCH / "bench_quillet.py")
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    loader_spec = importlib.util.spec_from_file_location("bench_quillet_without_crcmod", BENCH / "bench_quillet.py")
+    mod = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(mod)
     h = harness.Harness("quillet", measure=CountingMeasure())
     mod.rows(h)
     peers = {r.name: r.peers for r in h.rows if r.peers}
