@@ -88,6 +88,10 @@ def check(rows: Sequence[Row], baseline: dict, complete: bool = True, out=None) 
             print(f"{title}:", file=out)
             for line in items:
                 print(f"  {line}", file=out)
+    compared = [v for v in verdicts if v.ratio is not None]
+    if compared:
+        moved = max(compared, key=lambda v: abs(v.ratio - 1))
+        print(f"largest change: {moved.key} {moved.ratio - 1:+.2%}", file=out)
     if dearer or missing:
         print(f"FAILED: {len(dearer)} dearer, {len(missing)} missing. A change that makes a row dearer on purpose "
               f"regenerates the baseline in the same commit ({REGENERATE}) and says why.", file=out)

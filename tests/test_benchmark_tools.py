@@ -56,6 +56,8 @@ class TestGate:
         cheaper = out.split("cheaper than the baseline:")[1] if "cheaper than the baseline:" in out else ""
         assert ("m: a" in dearer or "m: cold" in dearer) == (verdict == "dearer")
         assert ("m: a" in cheaper) == (verdict == "cheaper")
+        largest = max([("m: a", a / 1000 - 1), ("m: cold", cold / 5000 - 1)], key=lambda kv: abs(kv[1]))
+        assert f"largest change: {largest[0]} {largest[1]:+.2%}" in out
 
     @pytest.mark.parametrize("complete", [True, False])
     def test_rows_new_and_missing(self, tools, capsys, complete):
@@ -173,9 +175,9 @@ def test_peers_absent_without_their_library(tools, monkeypatch):
     harness = tools[0]
     monkeypatch.setitem(sys.modules, "crcmod", None)
     monkeypatch.setitem(sys.modules, "crcmod.predefined", None)
-    spec = importlib.util.spec_from_file_location("bench_quillet_without_crcmod", BENCH / "bench_quillet.py")
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    loader_spec = importlib.util.spec_from_file_location("bench_quillet_without_crcmod", BENCH / "bench_quillet.py")
+    mod = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(mod)
     h = harness.Harness("quillet", measure=CountingMeasure())
     mod.rows(h)
     peers = {r.name: r.peers for r in h.rows if r.peers}
