@@ -252,8 +252,9 @@ PyObject* FunctionMetrics_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     uint64_t calls = 0;
     uint32_t compiles = 0;
     double speedup = 1.0, total_ms = 0.0, last_compile_time = 0.0, last_compiled = -1.0;
-    if (!tarvish::parse(FunctionMetrics_new_sig, args, kwargs, tarvish::U64{calls}, tarvish::U32{compiles}, tarvish::Double{speedup},
-                        tarvish::Double{total_ms}, tarvish::Double{last_compile_time}, tarvish::Double{last_compiled}))
+    if (!tarvish::parse(FunctionMetrics_new_sig, args, kwargs, tarvish::U64{calls}, tarvish::U32{compiles},
+                        tarvish::Double{speedup}, tarvish::Double{total_ms}, tarvish::Double{last_compile_time},
+                        tarvish::Double{last_compiled}))
         return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -459,7 +460,9 @@ constexpr Signature<2> Tessaly_should_compile_sig{"should_compile", {"func_id", 
 PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
     PyObject *func_id = nullptr, *store = nullptr;
-    if (!tarvish::parse(Tessaly_should_compile_sig, args, nargs, kwnames, tarvish::ExactStr{func_id}, tarvish::Object{store})) return nullptr;
+    if (!tarvish::parse(Tessaly_should_compile_sig, args, nargs, kwnames, tarvish::ExactStr{func_id},
+                        tarvish::Object{store}))
+        return nullptr;
     double now;
     if (!wall_clock(now)) return nullptr;
     Tessaly* t = as_policy(self);
@@ -546,7 +549,8 @@ Ref update_message(PyObject* func_id, int32_t from, int32_t to, double speedup) 
 constexpr Signature<2> Tessaly_update_sig{"update", {"func_id", "telemetry_store"}};
 PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject *func_id = nullptr, *store = nullptr;
-    if (!tarvish::parse(Tessaly_update_sig, args, nargs, kwnames, tarvish::ExactStr{func_id}, tarvish::Object{store})) return nullptr;
+    if (!tarvish::parse(Tessaly_update_sig, args, nargs, kwnames, tarvish::ExactStr{func_id}, tarvish::Object{store}))
+        return nullptr;
     Tessaly* t = as_policy(self);
     PyObject* get_metrics = state().s_get_metrics.get();
     if (!get_metrics) return nullptr;
@@ -595,7 +599,8 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 // A dict of four int-or-float values under the four statistics keys.
 Ref statistics_dict(PyObject* tracked, PyObject* avg, PyObject* min, PyObject* max) noexcept {
-    tarvish::Str* const keys[] = {&state().s_tracked_functions, &state().s_avg_threshold, &state().s_min_threshold, &state().s_max_threshold};
+    tessaly_state& m = state();
+    tarvish::Str* const keys[] = {&m.s_tracked_functions, &m.s_avg_threshold, &m.s_min_threshold, &m.s_max_threshold};
     PyObject* const values[] = {tracked, avg, min, max};
     Ref d = Ref::steal(PyDict_New());
     if (!d) return d;
@@ -726,8 +731,9 @@ constexpr Signature<5> create_policy_config_sig{"create_policy_config",
 PyObject* create_policy_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     Ref initial, min, max;
     double rate = kLearningRate, target = kTargetSpeedup;
-    if (!tarvish::parse(create_policy_config_sig, args, nargs, kwnames, tarvish::AnnotatedInt{initial}, tarvish::AnnotatedInt{min},
-                        tarvish::AnnotatedInt{max}, tarvish::Double{rate}, tarvish::Double{target}))
+    if (!tarvish::parse(create_policy_config_sig, args, nargs, kwnames, tarvish::AnnotatedInt{initial},
+                        tarvish::AnnotatedInt{min}, tarvish::AnnotatedInt{max}, tarvish::Double{rate},
+                        tarvish::Double{target}))
         return nullptr;
     if (!initial) initial = tarvish::box(kInitialThreshold);
     if (!min) min = tarvish::box(kMinThreshold);
@@ -749,8 +755,9 @@ constexpr Signature<5> create_function_metrics_sig{"create_function_metrics",
 PyObject* create_function_metrics(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     Ref calls, compiles;
     double speedup = 1.0, total_ms = 0.0, stamp = 0.0;
-    if (!tarvish::parse(create_function_metrics_sig, args, nargs, kwnames, tarvish::AnnotatedInt{calls}, tarvish::AnnotatedInt{compiles},
-                        tarvish::Double{speedup}, tarvish::Double{total_ms}, tarvish::Double{stamp}))
+    if (!tarvish::parse(create_function_metrics_sig, args, nargs, kwnames, tarvish::AnnotatedInt{calls},
+                        tarvish::AnnotatedInt{compiles}, tarvish::Double{speedup}, tarvish::Double{total_ms},
+                        tarvish::Double{stamp}))
         return nullptr;
     if (!calls) calls = tarvish::box(0);
     if (!compiles) compiles = tarvish::box(0);
@@ -773,7 +780,8 @@ PyMethodDef tessaly_functions[] = {
                       "Factory function to create FunctionMetrics.\n\n"
                       "Provides a Python-friendly interface for creating metrics objects.">(),
     tarvish::function<get_tessaly, get_tessaly_sig, "Get the process-wide Tessaly policy, creating it on first use.">(),
-    tarvish::function<reset_tessaly, reset_tessaly_sig, "Drop the process-wide Tessaly policy.\n\nUseful for testing.">(),
+    tarvish::function<reset_tessaly, reset_tessaly_sig,
+                      "Drop the process-wide Tessaly policy.\n\nUseful for testing.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -252,7 +252,8 @@ PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool skip_di
     if (!tarvish::set_item(dict, m.s_count, tarvish::box(static_cast<unsigned long long>(s.count))) ||
         !tarvish::set_item(dict, m.s_mean, tarvish::box(s.mean)) ||
         !tarvish::set_item(dict, m.s_variance, tarvish::box(s.variance)) ||
-        !tarvish::set_item(dict, m.s_std, tarvish::box(s.std)) || !tarvish::set_item(dict, m.s_min, tarvish::box(s.min)) ||
+        !tarvish::set_item(dict, m.s_std, tarvish::box(s.std)) ||
+        !tarvish::set_item(dict, m.s_min, tarvish::box(s.min)) ||
         !tarvish::set_item(dict, m.s_max, tarvish::box(s.max)))
         return nullptr;
     return d.release();
@@ -344,7 +345,8 @@ PyObject* CounterAggregator_new(PyTypeObject* type, PyObject* args, PyObject* kw
         // Until the records exist the object claims none (num_counters stays 0).
         CounterRecord* storage = nullptr;
         if (storage_size_possible(num_counters))
-            storage = static_cast<CounterRecord*>(std::calloc(static_cast<size_t>(num_counters), sizeof(CounterRecord)));
+            storage = static_cast<CounterRecord*>(
+                std::calloc(static_cast<size_t>(num_counters), sizeof(CounterRecord)));
         if (!storage) return tarvish::raise(PyExc_MemoryError, "Failed to allocate counter storage");
         for (int32_t i = 0; i < num_counters; ++i) {
             storage[i].min = kInf;
@@ -362,18 +364,23 @@ PyObject* CounterAggregator_new(PyTypeObject* type, PyObject* args, PyObject* kw
 // directly (a Python-level call already reached the right definition).
 
 constexpr Signature<2> CounterAggregator_update_sig{"update", {"counter_id", "value"}};
-PyObject* CounterAggregator_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* CounterAggregator_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
     int counter_id = 0;
     double value = 0.0;
-    if (!tarvish::parse(CounterAggregator_update_sig, args, nargs, kwnames, tarvish::CInt{counter_id}, tarvish::Double{value})) return nullptr;
+    if (!tarvish::parse(CounterAggregator_update_sig, args, nargs, kwnames, tarvish::CInt{counter_id},
+                        tarvish::Double{value}))
+        return nullptr;
     if (op_update(as_aggregator(self), counter_id, value, true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 constexpr Signature<1> CounterAggregator_get_stats_sig{"get_stats", {"counter_id"}};
-PyObject* CounterAggregator_get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* CounterAggregator_get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
     int counter_id = 0;
-    if (!tarvish::parse(CounterAggregator_get_stats_sig, args, nargs, kwnames, tarvish::CInt{counter_id})) return nullptr;
+    if (!tarvish::parse(CounterAggregator_get_stats_sig, args, nargs, kwnames, tarvish::CInt{counter_id}))
+        return nullptr;
     return op_get_stats(as_aggregator(self), counter_id, true);
 }
 
@@ -386,14 +393,16 @@ PyObject* CounterAggregator_reset(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 constexpr Signature<0> CounterAggregator_reset_all_sig{"reset_all", {}};
-PyObject* CounterAggregator_reset_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* CounterAggregator_reset_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
     if (!tarvish::parse(CounterAggregator_reset_all_sig, args, nargs, kwnames)) return nullptr;
     if (op_reset_all(as_aggregator(self), true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 constexpr Signature<0> CounterAggregator_get_all_stats_sig{"get_all_stats", {}};
-PyObject* CounterAggregator_get_all_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* CounterAggregator_get_all_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) noexcept {
     if (!tarvish::parse(CounterAggregator_get_all_stats_sig, args, nargs, kwnames)) return nullptr;
     return op_get_all_stats(as_aggregator(self), true);
 }
