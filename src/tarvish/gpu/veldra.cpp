@@ -115,11 +115,12 @@ PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t
     return box_u64(bytes).release();
 }
 
+constexpr Signature<2> calculate_safe_limit_sig{"calculate_safe_limit", {"available_bytes", "headroom_ratio"}};
 PyObject* calculate_safe_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"calculate_safe_limit", {"available_bytes", "headroom_ratio"}};
     uint64_t available = 0;
     double headroom = 0.0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::U64{available}, tarvish::Double{headroom}))
+    if (!tarvish::parse(calculate_safe_limit_sig, args, nargs, kwnames, tarvish::U64{available},
+                        tarvish::Double{headroom}))
         return nullptr;
     return box_u64(safe_limit(available, headroom)).release();
 }
@@ -343,9 +344,8 @@ PyObject* recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef veldra_first_functions[] = {
     tarvish::function<estimate_allocation_bytes, estimate_allocation_bytes_sig,
                       "Estimate the bytes an array allocation needs, capped at 2**63 - 1.">(),
-    tarvish::method("calculate_safe_limit", calculate_safe_limit,
-                    "calculate_safe_limit($module, available_bytes, headroom_ratio)\n--\n\n"
-                    "Bytes that may safely be used, keeping the headroom ratio free."),
+    tarvish::function<calculate_safe_limit, calculate_safe_limit_sig,
+                      "Bytes that may safely be used, keeping the headroom ratio free.">(),
     tarvish::function<decide_allocation_strategy, decide_allocation_strategy_sig,
                       "Decide between direct GPU work, chunked GPU work and CPU fallback.\n"
                       "Returns (strategy_code, chunk_size, chunk_count, message).">(),

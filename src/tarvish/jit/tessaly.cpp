@@ -16,12 +16,52 @@ namespace {
 
 using tarvish::Ref;
 using tarvish::Signature;
+using tarvish::opt;
 
-tarvish::ModuleGuard tessaly_guard{"tessaly"};
+// The process-wide policy, get_tessaly's. The slot lives as long as the process,
+// like the module itself, and is not torn down at exit (when the interpreter may be gone).
+struct PolicySlot {
+    PyObject* instance = nullptr;  // a strong reference, or null for None
+    [[nodiscard]] Ref take() noexcept { return Ref::steal(std::exchange(instance, nullptr)); }
+    void put(Ref r) noexcept { instance = r.release(); }  // only into an empty slot
+};
 
-PyTypeObject* PolicyConfig_type = nullptr;
-PyTypeObject* FunctionMetrics_type = nullptr;
-PyTypeObject* Tessaly_type = nullptr;
+// The module's process-wide state: its guard and types, the interned names, the
+// keyword-name tuples of the factories' calls (made on first use) and the
+// process-wide policy with the re-entry guard of its lock.
+struct tessaly_state {
+    tarvish::ModuleGuard guard{"tessaly"};
+    PyTypeObject* PolicyConfig_type = nullptr;
+    PyTypeObject* FunctionMetrics_type = nullptr;
+    PyTypeObject* Tessaly_type = nullptr;
+    tarvish::Str s_initial_threshold{"initial_threshold"};
+    tarvish::Str s_min_threshold{"min_threshold"};
+    tarvish::Str s_max_threshold{"max_threshold"};
+    tarvish::Str s_learning_rate{"learning_rate"};
+    tarvish::Str s_target_speedup{"target_speedup"};
+    tarvish::Str s_call_count{"call_count"};
+    tarvish::Str s_compile_count{"compile_count"};
+    tarvish::Str s_avg_speedup{"avg_speedup"};
+    tarvish::Str s_total_execution_time_ms{"total_execution_time_ms"};
+    tarvish::Str s_last_compile_time{"last_compile_time"};
+    tarvish::Str s_last_compiled{"last_compiled"};
+    tarvish::Str s_get_metrics{"get_metrics"};
+    tarvish::Str s_logger{"logger"};
+    tarvish::Str s_debug{"debug"};
+    tarvish::Str s_time{"time"};
+    tarvish::Str s_policy_lock{"_policy_lock"};
+    tarvish::Str s_tracked_functions{"tracked_functions"};
+    tarvish::Str s_avg_threshold{"avg_threshold"};
+    PyObject* config_kwnames = nullptr;   // the five PolicyConfig parameter names
+    PyObject* metrics_kwnames = nullptr;  // the five create_function_metrics parameter names
+    PolicySlot policy_slot;
+    tarvish::Owner policy_owner;  // the thread inside get_tessaly or reset_tessaly
+};
+
+tessaly_state& state() noexcept {
+    static constinit tessaly_state s;
+    return s;
+}
 
 // Thresholds are C ints; an out-of-range value names "int" in its OverflowError.
 using Threshold = tarvish::Int<int32_t, "int">;
@@ -34,24 +74,6 @@ constexpr double kTargetSpeedup = 2.0;
 // The shortest time between two compilations of one function, in seconds.
 constexpr double kMinRecompileInterval = 600.0;
 
-tarvish::Str s_initial_threshold{"initial_threshold"};
-tarvish::Str s_min_threshold{"min_threshold"};
-tarvish::Str s_max_threshold{"max_threshold"};
-tarvish::Str s_learning_rate{"learning_rate"};
-tarvish::Str s_target_speedup{"target_speedup"};
-tarvish::Str s_call_count{"call_count"};
-tarvish::Str s_compile_count{"compile_count"};
-tarvish::Str s_avg_speedup{"avg_speedup"};
-tarvish::Str s_total_execution_time_ms{"total_execution_time_ms"};
-tarvish::Str s_last_compile_time{"last_compile_time"};
-tarvish::Str s_last_compiled{"last_compiled"};
-tarvish::Str s_get_metrics{"get_metrics"};
-tarvish::Str s_logger{"logger"};
-tarvish::Str s_debug{"debug"};
-tarvish::Str s_time{"time"};
-tarvish::Str s_policy_lock{"_policy_lock"};
-tarvish::Str s_tracked_functions{"tracked_functions"};
-tarvish::Str s_avg_threshold{"avg_threshold"};
 
 // A tuple of interned names, made once for the process (null with an error set).
 template <std::size_t N>
@@ -98,22 +120,26 @@ struct PolicyConfigOps {
     double (*get_target_speedup_fast)(PolicyConfig*) noexcept;
 };
 
+struct PolicyConfigState {
+    const PolicyConfigOps* ops = nullptr;  // set by tp_new, before the object is handed out
+    int32_t initial_threshold = kInitialThreshold;
+    int32_t min_threshold = kMinThreshold;
+    int32_t max_threshold = kMaxThreshold;
+    double learning_rate = kLearningRate;
+    double target_speedup = kTargetSpeedup;
+};
+
 struct PolicyConfig {
     PyObject_HEAD
-    const PolicyConfigOps* ops;
-    int32_t initial_threshold;
-    int32_t min_threshold;
-    int32_t max_threshold;
-    double learning_rate;
-    double target_speedup;
+    PolicyConfigState st;
 };
 
 const PolicyConfigOps policy_config_ops{
-    [](PolicyConfig* c) noexcept { return c->initial_threshold; },
-    [](PolicyConfig* c) noexcept { return c->min_threshold; },
-    [](PolicyConfig* c) noexcept { return c->max_threshold; },
-    [](PolicyConfig* c) noexcept { return c->learning_rate; },
-    [](PolicyConfig* c) noexcept { return c->target_speedup; },
+    [](PolicyConfig* c) noexcept { return c->st.initial_threshold; },
+    [](PolicyConfig* c) noexcept { return c->st.min_threshold; },
+    [](PolicyConfig* c) noexcept { return c->st.max_threshold; },
+    [](PolicyConfig* c) noexcept { return c->st.learning_rate; },
+    [](PolicyConfig* c) noexcept { return c->st.target_speedup; },
 };
 
 PolicyConfig* as_config(PyObject* o) noexcept { return reinterpret_cast<PolicyConfig*>(o); }
@@ -128,36 +154,40 @@ const char* config_error(int32_t initial, int32_t min, int32_t max, double rate,
     return nullptr;
 }
 
+constexpr Signature<5> PolicyConfig_new_sig{"__cinit__",
+    {opt("initial_threshold", "100"), opt("min_threshold", "10"), opt("max_threshold", "10000"),
+     opt("learning_rate", "0.1"), opt("target_speedup", "2.0")}};
 PyObject* PolicyConfig_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    static Signature<5> sig{
-        "__cinit__", {"initial_threshold", "min_threshold", "max_threshold", "learning_rate", "target_speedup"}, 0};
     int32_t initial = kInitialThreshold, min = kMinThreshold, max = kMaxThreshold;
     double rate = kLearningRate, target = kTargetSpeedup;
-    if (!tarvish::parse(sig, args, kwargs, Threshold{initial}, Threshold{min}, Threshold{max},
+    if (!tarvish::parse(PolicyConfig_new_sig, args, kwargs, Threshold{initial}, Threshold{min}, Threshold{max},
                         tarvish::Double{rate}, tarvish::Double{target}))
         return nullptr;
     if (const char* message = config_error(initial, min, max, rate, target))
         return tarvish::raise(PyExc_ValueError, "%s", message);
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    PolicyConfig* c = as_config(self.get());
-    c->ops = &policy_config_ops;
-    c->initial_threshold = initial;
-    c->min_threshold = min;
-    c->max_threshold = max;
-    c->learning_rate = rate;
-    c->target_speedup = target;
+    PolicyConfigState& c = tarvish::construct<PolicyConfig>(self.get());
+    c.ops = &policy_config_ops;
+    c.initial_threshold = initial;
+    c.min_threshold = min;
+    c.max_threshold = max;
+    c.learning_rate = rate;
+    c.target_speedup = target;
     return self.release();
 }
 
 PyGetSetDef PolicyConfig_getset[] = {
-    tarvish::Field<&PolicyConfig::initial_threshold, "int">::rw(
+    tarvish::Field<&PolicyConfigState::initial_threshold, "int", PolicyConfig>::rw(
         "initial_threshold", "Call-count threshold for a function without a learned threshold."),
-    tarvish::Field<&PolicyConfig::min_threshold, "int">::rw("min_threshold", "Lower clamp for learned thresholds."),
-    tarvish::Field<&PolicyConfig::max_threshold, "int">::rw("max_threshold", "Upper clamp for learned thresholds."),
-    tarvish::Field<&PolicyConfig::learning_rate>::rw("learning_rate", "Base step size of the threshold update."),
-    tarvish::Field<&PolicyConfig::target_speedup>::rw("target_speedup",
-                                                      "Speedup a compilation must beat for the threshold to fall."),
+    tarvish::Field<&PolicyConfigState::min_threshold, "int", PolicyConfig>::rw("min_threshold",
+                                                                             "Lower clamp for learned thresholds."),
+    tarvish::Field<&PolicyConfigState::max_threshold, "int", PolicyConfig>::rw("max_threshold",
+                                                                             "Upper clamp for learned thresholds."),
+    tarvish::Field<&PolicyConfigState::learning_rate, "", PolicyConfig>::rw("learning_rate",
+                                                                          "Base step size of the threshold update."),
+    tarvish::Field<&PolicyConfigState::target_speedup, "", PolicyConfig>::rw(
+        "target_speedup", "Speedup a compilation must beat for the threshold to fall."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -172,9 +202,8 @@ PyType_Slot PolicyConfig_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<PolicyConfig>)},
     {Py_tp_getset, PolicyConfig_getset},
     {Py_tp_methods, PolicyConfig_methods},
-    {Py_tp_doc, const_cast<char*>("PolicyConfig(initial_threshold=100, min_threshold=10, max_threshold=10000, "
-                                  "learning_rate=0.1, target_speedup=2.0)\n--\n\n"
-                                  "Tuning knobs of the adaptive compilation policy.")},
+    {Py_tp_doc, tarvish::type_doc<PolicyConfig_new_sig, "Tuning knobs of the adaptive compilation policy.",
+                                  "PolicyConfig">()},
     {0, nullptr},
 };
 
@@ -195,60 +224,64 @@ struct FunctionMetricsOps {
     double (*get_last_compiled_fast)(FunctionMetrics*) noexcept;
 };
 
+struct FunctionMetricsState {
+    const FunctionMetricsOps* ops = nullptr;  // set by tp_new, before the object is handed out
+    uint64_t call_count = 0;
+    uint32_t compile_count = 0;
+    double avg_speedup = 1.0;
+    double total_execution_time_ms = 0.0;
+    double last_compiled = 0.0;
+};
+
 struct FunctionMetrics {
     PyObject_HEAD
-    const FunctionMetricsOps* ops;
-    uint64_t call_count;
-    uint32_t compile_count;
-    double avg_speedup;
-    double total_execution_time_ms;
-    double last_compiled;
+    FunctionMetricsState st;
 };
 
 const FunctionMetricsOps function_metrics_ops{
-    [](FunctionMetrics* m) noexcept { return m->call_count; },
-    [](FunctionMetrics* m) noexcept { return m->compile_count; },
-    [](FunctionMetrics* m) noexcept { return m->avg_speedup; },
-    [](FunctionMetrics* m) noexcept { return m->last_compiled; },
+    [](FunctionMetrics* m) noexcept { return m->st.call_count; },
+    [](FunctionMetrics* m) noexcept { return m->st.compile_count; },
+    [](FunctionMetrics* m) noexcept { return m->st.avg_speedup; },
+    [](FunctionMetrics* m) noexcept { return m->st.last_compiled; },
 };
 
+constexpr Signature<6> FunctionMetrics_new_sig{"__cinit__",
+    {opt("call_count", "0"), opt("compile_count", "0"), opt("avg_speedup", "1.0"),
+     opt("total_execution_time_ms", "0.0"), opt("last_compile_time", "0.0"), opt("last_compiled", "-1.0")}};
 PyObject* FunctionMetrics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    static Signature<6> sig{"__cinit__",
-                            {"call_count", "compile_count", "avg_speedup", "total_execution_time_ms",
-                             "last_compile_time", "last_compiled"},
-                            0};
     uint64_t calls = 0;
     uint32_t compiles = 0;
     double speedup = 1.0, total_ms = 0.0, last_compile_time = 0.0, last_compiled = -1.0;
-    if (!tarvish::parse(sig, args, kwargs, tarvish::U64{calls}, tarvish::U32{compiles}, tarvish::Double{speedup},
-                        tarvish::Double{total_ms}, tarvish::Double{last_compile_time}, tarvish::Double{last_compiled}))
+    if (!tarvish::parse(FunctionMetrics_new_sig, args, kwargs, tarvish::U64{calls}, tarvish::U32{compiles},
+                        tarvish::Double{speedup}, tarvish::Double{total_ms}, tarvish::Double{last_compile_time},
+                        tarvish::Double{last_compiled}))
         return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    auto* m = reinterpret_cast<FunctionMetrics*>(self.get());
-    m->ops = &function_metrics_ops;
-    m->call_count = calls;
-    m->compile_count = compiles;
-    m->avg_speedup = speedup;
-    m->total_execution_time_ms = total_ms;
+    FunctionMetricsState& m = tarvish::construct<FunctionMetrics>(self.get());
+    m.ops = &function_metrics_ops;
+    m.call_count = calls;
+    m.compile_count = compiles;
+    m.avg_speedup = speedup;
+    m.total_execution_time_ms = total_ms;
     // A negative (the default -1.0) or NaN last_compiled means it was not given.
-    m->last_compiled = last_compiled >= 0.0 ? last_compiled : last_compile_time;
+    m.last_compiled = last_compiled >= 0.0 ? last_compiled : last_compile_time;
     return self.release();
 }
 
 PyGetSetDef FunctionMetrics_getset[] = {
-    tarvish::Field<&FunctionMetrics::call_count, "uint64_t">::rw("call_count",
-                                                                 "Number of times the function has been called."),
-    tarvish::Field<&FunctionMetrics::compile_count, "uint32_t">::rw(
+    tarvish::Field<&FunctionMetricsState::call_count, "uint64_t", FunctionMetrics>::rw(
+        "call_count", "Number of times the function has been called."),
+    tarvish::Field<&FunctionMetricsState::compile_count, "uint32_t", FunctionMetrics>::rw(
         "compile_count", "Number of times the function has been compiled."),
-    tarvish::Field<&FunctionMetrics::avg_speedup>::rw("avg_speedup",
-                                                      "Average speedup measured for the compiled function."),
-    tarvish::Field<&FunctionMetrics::total_execution_time_ms>::rw("total_execution_time_ms",
-                                                                  "Total execution time in milliseconds."),
-    tarvish::Field<&FunctionMetrics::last_compiled>::rw(
+    tarvish::Field<&FunctionMetricsState::avg_speedup, "", FunctionMetrics>::rw(
+        "avg_speedup", "Average speedup measured for the compiled function."),
+    tarvish::Field<&FunctionMetricsState::total_execution_time_ms, "", FunctionMetrics>::rw(
+        "total_execution_time_ms", "Total execution time in milliseconds."),
+    tarvish::Field<&FunctionMetricsState::last_compiled, "", FunctionMetrics>::rw(
         "last_compiled", "Timestamp of last compilation (matches TelemetryStore interface)."),
-    tarvish::Field<&FunctionMetrics::last_compiled>::rw("last_compile_time",
-                                                        "Alias for last_compiled for backward compatibility."),
+    tarvish::Field<&FunctionMetricsState::last_compiled, "", FunctionMetrics>::rw(
+        "last_compile_time", "Alias for last_compiled for backward compatibility."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -263,9 +296,8 @@ PyType_Slot FunctionMetrics_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<FunctionMetrics>)},
     {Py_tp_getset, FunctionMetrics_getset},
     {Py_tp_methods, FunctionMetrics_methods},
-    {Py_tp_doc, const_cast<char*>("FunctionMetrics(call_count=0, compile_count=0, avg_speedup=1.0, "
-                                  "total_execution_time_ms=0.0, last_compile_time=0.0, last_compiled=-1.0)\n--\n\n"
-                                  "Call and compilation figures of one function.")},
+    {Py_tp_doc, tarvish::type_doc<FunctionMetrics_new_sig, "Call and compilation figures of one function.",
+                                  "FunctionMetrics">()},
     {0, nullptr},
 };
 
@@ -279,16 +311,22 @@ struct Tessaly;
 
 // The native method table, for native callers that already hold the policy's lock.
 struct TessalyOps {
-    int32_t (*_get_threshold_fast)(Tessaly*, PyObject* func_id) noexcept;
+    int32_t (*get_threshold_lock_held)(Tessaly*, PyObject* func_id) noexcept;
+};
+
+// The policy's C++ state. Once tp_new has returned, config and thresholds are set
+// and the lock is bound.
+struct TessalyState {
+    const TessalyOps* ops = nullptr;  // set by tp_new, before the object is handed out
+    Ref config;                       // a PolicyConfig (or subclass instance), shared with the caller
+    Ref thresholds;                   // dict: func_id (exact str or None) -> learned int threshold
+    tarvish::BoundLock lock;          // threading.Lock (not reentrant), its acquire and release bound once
+    double min_recompile_interval = kMinRecompileInterval;
 };
 
 struct Tessaly {
     PyObject_HEAD
-    const TessalyOps* ops;
-    Ref config;               // a PolicyConfig (or subclass instance), shared with the caller
-    Ref thresholds;           // dict: func_id (exact str or None) -> learned int threshold
-    tarvish::BoundLock lock;  // threading.Lock (not reentrant), its acquire and release bound once
-    double min_recompile_interval;
+    TessalyState st;
 };
 
 Tessaly* as_policy(PyObject* o) noexcept { return reinterpret_cast<Tessaly*>(o); }
@@ -296,20 +334,25 @@ Tessaly* as_policy(PyObject* o) noexcept { return reinterpret_cast<Tessaly*>(o);
 // The learned threshold, else the configured initial one. The keys are exact
 // str or None, so the lookup runs no Python code and cannot fail; the values
 // are ints this module stored, all within the int range.
-int32_t get_threshold_fast(Tessaly* t, PyObject* func_id) noexcept {
-    PyObject* learned = PyDict_GetItemWithError(t->thresholds.get(), func_id);
-    if (learned) return static_cast<int32_t>(PyLong_AsLong(learned));
-    PolicyConfig* c = as_config(t->config.get());
-    return c->ops->get_initial_threshold_fast(c);
+int32_t get_threshold_lock_held(Tessaly* t, PyObject* func_id) noexcept {
+    assert(t->st.lock.owner.held_here());
+    PyObject* learned = PyDict_GetItemWithError(t->st.thresholds.get(), func_id);
+    assert(!PyErr_Occurred());
+    if (learned) {
+        assert(PyLong_CheckExact(learned));
+        return static_cast<int32_t>(PyLong_AsLong(learned));
+    }
+    PolicyConfig* c = as_config(t->st.config.get());
+    return c->st.ops->get_initial_threshold_fast(c);
 }
 
-const TessalyOps tessaly_ops{get_threshold_fast};
+const TessalyOps tessaly_ops{get_threshold_lock_held};
 
 // Holds the policy's lock for a scope, as `method` ("Tessaly.update") for the
 // re-entry guard. An exception pending when the scope ends survives the release.
 class Held {
 public:
-    Held(Tessaly* t, const char* method) noexcept : t_(t) { ok_ = t->lock.acquire(method); }
+    Held(Tessaly* t, const char* method) noexcept : t_(t) { ok_ = t->st.lock.acquire(method); }
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;
     ~Held() { (void)unlock(); }
@@ -318,7 +361,7 @@ public:
     [[nodiscard]] bool unlock() noexcept {
         if (!ok_) return true;
         ok_ = false;
-        return t_->lock.release();
+        return t_->st.lock.release();
     }
 
 private:
@@ -326,74 +369,71 @@ private:
     bool ok_;
 };
 
-PyObject* Tessaly_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    static Signature<1> sig{"__cinit__", {"config"}, 0};
-    PyObject* given = Py_None;
-    if (!tarvish::parse(sig, args, kwargs, tarvish::Object{given})) return nullptr;
-    PyObject* config_type = reinterpret_cast<PyObject*>(PolicyConfig_type);
-    Ref config;
-    if (given == Py_None) {
-        config = tarvish::call(config_type);
-    } else if (PyObject_TypeCheck(given, PolicyConfig_type)) {
-        config = Ref::borrow(given);
-    } else {
-        // Any object with the same attribute names stands in; absent ones take the defaults.
-        tarvish::Str* const names[] = {&s_initial_threshold, &s_min_threshold, &s_max_threshold, &s_learning_rate,
-                                       &s_target_speedup};
-        static PyObject* kwnames = nullptr;
-        if (!name_tuple(kwnames, names)) return nullptr;
-        Ref values[5] = {tarvish::box(kInitialThreshold), tarvish::box(kMinThreshold), tarvish::box(kMaxThreshold),
-                         tarvish::box(kLearningRate), tarvish::box(kTargetSpeedup)};
-        for (int i = 0; i < 5; ++i) {
-            if (!values[i]) return nullptr;
-            Ref found;
-            if (!optional_attr(given, *names[i], found)) return nullptr;
-            if (found) values[i] = std::move(found);
-        }
-        PyObject* const argv[] = {values[0].get(), values[1].get(), values[2].get(), values[3].get(),
-                                  values[4].get()};
-        config = call_with_keywords(config_type, kwnames, argv);
+// The policy's config from tp_new's argument: a new default PolicyConfig for
+// None, a PolicyConfig (or subclass instance) itself, or a PolicyConfig made
+// from another object's attributes of the same names. Null with an error set.
+Ref policy_config(PyObject* given) noexcept {
+    tessaly_state& m = state();
+    PyObject* config_type = reinterpret_cast<PyObject*>(m.PolicyConfig_type);
+    if (given == Py_None) return tarvish::call(config_type);
+    if (PyObject_TypeCheck(given, m.PolicyConfig_type)) return Ref::borrow(given);
+    // Any object with the same attribute names stands in; absent ones take the defaults.
+    tarvish::Str* const names[] = {&m.s_initial_threshold, &m.s_min_threshold, &m.s_max_threshold,
+                                   &m.s_learning_rate, &m.s_target_speedup};
+    PyObject* kwnames = name_tuple(m.config_kwnames, names);
+    if (!kwnames) return Ref();
+    Ref values[5] = {tarvish::box(kInitialThreshold), tarvish::box(kMinThreshold), tarvish::box(kMaxThreshold),
+                     tarvish::box(kLearningRate), tarvish::box(kTargetSpeedup)};
+    for (int i = 0; i < 5; ++i) {
+        if (!values[i]) return Ref();
+        Ref found;
+        if (!optional_attr(given, *names[i], found)) return Ref();
+        if (found) values[i] = std::move(found);
     }
+    PyObject* const argv[] = {values[0].get(), values[1].get(), values[2].get(), values[3].get(),
+                              values[4].get()};
+    return call_with_keywords(config_type, kwnames, argv);
+}
+
+constexpr Signature<1> Tessaly_new_sig{"__cinit__", {opt("config", "None")}};
+PyObject* Tessaly_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* given = Py_None;
+    if (!tarvish::parse(Tessaly_new_sig, args, kwargs, tarvish::Object{given})) return nullptr;
+    // The config is made before the object, as an argument is converted: the
+    // caller's code that it runs never meets a policy without one.
+    Ref config = policy_config(given);
     if (!config) return nullptr;
-
-    Ref thresholds = Ref::steal(PyDict_New());
-    if (!thresholds) return nullptr;
-    tarvish::BoundLock lock;
-    if (!lock.bind(tarvish::new_lock(tessaly_guard.module, tarvish::Missing::attribute_error),
-                   tarvish::Methods::acquire_release))
-        return nullptr;
-
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    Tessaly* t = as_policy(self.get());
-    t->ops = &tessaly_ops;
-    new (&t->config) Ref(std::move(config));
-    new (&t->thresholds) Ref(std::move(thresholds));
-    new (&t->lock) tarvish::BoundLock(std::move(lock));
-    t->min_recompile_interval = kMinRecompileInterval;
+    TessalyState& t = tarvish::construct<Tessaly>(self.get());
+    t.ops = &tessaly_ops;
+    t.config = std::move(config);
+    t.thresholds = Ref::steal(PyDict_New());
+    if (!t.thresholds) return nullptr;
+    if (!t.lock.bind(tarvish::new_lock(state().guard.module, tarvish::Missing::attribute_error),
+                     tarvish::Methods::acquire_release))
+        return nullptr;
     return self.release();
 }
 
 int Tessaly_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    Tessaly* t = as_policy(self);
-    Py_VISIT(t->config.get());
-    Py_VISIT(t->thresholds.get());
-    return t->lock.traverse(visit, arg);
+    TessalyState& t = as_policy(self)->st;
+    Py_VISIT(t.config.get());
+    Py_VISIT(t.thresholds.get());
+    return t.lock.traverse(visit, arg);
 }
 
-PyObject* Tessaly_get_config(PyObject* self, void*) noexcept { return as_policy(self)->config.new_ref(); }
-
+constexpr Signature<1> Tessaly_get_threshold_sig{"get_threshold", {"func_id"}};
 PyObject* Tessaly_get_threshold(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"get_threshold", {"func_id"}};
     PyObject* func_id = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactStr{func_id})) return nullptr;
+    if (!tarvish::parse(Tessaly_get_threshold_sig, args, nargs, kwnames, tarvish::ExactStr{func_id})) return nullptr;
     Tessaly* t = as_policy(self);
     int32_t threshold;
     {
         Held held(t, "Tessaly.get_threshold");
         if (!held.ok()) return nullptr;
-        threshold = t->ops->_get_threshold_fast(t, func_id);
+        threshold = t->st.ops->get_threshold_lock_held(t, func_id);
         if (!held.unlock()) return nullptr;
     }
     return PyLong_FromLong(threshold);
@@ -401,9 +441,9 @@ PyObject* Tessaly_get_threshold(PyObject* self, PyObject* const* args, Py_ssize_
 
 // The wall clock, as the module's `time.time()` gives it.
 [[nodiscard]] bool wall_clock(double& out) noexcept {
-    Ref time_module = tarvish::module_global(tessaly_guard.module, s_time, tarvish::Missing::attribute_error);
+    Ref time_module = tarvish::module_global(state().guard.module, state().s_time, tarvish::Missing::attribute_error);
     if (!time_module) return false;
-    PyObject* name = s_time.get();
+    PyObject* name = state().s_time.get();
     if (!name) return false;
     Ref now = tarvish::call_method(time_module.get(), name);
     return now && tarvish::to_double(now.get(), out);
@@ -416,15 +456,17 @@ template <class T, tarvish::Name TypeName>
     return v && tarvish::to_native<T, TypeName>(v.get(), out);
 }
 
+constexpr Signature<2> Tessaly_should_compile_sig{"should_compile", {"func_id", "telemetry_store"}};
 PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
-    static Signature<2> sig{"should_compile", {"func_id", "telemetry_store"}};
     PyObject *func_id = nullptr, *store = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactStr{func_id}, tarvish::Object{store})) return nullptr;
+    if (!tarvish::parse(Tessaly_should_compile_sig, args, nargs, kwnames, tarvish::ExactStr{func_id},
+                        tarvish::Object{store}))
+        return nullptr;
     double now;
     if (!wall_clock(now)) return nullptr;
     Tessaly* t = as_policy(self);
-    PyObject* get_metrics = s_get_metrics.get();
+    PyObject* get_metrics = state().s_get_metrics.get();
     if (!get_metrics) return nullptr;
 
     int32_t threshold;
@@ -434,14 +476,14 @@ PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize
     {
         Held held(t, "Tessaly.should_compile");
         if (!held.ok()) return nullptr;
-        threshold = t->ops->_get_threshold_fast(t, func_id);
+        threshold = t->st.ops->get_threshold_lock_held(t, func_id);
         // Python code runs under the lock here: the store's get_metrics, the metrics' attributes and conversions.
         Ref metrics = tarvish::call_method(store, get_metrics, func_id);
         if (!metrics) return nullptr;
-        if (!read_metric<uint64_t, "uint64_t">(metrics.get(), s_call_count, call_count)) return nullptr;
-        if (!read_metric<uint32_t, "uint32_t">(metrics.get(), s_compile_count, compile_count)) return nullptr;
+        if (!read_metric<uint64_t, "uint64_t">(metrics.get(), state().s_call_count, call_count)) return nullptr;
+        if (!read_metric<uint32_t, "uint32_t">(metrics.get(), state().s_compile_count, compile_count)) return nullptr;
         Ref stamp;
-        if (!optional_attr(metrics.get(), s_last_compiled, stamp)) return nullptr;
+        if (!optional_attr(metrics.get(), state().s_last_compiled, stamp)) return nullptr;
         if (stamp && !tarvish::to_double(stamp.get(), last_compiled)) return nullptr;
         if (!held.unlock()) return nullptr;
     }
@@ -449,24 +491,24 @@ PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize
     // Compared as numbers: a threshold of zero or below lets every call count through.
     if (threshold > 0 && call_count < static_cast<uint64_t>(threshold)) Py_RETURN_FALSE;
     if (compile_count == 0) Py_RETURN_TRUE;
-    return PyBool_FromLong(now - last_compiled >= t->min_recompile_interval);
+    return PyBool_FromLong(now - last_compiled >= t->st.min_recompile_interval);
 }
 
 // The learning rule: the step shrinks with the compile count and vanishes from
 // the tenth compilation on; a speedup beating the target lowers the threshold.
 // Each operation rounds on its own (the build does not contract to fused ops).
 int32_t learned_threshold(PolicyConfig* c, int32_t current, uint32_t compile_count, double avg_speedup) noexcept {
-    double target = c->ops->get_target_speedup_fast(c);
+    double target = c->st.ops->get_target_speedup_fast(c);
     if (!(target > 0.0)) target = 1.0;
     double ratio = avg_speedup / target;
     double confidence = static_cast<double>(compile_count) * 0.1;
     if (confidence > 1.0) confidence = 1.0;
-    double step = c->ops->get_learning_rate_fast(c) * (1.0 - confidence);
+    double step = c->st.ops->get_learning_rate_fast(c) * (1.0 - confidence);
     double cur = static_cast<double>(current);
     double delta = step * cur;
     double candidate = ratio > 1.0 ? cur - delta : cur + delta;
-    int32_t min = c->ops->get_min_threshold_fast(c);
-    int32_t max = c->ops->get_max_threshold_fast(c);
+    int32_t min = c->st.ops->get_min_threshold_fast(c);
+    int32_t max = c->st.ops->get_max_threshold_fast(c);
     if (std::isnan(candidate) || candidate < static_cast<double>(min)) return min;
     if (candidate > static_cast<double>(max)) return max;
     // Here min <= candidate <= max, so the truncation stays within int32_t.
@@ -504,12 +546,13 @@ Ref update_message(PyObject* func_id, int32_t from, int32_t to, double speedup) 
     return Ref::steal(PyUnicodeWriter_Finish(writer));
 }
 
+constexpr Signature<2> Tessaly_update_sig{"update", {"func_id", "telemetry_store"}};
 PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"update", {"func_id", "telemetry_store"}};
     PyObject *func_id = nullptr, *store = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactStr{func_id}, tarvish::Object{store})) return nullptr;
+    if (!tarvish::parse(Tessaly_update_sig, args, nargs, kwnames, tarvish::ExactStr{func_id}, tarvish::Object{store}))
+        return nullptr;
     Tessaly* t = as_policy(self);
-    PyObject* get_metrics = s_get_metrics.get();
+    PyObject* get_metrics = state().s_get_metrics.get();
     if (!get_metrics) return nullptr;
 
     int32_t current, updated;
@@ -521,7 +564,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         Ref metrics = tarvish::call_method(store, get_metrics, func_id);
         if (!metrics) return nullptr;
         {
-            Ref compiles = tarvish::getattr(metrics.get(), s_compile_count);
+            Ref compiles = tarvish::getattr(metrics.get(), state().s_compile_count);
             if (!compiles) return nullptr;
             Ref zero = tarvish::box(0);
             if (!zero) return nullptr;
@@ -532,15 +575,15 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                 Py_RETURN_NONE;
             }
         }
-        current = t->ops->_get_threshold_fast(t, func_id);
+        current = t->st.ops->get_threshold_lock_held(t, func_id);
         // The count is read again for the rule: the zero test above and the
         // conversion below are two reads of the attribute.
         uint32_t compile_count;
-        if (!read_metric<uint32_t, "uint32_t">(metrics.get(), s_compile_count, compile_count)) return nullptr;
-        if (!read_metric<double, "">(metrics.get(), s_avg_speedup, avg_speedup)) return nullptr;
-        updated = learned_threshold(as_config(t->config.get()), current, compile_count, avg_speedup);
+        if (!read_metric<uint32_t, "uint32_t">(metrics.get(), state().s_compile_count, compile_count)) return nullptr;
+        if (!read_metric<double, "">(metrics.get(), state().s_avg_speedup, avg_speedup)) return nullptr;
+        updated = learned_threshold(as_config(t->st.config.get()), current, compile_count, avg_speedup);
         Ref value = tarvish::box(updated);
-        if (!value || PyDict_SetItem(t->thresholds.get(), func_id, value.get()) < 0) return nullptr;
+        if (!value || PyDict_SetItem(t->st.thresholds.get(), func_id, value.get()) < 0) return nullptr;
         if (!held.unlock()) return nullptr;
     }
 
@@ -548,15 +591,16 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Ref message = update_message(func_id, current, updated, avg_speedup);
     if (!message) return nullptr;
     // logger.debug(message), with the module's `logger` looked up at call time.
-    Ref logger = tarvish::module_global(tessaly_guard.module, s_logger, tarvish::Missing::attribute_error);
-    PyObject* debug = s_debug.get();
+    Ref logger = tarvish::module_global(state().guard.module, state().s_logger, tarvish::Missing::attribute_error);
+    PyObject* debug = state().s_debug.get();
     if (!logger || !debug || !tarvish::call_method(logger.get(), debug, message.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
 // A dict of four int-or-float values under the four statistics keys.
 Ref statistics_dict(PyObject* tracked, PyObject* avg, PyObject* min, PyObject* max) noexcept {
-    tarvish::Str* const keys[] = {&s_tracked_functions, &s_avg_threshold, &s_min_threshold, &s_max_threshold};
+    tessaly_state& m = state();
+    tarvish::Str* const keys[] = {&m.s_tracked_functions, &m.s_avg_threshold, &m.s_min_threshold, &m.s_max_threshold};
     PyObject* const values[] = {tracked, avg, min, max};
     Ref d = Ref::steal(PyDict_New());
     if (!d) return d;
@@ -567,18 +611,19 @@ Ref statistics_dict(PyObject* tracked, PyObject* avg, PyObject* min, PyObject* m
     return d;
 }
 
-PyObject* Tessaly_get_statistics(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("get_statistics", nargs, kwnames)) return nullptr;
+constexpr Signature<0> Tessaly_get_statistics_sig{"get_statistics", {}};
+PyObject* Tessaly_get_statistics(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::parse(Tessaly_get_statistics_sig, args, nargs, kwnames)) return nullptr;
     Tessaly* t = as_policy(self);
     Held held(t, "Tessaly.get_statistics");
     if (!held.ok()) return nullptr;
-    PyObject* thresholds = t->thresholds.get();
+    PyObject* thresholds = t->st.thresholds.get();
     Py_ssize_t n = PyDict_GET_SIZE(thresholds);
     Ref result;
     if (n == 0) {
-        PolicyConfig* c = as_config(t->config.get());
-        result = statistics_dict(tarvish::box(0).get(), tarvish::box(c->initial_threshold).get(),
-                                 tarvish::box(c->min_threshold).get(), tarvish::box(c->max_threshold).get());
+        const PolicyConfigState& c = as_config(t->st.config.get())->st;
+        result = statistics_dict(tarvish::box(0).get(), tarvish::box(c.initial_threshold).get(),
+                                 tarvish::box(c.min_threshold).get(), tarvish::box(c.max_threshold).get());
     } else {
         long long sum = 0;
         long min = 0, max = 0;
@@ -602,22 +647,19 @@ PyObject* Tessaly_get_statistics(PyObject* self, PyObject* const*, Py_ssize_t na
 }
 
 PyGetSetDef Tessaly_getset[] = {
-    {"config", Tessaly_get_config, nullptr, "Get policy configuration.", nullptr},
+    tarvish::Field<&TessalyState::config, "", Tessaly>::ro("config", "Get policy configuration."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef Tessaly_methods[] = {
-    tarvish::method("get_threshold", Tessaly_get_threshold,
-                    "get_threshold($self, func_id)\n--\n\nCurrent compile threshold for the function."),
-    tarvish::method("should_compile", Tessaly_should_compile,
-                    "should_compile($self, func_id, telemetry_store)\n--\n\n"
+    tarvish::method<Tessaly_get_threshold, Tessaly_get_threshold_sig,
+                    "Current compile threshold for the function.">(),
+    tarvish::method<Tessaly_should_compile, Tessaly_should_compile_sig,
                     "Whether the function has been called often enough, and long enough after its last "
-                    "compilation, to compile it now."),
-    tarvish::method("update", Tessaly_update,
-                    "update($self, func_id, telemetry_store)\n--\n\n"
-                    "Move the function's threshold by the speedup its compilations gave."),
-    tarvish::method("get_statistics", Tessaly_get_statistics,
-                    "get_statistics($self)\n--\n\nSummary of the learned thresholds."),
+                    "compilation, to compile it now.">(),
+    tarvish::method<Tessaly_update, Tessaly_update_sig,
+                    "Move the function's threshold by the speedup its compilations gave.">(),
+    tarvish::method<Tessaly_get_statistics, Tessaly_get_statistics_sig, "Summary of the learned thresholds.">(),
     tarvish::reduce_method(),
     tarvish::setstate_method(),
     {nullptr, nullptr, 0, nullptr},
@@ -629,10 +671,11 @@ PyType_Slot Tessaly_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(Tessaly_traverse)},
     {Py_tp_getset, Tessaly_getset},
     {Py_tp_methods, Tessaly_methods},
-    {Py_tp_doc, const_cast<char*>("Tessaly(config=None)\n--\n\n"
+    {Py_tp_doc, tarvish::type_doc<Tessaly_new_sig,
                                   "Adaptive JIT threshold policy.\n\n"
                                   "Learns optimal compilation thresholds based on observed performance.\n"
-                                  "Adapts per-function to workload characteristics.")},
+                                  "Adapts per-function to workload characteristics.",
+                                  "Tessaly">()},
     {0, nullptr},
 };
 
@@ -640,46 +683,41 @@ PyType_Spec Tessaly_spec{"tarvish.jit.tessaly.Tessaly", sizeof(Tessaly), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, Tessaly_slots};
 
 // ---------------------------------------------------------------------------
-// The process-wide policy. The slot lives as long as the process, like the
-// module itself, and is not torn down at exit (when the interpreter may be gone).
-
-struct PolicySlot {
-    PyObject* instance = nullptr;  // a strong reference, or null for None
-    [[nodiscard]] Ref take() noexcept { return Ref::steal(std::exchange(instance, nullptr)); }
-    void put(Ref r) noexcept { instance = r.release(); }  // only into an empty slot
-};
-PolicySlot policy_slot;
-tarvish::Owner policy_owner;  // the thread inside get_tessaly or reset_tessaly
+// The process-wide policy, in the module state's policy_slot.
 
 // The module's `_policy_lock` is looked up at each call and entered as a
 // with-statement would, its methods read as attributes; a suppressing __exit__ counts.
-PyObject* get_tessaly(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("get_tessaly", nargs, kwnames)) return nullptr;
-    Ref lock = tarvish::module_global(tessaly_guard.module, s_policy_lock, tarvish::Missing::attribute_error);
+constexpr Signature<0> get_tessaly_sig{"get_tessaly", {}};
+PyObject* get_tessaly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::parse(get_tessaly_sig, args, nargs, kwnames)) return nullptr;
+    tessaly_state& m = state();
+    Ref lock = tarvish::module_global(m.guard.module, m.s_policy_lock, tarvish::Missing::attribute_error);
     if (!lock) return nullptr;
-    tarvish::WithLock block{lock.get(), policy_owner, "get_tessaly", tarvish::Lookup::attribute,
+    tarvish::WithLock block{lock.get(), m.policy_owner, "get_tessaly", tarvish::Lookup::attribute,
                             tarvish::Suppress::honour};
     if (!block.enter()) return nullptr;
     bool ok = true;
-    if (!policy_slot.instance) {
+    if (!m.policy_slot.instance) {
         // Python code may run under the lock here: the constructor calls the module's threading.Lock.
-        Ref created = tarvish::call(reinterpret_cast<PyObject*>(Tessaly_type));
+        Ref created = tarvish::call(reinterpret_cast<PyObject*>(m.Tessaly_type));
         ok = bool(created);
-        if (ok) policy_slot.put(std::move(created));
+        if (ok) m.policy_slot.put(std::move(created));
     }
     if (!block.leave(ok)) return nullptr;
-    return Py_NewRef(policy_slot.instance ? policy_slot.instance : Py_None);
+    return Py_NewRef(m.policy_slot.instance ? m.policy_slot.instance : Py_None);
 }
 
-PyObject* reset_tessaly(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("reset_tessaly", nargs, kwnames)) return nullptr;
-    Ref lock = tarvish::module_global(tessaly_guard.module, s_policy_lock, tarvish::Missing::attribute_error);
+constexpr Signature<0> reset_tessaly_sig{"reset_tessaly", {}};
+PyObject* reset_tessaly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::parse(reset_tessaly_sig, args, nargs, kwnames)) return nullptr;
+    tessaly_state& m = state();
+    Ref lock = tarvish::module_global(m.guard.module, m.s_policy_lock, tarvish::Missing::attribute_error);
     if (!lock) return nullptr;
-    tarvish::WithLock block{lock.get(), policy_owner, "reset_tessaly", tarvish::Lookup::attribute,
+    tarvish::WithLock block{lock.get(), m.policy_owner, "reset_tessaly", tarvish::Lookup::attribute,
                             tarvish::Suppress::honour};
     if (!block.enter()) return nullptr;
     // The old policy is dropped after the lock is left.
-    Ref old = policy_slot.take();
+    Ref old = m.policy_slot.take();
     if (!block.leave(true)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -687,65 +725,63 @@ PyObject* reset_tessaly(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject*
 // ---------------------------------------------------------------------------
 // The factories.
 
+constexpr Signature<5> create_policy_config_sig{"create_policy_config",
+    {opt("initial_threshold", "100"), opt("min_threshold", "10"), opt("max_threshold", "10000"),
+     opt("learning_rate", "0.1"), opt("target_speedup", "2.0")}};
 PyObject* create_policy_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<5> sig{"create_policy_config",
-                            {"initial_threshold", "min_threshold", "max_threshold", "learning_rate", "target_speedup"},
-                            0};
     Ref initial, min, max;
     double rate = kLearningRate, target = kTargetSpeedup;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{initial}, tarvish::AnnotatedInt{min},
-                        tarvish::AnnotatedInt{max}, tarvish::Double{rate}, tarvish::Double{target}))
+    if (!tarvish::parse(create_policy_config_sig, args, nargs, kwnames, tarvish::AnnotatedInt{initial},
+                        tarvish::AnnotatedInt{min}, tarvish::AnnotatedInt{max}, tarvish::Double{rate},
+                        tarvish::Double{target}))
         return nullptr;
     if (!initial) initial = tarvish::box(kInitialThreshold);
     if (!min) min = tarvish::box(kMinThreshold);
     if (!max) max = tarvish::box(kMaxThreshold);
     Ref rate_obj = tarvish::box(rate), target_obj = tarvish::box(target);
     if (!initial || !min || !max || !rate_obj || !target_obj) return nullptr;
-    tarvish::Str* const names[] = {&s_initial_threshold, &s_min_threshold, &s_max_threshold, &s_learning_rate,
-                                   &s_target_speedup};
-    static PyObject* kw = nullptr;
-    if (!name_tuple(kw, names)) return nullptr;
+    tessaly_state& m = state();
+    tarvish::Str* const names[] = {&m.s_initial_threshold, &m.s_min_threshold, &m.s_max_threshold,
+                                   &m.s_learning_rate, &m.s_target_speedup};
+    PyObject* kw = name_tuple(m.config_kwnames, names);
+    if (!kw) return nullptr;
     PyObject* const argv[] = {initial.get(), min.get(), max.get(), rate_obj.get(), target_obj.get()};
-    return call_with_keywords(reinterpret_cast<PyObject*>(PolicyConfig_type), kw, argv).release();
+    return call_with_keywords(reinterpret_cast<PyObject*>(m.PolicyConfig_type), kw, argv).release();
 }
 
+constexpr Signature<5> create_function_metrics_sig{"create_function_metrics",
+    {opt("call_count", "0"), opt("compile_count", "0"), opt("avg_speedup", "1.0"),
+     opt("total_execution_time_ms", "0.0"), opt("last_compile_time", "0.0")}};
 PyObject* create_function_metrics(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<5> sig{
-        "create_function_metrics",
-        {"call_count", "compile_count", "avg_speedup", "total_execution_time_ms", "last_compile_time"},
-        0};
     Ref calls, compiles;
     double speedup = 1.0, total_ms = 0.0, stamp = 0.0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{calls}, tarvish::AnnotatedInt{compiles},
-                        tarvish::Double{speedup}, tarvish::Double{total_ms}, tarvish::Double{stamp}))
+    if (!tarvish::parse(create_function_metrics_sig, args, nargs, kwnames, tarvish::AnnotatedInt{calls},
+                        tarvish::AnnotatedInt{compiles}, tarvish::Double{speedup}, tarvish::Double{total_ms},
+                        tarvish::Double{stamp}))
         return nullptr;
     if (!calls) calls = tarvish::box(0);
     if (!compiles) compiles = tarvish::box(0);
     Ref speedup_obj = tarvish::box(speedup), total_obj = tarvish::box(total_ms), stamp_obj = tarvish::box(stamp);
     if (!calls || !compiles || !speedup_obj || !total_obj || !stamp_obj) return nullptr;
-    tarvish::Str* const names[] = {&s_call_count, &s_compile_count, &s_avg_speedup, &s_total_execution_time_ms,
-                                   &s_last_compile_time};
-    static PyObject* kw = nullptr;
-    if (!name_tuple(kw, names)) return nullptr;
+    tessaly_state& m = state();
+    tarvish::Str* const names[] = {&m.s_call_count, &m.s_compile_count, &m.s_avg_speedup,
+                                   &m.s_total_execution_time_ms, &m.s_last_compile_time};
+    PyObject* kw = name_tuple(m.metrics_kwnames, names);
+    if (!kw) return nullptr;
     PyObject* const argv[] = {calls.get(), compiles.get(), speedup_obj.get(), total_obj.get(), stamp_obj.get()};
-    return call_with_keywords(reinterpret_cast<PyObject*>(FunctionMetrics_type), kw, argv).release();
+    return call_with_keywords(reinterpret_cast<PyObject*>(m.FunctionMetrics_type), kw, argv).release();
 }
 
 PyMethodDef tessaly_functions[] = {
-    tarvish::method("create_policy_config", create_policy_config,
-                    "create_policy_config($module, initial_threshold=100, min_threshold=10, max_threshold=10000, "
-                    "learning_rate=0.1, target_speedup=2.0)\n--\n\n"
-                    "Factory function to create PolicyConfig.\n\n"
-                    "Provides a Python-friendly interface for creating config objects."),
-    tarvish::method("create_function_metrics", create_function_metrics,
-                    "create_function_metrics($module, call_count=0, compile_count=0, avg_speedup=1.0, "
-                    "total_execution_time_ms=0.0, last_compile_time=0.0)\n--\n\n"
-                    "Factory function to create FunctionMetrics.\n\n"
-                    "Provides a Python-friendly interface for creating metrics objects."),
-    tarvish::method("get_tessaly", get_tessaly,
-                    "get_tessaly($module)\n--\n\nGet the process-wide Tessaly policy, creating it on first use."),
-    tarvish::method("reset_tessaly", reset_tessaly,
-                    "reset_tessaly($module)\n--\n\nDrop the process-wide Tessaly policy.\n\nUseful for testing."),
+    tarvish::function<create_policy_config, create_policy_config_sig,
+                      "Factory function to create PolicyConfig.\n\n"
+                      "Provides a Python-friendly interface for creating config objects.">(),
+    tarvish::function<create_function_metrics, create_function_metrics_sig,
+                      "Factory function to create FunctionMetrics.\n\n"
+                      "Provides a Python-friendly interface for creating metrics objects.">(),
+    tarvish::function<get_tessaly, get_tessaly_sig, "Get the process-wide Tessaly policy, creating it on first use.">(),
+    tarvish::function<reset_tessaly, reset_tessaly_sig,
+                      "Drop the process-wide Tessaly policy.\n\nUseful for testing.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -758,9 +794,10 @@ bool tessaly_exec(PyObject* module) noexcept {
         !tarvish::import_from(module, "typing", {"Dict", "Optional"}))
         return false;
     if (!tarvish::bind_logger(module)) return false;
-    if (!tarvish::add_type(module, &PolicyConfig_spec, PolicyConfig_type) ||
-        !tarvish::add_type(module, &FunctionMetrics_spec, FunctionMetrics_type) ||
-        !tarvish::add_type(module, &Tessaly_spec, Tessaly_type))
+    tessaly_state& m = state();
+    if (!tarvish::add_type(module, &PolicyConfig_spec, m.PolicyConfig_type) ||
+        !tarvish::add_type(module, &FunctionMetrics_spec, m.FunctionMetrics_type) ||
+        !tarvish::add_type(module, &Tessaly_spec, m.Tessaly_type))
         return false;
     // The singleton slot (policy_slot) starts empty; its lock is a module attribute.
     if (!tarvish::prepare_lock_protocol(module)) return false;
@@ -783,7 +820,7 @@ PyModuleDef tessaly_def{
     "and update under 1 us each). get_tessaly() returns the process-wide policy.",
     0,
     nullptr,
-    tarvish::ModuleSlots<tessaly_guard, tessaly_exec>::slots,
+    tarvish::ModuleSlots<state, tessaly_exec>::slots,
     nullptr,
     nullptr,
     nullptr,

@@ -16,10 +16,30 @@ namespace {
 
 using tarvish::Ref;
 using tarvish::Signature;
+using tarvish::opt;
 
-tarvish::ModuleGuard murrel_guard{"murrel"};
+// The module's process-wide state: its guard, its type and the interned names
+// of the overridable methods and of the statistics keys.
+struct murrel_state {
+    tarvish::ModuleGuard guard{"murrel"};
+    PyTypeObject* CounterAggregator_type = nullptr;
+    tarvish::Str s_update{"update"};
+    tarvish::Str s_get_stats{"get_stats"};
+    tarvish::Str s_reset{"reset"};
+    tarvish::Str s_reset_all{"reset_all"};
+    tarvish::Str s_get_all_stats{"get_all_stats"};
+    tarvish::Str s_count{"count"};
+    tarvish::Str s_mean{"mean"};
+    tarvish::Str s_variance{"variance"};
+    tarvish::Str s_std{"std"};
+    tarvish::Str s_min{"min"};
+    tarvish::Str s_max{"max"};
+};
 
-PyTypeObject* CounterAggregator_type = nullptr;
+murrel_state& state() noexcept {
+    static constinit murrel_state s;
+    return s;
+}
 
 // Counter ids and the count are signed 32-bit; their OverflowError names "int".
 static_assert(sizeof(int) == sizeof(int32_t));
@@ -77,14 +97,23 @@ struct CounterAggregatorOps {
     PyObject* (*get_all_stats)(CounterAggregator*, bool skip_dispatch) noexcept;
 };
 
-struct CounterAggregator {
-    PyObject_HEAD
-    const CounterAggregatorOps* ops;
-    CounterRecord* storage;  // from malloc, freed with free
-    int32_t num_counters;
+// The aggregator's C++ state. `storage` holds exactly `num_counters` records
+// (null when there are none).
+struct CounterAggregatorState {
+    const CounterAggregatorOps* ops = nullptr;  // set by tp_new, before the object is handed out
+    CounterRecord* storage = nullptr;           // from calloc, freed with free
+    int32_t num_counters = 0;
     tarvish::BoundLock lock;  // threading.Lock(), its __enter__ and __exit__ bound once
 
-    ~CounterAggregator() { std::free(storage); }
+    CounterAggregatorState() noexcept = default;
+    CounterAggregatorState(const CounterAggregatorState&) = delete;
+    CounterAggregatorState& operator=(const CounterAggregatorState&) = delete;
+    ~CounterAggregatorState() { std::free(storage); }
+};
+
+struct CounterAggregator {
+    PyObject_HEAD
+    CounterAggregatorState st;
 };
 
 CounterAggregator* as_aggregator(PyObject* self) noexcept { return reinterpret_cast<CounterAggregator*>(self); }
@@ -96,14 +125,10 @@ PyObject* as_object(CounterAggregator* self) noexcept { return reinterpret_cast<
 // Python objects: a finaliser run by a collection there could call back into
 // this aggregator (and would meet the guard's RuntimeError).
 
-[[nodiscard]] bool lock_acquire(CounterAggregator* self, const char* method) noexcept {
-    return self->lock.acquire(method);
-}
-[[nodiscard]] bool lock_release(CounterAggregator* self) noexcept { return self->lock.release(); }
-
 // The IndexError for an id outside 0 .. num_counters - 1; checked before the lock.
 [[nodiscard]] bool check_id(CounterAggregator* self, int32_t counter_id) noexcept {
-    if (counter_id >= 0 && counter_id < self->num_counters) [[likely]] return true;
+    assert((self->st.storage != nullptr) == (self->st.num_counters > 0));
+    if (counter_id >= 0 && counter_id < self->st.num_counters) [[likely]] return true;
     PyErr_Format(PyExc_IndexError, "Counter ID %d out of range", static_cast<int>(counter_id));
     return false;
 }
@@ -113,36 +138,33 @@ PyObject* as_object(CounterAggregator* self) noexcept { return reinterpret_cast<
 // the instance's attribute `name` is an override unless it is this class's own
 // native method bound to this very object.
 
-tarvish::Str s_update{"update"};
-tarvish::Str s_get_stats{"get_stats"};
-tarvish::Str s_reset{"reset"};
-tarvish::Str s_reset_all{"reset_all"};
-tarvish::Str s_get_all_stats{"get_all_stats"};
-
 using FastMethod = tarvish::FastMethod;
 
 // True on success, with `out` holding the override or empty when the native
-// code should run; false with an error set.
-[[nodiscard]] bool find_override(CounterAggregator* self, tarvish::Str& name, FastMethod native, Ref& out) noexcept {
-    if (Py_IS_TYPE(as_object(self), CounterAggregator_type)) [[likely]] return true;
+// code should run; false with an error set. `Native` is the method's function,
+// which the method table holds as its entry (checked in a build that checks).
+template <FastMethod Native>
+[[nodiscard]] bool find_override(CounterAggregator* self, tarvish::Str& name, Ref& out) noexcept {
+    if (Py_IS_TYPE(as_object(self), state().CounterAggregator_type)) [[likely]] return true;
     PyObject* key = name.get();
     if (!key) return false;
     Ref attr = Ref::steal(PyObject_GetAttr(as_object(self), key));
     if (!attr) return false;
     PyObject* a = attr.get();
     if (PyCFunction_Check(a) && PyCFunction_GET_SELF(a) == as_object(self) &&
-        PyCFunction_GET_FUNCTION(a) == reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native)))
+        PyCFunction_GET_FUNCTION(a) ==
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tarvish::detail::entry<Native>())))
         return true;
     out = std::move(attr);
     return true;
 }
 
 // The Python-visible methods, declared for the override test.
-PyObject* Agg_update(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* Agg_get_stats(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* Agg_reset(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* Agg_reset_all(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* Agg_get_all_stats(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* CounterAggregator_update(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* CounterAggregator_get_stats(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* CounterAggregator_reset(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* CounterAggregator_reset_all(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* CounterAggregator_get_all_stats(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 
 // ---------------------------------------------------------------------------
 // The native operations.
@@ -150,7 +172,7 @@ PyObject* Agg_get_all_stats(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) 
 int op_update(CounterAggregator* self, int32_t counter_id, double value, bool skip_dispatch) noexcept {
     if (!skip_dispatch) {
         Ref override;
-        if (!find_override(self, s_update, Agg_update, override)) return -1;
+        if (!find_override<CounterAggregator_update>(self, state().s_update, override)) return -1;
         if (override) {
             Ref id = tarvish::box(counter_id), v = tarvish::box(value);
             if (!id || !v) return -1;
@@ -158,8 +180,8 @@ int op_update(CounterAggregator* self, int32_t counter_id, double value, bool sk
         }
     }
     if (!check_id(self, counter_id)) return -1;
-    if (!lock_acquire(self, "CounterAggregator.update")) return -1;
-    CounterRecord& r = self->storage[counter_id];
+    if (!self->st.lock.acquire("CounterAggregator.update")) return -1;
+    CounterRecord& r = self->st.storage[counter_id];
     std::atomic_ref<uint64_t> count(r.count);
     uint64_t seen = count.load(std::memory_order_relaxed);
     if (seen == 0) r.shift = value;
@@ -176,23 +198,18 @@ int op_update(CounterAggregator* self, int32_t counter_id, double value, bool sk
     // about 1.3e154, whose square overflows.
     if (value < r.min) r.min = value;
     if (value > r.max) r.max = value;
-    return lock_release(self) ? 0 : -1;
+    return self->st.lock.release() ? 0 : -1;
 }
-
-tarvish::Str s_count{"count"};
-tarvish::Str s_mean{"mean"};
-tarvish::Str s_variance{"variance"};
-tarvish::Str s_std{"std"};
-tarvish::Str s_min{"min"};
-tarvish::Str s_max{"max"};
 
 struct Stats {
     uint64_t count = 0;
     double mean = 0.0, variance = 0.0, std = 0.0, min = kInf, max = -kInf;
 };
 
-// The statistics of one record; the caller holds the lock.
-Stats compute_stats(CounterRecord& r) noexcept {
+// The statistics of one record.
+Stats compute_stats_lock_held(CounterAggregator* self, int32_t counter_id) noexcept {
+    assert(self->st.lock.owner.held_here());
+    CounterRecord& r = self->st.storage[counter_id];
     Stats s;
     s.count = std::atomic_ref<uint64_t>(r.count).load(std::memory_order_relaxed);
     if (s.count == 0) return s;
@@ -215,7 +232,7 @@ Stats compute_stats(CounterRecord& r) noexcept {
 PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool skip_dispatch) noexcept {
     if (!skip_dispatch) {
         Ref override;
-        if (!find_override(self, s_get_stats, Agg_get_stats, override)) return nullptr;
+        if (!find_override<CounterAggregator_get_stats>(self, state().s_get_stats, override)) return nullptr;
         if (override) {
             Ref id = tarvish::box(counter_id);
             if (!id) return nullptr;
@@ -224,18 +241,20 @@ PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool skip_di
         }
     }
     if (!check_id(self, counter_id)) return nullptr;
-    if (!lock_acquire(self, "CounterAggregator.get_stats")) return nullptr;
-    Stats s = compute_stats(self->storage[counter_id]);
-    if (!lock_release(self)) return nullptr;
+    if (!self->st.lock.acquire("CounterAggregator.get_stats")) return nullptr;
+    Stats s = compute_stats_lock_held(self, counter_id);
+    if (!self->st.lock.release()) return nullptr;
     // The dict is built after the lock is released (see the lock's note above).
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
     PyObject* dict = d.get();
-    if (!tarvish::set_item(dict, s_count, tarvish::box(static_cast<unsigned long long>(s.count))) ||
-        !tarvish::set_item(dict, s_mean, tarvish::box(s.mean)) ||
-        !tarvish::set_item(dict, s_variance, tarvish::box(s.variance)) ||
-        !tarvish::set_item(dict, s_std, tarvish::box(s.std)) || !tarvish::set_item(dict, s_min, tarvish::box(s.min)) ||
-        !tarvish::set_item(dict, s_max, tarvish::box(s.max)))
+    murrel_state& m = state();
+    if (!tarvish::set_item(dict, m.s_count, tarvish::box(static_cast<unsigned long long>(s.count))) ||
+        !tarvish::set_item(dict, m.s_mean, tarvish::box(s.mean)) ||
+        !tarvish::set_item(dict, m.s_variance, tarvish::box(s.variance)) ||
+        !tarvish::set_item(dict, m.s_std, tarvish::box(s.std)) ||
+        !tarvish::set_item(dict, m.s_min, tarvish::box(s.min)) ||
+        !tarvish::set_item(dict, m.s_max, tarvish::box(s.max)))
         return nullptr;
     return d.release();
 }
@@ -243,7 +262,7 @@ PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool skip_di
 int op_reset(CounterAggregator* self, int32_t counter_id, bool skip_dispatch) noexcept {
     if (!skip_dispatch) {
         Ref override;
-        if (!find_override(self, s_reset, Agg_reset, override)) return -1;
+        if (!find_override<CounterAggregator_reset>(self, state().s_reset, override)) return -1;
         if (override) {
             Ref id = tarvish::box(counter_id);
             if (!id) return -1;
@@ -251,26 +270,26 @@ int op_reset(CounterAggregator* self, int32_t counter_id, bool skip_dispatch) no
         }
     }
     if (!check_id(self, counter_id)) return -1;
-    if (!lock_acquire(self, "CounterAggregator.reset")) return -1;
-    clear_record(self->storage[counter_id]);
-    return lock_release(self) ? 0 : -1;
+    if (!self->st.lock.acquire("CounterAggregator.reset")) return -1;
+    clear_record(self->st.storage[counter_id]);
+    return self->st.lock.release() ? 0 : -1;
 }
 
 int op_reset_all(CounterAggregator* self, bool skip_dispatch) noexcept {
     if (!skip_dispatch) {
         Ref override;
-        if (!find_override(self, s_reset_all, Agg_reset_all, override)) return -1;
+        if (!find_override<CounterAggregator_reset_all>(self, state().s_reset_all, override)) return -1;
         if (override) return tarvish::call(override.get()) ? 0 : -1;
     }
-    if (!lock_acquire(self, "CounterAggregator.reset_all")) return -1;
-    for (int32_t i = 0; i < self->num_counters; ++i) clear_record(self->storage[i]);
-    return lock_release(self) ? 0 : -1;
+    if (!self->st.lock.acquire("CounterAggregator.reset_all")) return -1;
+    for (int32_t i = 0; i < self->st.num_counters; ++i) clear_record(self->st.storage[i]);
+    return self->st.lock.release() ? 0 : -1;
 }
 
 PyObject* op_get_all_stats(CounterAggregator* self, bool skip_dispatch) noexcept {
     if (!skip_dispatch) {
         Ref override;
-        if (!find_override(self, s_get_all_stats, Agg_get_all_stats, override)) return nullptr;
+        if (!find_override<CounterAggregator_get_all_stats>(self, state().s_get_all_stats, override)) return nullptr;
         if (override) return tarvish::call(override.get()).release();
     }
     Ref list = Ref::steal(PyList_New(0));
@@ -279,9 +298,9 @@ PyObject* op_get_all_stats(CounterAggregator* self, bool skip_dispatch) noexcept
     // non-empty counter's dict is then taken under the lock by get_stats,
     // through the table so that a subclass's get_stats is the one called.
     // num_counters is re-read each round; it never changes after construction.
-    for (int32_t i = 0; i < self->num_counters; ++i) {
-        if (std::atomic_ref<uint64_t>(self->storage[i].count).load(std::memory_order_relaxed) == 0) continue;
-        Ref stats = Ref::steal(self->ops->get_stats(self, i, false));
+    for (int32_t i = 0; i < self->st.num_counters; ++i) {
+        if (std::atomic_ref<uint64_t>(self->st.storage[i].count).load(std::memory_order_relaxed) == 0) continue;
+        Ref stats = Ref::steal(self->st.ops->get_stats(self, i, false));
         if (!stats) return nullptr;
         Ref id = tarvish::box(i);
         if (!id) return nullptr;
@@ -314,86 +333,91 @@ const CounterAggregatorOps counter_aggregator_ops{op_update, op_get_stats, op_re
     return true;
 }
 
+constexpr Signature<1> CounterAggregator_new_sig{"__cinit__", {opt("num_counters", "1000")}};
 PyObject* CounterAggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    static Signature<1> sig{"__cinit__", {"num_counters"}, 0};
     int num_counters = 1000;
-    if (!tarvish::parse(sig, args, kwargs, tarvish::CInt{num_counters})) return nullptr;
-    Ref self_ref = Ref::steal(type->tp_alloc(type, 0));
-    if (!self_ref) return nullptr;
-    CounterAggregator* self = as_aggregator(self_ref.get());
-    self->ops = &counter_aggregator_ops;
-    self->storage = nullptr;
-    new (&self->lock) tarvish::BoundLock();
-    self->num_counters = num_counters;
+    if (!tarvish::parse(CounterAggregator_new_sig, args, kwargs, tarvish::CInt{num_counters})) return nullptr;
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    CounterAggregatorState& s = tarvish::construct<CounterAggregator>(self.get());
+    s.ops = &counter_aggregator_ops;
     if (num_counters != 0) {
+        // Until the records exist the object claims none (num_counters stays 0).
+        CounterRecord* storage = nullptr;
         if (storage_size_possible(num_counters))
-            self->storage = static_cast<CounterRecord*>(std::calloc(static_cast<size_t>(num_counters),
-                                                                    sizeof(CounterRecord)));
-        if (!self->storage) {
-            // The object is released below; it must not claim records it lacks.
-            self->num_counters = 0;
-            return tarvish::raise(PyExc_MemoryError, "Failed to allocate counter storage");
-        }
+            storage = static_cast<CounterRecord*>(
+                std::calloc(static_cast<size_t>(num_counters), sizeof(CounterRecord)));
+        if (!storage) return tarvish::raise(PyExc_MemoryError, "Failed to allocate counter storage");
         for (int32_t i = 0; i < num_counters; ++i) {
-            self->storage[i].min = kInf;
-            self->storage[i].max = -kInf;
+            storage[i].min = kInf;
+            storage[i].max = -kInf;
         }
+        s.storage = storage;
+        s.num_counters = num_counters;
     }
-    if (!self->lock.bind(tarvish::new_lock(murrel_guard.module, tarvish::Missing::attribute_error))) return nullptr;
-    return self_ref.release();
+    if (!s.lock.bind(tarvish::new_lock(state().guard.module, tarvish::Missing::attribute_error))) return nullptr;
+    return self.release();
 }
 
 // ---------------------------------------------------------------------------
 // The Python-visible methods: bind and convert, then run the native code
 // directly (a Python-level call already reached the right definition).
 
-PyObject* Agg_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"update", {"counter_id", "value"}};
+constexpr Signature<2> CounterAggregator_update_sig{"update", {"counter_id", "value"}};
+PyObject* CounterAggregator_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
     int counter_id = 0;
     double value = 0.0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{counter_id}, tarvish::Double{value})) return nullptr;
+    if (!tarvish::parse(CounterAggregator_update_sig, args, nargs, kwnames, tarvish::CInt{counter_id},
+                        tarvish::Double{value}))
+        return nullptr;
     if (op_update(as_aggregator(self), counter_id, value, true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* Agg_get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"get_stats", {"counter_id"}};
+constexpr Signature<1> CounterAggregator_get_stats_sig{"get_stats", {"counter_id"}};
+PyObject* CounterAggregator_get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
     int counter_id = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{counter_id})) return nullptr;
+    if (!tarvish::parse(CounterAggregator_get_stats_sig, args, nargs, kwnames, tarvish::CInt{counter_id}))
+        return nullptr;
     return op_get_stats(as_aggregator(self), counter_id, true);
 }
 
-PyObject* Agg_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"reset", {"counter_id"}};
+constexpr Signature<1> CounterAggregator_reset_sig{"reset", {"counter_id"}};
+PyObject* CounterAggregator_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     int counter_id = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{counter_id})) return nullptr;
+    if (!tarvish::parse(CounterAggregator_reset_sig, args, nargs, kwnames, tarvish::CInt{counter_id})) return nullptr;
     if (op_reset(as_aggregator(self), counter_id, true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* Agg_reset_all(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("reset_all", nargs, kwnames)) return nullptr;
+constexpr Signature<0> CounterAggregator_reset_all_sig{"reset_all", {}};
+PyObject* CounterAggregator_reset_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
+    if (!tarvish::parse(CounterAggregator_reset_all_sig, args, nargs, kwnames)) return nullptr;
     if (op_reset_all(as_aggregator(self), true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* Agg_get_all_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("get_all_stats", nargs, kwnames)) return nullptr;
+constexpr Signature<0> CounterAggregator_get_all_stats_sig{"get_all_stats", {}};
+PyObject* CounterAggregator_get_all_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) noexcept {
+    if (!tarvish::parse(CounterAggregator_get_all_stats_sig, args, nargs, kwnames)) return nullptr;
     return op_get_all_stats(as_aggregator(self), true);
 }
 
 PyMethodDef CounterAggregator_methods[] = {
-    tarvish::method("update", Agg_update,
-                    "update($self, counter_id, value)\n--\n\n"
+    tarvish::method<CounterAggregator_update, CounterAggregator_update_sig,
                     "Update counter with new value.\n"
-                    "Thread-safe via lock (correctness over performance)."),
-    tarvish::method("get_stats", Agg_get_stats,
-                    "get_stats($self, counter_id)\n--\n\n"
+                    "Thread-safe via lock (correctness over performance).">(),
+    tarvish::method<CounterAggregator_get_stats, CounterAggregator_get_stats_sig,
                     "Get statistics for a counter.\n"
-                    "Returns dict with count, mean, variance, min, max."),
-    tarvish::method("reset", Agg_reset, "reset($self, counter_id)\n--\n\nReset a specific counter."),
-    tarvish::method("reset_all", Agg_reset_all, "reset_all($self)\n--\n\nReset all counters."),
-    tarvish::method("get_all_stats", Agg_get_all_stats, "get_all_stats($self)\n--\n\nGet statistics for all counters."),
+                    "Returns dict with count, mean, variance, min, max.">(),
+    tarvish::method<CounterAggregator_reset, CounterAggregator_reset_sig, "Reset a specific counter.">(),
+    tarvish::method<CounterAggregator_reset_all, CounterAggregator_reset_all_sig, "Reset all counters.">(),
+    tarvish::method<CounterAggregator_get_all_stats, CounterAggregator_get_all_stats_sig,
+                    "Get statistics for all counters.">(),
     tarvish::reduce_method(),
     tarvish::setstate_method(),
     {nullptr, nullptr, 0, nullptr},
@@ -403,9 +427,10 @@ PyType_Slot CounterAggregator_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(CounterAggregator_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<CounterAggregator>)},
     {Py_tp_methods, CounterAggregator_methods},
-    {Py_tp_doc, const_cast<char*>("CounterAggregator(num_counters=1000)\n--\n\n"
+    {Py_tp_doc, tarvish::type_doc<CounterAggregator_new_sig,
                                   "Fast counter aggregation in compiled code.\n"
-                                  "Uses atomic operations for thread-safe updates without GIL overhead.")},
+                                  "Uses atomic operations for thread-safe updates without GIL overhead.",
+                                  "CounterAggregator">()},
     {0, nullptr},
 };
 
@@ -415,22 +440,21 @@ PyType_Spec CounterAggregator_spec{"tarvish.monitoring.murrel.CounterAggregator"
 // ---------------------------------------------------------------------------
 // create_aggregator: the argument goes to the constructor unconverted.
 
+constexpr Signature<1> create_aggregator_sig{"create_aggregator", {opt("num_counters", "1000")}};
 PyObject* create_aggregator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"create_aggregator", {"num_counters"}, 0};
     PyObject* num_counters = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Object{num_counters})) return nullptr;
+    if (!tarvish::parse(create_aggregator_sig, args, nargs, kwnames, tarvish::Object{num_counters})) return nullptr;
     Ref fallback;
     if (!num_counters) {
         fallback = Ref::steal(PyLong_FromLong(1000));
         if (!fallback) return nullptr;
         num_counters = fallback.get();
     }
-    return tarvish::call(reinterpret_cast<PyObject*>(CounterAggregator_type), num_counters).release();
+    return tarvish::call(reinterpret_cast<PyObject*>(state().CounterAggregator_type), num_counters).release();
 }
 
 PyMethodDef murrel_functions[] = {
-    tarvish::method("create_aggregator", create_aggregator,
-                    "create_aggregator($module, num_counters=1000)\n--\n\nCreate a new CounterAggregator instance."),
+    tarvish::function<create_aggregator, create_aggregator_sig, "Create a new CounterAggregator instance.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -439,7 +463,7 @@ PyMethodDef murrel_functions[] = {
 
 bool murrel_exec(PyObject* module) noexcept {
     if (!tarvish::import_as(module, "threading", "threading") || !tarvish::prepare_lock_protocol(module)) return false;
-    if (!tarvish::add_type(module, &CounterAggregator_spec, CounterAggregator_type)) return false;
+    if (!tarvish::add_type(module, &CounterAggregator_spec, state().CounterAggregator_type)) return false;
     return PyModule_AddFunctions(module, murrel_functions) == 0;
 }
 
@@ -454,7 +478,7 @@ PyModuleDef murrel_def{
     "aggregator keeps every counter consistent.",
     0,
     nullptr,
-    tarvish::ModuleSlots<murrel_guard, murrel_exec>::slots,
+    tarvish::ModuleSlots<state, murrel_exec>::slots,
     nullptr,
     nullptr,
     nullptr,
