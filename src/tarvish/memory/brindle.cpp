@@ -16,9 +16,8 @@ namespace {
 
 using tarvish::Ref;
 using tarvish::Signature;
-using tarvish::opt;
-
 using tarvish::Str;
+using tarvish::opt;
 
 constexpr int32_t kRed = 0;
 constexpr int32_t kBlack = 1;
@@ -38,8 +37,8 @@ struct brindle_state {
         s_sleep{"sleep"}, s_time{"time"}, s_AtomicCounter{"AtomicCounter"}, s_ATOMIC_AVAILABLE{"ATOMIC_AVAILABLE"};
 
     // The keys of get_stats: the counters' (by Stat), then the others.
-    Str stat_keys[kNumStats] = {{"total_blocks"},   {"total_insertions"}, {"total_deletions"}, {"total_searches"},
-                                {"bucket_hits"},    {"tree_hits"},        {"operation_count"}};
+    Str stat_keys[kNumStats] = {{"total_blocks"}, {"total_insertions"}, {"total_deletions"}, {"total_searches"},
+                                {"bucket_hits"},  {"tree_hits"},        {"operation_count"}};
     Str s_circuit_breaker_trips{"circuit_breaker_trips"}, s_node_count{"node_count"}, s_height{"height"},
         s_sampled_operations{"sampled_operations"}, s_is_valid{"is_valid"};
 };
