@@ -16,23 +16,37 @@ namespace {
 
 using tarvish::Ref;
 using tarvish::Signature;
+using tarvish::Str;
+using tarvish::opt;
 
-tarvish::ModuleGuard brindle_guard{"brindle"};
-PyTypeObject* FastRedBlackTree_type = nullptr;
+constexpr int32_t kRed = 0;
+constexpr int32_t kBlack = 1;
+constexpr int kMaxRetries = 100;
+constexpr double kRetrySleep = 0.0001;
 
-constexpr int32_t RED = 0;
-constexpr int32_t BLACK = 1;
-constexpr int MAX_RETRIES = 100;
-constexpr double RETRY_SLEEP = 0.0001;
+// The statistics counters of a tree, in the order get_stats reports them.
+enum Stat { kTotalBlocks, kTotalInsertions, kTotalDeletions, kTotalSearches, kBucketHits, kTreeHits,
+            kOperationCount, kNumStats };
 
-tarvish::Str s_sanitize_size{"_sanitize_size"};
-tarvish::Str s_increment{"increment"};
-tarvish::Str s_load{"load"};
-tarvish::Str s_size{"size"};
-tarvish::Str s_sleep{"sleep"};
-tarvish::Str s_time{"time"};
-tarvish::Str s_AtomicCounter{"AtomicCounter"};
-tarvish::Str s_ATOMIC_AVAILABLE{"ATOMIC_AVAILABLE"};
+// The module's process-wide state: its guard, its type and its interned names.
+struct brindle_state {
+    tarvish::ModuleGuard guard{"brindle"};
+    PyTypeObject* FastRedBlackTree_type = nullptr;
+
+    Str s_sanitize_size{"_sanitize_size"}, s_increment{"increment"}, s_load{"load"}, s_size{"size"},
+        s_sleep{"sleep"}, s_time{"time"}, s_AtomicCounter{"AtomicCounter"}, s_ATOMIC_AVAILABLE{"ATOMIC_AVAILABLE"};
+
+    // The keys of get_stats: the counters' (by Stat), then the others.
+    Str stat_keys[kNumStats] = {{"total_blocks"}, {"total_insertions"}, {"total_deletions"}, {"total_searches"},
+                                {"bucket_hits"},  {"tree_hits"},        {"operation_count"}};
+    Str s_circuit_breaker_trips{"circuit_breaker_trips"}, s_node_count{"node_count"}, s_height{"height"},
+        s_sampled_operations{"sampled_operations"}, s_is_valid{"is_valid"};
+};
+
+brindle_state& state() noexcept {
+    static constinit brindle_state s;
+    return s;
+}
 
 // ---------------------------------------------------------------------------
 // Native records.
@@ -57,7 +71,7 @@ RBNode* left_of(const RBNode* n) noexcept { return n->left.load(std::memory_orde
 RBNode* right_of(const RBNode* n) noexcept { return n->right.load(std::memory_order_relaxed); }
 void set_left(RBNode* n, RBNode* v) noexcept { n->left.store(v, std::memory_order_relaxed); }
 void set_right(RBNode* n, RBNode* v) noexcept { n->right.store(v, std::memory_order_relaxed); }
-bool is_red(const RBNode* n) noexcept { return n && n->color == RED; }
+bool is_red(const RBNode* n) noexcept { return n && n->color == kRed; }
 
 // Unlinked records collected by one writer, in the order they were unlinked.
 // Their blocks are released after the writer has left its critical section.
@@ -71,17 +85,6 @@ struct Graveyard {
     }
 };
 
-enum Stat { TOTAL_BLOCKS, TOTAL_INSERTIONS, TOTAL_DELETIONS, TOTAL_SEARCHES, BUCKET_HITS, TREE_HITS,
-            OPERATION_COUNT, NSTATS };
-tarvish::Str stat_keys[NSTATS] = {{"total_blocks"},  {"total_insertions"}, {"total_deletions"},
-                                  {"total_searches"}, {"bucket_hits"},      {"tree_hits"},
-                                  {"operation_count"}};
-tarvish::Str s_circuit_breaker_trips{"circuit_breaker_trips"};
-tarvish::Str s_node_count{"node_count"};
-tarvish::Str s_height{"height"};
-tarvish::Str s_sampled_operations{"sampled_operations"};
-tarvish::Str s_is_valid{"is_valid"};
-
 // ---------------------------------------------------------------------------
 // Reader protocol.
 //
@@ -91,7 +94,10 @@ tarvish::Str s_is_valid{"is_valid"};
 // `seq_counter` with the interpreter lock held, release it for the walk and
 // take it back before they look at any block.
 //
-// Consistency. A writer makes the counter odd and then issues a release fence
+// Consistency. The counter is odd exactly while a writer is inside its
+// section, and even outside (begin_write and end_write assert it; the
+// red-black helpers, named _lock_held, assert that their thread is that
+// writer). A writer makes the counter odd and then issues a release fence
 // before its first link store; it makes the counter even again with a release
 // store. The walk loads each link (relaxed), issues an acquire fence and
 // re-reads the counter before it follows the link. If the link load saw any
@@ -114,6 +120,9 @@ tarvish::Str s_is_valid{"is_valid"};
 //     freed and, if the current limbo holds nodes, the epoch advances (new
 //     walkers then use the slot just drained);
 //   - when neither slot has a walker, both limbo lists are freed.
+// walkers[i] counts the walkers registered in slot i, so it is positive when
+// one leaves; and since every walker holds a reference to the tree, both limbo
+// lists are empty once a dying tree has released its records.
 // A walker of epoch e keeps its slot busy, so the epoch cannot pass e + 1 and
 // nothing unlinked at epoch e or later is freed before it leaves; nodes
 // unlinked before it registered were no longer reachable when it started.
@@ -133,7 +142,7 @@ struct TreeState {
     bool use_atomic = false;
     Ref stats_lock;
     tarvish::Owner stats_owner;  // the thread inside get_stats or reset_circuit_breaker
-    int64_t stats[NSTATS] = {};
+    int64_t stats[kNumStats] = {};
     bool has_trips = false;  // "circuit_breaker_trips" present (always 0)
 
     uint64_t epoch = 0;
@@ -146,17 +155,25 @@ struct FastRedBlackTree {
     TreeState st;
 };
 
-TreeState& state(PyObject* self) noexcept { return reinterpret_cast<FastRedBlackTree*>(self)->st; }
+TreeState& tree(PyObject* self) noexcept { return reinterpret_cast<FastRedBlackTree*>(self)->st; }
 
 RBNode* root_of(const TreeState& t) noexcept { return t.root.load(std::memory_order_relaxed); }
 void set_root(TreeState& t, RBNode* v) noexcept { t.root.store(v, std::memory_order_relaxed); }
 
+// Whether this thread is inside the tree's write section: the counter odd, the writer's guard its own.
+[[maybe_unused]] bool writing_here(const TreeState& t) noexcept {
+    return (t.seq_counter.load(std::memory_order_relaxed) & 1) && t.writer.held_here();
+}
+
 void begin_write(TreeState& t) noexcept {
-    t.seq_counter.store(t.seq_counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    uint64_t s = t.seq_counter.load(std::memory_order_relaxed);
+    assert(!(s & 1) && t.writer.held_here());
+    t.seq_counter.store(s + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
 }
 
 void end_write(TreeState& t) noexcept {
+    assert(writing_here(t));
     t.seq_counter.store(t.seq_counter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
@@ -200,6 +217,7 @@ unsigned enter_walk(TreeState& t) noexcept {
 }
 
 void leave_walk(TreeState& t, unsigned slot) noexcept {
+    assert(t.walkers[slot] > 0);
     --t.walkers[slot];
     reclaim(t);
 }
@@ -324,15 +342,17 @@ void detach_all(TreeState& t, Graveyard& g) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Red-black maintenance (writers only, interpreter lock held).
+// Red-black maintenance: inside a write section only (the writer lock held,
+// the counter odd), with the interpreter lock held.
 
 RBNode* allocate_node(uint64_t size, PyObject* block) noexcept {
     void* mem = PyMem_Malloc(sizeof(RBNode));
     if (!mem) return nullptr;
-    return new (mem) RBNode{nullptr, {nullptr}, {nullptr}, RED, size, Py_NewRef(block), nullptr};
+    return new (mem) RBNode{nullptr, {nullptr}, {nullptr}, kRed, size, Py_NewRef(block), nullptr};
 }
 
-void rotate_left(TreeState& t, RBNode* x) noexcept {
+void rotate_left_lock_held(TreeState& t, RBNode* x) noexcept {
+    assert(writing_here(t));
     RBNode* y = right_of(x);
     set_right(x, left_of(y));
     if (left_of(y)) left_of(y)->parent = x;
@@ -344,7 +364,8 @@ void rotate_left(TreeState& t, RBNode* x) noexcept {
     x->parent = y;
 }
 
-void rotate_right(TreeState& t, RBNode* x) noexcept {
+void rotate_right_lock_held(TreeState& t, RBNode* x) noexcept {
+    assert(writing_here(t));
     RBNode* y = left_of(x);
     set_left(x, right_of(y));
     if (right_of(y)) right_of(y)->parent = x;
@@ -356,46 +377,47 @@ void rotate_right(TreeState& t, RBNode* x) noexcept {
     x->parent = y;
 }
 
-void fixup_insert(TreeState& t, RBNode* z) noexcept {
-    while (z->parent && z->parent->color == RED) {
+void fixup_insert_lock_held(TreeState& t, RBNode* z) noexcept {
+    assert(writing_here(t));
+    while (z->parent && z->parent->color == kRed) {
         RBNode* p = z->parent;
         RBNode* g = p->parent;
         if (!g) break;  // a red root; recoloured below
         if (p == left_of(g)) {
             RBNode* uncle = right_of(g);
             if (is_red(uncle)) {
-                p->color = BLACK;
-                uncle->color = BLACK;
-                g->color = RED;
+                p->color = kBlack;
+                uncle->color = kBlack;
+                g->color = kRed;
                 z = g;
             } else {
                 if (z == right_of(p)) {
                     z = p;
-                    rotate_left(t, z);
+                    rotate_left_lock_held(t, z);
                 }
-                z->parent->color = BLACK;
-                g->color = RED;
-                rotate_right(t, g);
+                z->parent->color = kBlack;
+                g->color = kRed;
+                rotate_right_lock_held(t, g);
             }
         } else {
             RBNode* uncle = left_of(g);
             if (is_red(uncle)) {
-                p->color = BLACK;
-                uncle->color = BLACK;
-                g->color = RED;
+                p->color = kBlack;
+                uncle->color = kBlack;
+                g->color = kRed;
                 z = g;
             } else {
                 if (z == left_of(p)) {
                     z = p;
-                    rotate_right(t, z);
+                    rotate_right_lock_held(t, z);
                 }
-                z->parent->color = BLACK;
-                g->color = RED;
-                rotate_left(t, g);
+                z->parent->color = kBlack;
+                g->color = kRed;
+                rotate_left_lock_held(t, g);
             }
         }
     }
-    root_of(t)->color = BLACK;
+    root_of(t)->color = kBlack;
 }
 
 RBNode* minimum(RBNode* n) noexcept {
@@ -403,15 +425,17 @@ RBNode* minimum(RBNode* n) noexcept {
     return n;
 }
 
-void transplant(TreeState& t, RBNode* u, RBNode* v) noexcept {
+void transplant_lock_held(TreeState& t, RBNode* u, RBNode* v) noexcept {
+    assert(writing_here(t));
     if (!u->parent) set_root(t, v);
     else if (u == left_of(u->parent)) set_left(u->parent, v);
     else set_right(u->parent, v);
     if (v) v->parent = u->parent;
 }
 
-void fixup_delete(TreeState& t, RBNode* x) noexcept {
-    while (x != root_of(t) && x->color == BLACK) {
+void fixup_delete_lock_held(TreeState& t, RBNode* x) noexcept {
+    assert(writing_here(t));
+    while (x != root_of(t) && x->color == kBlack) {
         RBNode* p = x->parent;
         if (x == left_of(p)) {
             RBNode* w = right_of(p);
@@ -419,10 +443,10 @@ void fixup_delete(TreeState& t, RBNode* x) noexcept {
                 x = p;
                 continue;
             }
-            if (w->color == RED) {
-                w->color = BLACK;
-                p->color = RED;
-                rotate_left(t, p);
+            if (w->color == kRed) {
+                w->color = kBlack;
+                p->color = kRed;
+                rotate_left_lock_held(t, p);
                 w = right_of(x->parent);
                 if (!w) {
                     x = x->parent;
@@ -430,19 +454,19 @@ void fixup_delete(TreeState& t, RBNode* x) noexcept {
                 }
             }
             if (!is_red(left_of(w)) && !is_red(right_of(w))) {
-                w->color = RED;
+                w->color = kRed;
                 x = p;
             } else {
                 if (!is_red(right_of(w))) {
-                    left_of(w)->color = BLACK;
-                    w->color = RED;
-                    rotate_right(t, w);
+                    left_of(w)->color = kBlack;
+                    w->color = kRed;
+                    rotate_right_lock_held(t, w);
                     w = right_of(x->parent);
                 }
                 w->color = p->color;
-                p->color = BLACK;
-                if (right_of(w)) right_of(w)->color = BLACK;
-                rotate_left(t, p);
+                p->color = kBlack;
+                if (right_of(w)) right_of(w)->color = kBlack;
+                rotate_left_lock_held(t, p);
                 x = root_of(t);
             }
         } else {
@@ -451,10 +475,10 @@ void fixup_delete(TreeState& t, RBNode* x) noexcept {
                 x = p;
                 continue;
             }
-            if (w->color == RED) {
-                w->color = BLACK;
-                p->color = RED;
-                rotate_right(t, p);
+            if (w->color == kRed) {
+                w->color = kBlack;
+                p->color = kRed;
+                rotate_right_lock_held(t, p);
                 w = left_of(x->parent);
                 if (!w) {
                     x = x->parent;
@@ -462,38 +486,39 @@ void fixup_delete(TreeState& t, RBNode* x) noexcept {
                 }
             }
             if (!is_red(right_of(w)) && !is_red(left_of(w))) {
-                w->color = RED;
+                w->color = kRed;
                 x = p;
             } else {
                 if (!is_red(left_of(w))) {
-                    right_of(w)->color = BLACK;
-                    w->color = RED;
-                    rotate_left(t, w);
+                    right_of(w)->color = kBlack;
+                    w->color = kRed;
+                    rotate_left_lock_held(t, w);
                     w = left_of(x->parent);
                 }
                 w->color = p->color;
-                p->color = BLACK;
-                if (left_of(w)) left_of(w)->color = BLACK;
-                rotate_right(t, p);
+                p->color = kBlack;
+                if (left_of(w)) left_of(w)->color = kBlack;
+                rotate_right_lock_held(t, p);
                 x = root_of(t);
             }
         }
     }
-    x->color = BLACK;
+    x->color = kBlack;
 }
 
 // Unlinks the head z. As the textbook delete with null leaves, except that no
 // fix-up runs when the node to fix is null.
-void delete_node(TreeState& t, RBNode* z, Graveyard& g) noexcept {
+void delete_node_lock_held(TreeState& t, RBNode* z, Graveyard& g) noexcept {
+    assert(writing_here(t));
     RBNode* y = z;
     int32_t removed = y->color;
     RBNode* x;
     if (!left_of(z)) {
         x = right_of(z);
-        transplant(t, z, right_of(z));
+        transplant_lock_held(t, z, right_of(z));
     } else if (!right_of(z)) {
         x = left_of(z);
-        transplant(t, z, left_of(z));
+        transplant_lock_held(t, z, left_of(z));
     } else {
         y = minimum(right_of(z));
         removed = y->color;
@@ -501,28 +526,29 @@ void delete_node(TreeState& t, RBNode* z, Graveyard& g) noexcept {
         if (y->parent == z) {
             if (x) x->parent = y;
         } else {
-            transplant(t, y, right_of(y));
+            transplant_lock_held(t, y, right_of(y));
             set_right(y, right_of(z));
             right_of(y)->parent = y;
         }
-        transplant(t, z, y);
+        transplant_lock_held(t, z, y);
         set_left(y, left_of(z));
         left_of(y)->parent = y;
         y->color = z->color;
     }
-    if (removed == BLACK && x) fixup_delete(t, x);
+    if (removed == kBlack && x) fixup_delete_lock_held(t, x);
     g.add(z);
 }
 
 // Removes the head's own block: the first chain entry's block moves up into
 // the head, or the head leaves the tree when it has no chain.
-void remove_head_block(TreeState& t, RBNode* head, Graveyard& g) noexcept {
+void remove_head_block_lock_held(TreeState& t, RBNode* head, Graveyard& g) noexcept {
+    assert(writing_here(t));
     if (RBNode* d = head->next) {
         head->next = d->next;
         std::swap(head->block, d->block);  // d now carries the head's old block
         g.add(d);
     } else {
-        delete_node(t, head, g);
+        delete_node_lock_held(t, head, g);
     }
 }
 
@@ -538,7 +564,7 @@ void remove_head_block(TreeState& t, RBNode* head, Graveyard& g) noexcept {
 // it in), so the records a body holds cannot change under it.
 template <class Body>
 PyObject* write_section(PyObject* self, const char* method, Body body) noexcept {
-    TreeState& t = state(self);
+    TreeState& t = tree(self);
     tarvish::WithLock with{t.lock.get(), t.writer, method, tarvish::Lookup::attribute, tarvish::Suppress::never};
     if (!with.enter()) return nullptr;
     begin_write(t);
@@ -550,20 +576,12 @@ PyObject* write_section(PyObject* self, const char* method, Body body) noexcept 
     return result.release();
 }
 
-// Runs `body() -> Ref` as `method` under `lock_obj`, guarded by `owner`,
-// without touching the sequence counter.
-template <class Body>
-PyObject* locked(PyObject* lock_obj, tarvish::Owner& owner, const char* method, Body body) noexcept {
-    return tarvish::with_lock(lock_obj, owner, method, tarvish::Lookup::attribute, tarvish::Suppress::never, body)
-        .release();
-}
-
 // time.sleep(0.0001), with `time` looked up as a module global now.
 [[nodiscard]] bool nap() noexcept {
-    Ref time = tarvish::module_global(brindle_guard.module, s_time);
+    Ref time = tarvish::module_global(state().guard.module, state().s_time);
     if (!time) return false;
-    Ref delay = Ref::steal(PyFloat_FromDouble(RETRY_SLEEP));
-    return delay && tarvish::call_method(time.get(), s_sleep, delay.get());
+    Ref delay = Ref::steal(PyFloat_FromDouble(kRetrySleep));
+    return delay && tarvish::call_method(time.get(), state().s_sleep, delay.get());
 }
 
 // Whether the counter value n is a multiple of rate (rate > 0).
@@ -589,7 +607,7 @@ PyObject* locked(PyObject* lock_obj, tarvish::Owner& owner, const char* method, 
 
 // AtomicCounter(0), with `AtomicCounter` looked up as a module global at each call.
 Ref new_counter() noexcept {
-    Ref cls = tarvish::module_global(brindle_guard.module, s_AtomicCounter);
+    Ref cls = tarvish::module_global(state().guard.module, state().s_AtomicCounter);
     Ref zero = Ref::steal(PyLong_FromLong(0));
     return cls && zero ? tarvish::call(cls.get(), zero.get()) : Ref();
 }
@@ -599,7 +617,7 @@ enum class Prep { ok, empty, error };
 // Size preparation: self._sanitize_size(size) through method lookup (its
 // ValueError means "empty result" where `soft`), then to unsigned 64-bit.
 Prep prepare_size(PyObject* self, PyObject* size, bool soft, uint64_t& out) noexcept {
-    PyObject* name = s_sanitize_size.get();
+    PyObject* name = state().s_sanitize_size.get();
     if (!name) return Prep::error;
     Ref r = tarvish::call_method(self, name, size);
     if (!r) {
@@ -615,24 +633,24 @@ Prep prepare_size(PyObject* self, PyObject* size, bool soft, uint64_t& out) noex
 // ---------------------------------------------------------------------------
 // FastRedBlackTree
 
-PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    static Signature<1> sig{"__cinit__", {"sample_rate"}, 0};
+constexpr Signature<1> FastRedBlackTree_new_sig{"__cinit__", {opt("sample_rate", "100")}};
+PyObject* FastRedBlackTree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     uint32_t sample_rate = 100;
-    if (!tarvish::parse(sig, args, kwargs, tarvish::U32{sample_rate})) return nullptr;
+    if (!tarvish::parse(FastRedBlackTree_new_sig, args, kwargs, tarvish::U32{sample_rate})) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    TreeState& t = *new (&state(self.get())) TreeState();
+    TreeState& t = tarvish::construct<FastRedBlackTree>(self.get());
 
-    t.lock = tarvish::new_lock(brindle_guard.module);
+    t.lock = tarvish::new_lock(state().guard.module);
     if (!t.lock) return nullptr;
     t.sample_rate = sample_rate;
 
-    Ref available = tarvish::module_global(brindle_guard.module, s_ATOMIC_AVAILABLE);
+    Ref available = tarvish::module_global(state().guard.module, state().s_ATOMIC_AVAILABLE);
     if (!available) return nullptr;
     int use = PyObject_IsTrue(available.get());
     if (use < 0) return nullptr;
     if (use) {
-        Ref counter_cls = tarvish::module_global(brindle_guard.module, s_AtomicCounter);
+        Ref counter_cls = tarvish::module_global(state().guard.module, state().s_AtomicCounter);
         if (!counter_cls) return nullptr;
         use = PyObject_IsTrue(counter_cls.get());
         if (use < 0) return nullptr;
@@ -642,7 +660,7 @@ PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
         if (!(t.sampled_counter = new_counter())) return nullptr;
     }
     t.use_atomic = use != 0;
-    t.stats_lock = tarvish::new_lock(brindle_guard.module);
+    t.stats_lock = tarvish::new_lock(state().guard.module);
     if (!t.stats_lock) return nullptr;
     return self.release();
 }
@@ -656,8 +674,8 @@ void drop_tree(TreeState& t) noexcept {
     reclaim(t);
 }
 
-int Tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    TreeState& t = state(self);
+int FastRedBlackTree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    TreeState& t = tree(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(t.lock.get());
     Py_VISIT(t.op_counter.get());
@@ -671,44 +689,47 @@ int Tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return err;
 }
 
-int Tree_clear(PyObject* self) noexcept {
-    drop_tree(state(self));
+int FastRedBlackTree_clear(PyObject* self) noexcept {
+    drop_tree(tree(self));
     return 0;
 }
 
-void Tree_dealloc(PyObject* self) noexcept {
+void FastRedBlackTree_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    PyTypeObject* tp = Py_TYPE(self);
-    drop_tree(state(self));
-    state(self).~TreeState();
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    TreeState& t = tree(self);
+    drop_tree(t);
+    // No walker is left and so nothing is in limbo: every walker holds a reference.
+    assert(!t.walkers[0] && !t.walkers[1] && !t.limbo[0] && !t.limbo[1]);
+    tarvish::dealloc<FastRedBlackTree>(self);
 }
 
-PyObject* Tree_sanitize_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"_sanitize_size", {"size"}};
+constexpr Signature<1> FastRedBlackTree_sanitize_size_sig{"_sanitize_size", {"size"}};
+PyObject* FastRedBlackTree_sanitize_size(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) noexcept {
     Ref size;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{size})) return nullptr;
+    if (!tarvish::parse(FastRedBlackTree_sanitize_size_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size}))
+        return nullptr;
     if (PyLong_IsNegative(size.get())) return tarvish::raise(PyExc_ValueError, "Invalid size: %S", size.get());
     return size.release();
 }
 
-PyObject* Tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"insert", {"size", "block"}};
+constexpr Signature<2> FastRedBlackTree_insert_sig{"insert", {"size", "block"}};
+PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     Ref size;
     PyObject* block = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{size}, tarvish::Object{block}))
+    if (!tarvish::parse(FastRedBlackTree_insert_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size},
+                        tarvish::Object{block}))
         return nullptr;
     uint64_t key;
     if (prepare_size(self, size.get(), false, key) != Prep::ok) return nullptr;
-    TreeState& t = state(self);
+    TreeState& t = tree(self);
     // Refused before the sampling clock moves, so a re-entrant insert changes nothing.
     if (!t.writer.may_enter()) return nullptr;
 
     bool sampled = false;
     if (t.use_atomic) {
         Ref counter = Ref::borrow(t.op_counter.get());
-        Ref n = tarvish::call_method(counter.get(), s_increment);
+        Ref n = tarvish::call_method(counter.get(), state().s_increment);
         if (!n) return nullptr;
         if (t.sample_rate && !is_multiple(n.get(), t.sample_rate, sampled)) return nullptr;
     }
@@ -721,7 +742,7 @@ PyObject* Tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             node->next = existing->next;
             existing->next = node;
         } else if (!root_of(t)) {
-            node->color = BLACK;
+            node->color = kBlack;
             set_root(t, node);
         } else {
             RBNode* parent = root_of(t);
@@ -733,25 +754,27 @@ PyObject* Tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             node->parent = parent;
             if (key < parent->size) set_left(parent, node);
             else set_right(parent, node);
-            fixup_insert(t, node);
+            fixup_insert_lock_held(t, node);
         }
         ++t.node_count;
-        ++t.stats[TOTAL_BLOCKS];
-        ++t.stats[TOTAL_INSERTIONS];
-        ++t.stats[OPERATION_COUNT];
+        ++t.stats[kTotalBlocks];
+        ++t.stats[kTotalInsertions];
+        ++t.stats[kOperationCount];
         if (sampled && t.use_atomic) {
             // Python code may run under the writer lock here (a counter class of the caller's).
             Ref counter = Ref::borrow(t.sampled_counter.get());
-            if (!tarvish::call_method(counter.get(), s_increment)) return Ref();
+            if (!tarvish::call_method(counter.get(), state().s_increment)) return Ref();
         }
         return Ref::borrow(Py_True);
     });
 }
 
-PyObject* Tree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"find_best_fit", {"size", "alignment"}, 1};
+constexpr Signature<2> FastRedBlackTree_find_best_fit_sig{"find_best_fit", {"size", opt("alignment", "1")}};
+PyObject* FastRedBlackTree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) noexcept {
     Ref size, alignment;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{size}, tarvish::AnnotatedInt{alignment}))
+    if (!tarvish::parse(FastRedBlackTree_find_best_fit_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size},
+                        tarvish::AnnotatedInt{alignment}))
         return nullptr;
     uint64_t key;
     switch (prepare_size(self, size.get(), true, key)) {
@@ -759,8 +782,8 @@ PyObject* Tree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t n
         case Prep::empty: Py_RETURN_NONE;
         case Prep::ok: break;
     }
-    TreeState& t = state(self);
-    for (int attempts = 0; attempts < MAX_RETRIES; ++attempts) {
+    TreeState& t = tree(self);
+    for (int attempts = 0; attempts < kMaxRetries; ++attempts) {
         uint64_t s = t.seq_counter.load(std::memory_order_acquire);
         if (s & 1) {
             if (!nap()) return nullptr;
@@ -776,25 +799,27 @@ PyObject* Tree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t n
         PyObject* result = valid ? Py_NewRef(found ? found->block : Py_None) : nullptr;
         leave_walk(t, slot);
         if (valid) {
-            ++t.stats[TOTAL_SEARCHES];
+            ++t.stats[kTotalSearches];
             return result;
         }
     }
     Py_RETURN_NONE;
 }
 
-PyObject* Tree_find_all_exact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"find_all_exact", {"size"}};
+constexpr Signature<1> FastRedBlackTree_find_all_exact_sig{"find_all_exact", {"size"}};
+PyObject* FastRedBlackTree_find_all_exact(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) noexcept {
     Ref size;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{size})) return nullptr;
+    if (!tarvish::parse(FastRedBlackTree_find_all_exact_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size}))
+        return nullptr;
     uint64_t key;
     switch (prepare_size(self, size.get(), true, key)) {
         case Prep::error: return nullptr;
         case Prep::empty: return PyList_New(0);
         case Prep::ok: break;
     }
-    TreeState& t = state(self);
-    for (int attempts = 0; attempts < MAX_RETRIES; ++attempts) {
+    TreeState& t = tree(self);
+    for (int attempts = 0; attempts < kMaxRetries; ++attempts) {
         uint64_t s = t.seq_counter.load(std::memory_order_acquire);
         if (s & 1) {
             if (!nap()) return nullptr;
@@ -817,17 +842,18 @@ PyObject* Tree_find_all_exact(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (t.seq_counter.load(std::memory_order_acquire) != s) continue;
         Py_ssize_t i = 0;
         for (RBNode* e = found; e; e = e->next) PyList_SET_ITEM(list.get(), i++, Py_NewRef(e->block));
-        ++t.stats[TOTAL_SEARCHES];
+        ++t.stats[kTotalSearches];
         return list.release();
     }
     return PyList_New(0);
 }
 
-PyObject* Tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"delete", {"size", "block"}};
+constexpr Signature<2> FastRedBlackTree_delete_sig{"delete", {"size", "block"}};
+PyObject* FastRedBlackTree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     Ref size;
     PyObject* block = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{size}, tarvish::Object{block}))
+    if (!tarvish::parse(FastRedBlackTree_delete_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size},
+                        tarvish::Object{block}))
         return nullptr;
     uint64_t key;
     switch (prepare_size(self, size.get(), true, key)) {
@@ -835,7 +861,7 @@ PyObject* Tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         case Prep::empty: Py_RETURN_FALSE;
         case Prep::ok: break;
     }
-    TreeState& t = state(self);
+    TreeState& t = tree(self);
     return write_section(self, "FastRedBlackTree.delete", [&](Graveyard& g) -> Ref {
         RBNode* head = find_node(t, key);
         if (!head) return Ref::borrow(Py_False);
@@ -843,7 +869,7 @@ PyObject* Tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         int eq = tarvish::compare(head->block, block, Py_EQ);
         if (eq < 0) return Ref();
         if (eq) {
-            remove_head_block(t, head, g);
+            remove_head_block_lock_held(t, head, g);
         } else {
             RBNode* prev = head;
             RBNode* cur = head->next;
@@ -857,23 +883,25 @@ PyObject* Tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             g.add(cur);
         }
         --t.node_count;
-        --t.stats[TOTAL_BLOCKS];
-        ++t.stats[TOTAL_DELETIONS];
+        --t.stats[kTotalBlocks];
+        ++t.stats[kTotalDeletions];
         return Ref::borrow(Py_True);
     });
 }
 
-PyObject* Tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"remove_ge", {"size"}};
+constexpr Signature<1> FastRedBlackTree_remove_ge_sig{"remove_ge", {"size"}};
+PyObject* FastRedBlackTree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) noexcept {
     Ref size;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{size})) return nullptr;
+    if (!tarvish::parse(FastRedBlackTree_remove_ge_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size}))
+        return nullptr;
     uint64_t key;
     switch (prepare_size(self, size.get(), true, key)) {
         case Prep::error: return nullptr;
         case Prep::empty: return PyTuple_Pack(2, Py_None, Py_None);
         case Prep::ok: break;
     }
-    TreeState& t = state(self);
+    TreeState& t = tree(self);
     return write_section(self, "FastRedBlackTree.remove_ge", [&](Graveyard& g) -> Ref {
         RBNode* head;
         bool ok;
@@ -886,17 +914,19 @@ PyObject* Tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         Ref actual = tarvish::box(static_cast<unsigned long long>(head->size));
         Ref result = actual ? Ref::steal(PyTuple_Pack(2, actual.get(), head->block)) : Ref();
         if (!result) return result;
-        remove_head_block(t, head, g);
+        remove_head_block_lock_held(t, head, g);
         --t.node_count;
-        --t.stats[TOTAL_BLOCKS];
-        ++t.stats[TOTAL_DELETIONS];
+        --t.stats[kTotalBlocks];
+        ++t.stats[kTotalDeletions];
         return result;
     });
 }
 
-PyObject* Tree_clear_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("clear", nargs, kwnames)) return nullptr;
-    TreeState& t = state(self);
+constexpr Signature<0> FastRedBlackTree_clear_method_sig{"clear", {}};
+PyObject* FastRedBlackTree_clear_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept {
+    if (!tarvish::parse(FastRedBlackTree_clear_method_sig, args, nargs, kwnames)) return nullptr;
+    TreeState& t = tree(self);
     return write_section(self, "FastRedBlackTree.clear", [&](Graveyard& g) -> Ref {
         detach_all(t, g);
         for (int64_t& v : t.stats) v = 0;
@@ -914,13 +944,16 @@ PyObject* Tree_clear_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
     });
 }
 
-PyObject* Tree_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("get_stats", nargs, kwnames)) return nullptr;
-    TreeState& t = state(self);
-    return locked(t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.get_stats", [&]() -> Ref {
+constexpr Signature<0> FastRedBlackTree_get_stats_sig{"get_stats", {}};
+PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) noexcept {
+    if (!tarvish::parse(FastRedBlackTree_get_stats_sig, args, nargs, kwnames)) return nullptr;
+    TreeState& t = tree(self);
+    return tarvish::with_lock(t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.get_stats",
+                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() -> Ref {
         // Snapshot before any object is made (making one may run code).
-        int64_t stats[NSTATS];
-        for (int i = 0; i < NSTATS; ++i) stats[i] = t.stats[i];
+        int64_t stats[kNumStats];
+        for (int i = 0; i < kNumStats; ++i) stats[i] = t.stats[i];
         bool trips = t.has_trips;
         uint64_t nodes = t.node_count;
         uint64_t height = compute_height(t);
@@ -930,36 +963,39 @@ PyObject* Tree_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
         auto put = [&](tarvish::Str& key, const Ref& value) noexcept {
             return tarvish::set_item(result.get(), key, value);
         };
-        for (int i = 0; i < NSTATS; ++i)
-            if (!put(stat_keys[i], tarvish::box(static_cast<long long>(stats[i])))) return Ref();
-        if (trips && !put(s_circuit_breaker_trips, tarvish::box(0))) return Ref();
-        if (!put(s_node_count, tarvish::box(static_cast<unsigned long long>(nodes)))) return Ref();
-        if (!put(s_height, tarvish::box(static_cast<unsigned long long>(height)))) return Ref();
+        for (int i = 0; i < kNumStats; ++i)
+            if (!put(state().stat_keys[i], tarvish::box(static_cast<long long>(stats[i])))) return Ref();
+        if (trips && !put(state().s_circuit_breaker_trips, tarvish::box(0))) return Ref();
+        if (!put(state().s_node_count, tarvish::box(static_cast<unsigned long long>(nodes)))) return Ref();
+        if (!put(state().s_height, tarvish::box(static_cast<unsigned long long>(height)))) return Ref();
         Ref sampled;
         if (t.use_atomic) {
             // Python code may run under the statistics lock here (a counter class of the caller's).
             Ref counter = Ref::borrow(t.sampled_counter.get());
-            sampled = tarvish::call_method(counter.get(), s_load);
+            sampled = tarvish::call_method(counter.get(), state().s_load);
         } else {
             sampled = tarvish::box(0);
         }
-        if (!put(s_sampled_operations, std::move(sampled))) return Ref();
-        if (!put(s_is_valid, Ref::borrow(Py_True))) return Ref();
+        if (!put(state().s_sampled_operations, std::move(sampled))) return Ref();
+        if (!put(state().s_is_valid, Ref::borrow(Py_True))) return Ref();
         return result;
-    });
+    }).release();
 }
 
-PyObject* Tree_size(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("size", nargs, kwnames)) return nullptr;
-    return PyLong_FromUnsignedLongLong(state(self).node_count);
+constexpr Signature<0> FastRedBlackTree_size_sig{"size", {}};
+PyObject* FastRedBlackTree_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::parse(FastRedBlackTree_size_sig, args, nargs, kwnames)) return nullptr;
+    return PyLong_FromUnsignedLongLong(tree(self).node_count);
 }
 
-PyObject* Tree_get_size_distribution(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                                     PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("get_size_distribution", nargs, kwnames)) return nullptr;
-    TreeState& t = state(self);
+constexpr Signature<0> FastRedBlackTree_get_size_distribution_sig{"get_size_distribution", {}};
+PyObject* FastRedBlackTree_get_size_distribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames) noexcept {
+    if (!tarvish::parse(FastRedBlackTree_get_size_distribution_sig, args, nargs, kwnames)) return nullptr;
+    TreeState& t = tree(self);
     // Under the writer lock nothing can reshape the tree while the dict grows.
-    return locked(t.lock.get(), t.writer, "FastRedBlackTree.get_size_distribution", [&]() -> Ref {
+    return tarvish::with_lock(t.lock.get(), t.writer, "FastRedBlackTree.get_size_distribution",
+                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() -> Ref {
         Ref result = Ref::steal(PyDict_New());
         if (!result) return result;
         bool ok = true;
@@ -972,27 +1008,31 @@ PyObject* Tree_get_size_distribution(PyObject* self, PyObject* const*, Py_ssize_
             ok = key && value && PyDict_SetItem(result.get(), key.get(), value.get()) == 0;
         });
         return ok ? std::move(result) : Ref();
-    });
+    }).release();
 }
 
-PyObject* Tree_reset_circuit_breaker(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                                     PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("reset_circuit_breaker", nargs, kwnames)) return nullptr;
-    TreeState& t = state(self);
-    return locked(t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.reset_circuit_breaker", [&]() -> Ref {
+constexpr Signature<0> FastRedBlackTree_reset_circuit_breaker_sig{"reset_circuit_breaker", {}};
+PyObject* FastRedBlackTree_reset_circuit_breaker(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames) noexcept {
+    if (!tarvish::parse(FastRedBlackTree_reset_circuit_breaker_sig, args, nargs, kwnames)) return nullptr;
+    TreeState& t = tree(self);
+    return tarvish::with_lock(t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.reset_circuit_breaker",
+                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() -> Ref {
         t.has_trips = true;
-        t.stats[OPERATION_COUNT] = 0;
+        t.stats[kOperationCount] = 0;
         return Ref::borrow(Py_None);
-    });
+    }).release();
 }
 
-PyObject* Tree_get_statistics(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("get_statistics", nargs, kwnames)) return nullptr;
+constexpr Signature<0> FastRedBlackTree_get_statistics_sig{"get_statistics", {}};
+PyObject* FastRedBlackTree_get_statistics(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) noexcept {
+    if (!tarvish::parse(FastRedBlackTree_get_statistics_sig, args, nargs, kwnames)) return nullptr;
     return PyDict_New();
 }
 
-Py_ssize_t Tree_len(PyObject* self) noexcept {
-    Ref r = tarvish::call_method(self, s_size);
+Py_ssize_t FastRedBlackTree_len(PyObject* self) noexcept {
+    Ref r = tarvish::call_method(self, state().s_size);
     if (!r) return -1;
     Py_ssize_t n = PyNumber_AsSsize_t(r.get(), PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) return -1;
@@ -1003,66 +1043,72 @@ Py_ssize_t Tree_len(PyObject* self) noexcept {
     return n;
 }
 
-int Tree_bool(PyObject* self) noexcept {
-    Ref r = tarvish::call_method(self, s_size);
+int FastRedBlackTree_bool(PyObject* self) noexcept {
+    Ref r = tarvish::call_method(self, state().s_size);
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!r || !zero) return -1;
     return PyObject_RichCompareBool(r.get(), zero.get(), Py_GT);
 }
 
-PyObject* Tree_repr(PyObject* self) noexcept {
+PyObject* FastRedBlackTree_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
-                                static_cast<unsigned long long>(state(self).node_count));
+                                static_cast<unsigned long long>(tree(self).node_count));
 }
 
-PyMethodDef Tree_methods[] = {
-    tarvish::method("_sanitize_size", Tree_sanitize_size, "_sanitize_size(size)\n--\n\nValidate size.", METH_STATIC),
-    tarvish::method("insert", Tree_insert,
-                    "insert($self, size, block)\n--\n\nInsert block into tree.\n\n"
-                    "Blocks of a size already present join that size's chain. Returns True."),
-    tarvish::method("find_best_fit", Tree_find_best_fit,
-                    "find_best_fit($self, size, alignment=1)\n--\n\nFind best-fit block (LOCK-FREE read).\n\n"
-                    "Returns the block of the smallest size >= size, or None; the block stays in the tree."),
-    tarvish::method("find_all_exact", Tree_find_all_exact,
-                    "find_all_exact($self, size)\n--\n\nFind all blocks of exact size (lock-free read)."),
-    tarvish::method("delete", Tree_delete,
-                    "delete($self, size, block)\n--\n\nDelete specific block.\n\n"
-                    "Removes one entry of this size whose block equals block; returns whether one was removed."),
-    tarvish::method("remove_ge", Tree_remove_ge,
-                    "remove_ge($self, size)\n--\n\nRemove and return best-fit block >= size.\n\n"
-                    "Returns (actual_size, block), or (None, None) when no block is large enough."),
-    tarvish::method("get_stats", Tree_get_stats, "get_stats($self)\n--\n\nGet tree statistics."),
-    tarvish::method("size", Tree_size, "size($self)\n--\n\nGet total block count."),
-    tarvish::method("clear", Tree_clear_method, "clear($self)\n--\n\nClear all blocks."),
-    tarvish::method("get_size_distribution", Tree_get_size_distribution,
-                    "get_size_distribution($self)\n--\n\nGet size distribution."),
-    tarvish::method("reset_circuit_breaker", Tree_reset_circuit_breaker,
-                    "reset_circuit_breaker($self)\n--\n\nReset circuit breaker stats."),
-    tarvish::method("get_statistics", Tree_get_statistics,
-                    "get_statistics($self)\n--\n\nGet timing statistics (empty for sampling mode)."),
+PyMethodDef FastRedBlackTree_methods[] = {
+    tarvish::method<FastRedBlackTree_sanitize_size, FastRedBlackTree_sanitize_size_sig,
+                    "Validate size.", METH_STATIC>(),
+    tarvish::method<FastRedBlackTree_insert, FastRedBlackTree_insert_sig,
+                    "Insert block into tree.\n"
+                    "\n"
+                    "Blocks of a size already present join that size's chain. Returns True.">(),
+    tarvish::method<FastRedBlackTree_find_best_fit, FastRedBlackTree_find_best_fit_sig,
+                    "Find best-fit block (LOCK-FREE read).\n"
+                    "\n"
+                    "Returns the block of the smallest size >= size, or None; the block stays in the tree.">(),
+    tarvish::method<FastRedBlackTree_find_all_exact, FastRedBlackTree_find_all_exact_sig,
+                    "Find all blocks of exact size (lock-free read).">(),
+    tarvish::method<FastRedBlackTree_delete, FastRedBlackTree_delete_sig,
+                    "Delete specific block.\n"
+                    "\n"
+                    "Removes one entry of this size whose block equals block; returns whether one was removed.">(),
+    tarvish::method<FastRedBlackTree_remove_ge, FastRedBlackTree_remove_ge_sig,
+                    "Remove and return best-fit block >= size.\n"
+                    "\n"
+                    "Returns (actual_size, block), or (None, None) when no block is large enough.">(),
+    tarvish::method<FastRedBlackTree_get_stats, FastRedBlackTree_get_stats_sig, "Get tree statistics.">(),
+    tarvish::method<FastRedBlackTree_size, FastRedBlackTree_size_sig, "Get total block count.">(),
+    tarvish::method<FastRedBlackTree_clear_method, FastRedBlackTree_clear_method_sig, "Clear all blocks.">(),
+    tarvish::method<FastRedBlackTree_get_size_distribution, FastRedBlackTree_get_size_distribution_sig,
+                    "Get size distribution.">(),
+    tarvish::method<FastRedBlackTree_reset_circuit_breaker, FastRedBlackTree_reset_circuit_breaker_sig,
+                    "Reset circuit breaker stats.">(),
+    tarvish::method<FastRedBlackTree_get_statistics, FastRedBlackTree_get_statistics_sig,
+                    "Get timing statistics (empty for sampling mode).">(),
     tarvish::reduce_method(),
     tarvish::setstate_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot Tree_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(Tree_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Tree_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Tree_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Tree_clear)},
-    {Py_tp_methods, Tree_methods},
-    {Py_tp_repr, reinterpret_cast<void*>(Tree_repr)},
-    {Py_sq_length, reinterpret_cast<void*>(Tree_len)},
-    {Py_mp_length, reinterpret_cast<void*>(Tree_len)},
-    {Py_nb_bool, reinterpret_cast<void*>(Tree_bool)},
-    {Py_tp_doc, const_cast<char*>("FastRedBlackTree(sample_rate=100)\n--\n\n"
+PyType_Slot FastRedBlackTree_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(FastRedBlackTree_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(FastRedBlackTree_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(FastRedBlackTree_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(FastRedBlackTree_clear)},
+    {Py_tp_methods, FastRedBlackTree_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(FastRedBlackTree_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(FastRedBlackTree_len)},
+    {Py_mp_length, reinterpret_cast<void*>(FastRedBlackTree_len)},
+    {Py_nb_bool, reinterpret_cast<void*>(FastRedBlackTree_bool)},
+    {Py_tp_doc, tarvish::type_doc<FastRedBlackTree_new_sig,
                                   "Free blocks indexed by size: best-fit and exact-size searches that read "
-                                  "without locks,\nwriters serialised by a lock.")},
+                                  "without locks,\nwriters serialised by a lock.",
+                                  "FastRedBlackTree">()},
     {0, nullptr},
 };
 
-PyType_Spec Tree_spec{"tarvish.memory.brindle.FastRedBlackTree", sizeof(FastRedBlackTree), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, Tree_slots};
+PyType_Spec FastRedBlackTree_spec{"tarvish.memory.brindle.FastRedBlackTree", sizeof(FastRedBlackTree), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, FastRedBlackTree_slots};
 
 // ---------------------------------------------------------------------------
 // The module body, in order.
@@ -1083,7 +1129,7 @@ bool brindle_exec(PyObject* module) noexcept {
     // Bound in this order: ATOMIC_AVAILABLE, then the fallback AtomicCounter = None.
     if (PyModule_AddObjectRef(module, "ATOMIC_AVAILABLE", available) < 0) return false;
     if (available == Py_False && PyModule_AddObjectRef(module, "AtomicCounter", Py_None) < 0) return false;
-    return tarvish::add_type(module, &Tree_spec, FastRedBlackTree_type);
+    return tarvish::add_type(module, &FastRedBlackTree_spec, state().FastRedBlackTree_type);
 }
 
 PyModuleDef brindle_def{
@@ -1098,7 +1144,7 @@ PyModuleDef brindle_def{
     "only once no such walk can still reach them.",
     0,
     nullptr,
-    tarvish::ModuleSlots<brindle_guard, brindle_exec>::slots,
+    tarvish::ModuleSlots<state, brindle_exec>::slots,
     nullptr,
     nullptr,
     nullptr,

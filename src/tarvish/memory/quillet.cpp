@@ -24,28 +24,34 @@
 #include "tarvish/tarvish.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
-#include <new>
 #include <vector>
 
 namespace {
 
 using tarvish::Ref;
 using tarvish::Signature;
+using tarvish::Str;
+using tarvish::opt;
 
-tarvish::ModuleGuard quillet_guard{"quillet"};
+// The module's process-wide state: its guard, its types and its interned names.
+struct quillet_state {
+    tarvish::ModuleGuard guard{"quillet"};
+    PyTypeObject* FastSlabHeaderOps_type = nullptr;
+    PyTypeObject* FastBucketAllocator_type = nullptr;
+    PyTypeObject* FastStatsCollector_type = nullptr;
 
-PyTypeObject* SlabHeaderOps_type = nullptr;
-PyTypeObject* BucketAllocator_type = nullptr;
-PyTypeObject* StatsCollector_type = nullptr;
+    Str s_init_buckets{"_init_buckets"}, s_struct{"struct"}, s_pack{"pack"}, s_unpack{"unpack"},
+        s_header_format{"<BBLHQ"};
+};
 
-tarvish::Str s_init_buckets{"_init_buckets"};
-tarvish::Str s_struct{"struct"};
-tarvish::Str s_pack{"pack"};
-tarvish::Str s_unpack{"unpack"};
-tarvish::Str s_header_format{"<BBLHQ"};
+quillet_state& state() noexcept {
+    static constinit quillet_state s;
+    return s;
+}
 
 constexpr const char* kStepMessage = "Bucket size step must be positive";
 
@@ -74,22 +80,17 @@ constexpr int64_t fit_align(int32_t offset, int32_t alignment) noexcept {
     return align_up32(offset, alignment);
 }
 
-// Runs `body` (returning a Ref, null with an exception set) as `method` while
-// holding `lock` through its context-manager protocol, guarded by `owner`. The
-// lock is released whether the body succeeded or raised; a raising body's
-// exception reaches __exit__ and then propagates, whatever __exit__ returns.
-// No body runs Python code: the buckets hold only ints this module made.
-template <class F>
-Ref with_lock(PyObject* lock, tarvish::Owner& owner, const char* method, F body) noexcept {
-    return tarvish::with_lock(lock, owner, method, tarvish::Lookup::attribute, tarvish::Suppress::never, body);
-}
-
-// threading.Lock(), through the module's `threading` global.
-Ref new_lock() noexcept { return tarvish::new_lock(quillet_guard.module, tarvish::Missing::attribute_error); }
+// The objects' locks are threading.Lock() made through the module's
+// `threading` global (a missing one raises the module attribute's
+// AttributeError) and entered through their context-manager protocol, their
+// methods looked up as attributes. A lock is released whether its section
+// succeeded or raised; a raising section's exception reaches __exit__ and then
+// propagates, whatever __exit__ returns. No section runs Python code: the
+// buckets hold only ints this module made.
 
 // The `struct` module, as `import struct` inside a function finds it.
 Ref import_struct() noexcept {
-    PyObject* name = s_struct.get();
+    PyObject* name = state().s_struct.get();
     if (!name) return Ref();
     Ref m = Ref::steal(PyImport_GetModule(name));
     if (m && m.get() != Py_None) return m;
@@ -100,28 +101,31 @@ Ref import_struct() noexcept {
 // ---------------------------------------------------------------------------
 // Module functions: alignment and size classes.
 
+constexpr Signature<2> fast_align_size_sig{"fast_align_size", {"size", "alignment"}};
 PyObject* fast_align_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"fast_align_size", {"size", "alignment"}};
     int size = 0, alignment = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{size}, tarvish::CInt{alignment})) return nullptr;
+    if (!tarvish::parse(fast_align_size_sig, args, nargs, kwnames, tarvish::CInt{size}, tarvish::CInt{alignment}))
+        return nullptr;
     if (alignment < 1 || (alignment & (alignment - 1)) != 0)
         return tarvish::raise(PyExc_ValueError, "Alignment must be a power of 2");
     return PyLong_FromLong(align_up32(size, alignment));
 }
 
+constexpr Signature<2> fast_get_bucket_size_sig{"fast_get_bucket_size", {"size", opt("step", "8")}};
 PyObject* fast_get_bucket_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<2> sig{"fast_get_bucket_size", {"size", "step"}, 1};
     int size = 0, step = 8;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{size}, tarvish::CInt{step})) return nullptr;
+    if (!tarvish::parse(fast_get_bucket_size_sig, args, nargs, kwnames, tarvish::CInt{size}, tarvish::CInt{step}))
+        return nullptr;
     if (step <= 0) return tarvish::raise(PyExc_ValueError, kStepMessage);
     return PyLong_FromLong(round_to_step32(size, step));
 }
 
+constexpr Signature<4> fast_can_fit_aligned_sig{"fast_can_fit_aligned",
+                                                {"block_offset", "block_size", "alloc_size", "alignment"}};
 PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<4> sig{"fast_can_fit_aligned", {"block_offset", "block_size", "alloc_size", "alignment"}};
     int block_offset = 0, block_size = 0, alloc_size = 0, alignment = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{block_offset}, tarvish::CInt{block_size},
-                        tarvish::CInt{alloc_size}, tarvish::CInt{alignment}))
+    if (!tarvish::parse(fast_can_fit_aligned_sig, args, nargs, kwnames, tarvish::CInt{block_offset},
+                        tarvish::CInt{block_size}, tarvish::CInt{alloc_size}, tarvish::CInt{alignment}))
         return nullptr;
     // The end is exclusive: an allocation ending exactly at the block's end does not fit.
     int64_t aligned = fit_align(block_offset, alignment);
@@ -140,31 +144,37 @@ struct Bucket {
     Ref offsets;  // the dict's list for this size
 };
 
-struct BucketAllocator {
-    PyObject_HEAD
-    int32_t bucket_size_step;
-    int32_t small_block_max;
-    int32_t medium_block_max;
+// The three sizes are set by tp_new (their defaults are its parameters').
+struct BucketAllocatorState {
+    int32_t bucket_size_step = 0;
+    int32_t small_block_max = 0;
+    int32_t medium_block_max = 0;
     Ref buckets;
     Ref lock;
     tarvish::Owner owner;
     std::vector<Bucket> index;
 };
 
-BucketAllocator* as_allocator(PyObject* self) noexcept { return reinterpret_cast<BucketAllocator*>(self); }
+struct FastBucketAllocator {
+    PyObject_HEAD
+    BucketAllocatorState st;
+};
+
+BucketAllocatorState& allocator(PyObject* self) noexcept { return reinterpret_cast<FastBucketAllocator*>(self)->st; }
 
 // The size class of `size`, -1 above medium_block_max; results below 1 mean no bucket.
-int32_t get_bucket_size_fast(const BucketAllocator* a, int32_t size) noexcept {
-    if (size <= a->small_block_max) return round_to_step32(size, a->bucket_size_step);
-    if (size <= a->medium_block_max) return round_to_step32(size, a->bucket_size_step);
+int32_t get_bucket_size_fast(const BucketAllocatorState& a, int32_t size) noexcept {
+    if (size <= a.small_block_max) return round_to_step32(size, a.bucket_size_step);
+    if (size <= a.medium_block_max) return round_to_step32(size, a.bucket_size_step);
     return -1;
 }
 
-// The bucket of exactly `size`, or null. Only under the lock.
-Bucket* find_bucket(BucketAllocator* a, int32_t size) noexcept {
-    auto it = std::lower_bound(a->index.begin(), a->index.end(), size,
+// The bucket of exactly `size`, or null.
+Bucket* find_bucket_lock_held(BucketAllocatorState& a, int32_t size) noexcept {
+    assert(a.owner.held_here());
+    auto it = std::lower_bound(a.index.begin(), a.index.end(), size,
                                [](const Bucket& b, int32_t s) { return b.size < s; });
-    return it != a->index.end() && it->size == size ? &*it : nullptr;
+    return it != a.index.end() && it->size == size ? &*it : nullptr;
 }
 
 // Pops the last offset of a non-empty list.
@@ -175,11 +185,12 @@ Ref pop_last(PyObject* list) noexcept {
     return item;
 }
 
-PyObject* BucketAllocator_init_buckets(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("_init_buckets", nargs, kwnames)) return nullptr;
-    BucketAllocator* a = as_allocator(self);
-    const int64_t step = a->bucket_size_step, small = a->small_block_max, medium = a->medium_block_max;
+constexpr Signature<0> FastBucketAllocator_init_buckets_sig{"_init_buckets", {}};
+PyObject* FastBucketAllocator_init_buckets(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) noexcept {
+    if (!tarvish::parse(FastBucketAllocator_init_buckets_sig, args, nargs, kwnames)) return nullptr;
+    BucketAllocatorState& a = allocator(self);
+    const int64_t step = a.bucket_size_step, small = a.small_block_max, medium = a.medium_block_max;
     if (step <= 0) return tarvish::raise(PyExc_ValueError, kStepMessage);
     // range(step, small + 1, step), then range(step + small, medium + 1, step), in exact arithmetic.
     const int64_t n1 = small >= step ? (small - step) / step + 1 : 0;
@@ -203,202 +214,217 @@ PyObject* BucketAllocator_init_buckets(PyObject* self, PyObject* const*, Py_ssiz
     // Both ranges ascend and the second starts above the first's end, so `fresh` is sorted.
     for (const Bucket& b : fresh) {
         Ref key = tarvish::box(b.size);
-        if (!key || PyDict_SetItem(a->buckets.get(), key.get(), b.offsets.get()) < 0) return nullptr;
+        if (!key || PyDict_SetItem(a.buckets.get(), key.get(), b.offsets.get()) < 0) return nullptr;
     }
-    a->index.swap(fresh);
+    a.index.swap(fresh);
     Py_RETURN_NONE;
 }
 
-PyObject* BucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    static Signature<3> sig{"__init__", {"bucket_size_step", "small_block_max", "medium_block_max"}, 0};
+constexpr Signature<3> FastBucketAllocator_new_sig{
+    "__init__", {opt("bucket_size_step", "8"), opt("small_block_max", "256"), opt("medium_block_max", "4096")}};
+PyObject* FastBucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     int32_t step = 8, small = 256, medium = 4096;
-    if (!tarvish::parse(sig, args, kwargs, tarvish::I32{step}, tarvish::I32{small}, tarvish::I32{medium}))
+    if (!tarvish::parse(FastBucketAllocator_new_sig, args, kwargs, tarvish::I32{step}, tarvish::I32{small},
+                        tarvish::I32{medium}))
         return nullptr;
     if (step <= 0) return tarvish::raise(PyExc_ValueError, kStepMessage);
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    BucketAllocator* a = as_allocator(self.get());
-    new (&a->buckets) Ref();
-    new (&a->lock) Ref();
-    new (&a->owner) tarvish::Owner();
-    new (&a->index) std::vector<Bucket>();
-    a->bucket_size_step = step;
-    a->small_block_max = small;
-    a->medium_block_max = medium;
-    a->buckets = Ref::steal(PyDict_New());
-    if (!a->buckets) return nullptr;
-    a->lock = new_lock();
-    if (!a->lock) return nullptr;
-    PyObject* init = s_init_buckets.get();
+    BucketAllocatorState& a = tarvish::construct<FastBucketAllocator>(self.get());
+    a.bucket_size_step = step;
+    a.small_block_max = small;
+    a.medium_block_max = medium;
+    a.buckets = Ref::steal(PyDict_New());
+    if (!a.buckets) return nullptr;
+    a.lock = tarvish::new_lock(state().guard.module, tarvish::Missing::attribute_error);
+    if (!a.lock) return nullptr;
+    PyObject* init = state().s_init_buckets.get();
     if (!init || !tarvish::call_method(self.get(), init)) return nullptr;
     return self.release();
 }
 
-PyObject* BucketAllocator_add_to_bucket(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) noexcept {
-    static Signature<2> sig{"add_to_bucket", {"offset", "size"}};
+constexpr Signature<2> FastBucketAllocator_add_to_bucket_sig{"add_to_bucket", {"offset", "size"}};
+PyObject* FastBucketAllocator_add_to_bucket(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) noexcept {
     int32_t offset = 0, size = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::I32{offset}, tarvish::I32{size})) return nullptr;
-    BucketAllocator* a = as_allocator(self);
+    if (!tarvish::parse(FastBucketAllocator_add_to_bucket_sig, args, nargs, kwnames, tarvish::I32{offset},
+                        tarvish::I32{size}))
+        return nullptr;
+    BucketAllocatorState& a = allocator(self);
     int32_t b = get_bucket_size_fast(a, size);
     // Only a block of exactly a bucket size is accepted; nothing is rounded.
     if (b < 1 || b != size) Py_RETURN_FALSE;
     Ref item = tarvish::box(offset);
     if (!item) return nullptr;
-    return with_lock(a->lock.get(), a->owner, "FastBucketAllocator.add_to_bucket", [&]() noexcept {
-               Bucket* bucket = find_bucket(a, b);
-               if (!bucket) return Ref::borrow(Py_False);
-               if (PyList_Append(bucket->offsets.get(), item.get()) < 0) return Ref();
-               return Ref::borrow(Py_True);
-           })
+    return tarvish::with_lock(a.lock.get(), a.owner, "FastBucketAllocator.add_to_bucket", tarvish::Lookup::attribute,
+                              tarvish::Suppress::never, [&]() noexcept {
+                                  Bucket* bucket = find_bucket_lock_held(a, b);
+                                  if (!bucket) return Ref::borrow(Py_False);
+                                  if (PyList_Append(bucket->offsets.get(), item.get()) < 0) return Ref();
+                                  return Ref::borrow(Py_True);
+                              })
         .release();
 }
 
-PyObject* BucketAllocator_remove_from_bucket(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames) noexcept {
-    static Signature<1> sig{"remove_from_bucket", {"size"}};
+constexpr Signature<1> FastBucketAllocator_remove_from_bucket_sig{"remove_from_bucket", {"size"}};
+PyObject* FastBucketAllocator_remove_from_bucket(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames) noexcept {
     int32_t size = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::I32{size})) return nullptr;
-    BucketAllocator* a = as_allocator(self);
+    if (!tarvish::parse(FastBucketAllocator_remove_from_bucket_sig, args, nargs, kwnames, tarvish::I32{size}))
+        return nullptr;
+    BucketAllocatorState& a = allocator(self);
     int32_t b = get_bucket_size_fast(a, size);
     if (b <= 0) Py_RETURN_NONE;
-    return with_lock(a->lock.get(), a->owner, "FastBucketAllocator.remove_from_bucket", [&]() noexcept {
-               Bucket* bucket = find_bucket(a, b);
-               if (!bucket || PyList_GET_SIZE(bucket->offsets.get()) == 0) return Ref::borrow(Py_None);
-               return pop_last(bucket->offsets.get());
-           })
+    return tarvish::with_lock(a.lock.get(), a.owner, "FastBucketAllocator.remove_from_bucket",
+                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() noexcept {
+                                  Bucket* bucket = find_bucket_lock_held(a, b);
+                                  if (!bucket || PyList_GET_SIZE(bucket->offsets.get()) == 0)
+                                      return Ref::borrow(Py_None);
+                                  return pop_last(bucket->offsets.get());
+                              })
         .release();
 }
 
-PyObject* BucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                               PyObject* kwnames) noexcept {
-    static Signature<2> sig{"find_best_fit_bucket", {"size", "alignment"}};
+constexpr Signature<2> FastBucketAllocator_find_best_fit_bucket_sig{"find_best_fit_bucket", {"size", "alignment"}};
+PyObject* FastBucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                   PyObject* kwnames) noexcept {
     int32_t size = 0, alignment = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::I32{size}, tarvish::I32{alignment})) return nullptr;
-    BucketAllocator* a = as_allocator(self);
+    if (!tarvish::parse(FastBucketAllocator_find_best_fit_bucket_sig, args, nargs, kwnames, tarvish::I32{size},
+                        tarvish::I32{alignment}))
+        return nullptr;
+    BucketAllocatorState& a = allocator(self);
     int32_t b = get_bucket_size_fast(a, size);
     if (b <= 0) Py_RETURN_NONE;
-    return with_lock(a->lock.get(), a->owner, "FastBucketAllocator.find_best_fit_bucket", [&]() noexcept {
-               // Tries the last offset of one bucket: 1 taken, 0 left in place, -1 error.
-               // A block that does not fit stays the last of its list, exactly where
-               // popping it and appending it back would leave it.
-               auto try_bucket = [&](const Bucket& bucket, Ref& out) noexcept -> int {
-                   PyObject* list = bucket.offsets.get();
-                   Py_ssize_t n = PyList_GET_SIZE(list);
-                   if (n == 0) return 0;
-                   // Offsets enter only through add_to_bucket, as 32-bit values.
-                   long long o = PyLong_AsLongLong(PyList_GET_ITEM(list, n - 1));
-                   if (o == -1 && PyErr_Occurred()) return -1;
-                   const int32_t o32 = static_cast<int32_t>(o);
-                   if (fit_align(o32, alignment) + size > static_cast<int64_t>(o32) + bucket.size) return 0;
-                   out = pop_last(list);
-                   return out ? 1 : -1;
-               };
-               Ref found;
-               auto it = std::lower_bound(a->index.begin(), a->index.end(), b,
-                                          [](const Bucket& k, int32_t s) { return k.size < s; });
-               // The exact bucket first, then every larger one in ascending order.
-               for (; it != a->index.end(); ++it) {
-                   int r = try_bucket(*it, found);
-                   if (r < 0) return Ref();
-                   if (r > 0) return found;
-               }
-               return Ref::borrow(Py_None);
-           })
-        .release();
+    return tarvish::with_lock(a.lock.get(), a.owner, "FastBucketAllocator.find_best_fit_bucket",
+                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() noexcept {
+        // Tries the last offset of one bucket: 1 taken, 0 left in place, -1 error.
+        // A block that does not fit stays the last of its list, exactly where
+        // popping it and appending it back would leave it.
+        auto try_bucket = [&](const Bucket& bucket, Ref& out) noexcept -> int {
+            PyObject* list = bucket.offsets.get();
+            Py_ssize_t n = PyList_GET_SIZE(list);
+            if (n == 0) return 0;
+            // Offsets enter only through add_to_bucket, as 32-bit values.
+            long long o = PyLong_AsLongLong(PyList_GET_ITEM(list, n - 1));
+            if (o == -1 && PyErr_Occurred()) return -1;
+            const int32_t o32 = static_cast<int32_t>(o);
+            if (fit_align(o32, alignment) + size > static_cast<int64_t>(o32) + bucket.size) return 0;
+            out = pop_last(list);
+            return out ? 1 : -1;
+        };
+        Ref found;
+        auto it = std::lower_bound(a.index.begin(), a.index.end(), b,
+                                   [](const Bucket& k, int32_t s) { return k.size < s; });
+        // The exact bucket first, then every larger one in ascending order.
+        for (; it != a.index.end(); ++it) {
+            int r = try_bucket(*it, found);
+            if (r < 0) return Ref();
+            if (r > 0) return found;
+        }
+        return Ref::borrow(Py_None);
+    }).release();
 }
 
-PyMethodDef BucketAllocator_methods[] = {
-    tarvish::method("_init_buckets", BucketAllocator_init_buckets,
-                    "_init_buckets($self)\n--\n\nInitialize size-class buckets."),
-    tarvish::method("add_to_bucket", BucketAllocator_add_to_bucket,
-                    "add_to_bucket($self, offset, size)\n--\n\nAdd block to appropriate bucket."),
-    tarvish::method("remove_from_bucket", BucketAllocator_remove_from_bucket,
-                    "remove_from_bucket($self, size)\n--\n\nRemove block from appropriate bucket."),
-    tarvish::method("find_best_fit_bucket", BucketAllocator_find_best_fit_bucket,
-                    "find_best_fit_bucket($self, size, alignment)\n--\n\nFind best fit bucket for allocation."),
+PyMethodDef FastBucketAllocator_methods[] = {
+    tarvish::method<FastBucketAllocator_init_buckets, FastBucketAllocator_init_buckets_sig,
+                    "Initialize size-class buckets.">(),
+    tarvish::method<FastBucketAllocator_add_to_bucket, FastBucketAllocator_add_to_bucket_sig,
+                    "Add block to appropriate bucket.">(),
+    tarvish::method<FastBucketAllocator_remove_from_bucket, FastBucketAllocator_remove_from_bucket_sig,
+                    "Remove block from appropriate bucket.">(),
+    tarvish::method<FastBucketAllocator_find_best_fit_bucket, FastBucketAllocator_find_best_fit_bucket_sig,
+                    "Find best fit bucket for allocation.">(),
     tarvish::reduce_method(),
     tarvish::setstate_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot BucketAllocator_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(BucketAllocator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<BucketAllocator>)},
-    {Py_tp_methods, BucketAllocator_methods},
-    {Py_tp_doc, const_cast<char*>("FastBucketAllocator(bucket_size_step=8, small_block_max=256, "
-                                  "medium_block_max=4096)\n--\n\n"
-                                  "Free block offsets kept in per-size-class buckets, with best-fit search.")},
+PyType_Slot FastBucketAllocator_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(FastBucketAllocator_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<FastBucketAllocator>)},
+    {Py_tp_methods, FastBucketAllocator_methods},
+    {Py_tp_doc, tarvish::type_doc<FastBucketAllocator_new_sig,
+                                  "Free block offsets kept in per-size-class buckets, with best-fit search.",
+                                  "FastBucketAllocator">()},
     {0, nullptr},
 };
 
-PyType_Spec BucketAllocator_spec{"tarvish.memory.quillet.FastBucketAllocator", sizeof(BucketAllocator), 0,
-                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, BucketAllocator_slots};
+PyType_Spec FastBucketAllocator_spec{"tarvish.memory.quillet.FastBucketAllocator", sizeof(FastBucketAllocator), 0,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, FastBucketAllocator_slots};
 
 // ---------------------------------------------------------------------------
 // FastStatsCollector: allocation counters guarded by a threading.Lock.
 
-struct StatsCollector {
-    PyObject_HEAD
-    uint64_t total_allocations;
-    uint64_t total_deallocations;
-    uint64_t bucketed_allocations;
-    uint64_t fallback_allocations;
-    uint64_t alignment_padding_bytes;  // a signed sum, wrapping modulo 2^64
+struct StatsCollectorState {
+    uint64_t total_allocations = 0;
+    uint64_t total_deallocations = 0;
+    uint64_t bucketed_allocations = 0;
+    uint64_t fallback_allocations = 0;
+    uint64_t alignment_padding_bytes = 0;  // a signed sum, wrapping modulo 2^64
     Ref lock;
     tarvish::Owner owner;
 };
 
-StatsCollector* as_stats(PyObject* self) noexcept { return reinterpret_cast<StatsCollector*>(self); }
+struct FastStatsCollector {
+    PyObject_HEAD
+    StatsCollectorState st;
+};
 
-// The counting itself, for callers that hold the lock.
-void record_allocation(StatsCollector* s, int /*size*/, int padding, bool is_bucketed) noexcept {
-    s->total_allocations += 1;
-    s->alignment_padding_bytes += static_cast<uint64_t>(static_cast<int64_t>(padding));
-    if (is_bucketed) s->bucketed_allocations += 1;
-    else s->fallback_allocations += 1;
+StatsCollectorState& collector(PyObject* self) noexcept { return reinterpret_cast<FastStatsCollector*>(self)->st; }
+
+// The counting itself.
+void record_allocation_lock_held(StatsCollectorState& s, int /*size*/, int padding, bool is_bucketed) noexcept {
+    assert(s.owner.held_here());
+    s.total_allocations += 1;
+    s.alignment_padding_bytes += static_cast<uint64_t>(static_cast<int64_t>(padding));
+    if (is_bucketed) s.bucketed_allocations += 1;
+    else s.fallback_allocations += 1;
 }
 
-void record_deallocation(StatsCollector* s) noexcept { s->total_deallocations += 1; }
+void record_deallocation_lock_held(StatsCollectorState& s) noexcept {
+    assert(s.owner.held_here());
+    s.total_deallocations += 1;
+}
 
-PyObject* StatsCollector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (!tarvish::no_new_args("__init__", args, kwargs)) return nullptr;
+constexpr Signature<0> FastStatsCollector_new_sig{"__init__", {}};
+PyObject* FastStatsCollector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    if (!tarvish::parse(FastStatsCollector_new_sig, args, kwargs)) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    StatsCollector* s = as_stats(self.get());
-    new (&s->lock) Ref();
-    new (&s->owner) tarvish::Owner();
-    s->total_allocations = s->total_deallocations = s->bucketed_allocations = 0;
-    s->fallback_allocations = s->alignment_padding_bytes = 0;
-    s->lock = new_lock();
-    if (!s->lock) return nullptr;
+    StatsCollectorState& s = tarvish::construct<FastStatsCollector>(self.get());
+    s.lock = tarvish::new_lock(state().guard.module, tarvish::Missing::attribute_error);
+    if (!s.lock) return nullptr;
     return self.release();
 }
 
-PyObject* StatsCollector_py_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames) noexcept {
-    static Signature<3> sig{"py_record_allocation", {"size", "padding", "is_bucketed"}};
+constexpr Signature<3> FastStatsCollector_py_record_allocation_sig{"py_record_allocation",
+                                                                   {"size", "padding", "is_bucketed"}};
+PyObject* FastStatsCollector_py_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames) noexcept {
     int size = 0, padding = 0;
     bool is_bucketed = false;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{size}, tarvish::CInt{padding},
-                        tarvish::Flag{is_bucketed}))
+    if (!tarvish::parse(FastStatsCollector_py_record_allocation_sig, args, nargs, kwnames, tarvish::CInt{size},
+                        tarvish::CInt{padding}, tarvish::Flag{is_bucketed}))
         return nullptr;
-    StatsCollector* s = as_stats(self);
-    return with_lock(s->lock.get(), s->owner, "FastStatsCollector.py_record_allocation", [&]() noexcept {
-               record_allocation(s, size, padding, is_bucketed);
-               return Ref::borrow(Py_None);
-           })
+    StatsCollectorState& s = collector(self);
+    return tarvish::with_lock(s.lock.get(), s.owner, "FastStatsCollector.py_record_allocation",
+                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() noexcept {
+                                  record_allocation_lock_held(s, size, padding, is_bucketed);
+                                  return Ref::borrow(Py_None);
+                              })
         .release();
 }
 
-PyObject* StatsCollector_py_record_deallocation(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                                                PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("py_record_deallocation", nargs, kwnames)) return nullptr;
-    StatsCollector* s = as_stats(self);
-    return with_lock(s->lock.get(), s->owner, "FastStatsCollector.py_record_deallocation", [&]() noexcept {
-               record_deallocation(s);
-               return Ref::borrow(Py_None);
-           })
+constexpr Signature<0> FastStatsCollector_py_record_deallocation_sig{"py_record_deallocation", {}};
+PyObject* FastStatsCollector_py_record_deallocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                    PyObject* kwnames) noexcept {
+    if (!tarvish::parse(FastStatsCollector_py_record_deallocation_sig, args, nargs, kwnames)) return nullptr;
+    StatsCollectorState& s = collector(self);
+    return tarvish::with_lock(s.lock.get(), s.owner, "FastStatsCollector.py_record_deallocation",
+                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() noexcept {
+                                  record_deallocation_lock_held(s);
+                                  return Ref::borrow(Py_None);
+                              })
         .release();
 }
 
@@ -415,18 +441,21 @@ Ref format_ratio(PyObject* bucketed, PyObject* total, bool any) noexcept {
     return tarvish::percent_text(percent);
 }
 
-PyObject* StatsCollector_get_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("get_stats", nargs, kwnames)) return nullptr;
-    StatsCollector* s = as_stats(self);
+constexpr Signature<0> FastStatsCollector_get_stats_sig{"get_stats", {}};
+PyObject* FastStatsCollector_get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) noexcept {
+    if (!tarvish::parse(FastStatsCollector_get_stats_sig, args, nargs, kwnames)) return nullptr;
+    StatsCollectorState& s = collector(self);
     uint64_t snapshot[5];
-    if (!with_lock(s->lock.get(), s->owner, "FastStatsCollector.get_stats", [&]() noexcept {
-            snapshot[0] = s->total_allocations;
-            snapshot[1] = s->total_deallocations;
-            snapshot[2] = s->bucketed_allocations;
-            snapshot[3] = s->fallback_allocations;
-            snapshot[4] = s->alignment_padding_bytes;
-            return Ref::borrow(Py_None);
-        }))
+    if (!tarvish::with_lock(s.lock.get(), s.owner, "FastStatsCollector.get_stats", tarvish::Lookup::attribute,
+                            tarvish::Suppress::never, [&]() noexcept {
+                                snapshot[0] = s.total_allocations;
+                                snapshot[1] = s.total_deallocations;
+                                snapshot[2] = s.bucketed_allocations;
+                                snapshot[3] = s.fallback_allocations;
+                                snapshot[4] = s.alignment_padding_bytes;
+                                return Ref::borrow(Py_None);
+                            }))
         return nullptr;
     Ref values[5];
     for (int i = 0; i < 5; ++i)
@@ -444,59 +473,62 @@ PyObject* StatsCollector_get_stats(PyObject* self, PyObject* const*, Py_ssize_t 
     return dict.release();
 }
 
-PyObject* StatsCollector_reset_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("reset_stats", nargs, kwnames)) return nullptr;
-    StatsCollector* s = as_stats(self);
-    return with_lock(s->lock.get(), s->owner, "FastStatsCollector.reset_stats", [&]() noexcept {
-               s->total_allocations = s->total_deallocations = s->bucketed_allocations = 0;
-               s->fallback_allocations = s->alignment_padding_bytes = 0;
-               return Ref::borrow(Py_None);
-           })
+constexpr Signature<0> FastStatsCollector_reset_stats_sig{"reset_stats", {}};
+PyObject* FastStatsCollector_reset_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) noexcept {
+    if (!tarvish::parse(FastStatsCollector_reset_stats_sig, args, nargs, kwnames)) return nullptr;
+    StatsCollectorState& s = collector(self);
+    return tarvish::with_lock(s.lock.get(), s.owner, "FastStatsCollector.reset_stats", tarvish::Lookup::attribute,
+                              tarvish::Suppress::never, [&]() noexcept {
+                                  s.total_allocations = s.total_deallocations = s.bucketed_allocations = 0;
+                                  s.fallback_allocations = s.alignment_padding_bytes = 0;
+                                  return Ref::borrow(Py_None);
+                              })
         .release();
 }
 
-PyMethodDef StatsCollector_methods[] = {
-    tarvish::method("py_record_allocation", StatsCollector_py_record_allocation,
-                    "py_record_allocation($self, size, padding, is_bucketed)\n--\n\n"
-                    "Record allocation statistics (Python interface)."),
-    tarvish::method("py_record_deallocation", StatsCollector_py_record_deallocation,
-                    "py_record_deallocation($self)\n--\n\nRecord deallocation statistics (Python interface)."),
-    tarvish::method("get_stats", StatsCollector_get_stats, "get_stats($self)\n--\n\nGet statistics dictionary."),
-    tarvish::method("reset_stats", StatsCollector_reset_stats, "reset_stats($self)\n--\n\nReset all statistics."),
+PyMethodDef FastStatsCollector_methods[] = {
+    tarvish::method<FastStatsCollector_py_record_allocation, FastStatsCollector_py_record_allocation_sig,
+                    "Record allocation statistics (Python interface).">(),
+    tarvish::method<FastStatsCollector_py_record_deallocation, FastStatsCollector_py_record_deallocation_sig,
+                    "Record deallocation statistics (Python interface).">(),
+    tarvish::method<FastStatsCollector_get_stats, FastStatsCollector_get_stats_sig, "Get statistics dictionary.">(),
+    tarvish::method<FastStatsCollector_reset_stats, FastStatsCollector_reset_stats_sig, "Reset all statistics.">(),
     tarvish::reduce_method(),
     tarvish::setstate_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot StatsCollector_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(StatsCollector_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<StatsCollector>)},
-    {Py_tp_methods, StatsCollector_methods},
-    {Py_tp_doc, const_cast<char*>("FastStatsCollector()\n--\n\n"
-                                  "Allocation counters (bucketed, fallback, padding) guarded by a lock.")},
+PyType_Slot FastStatsCollector_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(FastStatsCollector_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<FastStatsCollector>)},
+    {Py_tp_methods, FastStatsCollector_methods},
+    {Py_tp_doc, tarvish::type_doc<FastStatsCollector_new_sig,
+                                  "Allocation counters (bucketed, fallback, padding) guarded by a lock.",
+                                  "FastStatsCollector">()},
     {0, nullptr},
 };
 
-PyType_Spec StatsCollector_spec{"tarvish.memory.quillet.FastStatsCollector", sizeof(StatsCollector), 0,
-                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, StatsCollector_slots};
+PyType_Spec FastStatsCollector_spec{"tarvish.memory.quillet.FastStatsCollector", sizeof(FastStatsCollector), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, FastStatsCollector_slots};
 
 // ---------------------------------------------------------------------------
 // The slab header: a packed 16-byte record, its CRC-16 and the object bitmap.
 
-constexpr uint8_t HEADER_FLAG_IN_USE = 0x10;
-constexpr uint8_t HEADER_FLAG_CORRUPT = 0x80;
+constexpr uint8_t kHeaderFlagInUse = 0x10;
+constexpr uint8_t kHeaderFlagCorrupt = 0x80;
 constexpr int kMaxObjects = 64;
 
-// CRC-16/MODBUS (reflected polynomial 0xA001), filled once at import.
-uint16_t crc16_table[256];
-
-void init_crc16_table() noexcept {
+// CRC-16/MODBUS (reflected polynomial 0xA001), built at compile time.
+constexpr std::array<uint16_t, 256> kCrc16Table = [] {
+    std::array<uint16_t, 256> table{};
     for (unsigned i = 0; i < 256; ++i) {
         unsigned x = i;
         for (int k = 0; k < 8; ++k) x = (x >> 1) ^ ((x & 1u) ? 0xA001u : 0u);
-        crc16_table[i] = static_cast<uint16_t>(x);
+        table[i] = static_cast<uint16_t>(x);
     }
-}
+    return table;
+}();
 
 #pragma pack(push, 1)
 struct SlabHeader {
@@ -509,13 +541,17 @@ struct SlabHeader {
 #pragma pack(pop)
 static_assert(sizeof(SlabHeader) == 16, "the slab header is 16 bytes without padding");
 
-struct SlabHeaderOps {
-    PyObject_HEAD
-    SlabHeader header;
-    int32_t objects_per_slab;
+struct SlabHeaderState {
+    SlabHeader header{};
+    int32_t objects_per_slab = 0;
 };
 
-SlabHeaderOps* as_header(PyObject* self) noexcept { return reinterpret_cast<SlabHeaderOps*>(self); }
+struct FastSlabHeaderOps {
+    PyObject_HEAD
+    SlabHeaderState st;
+};
+
+SlabHeaderState& slab(PyObject* self) noexcept { return reinterpret_cast<FastSlabHeaderOps*>(self)->st; }
 
 // Low n bits set; all 64 from n = 64 on; none for n <= 0.
 constexpr uint64_t all_free_mask(int32_t n) noexcept {
@@ -528,85 +564,86 @@ constexpr uint64_t all_free_mask(int32_t n) noexcept {
 constexpr bool in_bitmap(int index) noexcept { return index >= 0 && index < kMaxObjects; }
 
 // CRC over size_class, flags and the four generation bytes, lowest first.
-uint16_t compute_checksum(const SlabHeaderOps* h) noexcept {
-    const uint32_t g = h->header.generation;
-    const uint8_t bytes[6] = {h->header.size_class, h->header.flags, static_cast<uint8_t>(g),
+uint16_t compute_checksum(const SlabHeaderState& h) noexcept {
+    const uint32_t g = h.header.generation;
+    const uint8_t bytes[6] = {h.header.size_class, h.header.flags, static_cast<uint8_t>(g),
                               static_cast<uint8_t>(g >> 8), static_cast<uint8_t>(g >> 16),
                               static_cast<uint8_t>(g >> 24)};
     unsigned x = 0xFFFF;
-    for (uint8_t b : bytes) x = (x >> 8) ^ crc16_table[(x ^ b) & 0xFF];
+    for (uint8_t b : bytes) x = (x >> 8) ^ kCrc16Table[(x ^ b) & 0xFF];
     return static_cast<uint16_t>(x);
 }
 
-bool is_object_free(const SlabHeaderOps* h, int index) noexcept {
-    return in_bitmap(index) && ((h->header.bitmap >> index) & 1u);
+bool is_object_free(const SlabHeaderState& h, int index) noexcept {
+    return in_bitmap(index) && ((h.header.bitmap >> index) & 1u);
 }
 
-int find_free_object(const SlabHeaderOps* h) noexcept {
-    uint64_t bitmap = h->header.bitmap;
+int find_free_object(const SlabHeaderState& h) noexcept {
+    uint64_t bitmap = h.header.bitmap;
     return bitmap ? std::countr_zero(bitmap) : -1;
 }
 
-void allocate_object(SlabHeaderOps* h, int index) noexcept {
-    if (in_bitmap(index)) h->header.bitmap &= ~(uint64_t{1} << index);
-    h->header.flags = static_cast<uint8_t>(h->header.flags | HEADER_FLAG_IN_USE);
-    h->header.generation = h->header.generation + 1u;
+void allocate_object(SlabHeaderState& h, int index) noexcept {
+    if (in_bitmap(index)) h.header.bitmap &= ~(uint64_t{1} << index);
+    h.header.flags = static_cast<uint8_t>(h.header.flags | kHeaderFlagInUse);
+    h.header.generation = h.header.generation + 1u;
 }
 
-void deallocate_object(SlabHeaderOps* h, int index) noexcept {
-    if (in_bitmap(index)) h->header.bitmap |= uint64_t{1} << index;
-    h->header.generation = h->header.generation + 1u;
-    if (h->header.bitmap == all_free_mask(h->objects_per_slab))
-        h->header.flags = static_cast<uint8_t>(h->header.flags & ~HEADER_FLAG_IN_USE);
+void deallocate_object(SlabHeaderState& h, int index) noexcept {
+    if (in_bitmap(index)) h.header.bitmap |= uint64_t{1} << index;
+    h.header.generation = h.header.generation + 1u;
+    if (h.header.bitmap == all_free_mask(h.objects_per_slab))
+        h.header.flags = static_cast<uint8_t>(h.header.flags & ~kHeaderFlagInUse);
 }
 
-PyObject* SlabHeaderOps_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    static Signature<2> sig{"__init__", {"size_class_index", "objects_per_slab"}};
+constexpr Signature<2> FastSlabHeaderOps_new_sig{"__init__", {"size_class_index", "objects_per_slab"}};
+PyObject* FastSlabHeaderOps_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     int32_t size_class_index = 0, objects_per_slab = 0;
-    if (!tarvish::parse(sig, args, kwargs, tarvish::I32{size_class_index}, tarvish::I32{objects_per_slab}))
+    if (!tarvish::parse(FastSlabHeaderOps_new_sig, args, kwargs, tarvish::I32{size_class_index},
+                        tarvish::I32{objects_per_slab}))
         return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    SlabHeaderOps* h = as_header(self);
-    h->header.size_class = static_cast<uint8_t>(static_cast<uint32_t>(size_class_index));
-    h->header.flags = 0;
-    h->header.generation = 0;
-    h->header.checksum = 0;
-    h->header.bitmap = all_free_mask(objects_per_slab);
-    h->objects_per_slab = objects_per_slab;
+    SlabHeaderState& h = tarvish::construct<FastSlabHeaderOps>(self);
+    h.header.size_class = static_cast<uint8_t>(static_cast<uint32_t>(size_class_index));
+    h.header.bitmap = all_free_mask(objects_per_slab);
+    h.objects_per_slab = objects_per_slab;
     return self;
 }
 
-PyObject* SlabHeaderOps_pack_header(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("pack_header", nargs, kwnames)) return nullptr;
-    SlabHeaderOps* h = as_header(self);
-    h->header.checksum = compute_checksum(h);
+constexpr Signature<0> FastSlabHeaderOps_pack_header_sig{"pack_header", {}};
+PyObject* FastSlabHeaderOps_pack_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept {
+    if (!tarvish::parse(FastSlabHeaderOps_pack_header_sig, args, nargs, kwnames)) return nullptr;
+    SlabHeaderState& h = slab(self);
+    h.header.checksum = compute_checksum(h);
     Ref st = import_struct();
     if (!st) return nullptr;
-    PyObject* pack = s_pack.get();
-    PyObject* format = s_header_format.get();
+    PyObject* pack = state().s_pack.get();
+    PyObject* format = state().s_header_format.get();
     if (!pack || !format) return nullptr;
-    Ref v0 = tarvish::box(h->header.size_class), v1 = tarvish::box(h->header.flags),
-        v2 = tarvish::box(static_cast<unsigned>(h->header.generation)),
-        v3 = tarvish::box(static_cast<unsigned>(h->header.checksum)),
-        v4 = tarvish::box(static_cast<unsigned long long>(h->header.bitmap));
+    Ref v0 = tarvish::box(h.header.size_class), v1 = tarvish::box(h.header.flags),
+        v2 = tarvish::box(static_cast<unsigned>(h.header.generation)),
+        v3 = tarvish::box(static_cast<unsigned>(h.header.checksum)),
+        v4 = tarvish::box(static_cast<unsigned long long>(h.header.bitmap));
     if (!v0 || !v1 || !v2 || !v3 || !v4) return nullptr;
     return tarvish::call_method(st.get(), pack, format, v0.get(), v1.get(), v2.get(), v3.get(), v4.get()).release();
 }
 
-PyObject* SlabHeaderOps_unpack_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
-    static Signature<1> sig{"unpack_header", {"data"}};
+constexpr Signature<1> FastSlabHeaderOps_unpack_header_sig{"unpack_header", {"data"}};
+PyObject* FastSlabHeaderOps_unpack_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) noexcept {
     PyObject* data = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::ExactBytes{data})) return nullptr;
+    if (!tarvish::parse(FastSlabHeaderOps_unpack_header_sig, args, nargs, kwnames, tarvish::ExactBytes{data}))
+        return nullptr;
     Ref st = import_struct();
     if (!st) return nullptr;
     if (data == Py_None) return tarvish::raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
     Py_ssize_t n = PyBytes_GET_SIZE(data);
     if (n != static_cast<Py_ssize_t>(sizeof(SlabHeader)))
         return tarvish::raise(PyExc_ValueError, "Slab header data must be 16 bytes long, got %zd", n);
-    PyObject* unpack = s_unpack.get();
-    PyObject* format = s_header_format.get();
+    PyObject* unpack = state().s_unpack.get();
+    PyObject* format = state().s_header_format.get();
     if (!unpack || !format) return nullptr;
     Ref decoded = tarvish::call_method(st.get(), unpack, format, data);
     if (!decoded) return nullptr;
@@ -625,94 +662,99 @@ PyObject* SlabHeaderOps_unpack_header(PyObject* self, PyObject* const* args, Py_
         !tarvish::to_int<uint32_t, "uint32_t">(v[2], generation) ||
         !tarvish::to_int<uint16_t, "uint16_t">(v[3], stored) || !tarvish::to_int<uint64_t, "uint64_t">(v[4], bitmap))
         return nullptr;
-    SlabHeaderOps* h = as_header(self);
-    h->header.size_class = size_class;
-    h->header.flags = flags;
-    h->header.generation = generation;
-    h->header.bitmap = bitmap;
+    SlabHeaderState& h = slab(self);
+    h.header.size_class = size_class;
+    h.header.flags = flags;
+    h.header.generation = generation;
+    h.header.bitmap = bitmap;
     uint16_t computed = compute_checksum(h);
     if (stored != computed) {
-        h->header.flags = static_cast<uint8_t>(h->header.flags | HEADER_FLAG_CORRUPT);
+        h.header.flags = static_cast<uint8_t>(h.header.flags | kHeaderFlagCorrupt);
         char text[80];
         std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x", unsigned{stored},
                       unsigned{computed});
-        if (!tarvish::log_line(quillet_guard.module, "warning", text)) return nullptr;
+        if (!tarvish::log_line(state().guard.module, "warning", text)) return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-PyObject* SlabHeaderOps_py_is_object_free(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) noexcept {
-    static Signature<1> sig{"py_is_object_free", {"object_index"}};
-    int index = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{index})) return nullptr;
-    return PyBool_FromLong(is_object_free(as_header(self), index));
-}
-
-PyObject* SlabHeaderOps_py_find_free_object(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                                            PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("py_find_free_object", nargs, kwnames)) return nullptr;
-    return PyLong_FromLong(find_free_object(as_header(self)));
-}
-
-PyObject* SlabHeaderOps_py_allocate_object_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+constexpr Signature<1> FastSlabHeaderOps_py_is_object_free_sig{"py_is_object_free", {"object_index"}};
+PyObject* FastSlabHeaderOps_py_is_object_free(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) noexcept {
-    static Signature<1> sig{"py_allocate_object_at", {"object_index"}};
     int index = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{index})) return nullptr;
-    allocate_object(as_header(self), index);
-    Py_RETURN_NONE;
+    if (!tarvish::parse(FastSlabHeaderOps_py_is_object_free_sig, args, nargs, kwnames, tarvish::CInt{index}))
+        return nullptr;
+    return PyBool_FromLong(is_object_free(slab(self), index));
 }
 
-PyObject* SlabHeaderOps_py_deallocate_object_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+constexpr Signature<0> FastSlabHeaderOps_py_find_free_object_sig{"py_find_free_object", {}};
+PyObject* FastSlabHeaderOps_py_find_free_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                 PyObject* kwnames) noexcept {
-    static Signature<1> sig{"py_deallocate_object_at", {"object_index"}};
+    if (!tarvish::parse(FastSlabHeaderOps_py_find_free_object_sig, args, nargs, kwnames)) return nullptr;
+    return PyLong_FromLong(find_free_object(slab(self)));
+}
+
+constexpr Signature<1> FastSlabHeaderOps_py_allocate_object_at_sig{"py_allocate_object_at", {"object_index"}};
+PyObject* FastSlabHeaderOps_py_allocate_object_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames) noexcept {
     int index = 0;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::CInt{index})) return nullptr;
-    deallocate_object(as_header(self), index);
+    if (!tarvish::parse(FastSlabHeaderOps_py_allocate_object_at_sig, args, nargs, kwnames, tarvish::CInt{index}))
+        return nullptr;
+    allocate_object(slab(self), index);
     Py_RETURN_NONE;
 }
 
-PyMethodDef SlabHeaderOps_methods[] = {
-    tarvish::method("pack_header", SlabHeaderOps_pack_header,
-                    "pack_header($self)\n--\n\nPack header into bytes for storage."),
-    tarvish::method("unpack_header", SlabHeaderOps_unpack_header,
-                    "unpack_header($self, data)\n--\n\nUnpack header from bytes."),
-    tarvish::method("py_is_object_free", SlabHeaderOps_py_is_object_free,
-                    "py_is_object_free($self, object_index)\n--\n\nCheck if object at index is free (Python interface)."),
-    tarvish::method("py_find_free_object", SlabHeaderOps_py_find_free_object,
-                    "py_find_free_object($self)\n--\n\nFind first free object index (Python interface)."),
-    tarvish::method("py_allocate_object_at", SlabHeaderOps_py_allocate_object_at,
-                    "py_allocate_object_at($self, object_index)\n--\n\nMark object as allocated (Python interface)."),
-    tarvish::method("py_deallocate_object_at", SlabHeaderOps_py_deallocate_object_at,
-                    "py_deallocate_object_at($self, object_index)\n--\n\nMark object as free (Python interface)."),
+constexpr Signature<1> FastSlabHeaderOps_py_deallocate_object_at_sig{"py_deallocate_object_at", {"object_index"}};
+PyObject* FastSlabHeaderOps_py_deallocate_object_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                    PyObject* kwnames) noexcept {
+    int index = 0;
+    if (!tarvish::parse(FastSlabHeaderOps_py_deallocate_object_at_sig, args, nargs, kwnames, tarvish::CInt{index}))
+        return nullptr;
+    deallocate_object(slab(self), index);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef FastSlabHeaderOps_methods[] = {
+    tarvish::method<FastSlabHeaderOps_pack_header, FastSlabHeaderOps_pack_header_sig,
+                    "Pack header into bytes for storage.">(),
+    tarvish::method<FastSlabHeaderOps_unpack_header, FastSlabHeaderOps_unpack_header_sig,
+                    "Unpack header from bytes.">(),
+    tarvish::method<FastSlabHeaderOps_py_is_object_free, FastSlabHeaderOps_py_is_object_free_sig,
+                    "Check if object at index is free (Python interface).">(),
+    tarvish::method<FastSlabHeaderOps_py_find_free_object, FastSlabHeaderOps_py_find_free_object_sig,
+                    "Find first free object index (Python interface).">(),
+    tarvish::method<FastSlabHeaderOps_py_allocate_object_at, FastSlabHeaderOps_py_allocate_object_at_sig,
+                    "Mark object as allocated (Python interface).">(),
+    tarvish::method<FastSlabHeaderOps_py_deallocate_object_at, FastSlabHeaderOps_py_deallocate_object_at_sig,
+                    "Mark object as free (Python interface).">(),
     tarvish::reduce_method(),
     tarvish::setstate_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot SlabHeaderOps_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(SlabHeaderOps_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<SlabHeaderOps>)},
-    {Py_tp_methods, SlabHeaderOps_methods},
-    {Py_tp_doc, const_cast<char*>("FastSlabHeaderOps(size_class_index, objects_per_slab)\n--\n\n"
+PyType_Slot FastSlabHeaderOps_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(FastSlabHeaderOps_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<FastSlabHeaderOps>)},
+    {Py_tp_methods, FastSlabHeaderOps_methods},
+    {Py_tp_doc, tarvish::type_doc<FastSlabHeaderOps_new_sig,
                                   "One slab header in packed native form: CRC-16 checked 16-byte records and a "
-                                  "64-object free bitmap.")},
+                                  "64-object free bitmap.",
+                                  "FastSlabHeaderOps">()},
     {0, nullptr},
 };
 
-PyType_Spec SlabHeaderOps_spec{"tarvish.memory.quillet.FastSlabHeaderOps", sizeof(SlabHeaderOps), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, SlabHeaderOps_slots};
+PyType_Spec FastSlabHeaderOps_spec{"tarvish.memory.quillet.FastSlabHeaderOps", sizeof(FastSlabHeaderOps), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, FastSlabHeaderOps_slots};
 
 // ---------------------------------------------------------------------------
 // fast_bitmap_operations: the bit operations on a bare 64-bit word.
 
+constexpr Signature<3> fast_bitmap_operations_sig{"fast_bitmap_operations", {"bitmap", "index", "operation"}};
 PyObject* fast_bitmap_operations(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<3> sig{"fast_bitmap_operations", {"bitmap", "index", "operation"}};
     uint64_t bitmap = 0;
     int index = 0;
     PyObject* operation = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::U64{bitmap}, tarvish::CInt{index},
+    if (!tarvish::parse(fast_bitmap_operations_sig, args, nargs, kwnames, tarvish::U64{bitmap}, tarvish::CInt{index},
                         tarvish::ExactStr{operation}))
         return nullptr;
     if (operation != Py_None) {
@@ -729,17 +771,13 @@ PyObject* fast_bitmap_operations(PyObject*, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef module_functions[] = {
-    tarvish::method("fast_align_size", fast_align_size,
-                    "fast_align_size($module, size, alignment)\n--\n\nFast alignment calculation (Python interface)."),
-    tarvish::method("fast_get_bucket_size", fast_get_bucket_size,
-                    "fast_get_bucket_size($module, size, step=8)\n--\n\n"
-                    "Fast bucket size calculation (Python interface)."),
-    tarvish::method("fast_bitmap_operations", fast_bitmap_operations,
-                    "fast_bitmap_operations($module, bitmap, index, operation)\n--\n\n"
-                    "Fast bitmap operations (Python interface)."),
-    tarvish::method("fast_can_fit_aligned", fast_can_fit_aligned,
-                    "fast_can_fit_aligned($module, block_offset, block_size, alloc_size, alignment)\n--\n\n"
-                    "Fast alignment check with exclusive boundary (Python interface)."),
+    tarvish::function<fast_align_size, fast_align_size_sig, "Fast alignment calculation (Python interface).">(),
+    tarvish::function<fast_get_bucket_size, fast_get_bucket_size_sig,
+                      "Fast bucket size calculation (Python interface).">(),
+    tarvish::function<fast_bitmap_operations, fast_bitmap_operations_sig,
+                      "Fast bitmap operations (Python interface).">(),
+    tarvish::function<fast_can_fit_aligned, fast_can_fit_aligned_sig,
+                      "Fast alignment check with exclusive boundary (Python interface).">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -749,12 +787,11 @@ PyMethodDef module_functions[] = {
 bool quillet_exec(PyObject* module) noexcept {
     if (!tarvish::import_as(module, "threading", "threading") || !tarvish::prepare_lock_protocol(module)) return false;
     if (!tarvish::bind_logger(module)) return false;
-    if (!tarvish::add_type(module, &SlabHeaderOps_spec, SlabHeaderOps_type) ||
-        !tarvish::add_type(module, &BucketAllocator_spec, BucketAllocator_type) ||
-        !tarvish::add_type(module, &StatsCollector_spec, StatsCollector_type))
+    if (!tarvish::add_type(module, &FastSlabHeaderOps_spec, state().FastSlabHeaderOps_type) ||
+        !tarvish::add_type(module, &FastBucketAllocator_spec, state().FastBucketAllocator_type) ||
+        !tarvish::add_type(module, &FastStatsCollector_spec, state().FastStatsCollector_type))
         return false;
     if (PyModule_AddFunctions(module, module_functions) < 0) return false;
-    init_crc16_table();
     return tarvish::log_line(module, "info",
                              "Tarvish Quillet Cython module loaded - targeting 1.8-3\u00d7 performance improvement");
 }
@@ -773,7 +810,7 @@ PyModuleDef quillet_def{
     "tracks up to 64 objects in a free bitmap.",
     0,
     nullptr,
-    tarvish::ModuleSlots<quillet_guard, quillet_exec>::slots,
+    tarvish::ModuleSlots<state, quillet_exec>::slots,
     nullptr,
     nullptr,
     nullptr,
