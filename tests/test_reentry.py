@@ -430,7 +430,7 @@ ALLOCATOR = [lambda a: a.add_to_bucket(64, 16), lambda a: a.remove_from_bucket(1
 POINTER = [lambda p: p.load(), lambda p: p.get_version(), lambda p: p.compare_and_swap(None, None)]
 
 
-class Dropped:
+class FiresWhenDropped:
     def __init__(self, fire):
         self.fire = fire
 
@@ -445,8 +445,8 @@ class Dropped:
     (FastStatsCollector, lambda s, cb: s.py_record_allocation(8, 0, Hook(1, cb, "int")), COLLECTOR),
     (FastBucketAllocator, lambda a, cb: a.add_to_bucket(Hook(0, cb, "int"), 16), ALLOCATOR),
     (FastBucketAllocator, lambda a, cb: a.find_best_fit_bucket(8, Hook(8, cb, "int")), ALLOCATOR),
-    (lambda: AtomicPointer(1), lambda p, cb: p.store(Dropped(cb)) or p.store(2), POINTER),
-    (lambda: AtomicPointer(1), lambda p, cb: p.store(Dropped(cb)) or p.compare_and_swap(p.load(), 2), POINTER),
+    (lambda: AtomicPointer(1), lambda p, cb: p.store(FiresWhenDropped(cb)) or p.store(2), POINTER),
+    (lambda: AtomicPointer(1), lambda p, cb: p.store(FiresWhenDropped(cb)) or p.compare_and_swap(p.load(), 2), POINTER),
 ], ids=["aggregator-id", "aggregator-value", "collector-size", "collector-flag", "allocator-offset",
         "allocator-alignment", "pointer-store", "pointer-cas"])
 def test_callbacks_outside_the_lock_may_call_anything(make, outer, targets):

@@ -235,11 +235,6 @@ public:
         thread_.store(0, std::memory_order_relaxed);
     }
 
-    // Whether this thread is inside (for the asserts of code that needs the section held).
-    [[nodiscard]] bool held_here() const noexcept {
-        return thread_.load(std::memory_order_relaxed) == detail::this_thread();
-    }
-
 private:
     std::atomic<uintptr_t> thread_{0};
     std::atomic<const char*> method_{nullptr};
@@ -263,16 +258,11 @@ public:
         PyObject* lock = lock_.get();
         if (Py_IS_TYPE(lock, detail::thread_lock.type)) [[likely]] {
             if (!detail::thread_lock_enter(lock)) return false;
-        } else {
-            Ref enter = method(detail::s_enter, "");
-            if (!enter) return false;
-            exit_ = method(detail::s_exit, " (missed __exit__ method)");
-            if (!exit_ || !call(enter.get())) return false;
+        } else if (!enter_other()) {
+            return false;
         }
         if (owner_.claim(method_)) [[likely]] return true;
-        // As a section that raised at once; the refusal propagates whatever __exit__ returns.
-        suppress_ = Suppress::never;
-        (void)exit_section(false);
+        refuse();
         return false;
     }
 
@@ -288,6 +278,21 @@ public:
     }
 
 private:
+    // __enter__ of a lock of another type, after both methods were found.
+    [[gnu::noinline]] bool enter_other() noexcept {
+        Ref enter = method(detail::s_enter, "");
+        if (!enter) return false;
+        exit_ = method(detail::s_exit, " (missed __exit__ method)");
+        return exit_ && bool(call(enter.get()));
+    }
+
+    // Leaves the lock as a section that raised the refusal at once; the
+    // refusal propagates whatever __exit__ returns.
+    [[gnu::cold, gnu::noinline]] void refuse() noexcept {
+        suppress_ = Suppress::never;
+        (void)exit_section(false);
+    }
+
     bool exit_section(bool ok) noexcept {
         Ref exc = ok ? Ref() : Ref::steal(PyErr_GetRaisedException());
         if (!exc) return bool(call_exit(Py_None, Py_None, Py_None)) && ok;
