@@ -906,8 +906,12 @@ struct Reading {
     }
 }
 
+// The parameters of _update_peaks, which name the candidates in their conversion errors.
+constexpr Signature<2> LockFreeStatistics_update_peaks_sig{"_update_peaks", {"current_allocs", "current_bytes"}};
+
 [[nodiscard]] bool update_peaks(LockFreeStatisticsState& s, Reading& allocs, Reading& bytes) noexcept {
-    return as_candidate(allocs, "current_allocs") && as_candidate(bytes, "current_bytes") &&
+    constexpr auto& params = LockFreeStatistics_update_peaks_sig.params;
+    return as_candidate(allocs, params[0].name) && as_candidate(bytes, params[1].name) &&
            raise_peak(s, kPeakAllocations, allocs) && raise_peak(s, kPeakBytesAllocated, bytes);
 }
 
@@ -1019,7 +1023,6 @@ PyObject* LockFreeStatistics_record_deallocation(PyObject* self, PyObject* const
     Py_RETURN_NONE;
 }
 
-constexpr Signature<2> LockFreeStatistics_update_peaks_sig{"_update_peaks", {"current_allocs", "current_bytes"}};
 PyObject* LockFreeStatistics_update_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
     Reading allocs, bytes;
