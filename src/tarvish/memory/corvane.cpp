@@ -910,8 +910,9 @@ struct Reading {
 constexpr Signature<2> LockFreeStatistics_update_peaks_sig{"_update_peaks", {"current_allocs", "current_bytes"}};
 
 [[nodiscard]] bool update_peaks(LockFreeStatisticsState& s, Reading& allocs, Reading& bytes) noexcept {
-    constexpr auto& params = LockFreeStatistics_update_peaks_sig.params;
-    return as_candidate(allocs, params[0].name) && as_candidate(bytes, params[1].name) &&
+    constexpr const char* allocs_param = LockFreeStatistics_update_peaks_sig.params[0].name;
+    constexpr const char* bytes_param = LockFreeStatistics_update_peaks_sig.params[1].name;
+    return as_candidate(allocs, allocs_param) && as_candidate(bytes, bytes_param) &&
            raise_peak(s, kPeakAllocations, allocs) && raise_peak(s, kPeakBytesAllocated, bytes);
 }
 
