@@ -108,7 +108,8 @@ inline PyObject* call_builtin_method(PyObject* descr, PyObject* self, PyObject* 
 
 // Records the interpreter's own lock type (the module's threading.Lock) so that
 // locks of exactly that type skip the method lookup, when its __enter__ and
-// __exit__ are its acquire and release; once per process, idempotent.
+// __exit__ are its acquire and release; once per module (each module's library
+// has its own detail::thread_lock, its symbols being hidden), idempotent.
 [[nodiscard]] inline bool prepare_lock_protocol(PyObject* module) noexcept {
     if (detail::thread_lock.type) return true;
     Ref threading = getattr(module, "threading");

@@ -3,17 +3,139 @@
 
 #include <array>
 #include <atomic>
+#include <cassert>
 #include <cstdint>
+#include <memory>
+#include <type_traits>
 #include <utility>
 
 namespace {
 
+using tarvish::opt;
 using tarvish::Ref;
 using tarvish::Signature;
+using tarvish::Str;
 
-tarvish::ModuleGuard corvane_guard{"corvane"};
+// The statistics' twelve counters, in their native order.
+enum Stat : int {
+    kTotalAllocations,
+    kTotalDeallocations,
+    kCurrentAllocations,
+    kBytesAllocated,
+    kBytesReserved,
+    kPeakAllocations,
+    kPeakBytesAllocated,
+    kBucketedAllocations,
+    kFallbackAllocations,
+    kAlignmentPaddingBytes,
+    kTotalAllocationTime,
+    kTotalDeallocationTime,
+    kStatCount,
+};
 
-PyTypeObject* AtomicCounter_type = nullptr;
+// Whether a class still has the native methods it had when the module loaded,
+// so that calling them directly cannot be told apart from looking them up. A
+// type keeps its version tag until one of its attributes changes; after a
+// change the methods are compared again and a new tag is taken. Every call
+// passes the same class.
+template <std::size_t N>
+struct NativeMethods {
+    std::array<const char*, N> names;
+    std::array<PyObject*, N> originals{};  // kept for the life of the process
+    unsigned int tag = 0;
+
+    [[nodiscard]] bool init(PyTypeObject* type) noexcept {
+        for (std::size_t i = 0; i < N; ++i)
+            if (!(originals[i] = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), names[i]))) return false;
+        tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+        return true;
+    }
+
+    [[nodiscard]] bool hold(PyTypeObject* type) noexcept {
+        if (tag && type->tp_version_tag == tag) [[likely]]
+            return true;
+        return revalidate(type);
+    }
+
+private:
+    [[gnu::noinline]] bool revalidate(PyTypeObject* type) noexcept {
+        if (!originals[0] || type->tp_getattro != PyObject_GenericGetAttr) return false;
+        for (std::size_t i = 0; i < N; ++i) {
+            Ref now = tarvish::getattr(reinterpret_cast<PyObject*>(type), names[i]);
+            if (!now) PyErr_Clear();
+            if (now.get() != originals[i]) return false;
+        }
+        tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+        return tag != 0;
+    }
+};
+
+// The module's process-wide state: its guard, its types, the method records
+// that let the statistics call the counters natively, the names it uses
+// (interned on first use) and the objects get_snapshot keeps.
+struct corvane_state {
+    tarvish::ModuleGuard guard{"corvane"};
+
+    PyTypeObject* AtomicCounter_type = nullptr;
+    PyTypeObject* AtomicPointer_type = nullptr;
+    PyTypeObject* LockFreeStack_type = nullptr;
+    PyTypeObject* LockFreeStatistics_type = nullptr;
+    PyTypeObject* PerformanceTimer_type = nullptr;
+
+    // The native methods of AtomicCounter and of LockFreeStatistics.
+    NativeMethods<5> counter_methods{{"increment", "decrement", "load", "store", "compare_and_swap"}};
+    NativeMethods<1> stats_methods{{"_update_peaks"}};
+
+    // AtomicCounterWrapper: the attribute it forwards to and the methods it calls.
+    Str s_counter{"_counter"};
+    Str s_py_load{"py_load"}, s_py_store{"py_store"}, s_py_increment{"py_increment"},
+        s_py_decrement{"py_decrement"}, s_py_compare_and_swap{"py_compare_and_swap"},
+        s_py_fetch_and_add{"py_fetch_and_add"};
+
+    // LockFreeStatistics: the counters' methods it calls.
+    Str s_increment{"increment"}, s_decrement{"decrement"}, s_load{"load"}, s_store{"store"},
+        s_compare_and_swap{"compare_and_swap"}, s_update_peaks{"_update_peaks"}, s_format_1f{".1f"};
+
+    // The counters' attribute names (kStatKeys gives their order), which are
+    // snapshot keys too, and the snapshot's other keys (kSnapshotKeys gives the order).
+    Str k_total_allocations{"total_allocations"}, k_total_deallocations{"total_deallocations"},
+        k_current_allocations{"current_allocations"}, k_bytes_allocated{"bytes_allocated"},
+        k_bytes_reserved{"bytes_reserved"}, k_peak_allocations{"peak_allocations"},
+        k_peak_bytes_allocated{"peak_bytes_allocated"}, k_bucketed_allocations{"bucketed_allocations"},
+        k_fallback_allocations{"fallback_allocations"}, k_alignment_padding_bytes{"alignment_padding_bytes"},
+        k_total_allocation_time_ns{"total_allocation_time_ns"},
+        k_total_deallocation_time_ns{"total_deallocation_time_ns"};
+    Str k_ratio{"bucketed_allocation_ratio"}, k_avg_alloc{"average_allocation_time_ns"},
+        k_avg_dealloc{"average_deallocation_time_ns"}, k_mode{"allocation_mode"};
+    Str v_allocation_mode{"lock-free C11 atomics"};
+
+    // The last ratio text made, kept while the ratio rounds to the same tenth of
+    // a per cent (a ratio of counts moves slowly), and the tenths it shows.
+    PyObject* last_ratio_text = nullptr;
+    uint64_t last_ratio_tenths = 0;
+    // The snapshot of fresh statistics (see copy_fresh_snapshot).
+    PyObject* fresh_snapshot = nullptr;
+
+    // PerformanceTimer.
+    Str s_time{"time"}, s_perf_counter_ns{"perf_counter_ns"}, s_elapsed_ns{"elapsed_ns"};
+};
+// Constant-initialised and trivially destructible: the accessor needs no guard.
+static_assert(std::is_trivially_destructible_v<corvane_state>);
+
+corvane_state& state() noexcept {
+    static constinit corvane_state s;
+    return s;
+}
+
+// The counters' attribute names, in Stat order.
+constexpr Str corvane_state::*kStatKeys[kStatCount] = {
+    &corvane_state::k_total_allocations,        &corvane_state::k_total_deallocations,
+    &corvane_state::k_current_allocations,      &corvane_state::k_bytes_allocated,
+    &corvane_state::k_bytes_reserved,           &corvane_state::k_peak_allocations,
+    &corvane_state::k_peak_bytes_allocated,     &corvane_state::k_bucketed_allocations,
+    &corvane_state::k_fallback_allocations,     &corvane_state::k_alignment_padding_bytes,
+    &corvane_state::k_total_allocation_time_ns, &corvane_state::k_total_deallocation_time_ns,
+};
 
 // ---------------------------------------------------------------------------
 // AtomicCounter: a signed 64-bit word changed only by single atomic
@@ -33,34 +155,38 @@ struct AtomicCounterOps {
     int64_t (*_c_fetch_and_add)(AtomicCounter*, int64_t delta) noexcept;
 };
 
+struct AtomicCounterState {
+    const AtomicCounterOps* ops = nullptr;  // set by tp_new: the one table below
+    std::atomic<uint64_t> value{0};
+};
+
 struct AtomicCounter {
     PyObject_HEAD
-    const AtomicCounterOps* ops;
-    std::atomic<uint64_t> value;
+    AtomicCounterState st;
 };
 
 int64_t wrap(uint64_t v) noexcept { return static_cast<int64_t>(v); }
 
-int64_t counter_load(AtomicCounter* c) noexcept { return wrap(c->value.load(std::memory_order_seq_cst)); }
+int64_t counter_load(AtomicCounter* c) noexcept { return wrap(c->st.value.load(std::memory_order_seq_cst)); }
 void counter_store(AtomicCounter* c, int64_t v) noexcept {
-    c->value.store(static_cast<uint64_t>(v), std::memory_order_seq_cst);
+    c->st.value.store(static_cast<uint64_t>(v), std::memory_order_seq_cst);
 }
 int64_t counter_fetch_and_add(AtomicCounter* c, int64_t delta) noexcept {
-    return wrap(c->value.fetch_add(static_cast<uint64_t>(delta), std::memory_order_acq_rel));
+    return wrap(c->st.value.fetch_add(static_cast<uint64_t>(delta), std::memory_order_acq_rel));
 }
 int64_t counter_increment(AtomicCounter* c, const int64_t* delta) noexcept {
     uint64_t d = static_cast<uint64_t>(delta ? *delta : 1);
-    return wrap(c->value.fetch_add(d, std::memory_order_acq_rel) + d);
+    return wrap(c->st.value.fetch_add(d, std::memory_order_acq_rel) + d);
 }
 int64_t counter_decrement(AtomicCounter* c, const int64_t* delta) noexcept {
     // Two's-complement negation of the delta: -INT64_MIN adds INT64_MIN.
     uint64_t d = 0 - static_cast<uint64_t>(delta ? *delta : 1);
-    return wrap(c->value.fetch_add(d, std::memory_order_acq_rel) + d);
+    return wrap(c->st.value.fetch_add(d, std::memory_order_acq_rel) + d);
 }
 bool counter_compare_and_swap(AtomicCounter* c, int64_t expected, int64_t new_value) noexcept {
     uint64_t e = static_cast<uint64_t>(expected);
-    return c->value.compare_exchange_strong(e, static_cast<uint64_t>(new_value), std::memory_order_acq_rel,
-                                            std::memory_order_acquire);
+    return c->st.value.compare_exchange_strong(e, static_cast<uint64_t>(new_value), std::memory_order_acq_rel,
+                                               std::memory_order_acquire);
 }
 
 const AtomicCounterOps atomic_counter_ops{counter_load,      counter_store,           counter_increment,
@@ -77,28 +203,29 @@ auto without_gil(F f) noexcept {
     return r;
 }
 
+constexpr Signature<1> AtomicCounter_new_sig{"__cinit__", {opt("initial_value", "0")}};
 PyObject* AtomicCounter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    static Signature<1> sig{"__cinit__", {"initial_value"}, 0};
     int64_t initial = 0;
-    if (!tarvish::parse(sig, args, kwargs, tarvish::I64{initial})) return nullptr;
+    if (!tarvish::parse(AtomicCounter_new_sig, args, kwargs, tarvish::I64{initial})) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    AtomicCounter* c = as_counter(self.get());
-    c->ops = &atomic_counter_ops;
-    new (&c->value) std::atomic<uint64_t>(static_cast<uint64_t>(initial));
+    AtomicCounterState& c = tarvish::construct<AtomicCounter>(self.get());
+    c.ops = &atomic_counter_ops;
+    c.value.store(static_cast<uint64_t>(initial), std::memory_order_relaxed);  // not shared yet
     return self.release();
 }
 
-PyObject* AtomicCounter_load(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("load", nargs, kwnames)) return nullptr;
+constexpr Signature<0> AtomicCounter_load_sig{"load", {}};
+PyObject* AtomicCounter_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::parse(AtomicCounter_load_sig, args, nargs, kwnames)) return nullptr;
     AtomicCounter* c = as_counter(self);
     return PyLong_FromLongLong(without_gil([c] { return counter_load(c); }));
 }
 
+constexpr Signature<1> AtomicCounter_store_sig{"store", {"value"}};
 PyObject* AtomicCounter_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"store", {"value"}};
     int64_t value;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::I64{value})) return nullptr;
+    if (!tarvish::parse(AtomicCounter_store_sig, args, nargs, kwnames, tarvish::I64{value})) return nullptr;
     AtomicCounter* c = as_counter(self);
     without_gil([c, value] {
         counter_store(c, value);
@@ -107,53 +234,54 @@ PyObject* AtomicCounter_store(PyObject* self, PyObject* const* args, Py_ssize_t 
     Py_RETURN_NONE;
 }
 
+constexpr Signature<1> AtomicCounter_increment_sig{"increment", {opt("delta", "1")}};
 PyObject* AtomicCounter_increment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
-    static Signature<1> sig{"increment", {"delta"}, 0};
     int64_t delta = 1;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
+    if (!tarvish::parse(AtomicCounter_increment_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
     AtomicCounter* c = as_counter(self);
     return PyLong_FromLongLong(without_gil([c, &delta] { return counter_increment(c, &delta); }));
 }
 
+constexpr Signature<1> AtomicCounter_decrement_sig{"decrement", {opt("delta", "1")}};
 PyObject* AtomicCounter_decrement(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
-    static Signature<1> sig{"decrement", {"delta"}, 0};
     int64_t delta = 1;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
+    if (!tarvish::parse(AtomicCounter_decrement_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
     AtomicCounter* c = as_counter(self);
     return PyLong_FromLongLong(without_gil([c, &delta] { return counter_decrement(c, &delta); }));
 }
 
+constexpr Signature<2> AtomicCounter_compare_and_swap_sig{"compare_and_swap", {"expected", "new_value"}};
 PyObject* AtomicCounter_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
-    static Signature<2> sig{"compare_and_swap", {"expected", "new_value"}};
     int64_t expected, new_value;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::I64{expected}, tarvish::I64{new_value})) return nullptr;
+    if (!tarvish::parse(AtomicCounter_compare_and_swap_sig, args, nargs, kwnames, tarvish::I64{expected},
+                        tarvish::I64{new_value}))
+        return nullptr;
     AtomicCounter* c = as_counter(self);
     return PyBool_FromLong(without_gil([=] { return counter_compare_and_swap(c, expected, new_value); }));
 }
 
+constexpr Signature<1> AtomicCounter_fetch_and_add_sig{"fetch_and_add", {"delta"}};
 PyObject* AtomicCounter_fetch_and_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
-    static Signature<1> sig{"fetch_and_add", {"delta"}};
     int64_t delta;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
+    if (!tarvish::parse(AtomicCounter_fetch_and_add_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
     AtomicCounter* c = as_counter(self);
     return PyLong_FromLongLong(without_gil([=] { return counter_fetch_and_add(c, delta); }));
 }
 
 PyMethodDef AtomicCounter_methods[] = {
-    tarvish::method("load", AtomicCounter_load, "load($self)\n--\n\nAtomically load value."),
-    tarvish::method("store", AtomicCounter_store, "store($self, value)\n--\n\nAtomically store value."),
-    tarvish::method("increment", AtomicCounter_increment,
-                    "increment($self, delta=1)\n--\n\nAtomically increment and return new value."),
-    tarvish::method("decrement", AtomicCounter_decrement,
-                    "decrement($self, delta=1)\n--\n\nAtomically decrement and return new value."),
-    tarvish::method("compare_and_swap", AtomicCounter_compare_and_swap,
-                    "compare_and_swap($self, expected, new_value)\n--\n\nAtomically compare and swap."),
-    tarvish::method("fetch_and_add", AtomicCounter_fetch_and_add,
-                    "fetch_and_add($self, delta)\n--\n\nAtomically fetch and add."),
+    tarvish::method<AtomicCounter_load, AtomicCounter_load_sig, "Atomically load value.">(),
+    tarvish::method<AtomicCounter_store, AtomicCounter_store_sig, "Atomically store value.">(),
+    tarvish::method<AtomicCounter_increment, AtomicCounter_increment_sig,
+                    "Atomically increment and return new value.">(),
+    tarvish::method<AtomicCounter_decrement, AtomicCounter_decrement_sig,
+                    "Atomically decrement and return new value.">(),
+    tarvish::method<AtomicCounter_compare_and_swap, AtomicCounter_compare_and_swap_sig,
+                    "Atomically compare and swap.">(),
+    tarvish::method<AtomicCounter_fetch_and_add, AtomicCounter_fetch_and_add_sig, "Atomically fetch and add.">(),
     tarvish::reduce_method(),
     tarvish::setstate_method(),
     {nullptr, nullptr, 0, nullptr},
@@ -163,8 +291,9 @@ PyType_Slot AtomicCounter_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(AtomicCounter_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<AtomicCounter>)},
     {Py_tp_methods, AtomicCounter_methods},
-    {Py_tp_doc, const_cast<char*>("AtomicCounter(initial_value=0)\n--\n\n"
-                                  "Lock-free signed 64-bit counter; every operation is one atomic instruction.")},
+    {Py_tp_doc, tarvish::type_doc<AtomicCounter_new_sig,
+                                  "Lock-free signed 64-bit counter; every operation is one atomic instruction.",
+                                  "AtomicCounter">()},
     {0, nullptr},
 };
 
@@ -187,18 +316,10 @@ bool add_py_aliases(PyTypeObject* type) noexcept {
 // ---------------------------------------------------------------------------
 // AtomicCounterWrapper: a plain Python class forwarding to `self._counter`.
 
-tarvish::Str s_counter{"_counter"};
-tarvish::Str s_py_load{"py_load"};
-tarvish::Str s_py_store{"py_store"};
-tarvish::Str s_py_increment{"py_increment"};
-tarvish::Str s_py_decrement{"py_decrement"};
-tarvish::Str s_py_compare_and_swap{"py_compare_and_swap"};
-tarvish::Str s_py_fetch_and_add{"py_fetch_and_add"};
-
 // Calls `self._counter.<name>(args...)`.
 template <class... A>
-Ref forward(PyObject* self, tarvish::Str& name, A... args) noexcept {
-    PyObject* attr = s_counter.get();
+Ref forward(PyObject* self, Str& name, A... args) noexcept {
+    PyObject* attr = state().s_counter.get();
     PyObject* method = name.get();
     if (!attr || !method) return Ref();
     Ref counter = Ref::steal(PyObject_GetAttr(self, attr));
@@ -206,70 +327,80 @@ Ref forward(PyObject* self, tarvish::Str& name, A... args) noexcept {
     return tarvish::call_method(counter.get(), method, args...);
 }
 
-PyObject* Wrapper_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"__init__", {"initial_value"}, 0};
+constexpr Signature<1> AtomicCounterWrapper_init_sig{"__init__", {opt("initial_value", "0")}};
+PyObject* AtomicCounterWrapper_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
     Ref initial;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{initial})) return nullptr;
+    if (!tarvish::parse(AtomicCounterWrapper_init_sig, args, nargs, kwnames, tarvish::AnnotatedInt{initial}))
+        return nullptr;
     if (!initial) initial = Ref::steal(PyLong_FromLong(0));
     if (!initial) return nullptr;
-    Ref counter = tarvish::call(reinterpret_cast<PyObject*>(AtomicCounter_type), initial.get());
-    if (!counter || PyObject_SetAttr(self, s_counter.get(), counter.get()) < 0) return nullptr;
+    corvane_state& st = state();
+    Ref counter = tarvish::call(reinterpret_cast<PyObject*>(st.AtomicCounter_type), initial.get());
+    if (!counter || PyObject_SetAttr(self, st.s_counter.get(), counter.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* Wrapper_load(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("load", nargs, kwnames)) return nullptr;
-    return tarvish::int_result(forward(self, s_py_load)).release();
+constexpr Signature<0> AtomicCounterWrapper_load_sig{"load", {}};
+PyObject* AtomicCounterWrapper_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
+    if (!tarvish::parse(AtomicCounterWrapper_load_sig, args, nargs, kwnames)) return nullptr;
+    return tarvish::int_result(forward(self, state().s_py_load)).release();
 }
 
-PyObject* Wrapper_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"store", {"value"}};
+constexpr Signature<1> AtomicCounterWrapper_store_sig{"store", {"value"}};
+PyObject* AtomicCounterWrapper_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) noexcept {
     Ref value;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{value})) return nullptr;
-    if (!forward(self, s_py_store, value.get())) return nullptr;
+    if (!tarvish::parse(AtomicCounterWrapper_store_sig, args, nargs, kwnames, tarvish::AnnotatedInt{value}))
+        return nullptr;
+    if (!forward(self, state().s_py_store, value.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
-// increment and decrement: one optional annotated-int delta, default 1.
-template <tarvish::Str& Method, Signature<1>& Sig>
-PyObject* Wrapper_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// increment and decrement: one optional annotated-int delta, default 1,
+// forwarded to the counter's method `Method`.
+template <Str corvane_state::*Method, const Signature<1>& Sig>
+PyObject* AtomicCounterWrapper_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
     Ref delta;
     if (!tarvish::parse(Sig, args, nargs, kwnames, tarvish::AnnotatedInt{delta})) return nullptr;
     if (!delta) delta = Ref::steal(PyLong_FromLong(1));
     if (!delta) return nullptr;
-    return tarvish::int_result(forward(self, Method, delta.get())).release();
+    return tarvish::int_result(forward(self, state().*Method, delta.get())).release();
 }
-Signature<1> wrapper_increment_sig{"increment", {"delta"}, 0};
-Signature<1> wrapper_decrement_sig{"decrement", {"delta"}, 0};
+constexpr Signature<1> AtomicCounterWrapper_increment_sig{"increment", {opt("delta", "1")}};
+constexpr Signature<1> AtomicCounterWrapper_decrement_sig{"decrement", {opt("delta", "1")}};
 
-PyObject* Wrapper_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
-    static Signature<2> sig{"compare_and_swap", {"expected", "new_value"}};
+constexpr Signature<2> AtomicCounterWrapper_compare_and_swap_sig{"compare_and_swap", {"expected", "new_value"}};
+PyObject* AtomicCounterWrapper_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                PyObject* kwnames) noexcept {
     Ref expected, new_value;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{expected}, tarvish::AnnotatedInt{new_value}))
+    if (!tarvish::parse(AtomicCounterWrapper_compare_and_swap_sig, args, nargs, kwnames,
+                        tarvish::AnnotatedInt{expected}, tarvish::AnnotatedInt{new_value}))
         return nullptr;
-    return forward(self, s_py_compare_and_swap, expected.get(), new_value.get()).release();
+    return forward(self, state().s_py_compare_and_swap, expected.get(), new_value.get()).release();
 }
 
-PyObject* Wrapper_fetch_and_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    static Signature<1> sig{"fetch_and_add", {"delta"}};
+constexpr Signature<1> AtomicCounterWrapper_fetch_and_add_sig{"fetch_and_add", {"delta"}};
+PyObject* AtomicCounterWrapper_fetch_and_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) noexcept {
     Ref delta;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{delta})) return nullptr;
-    return tarvish::int_result(forward(self, s_py_fetch_and_add, delta.get())).release();
+    if (!tarvish::parse(AtomicCounterWrapper_fetch_and_add_sig, args, nargs, kwnames, tarvish::AnnotatedInt{delta}))
+        return nullptr;
+    return tarvish::int_result(forward(self, state().s_py_fetch_and_add, delta.get())).release();
 }
 
-PyMethodDef Wrapper_methods[] = {
-    tarvish::method("__init__", Wrapper_init, "__init__($self, initial_value=0)\n--\n\n"),
-    tarvish::method("load", Wrapper_load, "load($self)\n--\n\n"),
-    tarvish::method("store", Wrapper_store, "store($self, value)\n--\n\n"),
-    tarvish::method("increment", Wrapper_step<s_py_increment, wrapper_increment_sig>,
-                    "increment($self, delta=1)\n--\n\n"),
-    tarvish::method("decrement", Wrapper_step<s_py_decrement, wrapper_decrement_sig>,
-                    "decrement($self, delta=1)\n--\n\n"),
-    tarvish::method("compare_and_swap", Wrapper_compare_and_swap,
-                    "compare_and_swap($self, expected, new_value)\n--\n\n"),
-    tarvish::method("fetch_and_add", Wrapper_fetch_and_add, "fetch_and_add($self, delta)\n--\n\n"),
+PyMethodDef AtomicCounterWrapper_methods[] = {
+    tarvish::method<AtomicCounterWrapper_init, AtomicCounterWrapper_init_sig, "">(),
+    tarvish::method<AtomicCounterWrapper_load, AtomicCounterWrapper_load_sig, "">(),
+    tarvish::method<AtomicCounterWrapper_store, AtomicCounterWrapper_store_sig, "">(),
+    tarvish::method<AtomicCounterWrapper_step<&corvane_state::s_py_increment, AtomicCounterWrapper_increment_sig>,
+                    AtomicCounterWrapper_increment_sig, "">(),
+    tarvish::method<AtomicCounterWrapper_step<&corvane_state::s_py_decrement, AtomicCounterWrapper_decrement_sig>,
+                    AtomicCounterWrapper_decrement_sig, "">(),
+    tarvish::method<AtomicCounterWrapper_compare_and_swap, AtomicCounterWrapper_compare_and_swap_sig, "">(),
+    tarvish::method<AtomicCounterWrapper_fetch_and_add, AtomicCounterWrapper_fetch_and_add_sig, "">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -278,128 +409,137 @@ PyMethodDef Wrapper_methods[] = {
 // threading.Lock made by the constructor (tarvish::new_lock) and entered through
 // its context-manager protocol, as a with-statement would (tarvish::WithLock,
 // which honours a suppressing __exit__ as the statement does), with the
-// object's re-entry guard (`owner`) beside it.
-
-PyTypeObject* AtomicPointer_type = nullptr;
-PyTypeObject* LockFreeStack_type = nullptr;
-PyTypeObject* LockFreeStatistics_type = nullptr;
-PyTypeObject* PerformanceTimer_type = nullptr;
+// object's re-entry guard (`owner`) beside it. A function whose name ends in
+// _lock_held runs inside that section.
 
 // ---------------------------------------------------------------------------
 // AtomicPointer: a lock-guarded slot owning one reference (or none), with a
 // version that rises on every change. New references are taken before the
 // lock and replaced ones released after it.
 
-struct AtomicPointer {
-    PyObject_HEAD
-    PyObject* held;  // one strong reference, or null when empty
-    uint64_t version;
+struct AtomicPointerState {
+    PyObject* held = nullptr;  // one strong reference, or null when empty
+    uint64_t version = 0;
     Ref lock;
     tarvish::Owner owner;
 
-    ~AtomicPointer() { Py_CLEAR(held); }
+    ~AtomicPointerState() { Py_CLEAR(held); }
 };
 
-AtomicPointer* as_pointer(PyObject* self) noexcept { return reinterpret_cast<AtomicPointer*>(self); }
+struct AtomicPointer {
+    PyObject_HEAD
+    AtomicPointerState st;
+};
+
+AtomicPointerState& pointer_state(PyObject* self) noexcept { return reinterpret_cast<AtomicPointer*>(self)->st; }
 
 // The slot's reference for `value`: none for None.
 Ref slot_ref(PyObject* value) noexcept { return value == Py_None ? Ref() : Ref::borrow(value); }
 
+// Puts `incoming` (a strong reference, or null for empty) in the slot and
+// raises the version; hands back the replaced reference, for the caller to
+// release after the lock.
+[[nodiscard]] Ref AtomicPointer_replace_lock_held(AtomicPointerState& p, PyObject* incoming) noexcept {
+    assert(p.owner.held_here());
+    [[maybe_unused]] uint64_t before = p.version;
+    Ref replaced = Ref::steal(std::exchange(p.held, incoming));
+    ++p.version;
+    assert(p.version > before);  // the version only rises: a value seen once is never seen again
+    return replaced;
+}
+
+constexpr Signature<1> AtomicPointer_new_sig{"__cinit__", {opt("initial_value", "None")}};
 PyObject* AtomicPointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    static Signature<1> sig{"__cinit__", {"initial_value"}, 0};
     PyObject* initial = Py_None;
-    if (!tarvish::parse(sig, args, kwargs, tarvish::Object{initial})) return nullptr;
+    if (!tarvish::parse(AtomicPointer_new_sig, args, kwargs, tarvish::Object{initial})) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    AtomicPointer* p = as_pointer(self.get());
-    p->held = slot_ref(initial).release();
-    p->version = 0;
-    new (&p->owner) tarvish::Owner();
-    new (&p->lock) Ref(tarvish::new_lock(corvane_guard.module));
-    if (!p->lock) return nullptr;
+    AtomicPointerState& p = tarvish::construct<AtomicPointer>(self.get());
+    p.held = slot_ref(initial).release();
+    p.lock = tarvish::new_lock(state().guard.module);
+    if (!p.lock) return nullptr;
     return self.release();
 }
 
 int AtomicPointer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_pointer(self)->lock.get());
+    Py_VISIT(pointer_state(self).lock.get());
+    // The held object is left out on purpose: the slot keeps it outside the collector, as the class always has.
     return 0;
 }
 
 int AtomicPointer_clear(PyObject* self) noexcept {
-    as_pointer(self)->lock = Ref::borrow(Py_None);
+    pointer_state(self).lock = Ref::borrow(Py_None);
     return 0;
 }
 
-PyObject* AtomicPointer_load(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("load", nargs, kwnames)) return nullptr;
-    AtomicPointer* p = as_pointer(self);
-    tarvish::WithLock with{p->lock.get(), p->owner, "AtomicPointer.load"};
+constexpr Signature<0> AtomicPointer_load_sig{"load", {}};
+PyObject* AtomicPointer_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::parse(AtomicPointer_load_sig, args, nargs, kwnames)) return nullptr;
+    AtomicPointerState& p = pointer_state(self);
+    tarvish::WithLock with{p.lock.get(), p.owner, "AtomicPointer.load"};
     if (!with.enter()) return nullptr;
-    Ref value = Ref::borrow(p->held);
+    Ref value = Ref::borrow(p.held);
     if (!with.leave()) return nullptr;
     return value ? value.release() : Py_NewRef(Py_None);
 }
 
+constexpr Signature<1> AtomicPointer_store_sig{"store", {"value"}};
 PyObject* AtomicPointer_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"store", {"value"}};
     PyObject* value = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Object{value})) return nullptr;
-    AtomicPointer* p = as_pointer(self);
+    if (!tarvish::parse(AtomicPointer_store_sig, args, nargs, kwnames, tarvish::Object{value})) return nullptr;
+    AtomicPointerState& p = pointer_state(self);
     Ref incoming = slot_ref(value);
-    tarvish::WithLock with{p->lock.get(), p->owner, "AtomicPointer.store"};
+    tarvish::WithLock with{p.lock.get(), p.owner, "AtomicPointer.store"};
     if (!with.enter()) return nullptr;
-    Ref replaced = Ref::steal(p->held);
-    p->held = incoming.release();
-    ++p->version;
+    Ref replaced = AtomicPointer_replace_lock_held(p, incoming.release());
     if (!with.leave()) return nullptr;
     replaced.reset();
     Py_RETURN_NONE;
 }
 
+constexpr Signature<2> AtomicPointer_compare_and_swap_sig{"compare_and_swap", {"expected", "new_value"}};
 PyObject* AtomicPointer_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
-    static Signature<2> sig{"compare_and_swap", {"expected", "new_value"}};
     PyObject *expected = nullptr, *new_value = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Object{expected}, tarvish::Object{new_value}))
+    if (!tarvish::parse(AtomicPointer_compare_and_swap_sig, args, nargs, kwnames, tarvish::Object{expected},
+                        tarvish::Object{new_value}))
         return nullptr;
-    AtomicPointer* p = as_pointer(self);
+    AtomicPointerState& p = pointer_state(self);
     Ref incoming = slot_ref(new_value);
     PyObject* wanted = expected == Py_None ? nullptr : expected;
-    tarvish::WithLock with{p->lock.get(), p->owner, "AtomicPointer.compare_and_swap"};
+    tarvish::WithLock with{p.lock.get(), p.owner, "AtomicPointer.compare_and_swap"};
     if (!with.enter()) return nullptr;
     Ref replaced;
-    bool swapped = p->held == wanted;  // identity: the very object, or empty for None
-    if (swapped) {
-        replaced = Ref::steal(p->held);
-        p->held = incoming.release();
-        ++p->version;
-    }
+    bool swapped = p.held == wanted;  // identity: the very object, or empty for None
+    if (swapped) replaced = AtomicPointer_replace_lock_held(p, incoming.release());
     if (!with.leave()) return nullptr;
     replaced.reset();
     incoming.reset();
     return PyBool_FromLong(swapped);
 }
 
-PyObject* AtomicPointer_get_version(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("get_version", nargs, kwnames)) return nullptr;
-    AtomicPointer* p = as_pointer(self);
-    tarvish::WithLock with{p->lock.get(), p->owner, "AtomicPointer.get_version"};
+constexpr Signature<0> AtomicPointer_get_version_sig{"get_version", {}};
+PyObject* AtomicPointer_get_version(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
+    if (!tarvish::parse(AtomicPointer_get_version_sig, args, nargs, kwnames)) return nullptr;
+    AtomicPointerState& p = pointer_state(self);
+    tarvish::WithLock with{p.lock.get(), p.owner, "AtomicPointer.get_version"};
     if (!with.enter()) return nullptr;
-    uint64_t version = p->version;
+    uint64_t version = p.version;
     if (!with.leave()) return nullptr;
     return PyLong_FromUnsignedLongLong(version);
 }
 
 PyMethodDef AtomicPointer_methods[] = {
-    tarvish::method("load", AtomicPointer_load, "load($self)\n--\n\nAtomically load pointer value."),
-    tarvish::method("store", AtomicPointer_store, "store($self, value)\n--\n\nAtomically store new pointer value."),
-    tarvish::method("compare_and_swap", AtomicPointer_compare_and_swap,
-                    "compare_and_swap($self, expected, new_value)\n--\n\nAtomically compare and swap pointer.\n\n"
+    tarvish::method<AtomicPointer_load, AtomicPointer_load_sig, "Atomically load pointer value.">(),
+    tarvish::method<AtomicPointer_store, AtomicPointer_store_sig, "Atomically store new pointer value.">(),
+    tarvish::method<AtomicPointer_compare_and_swap, AtomicPointer_compare_and_swap_sig,
+                    "Atomically compare and swap pointer.\n\n"
                     "The slot matches when it holds `expected` itself (identity, not equality);\n"
-                    "an empty slot matches None. Returns True if the swap occurred."),
-    tarvish::method("get_version", AtomicPointer_get_version,
-                    "get_version($self)\n--\n\nGet current version for ABA detection."),
+                    "an empty slot matches None. Returns True if the swap occurred.">(),
+    tarvish::method<AtomicPointer_get_version, AtomicPointer_get_version_sig,
+                    "Get current version for ABA detection.">(),
     tarvish::reduce_method(),
     tarvish::setstate_method(),
     {nullptr, nullptr, 0, nullptr},
@@ -411,15 +551,15 @@ PyType_Slot AtomicPointer_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(AtomicPointer_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(AtomicPointer_clear)},
     {Py_tp_methods, AtomicPointer_methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "AtomicPointer(initial_value=None)\n--\n\n"
-                    "Thread-safe slot holding one object reference, with version tracking.\n\n"
-                    "Every store and every successful compare_and_swap raises the version by one,\n"
-                    "so a caller can detect that the slot changed and changed back (ABA).\n"
-                    "Changes are made under a threading.Lock: a lock-free pointer would need\n"
-                    "hazard pointers to be safe under reference counting.\n\n"
-                    "Expected costs: load and store about 50-100 ns, compare_and_swap about\n"
-                    "100-150 ns.")},
+    {Py_tp_doc, tarvish::type_doc<AtomicPointer_new_sig,
+                                  "Thread-safe slot holding one object reference, with version tracking.\n\n"
+                                  "Every store and every successful compare_and_swap raises the version by one,\n"
+                                  "so a caller can detect that the slot changed and changed back (ABA).\n"
+                                  "Changes are made under a threading.Lock: a lock-free pointer would need\n"
+                                  "hazard pointers to be safe under reference counting.\n\n"
+                                  "Expected costs: load and store about 50-100 ns, compare_and_swap about\n"
+                                  "100-150 ns.",
+                                  "AtomicPointer">()},
     {0, nullptr},
 };
 
@@ -429,17 +569,19 @@ PyType_Spec AtomicPointer_spec{"tarvish.memory.corvane.AtomicPointer", sizeof(At
 // ---------------------------------------------------------------------------
 // LockFreeStack: a last-in, first-out chain of nodes from the interpreter's raw
 // allocator. The lock guards the head and the links; the size is an atomic
-// counter that readers load without it.
+// counter that readers load without it, changed only under the lock, so that
+// under the lock it is the number of linked nodes (never negative).
 
 struct StackNode {
-    PyObject* item;  // one strong reference (None is stored as None)
+    PyObject* item;  // one strong reference (None is stored as None), never null
     StackNode* next;
 };
 
-// Owns one unlinked node and its item until the item is handed on.
+// Owns one node and its item until the item is handed on: either nothing, or
+// a node unlinked from every stack (or not yet linked) and its item.
 class OwnedNode {
 public:
-    explicit OwnedNode(StackNode* node) noexcept : node_(node) {}
+    explicit OwnedNode(StackNode* node) noexcept : node_(node) { assert(!node || node->item); }
     OwnedNode(const OwnedNode&) = delete;
     OwnedNode& operator=(const OwnedNode&) = delete;
     ~OwnedNode() {
@@ -449,9 +591,14 @@ public:
         Py_XDECREF(item);
     }
     [[nodiscard]] StackNode* get() const noexcept { return node_; }
-    [[nodiscard]] StackNode* release() noexcept { return std::exchange(node_, nullptr); }
+    // Hands the node on (to the stack that links it).
+    [[nodiscard]] StackNode* release() noexcept {
+        assert(node_);
+        return std::exchange(node_, nullptr);
+    }
     // Frees the node and passes its item's reference to the caller.
     [[nodiscard]] PyObject* take_item() noexcept {
+        assert(node_ && node_->item);
         PyObject* item = std::exchange(node_->item, nullptr);
         PyMem_Free(std::exchange(node_, nullptr));
         return item;
@@ -461,15 +608,14 @@ private:
     StackNode* node_;
 };
 
-struct LockFreeStack {
-    PyObject_HEAD
-    StackNode* head;
-    std::atomic<int64_t> size;
+struct LockFreeStackState {
+    StackNode* head = nullptr;
+    std::atomic<int64_t> size{0};
     Ref lock;
     tarvish::Owner owner;
 
     // Walks from the head, releasing every item and freeing every node.
-    ~LockFreeStack() {
+    ~LockFreeStackState() {
         StackNode* node = std::exchange(head, nullptr);
         size.store(0, std::memory_order_seq_cst);
         while (node) {
@@ -479,90 +625,114 @@ struct LockFreeStack {
     }
 };
 
-LockFreeStack* as_stack(PyObject* self) noexcept { return reinterpret_cast<LockFreeStack*>(self); }
+struct LockFreeStack {
+    PyObject_HEAD
+    LockFreeStackState st;
+};
 
+LockFreeStackState& stack_state(PyObject* self) noexcept { return reinterpret_cast<LockFreeStack*>(self)->st; }
+
+// Links the node at the head.
+void LockFreeStack_push_lock_held(LockFreeStackState& s, OwnedNode& node) noexcept {
+    assert(s.owner.held_here());
+    node.get()->next = s.head;
+    s.head = node.release();
+    [[maybe_unused]] int64_t before = s.size.fetch_add(1, std::memory_order_seq_cst);
+    assert(before >= 0);
+}
+
+// Unlinks the head node, if any, for the caller to own.
+[[nodiscard]] StackNode* LockFreeStack_unlink_lock_held(LockFreeStackState& s) noexcept {
+    assert(s.owner.held_here());
+    StackNode* top = s.head;
+    assert((top == nullptr) == (s.size.load(std::memory_order_relaxed) == 0));
+    if (top) {
+        s.head = top->next;
+        [[maybe_unused]] int64_t before = s.size.fetch_sub(1, std::memory_order_seq_cst);
+        assert(before > 0);
+    }
+    return top;
+}
+
+constexpr Signature<0> LockFreeStack_new_sig{"__cinit__", {}};
 PyObject* LockFreeStack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (!tarvish::no_new_args("__cinit__", args, kwargs)) return nullptr;
+    if (!tarvish::parse(LockFreeStack_new_sig, args, kwargs)) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    LockFreeStack* s = as_stack(self.get());
-    s->head = nullptr;
-    new (&s->size) std::atomic<int64_t>(0);
-    new (&s->owner) tarvish::Owner();
-    new (&s->lock) Ref(tarvish::new_lock(corvane_guard.module));
-    if (!s->lock) return nullptr;
+    LockFreeStackState& s = tarvish::construct<LockFreeStack>(self.get());
+    s.lock = tarvish::new_lock(state().guard.module);
+    if (!s.lock) return nullptr;
     return self.release();
 }
 
 int LockFreeStack_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_stack(self)->lock.get());
+    Py_VISIT(stack_state(self).lock.get());
+    // The items are left out on purpose: the nodes keep them outside the collector, as the class always has.
     return 0;
 }
 
 int LockFreeStack_clear(PyObject* self) noexcept {
-    as_stack(self)->lock = Ref::borrow(Py_None);
+    stack_state(self).lock = Ref::borrow(Py_None);
     return 0;
 }
 
+constexpr Signature<1> LockFreeStack_push_sig{"push", {"item"}};
 PyObject* LockFreeStack_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static Signature<1> sig{"push", {"item"}};
     PyObject* item = nullptr;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::Object{item})) return nullptr;
-    LockFreeStack* s = as_stack(self);
+    if (!tarvish::parse(LockFreeStack_push_sig, args, nargs, kwnames, tarvish::Object{item})) return nullptr;
+    LockFreeStackState& s = stack_state(self);
     auto* raw = static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode)));
     if (!raw) return tarvish::raise(PyExc_MemoryError, "Failed to allocate stack node");
     raw->item = Py_NewRef(item);
     raw->next = nullptr;
     OwnedNode node{raw};
-    tarvish::WithLock with{s->lock.get(), s->owner, "LockFreeStack.push"};
+    tarvish::WithLock with{s.lock.get(), s.owner, "LockFreeStack.push"};
     if (!with.enter()) return nullptr;
-    node.get()->next = s->head;
-    s->head = node.release();
-    s->size.fetch_add(1, std::memory_order_seq_cst);
+    LockFreeStack_push_lock_held(s, node);
     if (!with.leave()) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* LockFreeStack_pop(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("pop", nargs, kwnames)) return nullptr;
-    LockFreeStack* s = as_stack(self);
-    tarvish::WithLock with{s->lock.get(), s->owner, "LockFreeStack.pop"};
+constexpr Signature<0> LockFreeStack_pop_sig{"pop", {}};
+PyObject* LockFreeStack_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::parse(LockFreeStack_pop_sig, args, nargs, kwnames)) return nullptr;
+    LockFreeStackState& s = stack_state(self);
+    tarvish::WithLock with{s.lock.get(), s.owner, "LockFreeStack.pop"};
     if (!with.enter()) return nullptr;
-    OwnedNode top{s->head};
-    if (top.get()) {
-        s->head = top.get()->next;
-        s->size.fetch_sub(1, std::memory_order_seq_cst);
-    }
+    OwnedNode top{LockFreeStack_unlink_lock_held(s)};
     // A failing exit still frees the unlinked node and its item.
     if (!with.leave()) return nullptr;
     if (!top.get()) Py_RETURN_NONE;
     return top.take_item();
 }
 
-PyObject* LockFreeStack_is_empty(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("is_empty", nargs, kwnames)) return nullptr;
-    LockFreeStack* s = as_stack(self);
-    tarvish::WithLock with{s->lock.get(), s->owner, "LockFreeStack.is_empty"};
+constexpr Signature<0> LockFreeStack_is_empty_sig{"is_empty", {}};
+PyObject* LockFreeStack_is_empty(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+    if (!tarvish::parse(LockFreeStack_is_empty_sig, args, nargs, kwnames)) return nullptr;
+    LockFreeStackState& s = stack_state(self);
+    tarvish::WithLock with{s.lock.get(), s.owner, "LockFreeStack.is_empty"};
     if (!with.enter()) return nullptr;
-    bool empty = s->head == nullptr;
+    bool empty = s.head == nullptr;
     if (!with.leave()) return nullptr;
     return PyBool_FromLong(empty);
 }
 
-PyObject* LockFreeStack_size(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("size", nargs, kwnames)) return nullptr;
-    return PyLong_FromLongLong(as_stack(self)->size.load(std::memory_order_seq_cst));
+constexpr Signature<0> LockFreeStack_size_sig{"size", {}};
+PyObject* LockFreeStack_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::parse(LockFreeStack_size_sig, args, nargs, kwnames)) return nullptr;
+    return PyLong_FromLongLong(stack_state(self).size.load(std::memory_order_seq_cst));
 }
 
 PyMethodDef LockFreeStack_methods[] = {
-    tarvish::method("push", LockFreeStack_push, "push($self, item)\n--\n\nPush item onto stack."),
-    tarvish::method("pop", LockFreeStack_pop,
-                    "pop($self)\n--\n\nPop item from stack.\n\nReturns None when the stack is empty."),
-    tarvish::method("is_empty", LockFreeStack_is_empty, "is_empty($self)\n--\n\nCheck if stack is empty."),
-    tarvish::method("size", LockFreeStack_size,
-                    "size($self)\n--\n\nGet approximate stack size.\n\n"
-                    "Read without the lock; it may be stale by the time it is used."),
+    tarvish::method<LockFreeStack_push, LockFreeStack_push_sig, "Push item onto stack.">(),
+    tarvish::method<LockFreeStack_pop, LockFreeStack_pop_sig,
+                    "Pop item from stack.\n\nReturns None when the stack is empty.">(),
+    tarvish::method<LockFreeStack_is_empty, LockFreeStack_is_empty_sig, "Check if stack is empty.">(),
+    tarvish::method<LockFreeStack_size, LockFreeStack_size_sig,
+                    "Get approximate stack size.\n\n"
+                    "Read without the lock; it may be stale by the time it is used.">(),
     tarvish::reduce_method(),
     tarvish::setstate_method(),
     {nullptr, nullptr, 0, nullptr},
@@ -574,14 +744,14 @@ PyType_Slot LockFreeStack_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(LockFreeStack_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(LockFreeStack_clear)},
     {Py_tp_methods, LockFreeStack_methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "LockFreeStack()\n--\n\n"
-                    "Last-in, first-out stack of objects.\n\n"
-                    "Despite the name, push and pop are lock-based: they take a threading.Lock,\n"
-                    "because a lock-free linked stack would need hazard pointers to be safe under\n"
-                    "reference counting. Only the size counter is lock-free: size() is one atomic\n"
-                    "load, without the lock.\n\n"
-                    "Expected costs: push about 100-200 ns, pop about 150-250 ns, size under 20 ns.")},
+    {Py_tp_doc, tarvish::type_doc<LockFreeStack_new_sig,
+                                  "Last-in, first-out stack of objects.\n\n"
+                                  "Despite the name, push and pop are lock-based: they take a threading.Lock,\n"
+                                  "because a lock-free linked stack would need hazard pointers to be safe under\n"
+                                  "reference counting. Only the size counter is lock-free: size() is one atomic\n"
+                                  "load, without the lock.\n\n"
+                                  "Expected costs: push about 100-200 ns, pop about 150-250 ns, size under 20 ns.",
+                                  "LockFreeStack">()},
     {0, nullptr},
 };
 
@@ -594,29 +764,6 @@ PyType_Spec LockFreeStack_spec{"tarvish.memory.corvane.LockFreeStack", sizeof(Lo
 // whatever the attribute holds; an exact AtomicCounter whose type is unchanged
 // is served by its native operations, which callers cannot tell apart.
 
-enum Stat : int {
-    TotalAllocations,
-    TotalDeallocations,
-    CurrentAllocations,
-    BytesAllocated,
-    BytesReserved,
-    PeakAllocations,
-    PeakBytesAllocated,
-    BucketedAllocations,
-    FallbackAllocations,
-    AlignmentPaddingBytes,
-    TotalAllocationTime,
-    TotalDeallocationTime,
-    StatCount,
-};
-
-tarvish::Str stat_names[StatCount] = {
-    {"total_allocations"},    {"total_deallocations"},     {"current_allocations"},
-    {"bytes_allocated"},      {"bytes_reserved"},          {"peak_allocations"},
-    {"peak_bytes_allocated"}, {"bucketed_allocations"},    {"fallback_allocations"},
-    {"alignment_padding_bytes"}, {"total_allocation_time_ns"}, {"total_deallocation_time_ns"},
-};
-
 struct LockFreeStatistics;
 
 // The class's native interface for native callers, in this order. Both entries
@@ -626,16 +773,21 @@ struct LockFreeStatisticsOps {
     void (*_update_peak_bytes)(LockFreeStatistics*, int64_t candidate) noexcept;
 };
 
-struct LockFreeStatistics {
-    PyObject_HEAD
-    const LockFreeStatisticsOps* ops;
-    std::atomic<uint64_t> mirror[StatCount];  // two's-complement words, wrapping like the counters
+struct LockFreeStatisticsState {
+    const LockFreeStatisticsOps* ops = nullptr;  // set by tp_new: the one table below
+    std::atomic<uint64_t> mirror[kStatCount]{};   // two's-complement words, wrapping like the counters
     Ref lock;
     tarvish::Owner owner;  // the thread inside reset
-    Ref counter[StatCount];
+    Ref counter[kStatCount];
+};
+
+struct LockFreeStatistics {
+    PyObject_HEAD
+    LockFreeStatisticsState st;
 };
 
 LockFreeStatistics* as_stats(PyObject* self) noexcept { return reinterpret_cast<LockFreeStatistics*>(self); }
+LockFreeStatisticsState& stats_state(PyObject* self) noexcept { return as_stats(self)->st; }
 
 // Adds `delta` to a mirror and returns the new value, modulo 2^64.
 int64_t mirror_add(std::atomic<uint64_t>& m, int64_t delta) noexcept {
@@ -653,71 +805,26 @@ void mirror_peak(std::atomic<uint64_t>& peak, int64_t candidate) noexcept {
     }
 }
 
-void stats_update_peak_allocations(LockFreeStatistics* st, int64_t candidate) noexcept {
-    mirror_peak(st->mirror[PeakAllocations], candidate);
+void stats_update_peak_allocations(LockFreeStatistics* s, int64_t candidate) noexcept {
+    mirror_peak(s->st.mirror[kPeakAllocations], candidate);
 }
-void stats_update_peak_bytes(LockFreeStatistics* st, int64_t candidate) noexcept {
-    mirror_peak(st->mirror[PeakBytesAllocated], candidate);
+void stats_update_peak_bytes(LockFreeStatistics* s, int64_t candidate) noexcept {
+    mirror_peak(s->st.mirror[kPeakBytesAllocated], candidate);
 }
 
 const LockFreeStatisticsOps lock_free_statistics_ops{stats_update_peak_allocations, stats_update_peak_bytes};
 
-// Whether a class still has the native methods it had when the module loaded,
-// so that calling them directly cannot be told apart from looking them up. A
-// type keeps its version tag until one of its attributes changes; after a
-// change the methods are compared again and a new tag is taken.
-template <std::size_t N>
-struct NativeMethods {
-    PyTypeObject*& type;
-    std::array<const char*, N> names;
-    std::array<PyObject*, N> originals{};  // kept for the life of the process
-    unsigned int tag = 0;
-
-    [[nodiscard]] bool init() noexcept {
-        for (std::size_t i = 0; i < N; ++i)
-            if (!(originals[i] = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), names[i]))) return false;
-        tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
-        return true;
-    }
-
-    [[nodiscard]] bool hold() noexcept {
-        if (tag && type->tp_version_tag == tag) [[likely]]
-            return true;
-        return revalidate();
-    }
-
-private:
-    [[gnu::noinline]] bool revalidate() noexcept {
-        if (!originals[0] || type->tp_getattro != PyObject_GenericGetAttr) return false;
-        for (std::size_t i = 0; i < N; ++i) {
-            Ref now = tarvish::getattr(reinterpret_cast<PyObject*>(type), names[i]);
-            if (!now) PyErr_Clear();
-            if (now.get() != originals[i]) return false;
-        }
-        tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
-        return tag != 0;
-    }
-};
-
-NativeMethods<5> counter_methods{AtomicCounter_type, {"increment", "decrement", "load", "store", "compare_and_swap"}};
-NativeMethods<1> stats_methods{LockFreeStatistics_type, {"_update_peaks"}};
-
 AtomicCounter* native_counter(PyObject* o) noexcept {
-    if (Py_IS_TYPE(o, AtomicCounter_type) && counter_methods.hold()) [[likely]]
+    corvane_state& st = state();
+    PyTypeObject* type = st.AtomicCounter_type;
+    if (Py_IS_TYPE(o, type) && st.counter_methods.hold(type)) [[likely]]
         return as_counter(o);
     return nullptr;
 }
 
-tarvish::Str s_increment{"increment"};
-tarvish::Str s_decrement{"decrement"};
-tarvish::Str s_load{"load"};
-tarvish::Str s_store{"store"};
-tarvish::Str s_compare_and_swap{"compare_and_swap"};
-tarvish::Str s_update_peaks{"_update_peaks"};
-
 // Calls `name` on the object in `slot`, holding it for the duration of the call.
 template <class... A>
-Ref call_counter(const Ref& slot, tarvish::Str& name, A... args) noexcept {
+Ref call_counter(const Ref& slot, Str& name, A... args) noexcept {
     PyObject* method = name.get();
     if (!method) return Ref();
     Ref counter = Ref::borrow(slot.get());
@@ -734,10 +841,10 @@ template <bool Up>
             if (!tarvish::to_int<int64_t, "int64_t">(delta, value)) return false;
             d = &value;
         }
-        Up ? c->ops->_c_increment(c, d) : c->ops->_c_decrement(c, d);
+        Up ? c->st.ops->_c_increment(c, d) : c->st.ops->_c_decrement(c, d);
         return true;
     }
-    tarvish::Str& name = Up ? s_increment : s_decrement;
+    Str& name = Up ? state().s_increment : state().s_decrement;
     return bool(delta ? call_counter(slot, name, delta) : call_counter(slot, name));
 }
 
@@ -754,11 +861,11 @@ struct Reading {
 // `counter.load()`.
 [[nodiscard]] bool read(const Ref& slot, Reading& out) noexcept {
     if (AtomicCounter* c = native_counter(slot.get())) {
-        out.v = c->ops->_c_load(c);
+        out.v = c->st.ops->_c_load(c);
         out.native = true;
         return true;
     }
-    out.obj = call_counter(slot, s_load);
+    out.obj = call_counter(slot, state().s_load);
     return bool(out.obj);
 }
 
@@ -775,40 +882,48 @@ struct Reading {
     return true;
 }
 
-
 // The compare-and-swap loop on the peak counter in `which`: it only rises.
-[[nodiscard]] bool raise_peak(LockFreeStatistics* st, Stat which, const Reading& candidate) noexcept {
+[[nodiscard]] bool raise_peak(LockFreeStatisticsState& s, Stat which, const Reading& candidate) noexcept {
+    corvane_state& st = state();
     for (;;) {
-        const Ref& slot = st->counter[which];
+        const Ref& slot = s.counter[which];
         AtomicCounter* c = native_counter(slot.get());
         if (c && candidate.native) {
-            int64_t peak = c->ops->_c_load(c);
-            while (candidate.v > peak && !c->ops->_c_compare_and_swap(c, peak, candidate.v)) peak = c->ops->_c_load(c);
+            int64_t peak = c->st.ops->_c_load(c);
+            while (candidate.v > peak && !c->st.ops->_c_compare_and_swap(c, peak, candidate.v))
+                peak = c->st.ops->_c_load(c);
             return true;
         }
         Ref counter = Ref::borrow(slot.get());
-        Ref peak = call_counter(counter, s_load);
+        Ref peak = call_counter(counter, st.s_load);
         Ref value = peak ? candidate.object() : Ref();
         if (!value) return false;
         int done = tarvish::compare(value.get(), peak.get(), Py_LE);
         if (done) return done > 0;
-        Ref swapped = call_counter(counter, s_compare_and_swap, peak.get(), value.get());
+        Ref swapped = call_counter(counter, st.s_compare_and_swap, peak.get(), value.get());
         done = swapped ? PyObject_IsTrue(swapped.get()) : -1;
         if (done) return done > 0;
     }
 }
 
-[[nodiscard]] bool update_peaks(LockFreeStatistics* st, Reading& allocs, Reading& bytes) noexcept {
-    return as_candidate(allocs, "current_allocs") && as_candidate(bytes, "current_bytes") &&
-           raise_peak(st, PeakAllocations, allocs) && raise_peak(st, PeakBytesAllocated, bytes);
+// The parameters of _update_peaks, which name the candidates in their conversion errors.
+constexpr Signature<2> LockFreeStatistics_update_peaks_sig{"_update_peaks", {"current_allocs", "current_bytes"}};
+
+[[nodiscard]] bool update_peaks(LockFreeStatisticsState& s, Reading& allocs, Reading& bytes) noexcept {
+    constexpr const char* allocs_param = LockFreeStatistics_update_peaks_sig.params[0].name;
+    constexpr const char* bytes_param = LockFreeStatistics_update_peaks_sig.params[1].name;
+    return as_candidate(allocs, allocs_param) && as_candidate(bytes, bytes_param) &&
+           raise_peak(s, kPeakAllocations, allocs) && raise_peak(s, kPeakBytesAllocated, bytes);
 }
 
 // `self._update_peaks(allocs, bytes)`: straight to the native loops unless a
 // subclass or a changed class may have replaced the method.
 [[nodiscard]] bool call_update_peaks(PyObject* self, Reading& allocs, Reading& bytes) noexcept {
-    if (Py_IS_TYPE(self, LockFreeStatistics_type) && stats_methods.hold()) [[likely]]
-        return update_peaks(as_stats(self), allocs, bytes);
-    PyObject* name = s_update_peaks.get();
+    corvane_state& st = state();
+    PyTypeObject* type = st.LockFreeStatistics_type;
+    if (Py_IS_TYPE(self, type) && st.stats_methods.hold(type)) [[likely]]
+        return update_peaks(stats_state(self), allocs, bytes);
+    PyObject* name = st.s_update_peaks.get();
     Ref a = allocs.object(), b = bytes.object();
     return name && a && b && tarvish::call_method(self, name, a.get(), b.get());
 }
@@ -816,106 +931,106 @@ struct Reading {
 // A positive annotated-int argument (an exact int after conversion); absent means 0.
 bool positive(const Ref& value) noexcept { return value && PyLong_IsPositive(value.get()) == 1; }
 
+constexpr Signature<0> LockFreeStatistics_new_sig{"__cinit__", {}};
 PyObject* LockFreeStatistics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (!tarvish::no_new_args("__cinit__", args, kwargs)) return nullptr;
+    if (!tarvish::parse(LockFreeStatistics_new_sig, args, kwargs)) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    LockFreeStatistics* st = as_stats(self.get());
-    st->ops = &lock_free_statistics_ops;
-    for (auto& m : st->mirror) new (&m) std::atomic<uint64_t>(0);
-    new (&st->lock) Ref();
-    new (&st->owner) tarvish::Owner();
-    for (auto& c : st->counter) new (&c) Ref();
-    st->lock = tarvish::new_lock(corvane_guard.module);
-    if (!st->lock) return nullptr;
+    LockFreeStatisticsState& s = tarvish::construct<LockFreeStatistics>(self.get());
+    s.ops = &lock_free_statistics_ops;
+    s.lock = tarvish::new_lock(state().guard.module);
+    if (!s.lock) return nullptr;
     Ref zero = tarvish::box(0);
     if (!zero) return nullptr;
-    for (auto& c : st->counter) {
-        c = tarvish::call(reinterpret_cast<PyObject*>(AtomicCounter_type), zero.get());
+    for (auto& c : s.counter) {
+        c = tarvish::call(reinterpret_cast<PyObject*>(state().AtomicCounter_type), zero.get());
         if (!c) return nullptr;
     }
     return self.release();
 }
 
 int LockFreeStatistics_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    LockFreeStatistics* st = as_stats(self);
+    LockFreeStatisticsState& s = stats_state(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(st->lock.get());
-    for (auto& c : st->counter) Py_VISIT(c.get());
+    Py_VISIT(s.lock.get());
+    for (auto& c : s.counter) Py_VISIT(c.get());
     return 0;
 }
 
 int LockFreeStatistics_clear(PyObject* self) noexcept {
-    LockFreeStatistics* st = as_stats(self);
-    st->lock = Ref::borrow(Py_None);
-    for (auto& c : st->counter) c = Ref::borrow(Py_None);
+    LockFreeStatisticsState& s = stats_state(self);
+    s.lock = Ref::borrow(Py_None);
+    for (auto& c : s.counter) c = Ref::borrow(Py_None);
     return 0;
 }
 
 // The public counters: any object may be assigned; deleting stores None.
 PyObject* stat_get(PyObject* self, void* closure) noexcept {
-    const Ref& c = as_stats(self)->counter[reinterpret_cast<intptr_t>(closure)];
+    const Ref& c = stats_state(self).counter[reinterpret_cast<intptr_t>(closure)];
     return c ? c.new_ref() : Py_NewRef(Py_None);
 }
 
 int stat_set(PyObject* self, PyObject* value, void* closure) noexcept {
-    as_stats(self)->counter[reinterpret_cast<intptr_t>(closure)] = Ref::borrow(value ? value : Py_None);
+    stats_state(self).counter[reinterpret_cast<intptr_t>(closure)] = Ref::borrow(value ? value : Py_None);
     return 0;
 }
 
 template <std::size_t... I>
-constexpr std::array<PyGetSetDef, StatCount + 1> make_stat_getset(std::index_sequence<I...>) noexcept {
+constexpr std::array<PyGetSetDef, kStatCount + 1> make_stat_getset(std::index_sequence<I...>) noexcept {
     return {{{nullptr, stat_get, stat_set, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(I))}...,
              {nullptr, nullptr, nullptr, nullptr, nullptr}}};
 }
-std::array<PyGetSetDef, StatCount + 1> LockFreeStatistics_getset = [] {
-    auto table = make_stat_getset(std::make_index_sequence<StatCount>{});
-    for (int i = 0; i < StatCount; ++i) table[i].name = stat_names[i].text;
+std::array<PyGetSetDef, kStatCount + 1> LockFreeStatistics_getset = [] {
+    auto table = make_stat_getset(std::make_index_sequence<kStatCount>{});
+    for (int i = 0; i < kStatCount; ++i) table[i].name = (state().*kStatKeys[i]).text;
     return table;
 }();
 
+constexpr Signature<4> LockFreeStatistics_record_allocation_sig{
+    "record_allocation", {"size", opt("is_bucketed", "True"), opt("padding", "0"), opt("time_ns", "0")}};
 PyObject* LockFreeStatistics_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) noexcept {
-    static Signature<4> sig{"record_allocation", {"size", "is_bucketed", "padding", "time_ns"}, 1};
     Ref size, padding, time_ns;
     bool bucketed = true;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{size}, tarvish::Flag{bucketed},
-                        tarvish::AnnotatedInt{padding}, tarvish::AnnotatedInt{time_ns}))
+    if (!tarvish::parse(LockFreeStatistics_record_allocation_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size},
+                        tarvish::Flag{bucketed}, tarvish::AnnotatedInt{padding}, tarvish::AnnotatedInt{time_ns}))
         return nullptr;
-    LockFreeStatistics* st = as_stats(self);
-    if (!step<true>(st->counter[TotalAllocations]) || !step<true>(st->counter[CurrentAllocations]) ||
-        !step<true>(st->counter[BytesAllocated], size.get()) ||
-        !step<true>(st->counter[bucketed ? BucketedAllocations : FallbackAllocations]))
+    LockFreeStatisticsState& s = stats_state(self);
+    if (!step<true>(s.counter[kTotalAllocations]) || !step<true>(s.counter[kCurrentAllocations]) ||
+        !step<true>(s.counter[kBytesAllocated], size.get()) ||
+        !step<true>(s.counter[bucketed ? kBucketedAllocations : kFallbackAllocations]))
         return nullptr;
-    if (positive(padding) && !step<true>(st->counter[AlignmentPaddingBytes], padding.get())) return nullptr;
-    if (positive(time_ns) && !step<true>(st->counter[TotalAllocationTime], time_ns.get())) return nullptr;
+    if (positive(padding) && !step<true>(s.counter[kAlignmentPaddingBytes], padding.get())) return nullptr;
+    if (positive(time_ns) && !step<true>(s.counter[kTotalAllocationTime], time_ns.get())) return nullptr;
     Reading allocs, bytes;
-    if (!read(st->counter[CurrentAllocations], allocs) || !read(st->counter[BytesAllocated], bytes)) return nullptr;
+    if (!read(s.counter[kCurrentAllocations], allocs) || !read(s.counter[kBytesAllocated], bytes)) return nullptr;
     if (!call_update_peaks(self, allocs, bytes)) return nullptr;
     Py_RETURN_NONE;
 }
 
+constexpr Signature<2> LockFreeStatistics_record_deallocation_sig{"record_deallocation",
+                                                                  {"size", opt("time_ns", "0")}};
 PyObject* LockFreeStatistics_record_deallocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
-    static Signature<2> sig{"record_deallocation", {"size", "time_ns"}, 1};
     Ref size, time_ns;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{size}, tarvish::AnnotatedInt{time_ns}))
+    if (!tarvish::parse(LockFreeStatistics_record_deallocation_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size},
+                        tarvish::AnnotatedInt{time_ns}))
         return nullptr;
-    LockFreeStatistics* st = as_stats(self);
-    if (!step<true>(st->counter[TotalDeallocations]) || !step<false>(st->counter[CurrentAllocations]) ||
-        !step<false>(st->counter[BytesAllocated], size.get()))
+    LockFreeStatisticsState& s = stats_state(self);
+    if (!step<true>(s.counter[kTotalDeallocations]) || !step<false>(s.counter[kCurrentAllocations]) ||
+        !step<false>(s.counter[kBytesAllocated], size.get()))
         return nullptr;
-    if (positive(time_ns) && !step<true>(st->counter[TotalDeallocationTime], time_ns.get())) return nullptr;
+    if (positive(time_ns) && !step<true>(s.counter[kTotalDeallocationTime], time_ns.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* LockFreeStatistics_update_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
-    static Signature<2> sig{"_update_peaks", {"current_allocs", "current_bytes"}};
     Reading allocs, bytes;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{allocs.obj}, tarvish::AnnotatedInt{bytes.obj}))
+    if (!tarvish::parse(LockFreeStatistics_update_peaks_sig, args, nargs, kwnames, tarvish::AnnotatedInt{allocs.obj},
+                        tarvish::AnnotatedInt{bytes.obj}))
         return nullptr;
-    if (!update_peaks(as_stats(self), allocs, bytes)) return nullptr;
+    if (!update_peaks(stats_state(self), allocs, bytes)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -925,54 +1040,59 @@ PyObject* LockFreeStatistics_update_peaks(PyObject* self, PyObject* const* args,
     return !value || tarvish::to_int<int64_t, "int64_t">(value.get(), out);
 }
 
+constexpr Signature<4> LockFreeStatistics_py_record_allocation_sig{
+    "py_record_allocation", {"size", "is_bucketed", opt("padding", "0"), opt("time_ns", "0")}};
 PyObject* LockFreeStatistics_py_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                   PyObject* kwnames) noexcept {
-    static Signature<4> sig{"py_record_allocation", {"size", "is_bucketed", "padding", "time_ns"}, 2};
     Ref size, padding, time_ns;
     bool bucketed = false;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{size}, tarvish::Flag{bucketed},
-                        tarvish::AnnotatedInt{padding}, tarvish::AnnotatedInt{time_ns}))
+    if (!tarvish::parse(LockFreeStatistics_py_record_allocation_sig, args, nargs, kwnames,
+                        tarvish::AnnotatedInt{size}, tarvish::Flag{bucketed}, tarvish::AnnotatedInt{padding},
+                        tarvish::AnnotatedInt{time_ns}))
         return nullptr;
     int64_t sz, pad, ns;
     if (!to_i64(size, sz) || !to_i64(padding, pad) || !to_i64(time_ns, ns)) return nullptr;
-    LockFreeStatistics* st = as_stats(self);
-    without_gil([=] {
-        std::atomic<uint64_t>* m = st->mirror;
-        mirror_add(m[TotalAllocations], 1);
-        int64_t current = mirror_add(m[CurrentAllocations], 1);
-        int64_t bytes = mirror_add(m[BytesAllocated], sz);
-        mirror_add(m[bucketed ? BucketedAllocations : FallbackAllocations], 1);
-        if (pad > 0) mirror_add(m[AlignmentPaddingBytes], pad);
-        if (ns > 0) mirror_add(m[TotalAllocationTime], ns);
-        st->ops->_update_peak_allocations(st, current);
-        st->ops->_update_peak_bytes(st, bytes);
+    LockFreeStatistics* stats = as_stats(self);
+    LockFreeStatisticsState& s = stats->st;
+    without_gil([=, &s] {
+        std::atomic<uint64_t>* m = s.mirror;
+        mirror_add(m[kTotalAllocations], 1);
+        int64_t current = mirror_add(m[kCurrentAllocations], 1);
+        int64_t bytes = mirror_add(m[kBytesAllocated], sz);
+        mirror_add(m[bucketed ? kBucketedAllocations : kFallbackAllocations], 1);
+        if (pad > 0) mirror_add(m[kAlignmentPaddingBytes], pad);
+        if (ns > 0) mirror_add(m[kTotalAllocationTime], ns);
+        s.ops->_update_peak_allocations(stats, current);
+        s.ops->_update_peak_bytes(stats, bytes);
         return 0;
     });
-    if (!step<true>(st->counter[TotalAllocations]) || !step<true>(st->counter[CurrentAllocations]) ||
-        !step<true>(st->counter[BytesAllocated], size.get()))
+    if (!step<true>(s.counter[kTotalAllocations]) || !step<true>(s.counter[kCurrentAllocations]) ||
+        !step<true>(s.counter[kBytesAllocated], size.get()))
         return nullptr;
     Py_RETURN_NONE;
 }
 
+constexpr Signature<2> LockFreeStatistics_py_record_deallocation_sig{"py_record_deallocation",
+                                                                     {"size", opt("time_ns", "0")}};
 PyObject* LockFreeStatistics_py_record_deallocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                     PyObject* kwnames) noexcept {
-    static Signature<2> sig{"py_record_deallocation", {"size", "time_ns"}, 1};
     Ref size, time_ns;
-    if (!tarvish::parse(sig, args, nargs, kwnames, tarvish::AnnotatedInt{size}, tarvish::AnnotatedInt{time_ns}))
+    if (!tarvish::parse(LockFreeStatistics_py_record_deallocation_sig, args, nargs, kwnames,
+                        tarvish::AnnotatedInt{size}, tarvish::AnnotatedInt{time_ns}))
         return nullptr;
     int64_t sz, ns;
     if (!to_i64(size, sz) || !to_i64(time_ns, ns)) return nullptr;
-    LockFreeStatistics* st = as_stats(self);
-    without_gil([=] {
-        std::atomic<uint64_t>* m = st->mirror;
-        mirror_add(m[TotalDeallocations], 1);
-        mirror_add(m[CurrentAllocations], -1);
-        mirror_add(m[BytesAllocated], wrap(0 - static_cast<uint64_t>(sz)));
-        if (ns > 0) mirror_add(m[TotalDeallocationTime], ns);
+    LockFreeStatisticsState& s = stats_state(self);
+    without_gil([=, &s] {
+        std::atomic<uint64_t>* m = s.mirror;
+        mirror_add(m[kTotalDeallocations], 1);
+        mirror_add(m[kCurrentAllocations], -1);
+        mirror_add(m[kBytesAllocated], wrap(0 - static_cast<uint64_t>(sz)));
+        if (ns > 0) mirror_add(m[kTotalDeallocationTime], ns);
         return 0;
     });
-    if (!step<true>(st->counter[TotalDeallocations]) || !step<false>(st->counter[CurrentAllocations]) ||
-        !step<false>(st->counter[BytesAllocated], size.get()))
+    if (!step<true>(s.counter[kTotalDeallocations]) || !step<false>(s.counter[kCurrentAllocations]) ||
+        !step<false>(s.counter[kBytesAllocated], size.get()))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -1002,39 +1122,27 @@ Ref quotient_or_zero(const Reading& num, const Reading& den, bool scaled) noexce
     return hundred ? Ref::steal(PyNumber_Multiply(q.get(), hundred.get())) : Ref();
 }
 
-tarvish::Str s_format_1f{".1f"};
-
-// The last ratio text made, kept while the ratio rounds to the same tenth of
-// a per cent (a ratio of counts moves slowly), and the tenths it shows.
-PyObject* last_ratio_text = nullptr;
-uint64_t last_ratio_tenths = 0;
-
 // `f"{ratio:.1f}%"`.
 Ref percent_text(const Ref& ratio) noexcept {
+    corvane_state& st = state();
     if (PyFloat_CheckExact(ratio.get())) [[likely]] {
         double x = PyFloat_AS_DOUBLE(ratio.get());
         uint64_t tenths;
         if (!tarvish::percent_tenths(x, tenths)) return tarvish::percent_text(x);
-        if (!last_ratio_text || tenths != last_ratio_tenths) {
+        if (!st.last_ratio_text || tenths != st.last_ratio_tenths) {
             Ref text = tarvish::tenths_text(tenths);
             if (!text) return Ref();
-            Py_XSETREF(last_ratio_text, Py_NewRef(text.get()));
-            last_ratio_tenths = tenths;
+            Py_XSETREF(st.last_ratio_text, Py_NewRef(text.get()));
+            st.last_ratio_tenths = tenths;
         }
-        return Ref::borrow(last_ratio_text);
+        return Ref::borrow(st.last_ratio_text);
     }
-    PyObject* format_1f = s_format_1f.get();
+    PyObject* format_1f = st.s_format_1f.get();
     if (!format_1f) return Ref();
     Ref formatted = Ref::steal(PyObject_Format(ratio.get(), format_1f));
     Ref sign = formatted ? Ref::steal(PyUnicode_FromString("%")) : Ref();
     return sign ? Ref::steal(PyUnicode_Concat(formatted.get(), sign.get())) : Ref();
 }
-
-tarvish::Str s_key_ratio{"bucketed_allocation_ratio"};
-tarvish::Str s_key_avg_alloc{"average_allocation_time_ns"};
-tarvish::Str s_key_avg_dealloc{"average_deallocation_time_ns"};
-tarvish::Str s_key_mode{"allocation_mode"};
-tarvish::Str s_allocation_mode{"lock-free C11 atomics"};
 
 // True when `num / den` is the float 0.0 without any object's code running:
 // what quotient_or_zero gives for native readings with a zero numerator or a
@@ -1046,14 +1154,14 @@ bool native_zero_quotient(const Reading& num, const Reading& den) noexcept {
 // The snapshot's keys that take a value on each call, in the dict's order: the
 // first nine counters, the ratio, the padding counter and the two averages. The
 // mode, which never changes, comes last.
-constexpr int SnapshotValues = 13;
-constexpr int RatioSlot = 9, PaddingSlot = 10, AverageAllocationSlot = 11, AverageDeallocationSlot = 12;
-tarvish::Str* const snapshot_keys[SnapshotValues] = {
-    &stat_names[TotalAllocations],    &stat_names[TotalDeallocations],    &stat_names[CurrentAllocations],
-    &stat_names[BytesAllocated],      &stat_names[BytesReserved],         &stat_names[PeakAllocations],
-    &stat_names[PeakBytesAllocated],  &stat_names[BucketedAllocations],   &stat_names[FallbackAllocations],
-    &s_key_ratio,                     &stat_names[AlignmentPaddingBytes], &s_key_avg_alloc,
-    &s_key_avg_dealloc,
+constexpr int kSnapshotValues = 13;
+constexpr int kRatioSlot = 9, kPaddingSlot = 10, kAverageAllocationSlot = 11, kAverageDeallocationSlot = 12;
+constexpr Str corvane_state::*kSnapshotKeys[kSnapshotValues] = {
+    kStatKeys[kTotalAllocations],   kStatKeys[kTotalDeallocations],    kStatKeys[kCurrentAllocations],
+    kStatKeys[kBytesAllocated],     kStatKeys[kBytesReserved],         kStatKeys[kPeakAllocations],
+    kStatKeys[kPeakBytesAllocated], kStatKeys[kBucketedAllocations],   kStatKeys[kFallbackAllocations],
+    &corvane_state::k_ratio,        kStatKeys[kAlignmentPaddingBytes], &corvane_state::k_avg_alloc,
+    &corvane_state::k_avg_dealloc,
 };
 
 // The snapshot of fresh statistics (zero counts, "0.0%", 0.0 averages, the
@@ -1061,21 +1169,20 @@ tarvish::Str* const snapshot_keys[SnapshotValues] = {
 // Every snapshot starts as a copy of it, which clones its key table whole, and
 // then has only the values that differ replaced in place: no snapshot grows a
 // dict through resizes, and zeros cost nothing.
-PyObject* fresh_snapshot = nullptr;
-
 [[nodiscard]] PyObject* copy_fresh_snapshot() noexcept {
-    if (!fresh_snapshot) [[unlikely]] {
+    corvane_state& st = state();
+    if (!st.fresh_snapshot) [[unlikely]] {
         Ref t = Ref::steal(PyDict_New());
         Ref zero = tarvish::box(0), zero_f = tarvish::box(0.0), zero_text = tarvish::percent_text(0.0);
         if (!t || !zero || !zero_f || !zero_text) return nullptr;
-        for (int i = 0; i < SnapshotValues; ++i) {
-            PyObject* value = i == RatioSlot ? zero_text.get() : i > PaddingSlot ? zero_f.get() : zero.get();
-            if (!tarvish::set_item(t.get(), *snapshot_keys[i], value)) return nullptr;
+        for (int i = 0; i < kSnapshotValues; ++i) {
+            PyObject* value = i == kRatioSlot ? zero_text.get() : i > kPaddingSlot ? zero_f.get() : zero.get();
+            if (!tarvish::set_item(t.get(), st.*kSnapshotKeys[i], value)) return nullptr;
         }
-        if (!tarvish::set_item(t.get(), s_key_mode, s_allocation_mode.get())) return nullptr;
-        fresh_snapshot = t.release();
+        if (!tarvish::set_item(t.get(), st.k_mode, st.v_allocation_mode.get())) return nullptr;
+        st.fresh_snapshot = t.release();
     }
-    return PyDict_Copy(fresh_snapshot);
+    return PyDict_Copy(st.fresh_snapshot);
 }
 
 // A reading of an unchanged AtomicCounter: a plain value, with nothing to release.
@@ -1089,112 +1196,117 @@ struct NativeReading {
 // The snapshot of the counters' readings (Reading or NativeReading): a copy of
 // the fresh snapshot with the values that differ from it written in.
 template <class R>
-PyObject* snapshot_of(const R (&r)[StatCount]) noexcept {
+PyObject* snapshot_of(const R (&r)[kStatCount]) noexcept {
     // Null where the fresh snapshot's value stands.
     auto quotient = [](const Reading& num, const Reading& den, bool scaled) noexcept {
         return native_zero_quotient(num, den) ? Ref() : quotient_or_zero(num, den, scaled);
     };
     Ref ratio_text;
-    if (!native_zero_quotient(r[BucketedAllocations], r[TotalAllocations])) {
-        Ref ratio = quotient_or_zero(r[BucketedAllocations], r[TotalAllocations], true);
+    if (!native_zero_quotient(r[kBucketedAllocations], r[kTotalAllocations])) {
+        Ref ratio = quotient_or_zero(r[kBucketedAllocations], r[kTotalAllocations], true);
         if (!ratio || !(ratio_text = percent_text(ratio))) return nullptr;
     }
-    Ref avg_alloc = quotient(r[TotalAllocationTime], r[TotalAllocations], false);
+    Ref avg_alloc = quotient(r[kTotalAllocationTime], r[kTotalAllocations], false);
     if (!avg_alloc && PyErr_Occurred()) return nullptr;
-    Ref avg_dealloc = quotient(r[TotalDeallocationTime], r[TotalDeallocations], false);
+    Ref avg_dealloc = quotient(r[kTotalDeallocationTime], r[kTotalDeallocations], false);
     if (!avg_dealloc && PyErr_Occurred()) return nullptr;
 
     Ref snapshot = Ref::steal(copy_fresh_snapshot());
     if (!snapshot) return nullptr;
+    corvane_state& st = state();
     auto put = [&](int slot, const Ref& value) noexcept {
-        return !value || tarvish::set_item(snapshot.get(), *snapshot_keys[slot], value);
+        return !value || tarvish::set_item(snapshot.get(), st.*kSnapshotKeys[slot], value);
     };
     auto put_count = [&](int slot, const R& count) noexcept {
         if (count.native && count.v == 0) return true;
         Ref value = count.object();
         return value && put(slot, value);
     };
-    for (int i = TotalAllocations; i <= FallbackAllocations; ++i)
+    for (int i = kTotalAllocations; i <= kFallbackAllocations; ++i)
         if (!put_count(i, r[i])) return nullptr;
-    if (!put(RatioSlot, ratio_text) || !put_count(PaddingSlot, r[AlignmentPaddingBytes]) ||
-        !put(AverageAllocationSlot, avg_alloc) || !put(AverageDeallocationSlot, avg_dealloc))
+    if (!put(kRatioSlot, ratio_text) || !put_count(kPaddingSlot, r[kAlignmentPaddingBytes]) ||
+        !put(kAverageAllocationSlot, avg_alloc) || !put(kAverageDeallocationSlot, avg_dealloc))
         return nullptr;
     return snapshot.release();
 }
 
-PyObject* LockFreeStatistics_get_snapshot(PyObject* self, PyObject* const*, Py_ssize_t nargs,
+constexpr Signature<0> LockFreeStatistics_get_snapshot_sig{"get_snapshot", {}};
+PyObject* LockFreeStatistics_get_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("get_snapshot", nargs, kwnames)) return nullptr;
-    LockFreeStatistics* st = as_stats(self);
+    if (!tarvish::parse(LockFreeStatistics_get_snapshot_sig, args, nargs, kwnames)) return nullptr;
+    LockFreeStatisticsState& s = stats_state(self);
+    corvane_state& st = state();
     // Usually every counter is an exact AtomicCounter of an unchanged class
     // (native_counter's test, with the class's part made once): plain loads.
-    NativeReading v[StatCount];
+    NativeReading v[kStatCount];
     int i = 0;
-    if (counter_methods.hold()) [[likely]] {
-        for (; i < StatCount; ++i) {
-            PyObject* o = st->counter[i].get();
-            if (!Py_IS_TYPE(o, AtomicCounter_type)) break;
+    if (st.counter_methods.hold(st.AtomicCounter_type)) [[likely]] {
+        for (; i < kStatCount; ++i) {
+            PyObject* o = s.counter[i].get();
+            if (!Py_IS_TYPE(o, st.AtomicCounter_type)) break;
             v[i].v = counter_load(as_counter(o));
         }
     }
-    if (i == StatCount) [[likely]]
+    if (i == kStatCount) [[likely]]
         return snapshot_of(v);
-    Reading r[StatCount];
-    for (i = 0; i < StatCount; ++i)
-        if (!read(st->counter[i], r[i])) return nullptr;
+    Reading r[kStatCount];
+    for (i = 0; i < kStatCount; ++i)
+        if (!read(s.counter[i], r[i])) return nullptr;
     return snapshot_of(r);
 }
 
-PyObject* LockFreeStatistics_reset(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("reset", nargs, kwnames)) return nullptr;
-    LockFreeStatistics* st = as_stats(self);
+// Zeroes the mirrors, then stores 0 in each counter in order; false with an
+// error set at the first store that fails.
+[[nodiscard]] bool LockFreeStatistics_reset_lock_held(LockFreeStatisticsState& s, PyObject* zero) noexcept {
+    assert(s.owner.held_here());
+    for (auto& m : s.mirror) m.store(0, std::memory_order_seq_cst);
+    // Python code runs under the lock here: store(0) of a counter object assigned by the caller.
+    for (auto& slot : s.counter) {
+        if (AtomicCounter* c = native_counter(slot.get())) c->st.ops->_c_store(c, 0);
+        else if (!call_counter(slot, state().s_store, zero)) return false;
+    }
+    return true;
+}
+
+constexpr Signature<0> LockFreeStatistics_reset_sig{"reset", {}};
+PyObject* LockFreeStatistics_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+    if (!tarvish::parse(LockFreeStatistics_reset_sig, args, nargs, kwnames)) return nullptr;
+    LockFreeStatisticsState& s = stats_state(self);
     Ref zero = tarvish::box(0);
     if (!zero) return nullptr;
-    tarvish::WithLock with{st->lock.get(), st->owner, "LockFreeStatistics.reset"};
+    tarvish::WithLock with{s.lock.get(), s.owner, "LockFreeStatistics.reset"};
     if (!with.enter()) return nullptr;
-    for (auto& m : st->mirror) m.store(0, std::memory_order_seq_cst);
-    // Python code runs under the lock here: store(0) of a counter object assigned by the caller.
-    for (auto& slot : st->counter) {
-        if (AtomicCounter* c = native_counter(slot.get())) {
-            c->ops->_c_store(c, 0);
-        } else if (!call_counter(slot, s_store, zero.get())) {
-            if (with.leave(false)) Py_RETURN_NONE;
-            return nullptr;
-        }
-    }
-    if (!with.leave()) return nullptr;
+    // A failed store that the lock's __exit__ suppresses gives None, as a with-statement would.
+    bool ok = LockFreeStatistics_reset_lock_held(s, zero.get());
+    if (!with.leave(ok)) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyMethodDef LockFreeStatistics_methods[] = {
-    tarvish::method("record_allocation", LockFreeStatistics_record_allocation,
-                    "record_allocation($self, size, is_bucketed=True, padding=0, time_ns=0)\n--\n\n"
+    tarvish::method<LockFreeStatistics_record_allocation, LockFreeStatistics_record_allocation_sig,
                     "Record an allocation event.\n\n"
                     "Args:\n"
                     "    size: Size of allocation in bytes\n"
                     "    is_bucketed: Whether allocation came from bucketed pool\n"
                     "    padding: Alignment padding bytes used\n"
-                    "    time_ns: Time taken for allocation in nanoseconds"),
-    tarvish::method("record_deallocation", LockFreeStatistics_record_deallocation,
-                    "record_deallocation($self, size, time_ns=0)\n--\n\n"
+                    "    time_ns: Time taken for allocation in nanoseconds">(),
+    tarvish::method<LockFreeStatistics_record_deallocation, LockFreeStatistics_record_deallocation_sig,
                     "Record a deallocation event.\n\n"
                     "Args:\n"
                     "    size: Size of deallocation in bytes\n"
-                    "    time_ns: Time taken for deallocation in nanoseconds"),
-    tarvish::method("_update_peaks", LockFreeStatistics_update_peaks,
-                    "_update_peaks($self, current_allocs, current_bytes)\n--\n\n"
-                    "Update peak values using compare-and-swap."),
-    tarvish::method("get_snapshot", LockFreeStatistics_get_snapshot,
-                    "get_snapshot($self)\n--\n\nGet atomic snapshot of statistics."),
-    tarvish::method("reset", LockFreeStatistics_reset, "reset($self)\n--\n\nReset all statistics to zero."),
-    tarvish::method("py_record_allocation", LockFreeStatistics_py_record_allocation,
-                    "py_record_allocation($self, size, is_bucketed, padding=0, time_ns=0)\n--\n\n"
+                    "    time_ns: Time taken for deallocation in nanoseconds">(),
+    tarvish::method<LockFreeStatistics_update_peaks, LockFreeStatistics_update_peaks_sig,
+                    "Update peak values using compare-and-swap.">(),
+    tarvish::method<LockFreeStatistics_get_snapshot, LockFreeStatistics_get_snapshot_sig,
+                    "Get atomic snapshot of statistics.">(),
+    tarvish::method<LockFreeStatistics_reset, LockFreeStatistics_reset_sig, "Reset all statistics to zero.">(),
+    tarvish::method<LockFreeStatistics_py_record_allocation, LockFreeStatistics_py_record_allocation_sig,
                     "Record allocation event.\n\n"
-                    "Updates both internal atomics and public AtomicCounter instances."),
-    tarvish::method("py_record_deallocation", LockFreeStatistics_py_record_deallocation,
-                    "py_record_deallocation($self, size, time_ns=0)\n--\n\n"
+                    "Updates both internal atomics and public AtomicCounter instances.">(),
+    tarvish::method<LockFreeStatistics_py_record_deallocation, LockFreeStatistics_py_record_deallocation_sig,
                     "Record deallocation event.\n\n"
-                    "Updates both internal atomics and public AtomicCounter instances."),
+                    "Updates both internal atomics and public AtomicCounter instances.">(),
     tarvish::reduce_method(),
     tarvish::setstate_method(),
     {nullptr, nullptr, 0, nullptr},
@@ -1207,12 +1319,12 @@ PyType_Slot LockFreeStatistics_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(LockFreeStatistics_clear)},
     {Py_tp_methods, LockFreeStatistics_methods},
     {Py_tp_getset, LockFreeStatistics_getset.data()},
-    {Py_tp_doc, const_cast<char*>(
-                    "LockFreeStatistics()\n--\n\n"
-                    "Allocation statistics kept in AtomicCounter objects.\n\n"
-                    "All updates are lock-free: every statistic is an AtomicCounter changed by\n"
-                    "atomic instructions. A threading.Lock is used only around the more complex\n"
-                    "operations (reset).")},
+    {Py_tp_doc, tarvish::type_doc<LockFreeStatistics_new_sig,
+                                  "Allocation statistics kept in AtomicCounter objects.\n\n"
+                                  "All updates are lock-free: every statistic is an AtomicCounter changed by\n"
+                                  "atomic instructions. A threading.Lock is used only around the more complex\n"
+                                  "operations (reset).",
+                                  "LockFreeStatistics">()},
     {0, nullptr},
 };
 
@@ -1223,79 +1335,80 @@ PyType_Spec LockFreeStatistics_spec{"tarvish.memory.corvane.LockFreeStatistics",
 // ---------------------------------------------------------------------------
 // PerformanceTimer: a nanosecond stopwatch on time.perf_counter_ns.
 
-struct PerformanceTimer {
-    PyObject_HEAD
-    int64_t start_ns;
+struct PerformanceTimerState {
+    int64_t start_ns = 0;
 };
 
-PerformanceTimer* as_timer(PyObject* self) noexcept { return reinterpret_cast<PerformanceTimer*>(self); }
+struct PerformanceTimer {
+    PyObject_HEAD
+    PerformanceTimerState st;
+};
 
-tarvish::Str s_time{"time"};
-tarvish::Str s_perf_counter_ns{"perf_counter_ns"};
-tarvish::Str s_elapsed_ns{"elapsed_ns"};
+PerformanceTimerState& timer_state(PyObject* self) noexcept { return reinterpret_cast<PerformanceTimer*>(self)->st; }
 
 // `import time; time.perf_counter_ns()`, the import made at each call.
 Ref perf_counter_ns() noexcept {
-    PyObject* name = s_time.get();
-    PyObject* func = s_perf_counter_ns.get();
+    corvane_state& st = state();
+    PyObject* name = st.s_time.get();
+    PyObject* func = st.s_perf_counter_ns.get();
     if (!name || !func) return Ref();
     Ref time = Ref::steal(PyImport_ImportModuleLevelObject(name, nullptr, nullptr, nullptr, 0));
     if (!time) return Ref();
     return tarvish::call_method(time.get(), func);
 }
 
+constexpr Signature<0> PerformanceTimer_new_sig{"__cinit__", {}};
 PyObject* PerformanceTimer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (!tarvish::no_new_args("__cinit__", args, kwargs)) return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self) as_timer(self)->start_ns = 0;
-    return self;
+    if (!tarvish::parse(PerformanceTimer_new_sig, args, kwargs)) return nullptr;
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    (void)tarvish::construct<PerformanceTimer>(self.get());
+    return self.release();
 }
 
-PyObject* PerformanceTimer_start(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("start", nargs, kwnames)) return nullptr;
+constexpr Signature<0> PerformanceTimer_start_sig{"start", {}};
+PyObject* PerformanceTimer_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!tarvish::parse(PerformanceTimer_start_sig, args, nargs, kwnames)) return nullptr;
     Ref now = perf_counter_ns();
     int64_t start;
     if (!now || !tarvish::to_int<int64_t, "int64_t">(now.get(), start)) return nullptr;
-    as_timer(self)->start_ns = start;
+    timer_state(self).start_ns = start;
     Py_RETURN_NONE;
 }
 
-PyObject* PerformanceTimer_elapsed_ns(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args("elapsed_ns", nargs, kwnames)) return nullptr;
+constexpr Signature<0> PerformanceTimer_elapsed_ns_sig{"elapsed_ns", {}};
+PyObject* PerformanceTimer_elapsed_ns(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
+    if (!tarvish::parse(PerformanceTimer_elapsed_ns_sig, args, nargs, kwnames)) return nullptr;
     Ref now = perf_counter_ns();
-    Ref start = now ? tarvish::box(static_cast<long long>(as_timer(self)->start_ns)) : Ref();
+    Ref start = now ? tarvish::box(static_cast<long long>(timer_state(self).start_ns)) : Ref();
     if (!start) return nullptr;
     return PyNumber_Subtract(now.get(), start.get());
 }
 
-// `self.elapsed_ns() / divisor`, through the method so that an override counts.
-template <int Divisor>
-PyObject* PerformanceTimer_elapsed_in(PyObject* self, const char* name, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!tarvish::no_args(name, nargs, kwnames)) return nullptr;
-    PyObject* method = s_elapsed_ns.get();
+// `self.elapsed_ns() / Divisor`, through the method so that an override counts.
+template <int Divisor, const Signature<0>& Sig>
+PyObject* PerformanceTimer_elapsed_in(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
+    if (!tarvish::parse(Sig, args, nargs, kwnames)) return nullptr;
+    PyObject* method = state().s_elapsed_ns.get();
     if (!method) return nullptr;
     Ref ns = tarvish::call_method(self, method);
     Ref divisor = ns ? tarvish::box(static_cast<double>(Divisor)) : Ref();
     if (!divisor) return nullptr;
     return PyNumber_TrueDivide(ns.get(), divisor.get());
 }
-
-PyObject* PerformanceTimer_elapsed_us(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return PerformanceTimer_elapsed_in<1000>(self, "elapsed_us", nargs, kwnames);
-}
-
-PyObject* PerformanceTimer_elapsed_ms(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return PerformanceTimer_elapsed_in<1000000>(self, "elapsed_ms", nargs, kwnames);
-}
+constexpr Signature<0> PerformanceTimer_elapsed_us_sig{"elapsed_us", {}};
+constexpr Signature<0> PerformanceTimer_elapsed_ms_sig{"elapsed_ms", {}};
 
 PyMethodDef PerformanceTimer_methods[] = {
-    tarvish::method("start", PerformanceTimer_start, "start($self)\n--\n\nStart timing."),
-    tarvish::method("elapsed_ns", PerformanceTimer_elapsed_ns,
-                    "elapsed_ns($self)\n--\n\nGet elapsed time in nanoseconds."),
-    tarvish::method("elapsed_us", PerformanceTimer_elapsed_us,
-                    "elapsed_us($self)\n--\n\nGet elapsed time in microseconds."),
-    tarvish::method("elapsed_ms", PerformanceTimer_elapsed_ms,
-                    "elapsed_ms($self)\n--\n\nGet elapsed time in milliseconds."),
+    tarvish::method<PerformanceTimer_start, PerformanceTimer_start_sig, "Start timing.">(),
+    tarvish::method<PerformanceTimer_elapsed_ns, PerformanceTimer_elapsed_ns_sig,
+                    "Get elapsed time in nanoseconds.">(),
+    tarvish::method<PerformanceTimer_elapsed_in<1000, PerformanceTimer_elapsed_us_sig>,
+                    PerformanceTimer_elapsed_us_sig, "Get elapsed time in microseconds.">(),
+    tarvish::method<PerformanceTimer_elapsed_in<1000000, PerformanceTimer_elapsed_ms_sig>,
+                    PerformanceTimer_elapsed_ms_sig, "Get elapsed time in milliseconds.">(),
     tarvish::reduce_method(),
     tarvish::setstate_method(),
     {nullptr, nullptr, 0, nullptr},
@@ -1305,7 +1418,8 @@ PyType_Slot PerformanceTimer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(PerformanceTimer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<PerformanceTimer>)},
     {Py_tp_methods, PerformanceTimer_methods},
-    {Py_tp_doc, const_cast<char*>("PerformanceTimer()\n--\n\nHigh-resolution timer for performance measurement.")},
+    {Py_tp_doc, tarvish::type_doc<PerformanceTimer_new_sig, "High-resolution timer for performance measurement.",
+                                  "PerformanceTimer">()},
     {0, nullptr},
 };
 
@@ -1315,20 +1429,22 @@ PyType_Spec PerformanceTimer_spec{"tarvish.memory.corvane.PerformanceTimer", siz
 // The four types after AtomicCounter, in binding order, and the method records
 // that let the statistics call the counters natively.
 bool add_container_types(PyObject* module) noexcept {
-    if (!tarvish::add_type(module, &AtomicPointer_spec, AtomicPointer_type) ||
-        !tarvish::add_type(module, &LockFreeStack_spec, LockFreeStack_type) ||
-        !tarvish::add_type(module, &LockFreeStatistics_spec, LockFreeStatistics_type) ||
-        !tarvish::add_type(module, &PerformanceTimer_spec, PerformanceTimer_type))
+    corvane_state& st = state();
+    if (!tarvish::add_type(module, &AtomicPointer_spec, st.AtomicPointer_type) ||
+        !tarvish::add_type(module, &LockFreeStack_spec, st.LockFreeStack_type) ||
+        !tarvish::add_type(module, &LockFreeStatistics_spec, st.LockFreeStatistics_type) ||
+        !tarvish::add_type(module, &PerformanceTimer_spec, st.PerformanceTimer_type))
         return false;
-    return counter_methods.init() && stats_methods.init();
+    return st.counter_methods.init(st.AtomicCounter_type) && st.stats_methods.init(st.LockFreeStatistics_type);
 }
 
 // ---------------------------------------------------------------------------
 // The module body, in order.
 
 bool corvane_exec(PyObject* module) noexcept {
-    if (!tarvish::add_type(module, &AtomicCounter_spec, AtomicCounter_type)) return false;
-    if (!add_py_aliases(AtomicCounter_type)) return false;
+    corvane_state& st = state();
+    if (!tarvish::add_type(module, &AtomicCounter_spec, st.AtomicCounter_type)) return false;
+    if (!add_py_aliases(st.AtomicCounter_type)) return false;
     if (!add_container_types(module)) return false;
     if (!tarvish::import_as(module, "threading", "threading") || !tarvish::import_as(module, "time", "time") ||
         !tarvish::import_from(module, "typing", {"Optional", "TypeVar", "Generic"}))
@@ -1336,7 +1452,7 @@ bool corvane_exec(PyObject* module) noexcept {
     if (!tarvish::prepare_lock_protocol(module)) return false;
     if (!tarvish::add_python_class(module, "AtomicCounterWrapper",
                                    "Python wrapper for Cython AtomicCounter (backward compatibility).",
-                                   Wrapper_methods))
+                                   AtomicCounterWrapper_methods))
         return false;
     if (!tarvish::bind_logger(module)) return false;
     if (!tarvish::log_line(module, "info", "Tarvish Cython Corvane loaded - C11 atomics active (10-20\u00d7 speedup)"))
@@ -1363,7 +1479,7 @@ PyModuleDef corvane_def{
     "for reset.",
     0,
     nullptr,
-    tarvish::ModuleSlots<corvane_guard, corvane_exec>::slots,
+    tarvish::ModuleSlots<state, corvane_exec>::slots,
     nullptr,
     nullptr,
     nullptr,
