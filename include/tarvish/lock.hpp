@@ -230,6 +230,11 @@ public:
         return true;
     }
 
+    // Whether this thread is inside the section (for the modules' asserts).
+    [[nodiscard]] bool held_here() const noexcept {
+        return thread_.load(std::memory_order_relaxed) == detail::this_thread();
+    }
+
     // Before the lock is left, by the thread that claimed it.
     void vacate() noexcept {
         assert(thread_.load(std::memory_order_relaxed) == detail::this_thread());
