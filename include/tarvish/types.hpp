@@ -117,6 +117,13 @@ template <FastMethod F, const auto& Sig, Receiver R, Name Doc, int Flags>
 }
 }  // namespace detail
 
+// The function that a table entry made by function<F, …>() or method<F, …>()
+// holds, to recognise an inherited native method by its function pointer.
+template <FastMethod F>
+[[nodiscard]] consteval FastMethod table_entry() noexcept {
+    return detail::entry<F>();
+}
+
 // The method-table entry of a module's function F, named and described by its
 // Signature: its docstring is "name($module, a, b=0)\n--\n\n" and Doc.
 template <FastMethod F, const auto& Sig, Name Doc>

@@ -153,7 +153,7 @@ template <FastMethod Native>
     PyObject* a = attr.get();
     if (PyCFunction_Check(a) && PyCFunction_GET_SELF(a) == as_object(self) &&
         PyCFunction_GET_FUNCTION(a) ==
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tarvish::detail::entry<Native>())))
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tarvish::table_entry<Native>())))
         return true;
     out = std::move(attr);
     return true;
