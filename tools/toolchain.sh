@@ -23,6 +23,9 @@ packages=(
   python3-pytest-run-parallel python3-scikit-build-core python3-pip python3-venv
   python3-mypy python3-build python3-sortedcontainers python3-crcmod
   g++ clang cmake ninja-build make ca-certificates valgrind
+  python3.15 python3.15-dev python3.15-venv
+  gcovr clang-format clang-tidy ruff
+  python3-matplotlib python3-ahocorasick-rs python3-ahocorasick python3-re2 python3-regex
 )
 suites=(testing unstable)
 
