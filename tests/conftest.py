@@ -74,9 +74,18 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "no_refleak(reason): run once in reference-leak mode, unchecked, for this reason")
+    if not config.pluginmanager.hasplugin("run-parallel"):
+        config.addinivalue_line("markers", "thread_unsafe: run on one thread in the threads mode")
     if config.getoption("--refleak"):
         if not hasattr(sys, "gettotalrefcount"):
             raise pytest.UsageError("--refleak needs a debug interpreter (python3.14d)")
+        # A release-build extension loaded into the debug interpreter counts
+        # none of its own reference changes, so the totals drift with every
+        # call into it; numpy is the one a plugin may pull in (the thread
+        # plugin's comparator imports it when installed).
+        if "numpy" in sys.modules:
+            raise pytest.UsageError("--refleak: numpy is loaded (a release build: every run would seem to leak "
+                                    "references); run without the thread plugin: -p no:run-parallel")
         _warm_caches()
         # Every run of a property test draws the same examples, so that the
         # runs are repetitions.

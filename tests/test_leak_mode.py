@@ -30,7 +30,8 @@ def test_leak_mode_catches_a_leak(tmp_path):
     conftest = pathlib.Path(__file__).with_name("conftest.py")
     (tmp_path / "conftest.py").write_text(conftest.read_text())
     proc = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--refleak", str(tmp_path)],
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "no:run-parallel", "--refleak",
+         str(tmp_path)],
         capture_output=True, text=True, timeout=300,
     )
     out = proc.stdout + proc.stderr
