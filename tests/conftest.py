@@ -76,7 +76,8 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "no_refleak(reason): run once in reference-leak mode, unchecked, for this reason")
     if config.getoption("--refleak"):
         if not hasattr(sys, "gettotalrefcount"):
-            raise pytest.UsageError("--refleak needs a debug interpreter (python3.14d)")
+            v = sys.version_info
+            raise pytest.UsageError(f"--refleak needs a debug interpreter (python{v.major}.{v.minor}d)")
         _warm_caches()
         # Every run of a property test draws the same examples, so that the
         # runs are repetitions.
