@@ -170,6 +170,28 @@ class TestHarness:
             report.update_readme(path, "x")
 
 
+class TestChart:
+    def test_groups(self, tools):
+        harness, report = tools[0], tools[3]
+        import plot
+
+        def r(name, value, unit="instructions", **kw):
+            return harness.Row("m", name, unit, value, **kw)
+
+        rows = [r("a", 500.0, floor=100.0, baseline=2000.0, peers={"lib": 800.0, "other": 700.0, "gone": None}),
+                r("own", 500.0, floor=100.0, baseline=2000.0, peers={"locked py": 2000.0}),  # the baseline itself
+                r("alone", 500.0, floor=100.0, peers={"lib": None}),
+                r("cold", 9000.0, baseline=8000.0),  # a first call: no floor
+                r("timed", 5.0, unit="ns", floor=1.0)]
+        assert [(g.name, g.costs, g.peer) for g in plot.groups(rows)] == [
+            ("a", (500.0, 100.0, 2000.0, 700.0), "other"),
+            ("own", (500.0, 100.0, 2000.0, None), None),
+            ("alone", (500.0, 100.0, None, None), None)]
+        assert "matplotlib" not in sys.modules  # only drawing needs it
+        md = report.markdown([], rows, chart=pathlib.PurePath("benchmarks/chart.svg"))
+        assert md.index(f"![{report.CHART_ALT}](benchmarks/chart.svg)") < md.index("**Nanoseconds")
+
+
 def test_peers_absent_without_their_library(tools, monkeypatch):
     """The runner degrades to "-" where a peer's library is missing (the suite never needs them)."""
     harness = tools[0]
