@@ -2,6 +2,7 @@
 reading callgrind's dumps, the harness's peer columns and the README tables. (The counts
 themselves are checked by tools/test.sh perf, not here.)"""
 
+import dataclasses
 import importlib.util
 import json
 import pathlib
@@ -171,7 +172,7 @@ class TestHarness:
 
 
 class TestChart:
-    def test_groups(self, tools):
+    def test_groups(self, tools, tmp_path, capsys):
         harness, report = tools[0], tools[3]
         import plot
 
@@ -190,6 +191,16 @@ class TestChart:
         assert "matplotlib" not in sys.modules  # only drawing needs it
         md = report.markdown([], rows, chart=pathlib.PurePath("benchmarks/chart.svg"))
         assert md.index(f"![{report.CHART_ALT}](benchmarks/chart.svg)") < md.index("**Nanoseconds")
+        # --plot --from draws the rows --json printed, as they were.
+        import run
+
+        path = tmp_path / "rows.json"
+        path.write_text(json.dumps([dataclasses.asdict(x) for x in rows]))
+        assert plot.groups(run.load_rows(path)) == plot.groups(rows)
+        for argv in (["--from", str(path)], ["--markdown", "--plot", "x.svg", "--from", str(path)]):
+            with pytest.raises(SystemExit):
+                run.main(argv)
+        assert "--from goes with --plot alone" in capsys.readouterr().err
 
 
 def test_peers_absent_without_their_library(tools, monkeypatch):
