@@ -6,7 +6,7 @@ import datetime
 import pathlib
 import shutil
 import subprocess
-from typing import Sequence
+from typing import Optional, Sequence
 
 from harness import Row, format_markdown, machine
 
@@ -21,11 +21,17 @@ def valgrind_version() -> str:
     return subprocess.run([exe, "--version"], capture_output=True, text=True).stdout.strip() or "valgrind"
 
 
-def markdown(timed: Sequence[Row], counted: Sequence[Row]) -> str:
+# The chart's alternative text.
+CHART_ALT = "Instructions per operation of each module's operations, its floor, pure Python and the best peer"
+
+
+def markdown(timed: Sequence[Row], counted: Sequence[Row], chart: Optional[pathlib.PurePath] = None) -> str:
+    """Both tables, and above them the chart at ``chart`` (a path relative to the README)."""
     today = datetime.date.today().isoformat()
     return "\n".join([
         f"Measured on {today} on {machine()}, release build.",
         "",
+        *([f"![{CHART_ALT}]({chart.as_posix()})", ""] if chart else []),
         "**Nanoseconds per operation** (best of 7 repeats; these move by tens of per cent with the machine's "
         "load, so read the ratios):",
         "",

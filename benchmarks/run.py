@@ -3,7 +3,8 @@
     python benchmarks/run.py [--quick] [--json] [module ...]
     python benchmarks/run.py --instructions [--json] [module ...]
     python benchmarks/run.py --check | --write-baseline [module ...]
-    python benchmarks/run.py --markdown [--update-readme]
+    python benchmarks/run.py --markdown [--update-readme] [--plot FILE]
+    python benchmarks/run.py --plot FILE [--from ROWS.json] [module ...]
 
 Modules are the short names (corvane, brindle, ...); all when none is given.
 The first form times each row (ns per operation, best of repeats); the second
@@ -13,7 +14,10 @@ regression gate: it counts the package's operations and their floors (not the
 baselines and peers) and fails on any row dearer than benchmarks/baseline.json,
 which --write-baseline writes from the same counts. --markdown prints both tables for the
 README, with the date and machine they came from; --update-readme writes them
-into README.md.
+into README.md and draws the chart above them (benchmarks/chart.svg) from the
+same counts. --plot draws the chart into FILE: from the rows that --instructions
+--json printed when --from names them, from a fresh count otherwise (with
+--markdown, from its count). Only drawing needs matplotlib.
 """
 
 from __future__ import annotations
@@ -32,6 +36,7 @@ from harness import Harness, Measure, Row, format_table, resolve  # noqa: E402
 
 BASELINE = HERE / "baseline.json"
 README = HERE.parent / "README.md"
+CHART = HERE / "chart.svg"
 
 
 def load(path: pathlib.Path):
@@ -60,6 +65,11 @@ def count(modules: list[str], baselines: bool = True) -> list[Row]:
     return count_rows(HERE / "run.py", modules, baselines=baselines)
 
 
+def load_rows(path: pathlib.Path) -> list[Row]:
+    """Rows as --json printed them."""
+    return [Row(**d) for d in json.loads(path.read_text())]
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="fewer repeats")
@@ -69,11 +79,18 @@ def main(argv=None) -> int:
                     help=f"count what --check counts and write it to {BASELINE.name}")
     ap.add_argument("--check", action="store_true", help=f"fail on rows dearer than {BASELINE.name}")
     ap.add_argument("--markdown", action="store_true", help="both tables as Markdown, for the README")
-    ap.add_argument("--update-readme", action="store_true", help="with --markdown: write the tables into README.md")
+    ap.add_argument("--update-readme", action="store_true",
+                    help=f"write the tables into README.md and draw {CHART.name} above them")
+    ap.add_argument("--plot", metavar="FILE", type=pathlib.Path,
+                    help="draw instructions per operation into FILE (SVG; needs matplotlib)")
+    ap.add_argument("--from", dest="from_rows", metavar="ROWS", type=pathlib.Path,
+                    help="with --plot: draw the rows that --instructions --json wrote to ROWS instead of counting")
     ap.add_argument("--count-worker", metavar="DIR", help=argparse.SUPPRESS)
     ap.add_argument("--no-baselines", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("modules", nargs="*")
     args = ap.parse_args(argv)
+    if args.from_rows and (not args.plot or args.markdown or args.update_readme):
+        ap.error("--from goes with --plot alone")
 
     if args.count_worker:
         from counting import worker
@@ -90,13 +107,26 @@ def main(argv=None) -> int:
             return gate.check(rows, gate.load(BASELINE), complete=not args.modules)
         gate.write(BASELINE, rows, partial=bool(args.modules))
     elif args.markdown or args.update_readme:
+        import plot
         import report
 
-        text = report.markdown(run(args.modules, args.quick), count(args.modules))
+        charts = ([CHART] if args.update_readme else []) + ([args.plot] if args.plot else [])
+        if charts:
+            plot.require_matplotlib()  # before measuring, not after
+        timed, counted = run(args.modules, args.quick), count(args.modules)
+        text = report.markdown(timed, counted, chart=CHART.relative_to(README.parent) if args.update_readme else None)
+        for path in charts:
+            plot.draw(counted, path)
         if args.update_readme:
             report.update_readme(README, text)
         else:
             print(text)
+        return 0
+    elif args.plot:
+        import plot
+
+        plot.require_matplotlib()
+        plot.draw(load_rows(args.from_rows) if args.from_rows else count(args.modules), args.plot)
         return 0
     elif args.instructions:
         rows = count(args.modules)

@@ -78,7 +78,8 @@ def pytest_configure(config):
         config.addinivalue_line("markers", "thread_unsafe: run on one thread in the threads mode")
     if config.getoption("--refleak"):
         if not hasattr(sys, "gettotalrefcount"):
-            raise pytest.UsageError("--refleak needs a debug interpreter (python3.14d)")
+            v = sys.version_info
+            raise pytest.UsageError(f"--refleak needs a debug interpreter (python{v.major}.{v.minor}d)")
         # A release-build extension loaded into the debug interpreter counts
         # none of its own reference changes, so the totals drift with every
         # call into it; numpy is the one a plugin may pull in (the thread

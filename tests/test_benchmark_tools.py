@@ -2,6 +2,7 @@
 reading callgrind's dumps, the harness's peer columns and the README tables. (The counts
 themselves are checked by tools/test.sh perf, not here.)"""
 
+import dataclasses
 import importlib.util
 import json
 import pathlib
@@ -168,6 +169,38 @@ class TestHarness:
         path.write_text("no markers\n")
         with pytest.raises(SystemExit, match="markers"):
             report.update_readme(path, "x")
+
+
+class TestChart:
+    def test_groups(self, tools, tmp_path, capsys):
+        harness, report = tools[0], tools[3]
+        import plot
+
+        def r(name, value, unit="instructions", **kw):
+            return harness.Row("m", name, unit, value, **kw)
+
+        rows = [r("a", 500.0, floor=100.0, baseline=2000.0, peers={"lib": 800.0, "other": 700.0, "gone": None}),
+                r("own", 500.0, floor=100.0, baseline=2000.0, peers={"locked py": 2000.0}),  # the baseline itself
+                r("alone", 500.0, floor=100.0, peers={"lib": None}),
+                r("cold", 9000.0, baseline=8000.0),  # a first call: no floor
+                r("timed", 5.0, unit="ns", floor=1.0)]
+        assert [(g.name, g.costs, g.peer) for g in plot.groups(rows)] == [
+            ("a", (500.0, 100.0, 2000.0, 700.0), "other"),
+            ("own", (500.0, 100.0, 2000.0, None), None),
+            ("alone", (500.0, 100.0, None, None), None)]
+        assert "matplotlib" not in sys.modules  # only drawing needs it
+        md = report.markdown([], rows, chart=pathlib.PurePath("benchmarks/chart.svg"))
+        assert md.index(f"![{report.CHART_ALT}](benchmarks/chart.svg)") < md.index("**Nanoseconds")
+        # --plot --from draws the rows --json printed, as they were.
+        import run
+
+        path = tmp_path / "rows.json"
+        path.write_text(json.dumps([dataclasses.asdict(x) for x in rows]))
+        assert plot.groups(run.load_rows(path)) == plot.groups(rows)
+        for argv in (["--from", str(path)], ["--markdown", "--plot", "x.svg", "--from", str(path)]):
+            with pytest.raises(SystemExit):
+                run.main(argv)
+        assert "--from goes with --plot alone" in capsys.readouterr().err
 
 
 def test_peers_absent_without_their_library(tools, monkeypatch):

@@ -16,6 +16,7 @@ import importlib
 import inspect
 import math
 import pickle
+import sys
 import types
 
 import pytest
@@ -617,6 +618,17 @@ class TestModuleGuard:
             assert seen[f"{name} exec"] == REINITIALISED.format(short)
             assert seen[f"{name} reimport"] == "True"
             assert seen[f"{name} legacy"] == seen[f"{name} isolated"] == f"ImportError: {OTHER_INTERPRETER}"
+
+    def test_import_on_the_version_built_for_warns_nothing(self):
+        # Each module compares the minor version it was built for with the one it runs on.
+        out = run_python(f"""
+            import importlib, sys, warnings
+            warnings.simplefilter("error")
+            for name in {MODULES!r}:
+                importlib.import_module(name)
+            print(sys.version_info[:2])
+        """, check=True).stdout
+        assert out.strip() == str(sys.version_info[:2])
 
     def test_first_import_in_a_subinterpreter_keeps_the_module(self):
         out = run_python(f"""

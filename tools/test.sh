@@ -7,6 +7,8 @@
 #   wheel     build the sdist and wheel, install the wheel into a fresh virtual
 #             environment and run the suite against it
 #   stubs     check the type stubs against the installed modules (stubtest)
+#   py315     the same on Python 3.15: the wheel built from the sdist, installed
+#             into a fresh 3.15 virtual environment, the suite and stubtest
 #   threads   run the suite with every test body on 4 threads at once
 #   sanitize  build with AddressSanitizer + UndefinedBehaviorSanitizer (and
 #             -Werror) and run the suite, then again on 2 threads at once
@@ -24,16 +26,23 @@
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 . "$here/tools/toolchain.sh"
+modes=("$@")
+[ ${#modes[@]} -gt 0 ] || modes=(wheel stubs py315 perf threads sanitize refleak)
+# The py315 mode needs python3.15 with its headers beside python3.14.
+for m in "${modes[@]}"; do [ "$m" = py315 ] && toolchain_pythons+=(python3.15); done
 toolchain_enter "$here/tools/test.sh" "$@"
 cd "$here"
 mkdir -p build
-modes=("$@")
-[ ${#modes[@]} -gt 0 ] || modes=(wheel stubs perf threads sanitize refleak)
 export PYTHONDONTWRITEBYTECODE=1
 venv="$here/build/venv"
 py="$venv/bin/python"
 
 step() { printf '\n=== %s ===\n' "$*"; }
+
+# True when no input is newer than the file named.
+newer_than_inputs() {
+  [ -z "$(wheel_inputs | while IFS= read -r f; do [ "$f" -nt "$1" ] && { echo "$f"; break; }; done)" ]
+}
 
 # Everything the wheel is built from (the gate's baseline is not part of it).
 wheel_inputs() {
@@ -45,7 +54,7 @@ wheel_current() {
   local whl
   whl=$(ls build/dist/*.whl 2>/dev/null | head -n 1)
   [ -n "$whl" ] && [ -x "$py" ] && "$py" -c 'import tarvish.memory.corvane' 2>/dev/null || return 1
-  [ -z "$(wheel_inputs | while IFS= read -r f; do [ "$f" -nt "$whl" ] && { echo "$f"; break; }; done)" ]
+  newer_than_inputs "$whl"
 }
 
 build_wheel() {
@@ -70,17 +79,57 @@ mode_wheel() {
   "$py" -m pytest -q tests
 }
 
-mode_stubs() {
-  ensure_wheel
-  step "type stubs against the installed modules"
-  mods=$("$py" - <<'PY'
+# stubtest with the interpreter given, against the package installed there.
+stubtest() {
+  local python=$1 mods config=()
+  mods=$("$python" - <<'PY'
 import pathlib, tarvish
 root = pathlib.Path(tarvish.__file__).parent
 names = sorted({".".join(p.relative_to(root.parent).with_suffix("").parts) for p in root.rglob("*.pyi")})
 print(" ".join(names))
 PY
 )
-  "$py" -m mypy.stubtest --allowlist tools/stubtest-allowlist.txt $mods
+  # mypy's native parser is a compiled extension that may exist for another
+  # Python only; its pure-Python parser reads the stubs the same.
+  if ! "$python" -c 'import ast_serialize' 2>/dev/null; then
+    printf '[mypy]\nnative_parser = False\n' >build/mypy-pure-parser.ini
+    config=(--mypy-config-file build/mypy-pure-parser.ini)
+  fi
+  "$python" -m mypy.stubtest "${config[@]}" --allowlist tools/stubtest-allowlist.txt $mods
+}
+
+mode_stubs() {
+  ensure_wheel
+  step "type stubs against the installed modules"
+  stubtest "$py"
+}
+
+# Python 3.15: the wheel is built from the sdist (the wheel mode's, when it is
+# current), installed into a fresh 3.15 virtual environment, and the suite and
+# stubtest run there.
+mode_py315() {
+  local out=build/py315 sdist py315="$here/build/py315/venv/bin/python"
+  rm -rf "$out"
+  mkdir -p "$out/dist"
+  sdist=$(ls build/dist/*.tar.gz 2>/dev/null | head -n 1 || true)
+  if [ -z "$sdist" ] || ! newer_than_inputs "$sdist"; then
+    step "build the sdist"
+    python3.15 -m build --no-isolation --sdist --outdir "$out/dist" . >"$out/sdist.log" 2>&1 || { tail -40 "$out/sdist.log"; exit 1; }
+    sdist=$(ls "$out/dist"/*.tar.gz)
+  fi
+  step "build the wheel for Python 3.15 from $(basename "$sdist")"
+  mkdir -p "$out/src"
+  tar -xzf "$sdist" -C "$out/src"
+  python3.15 -m build --no-isolation --wheel --outdir "$out/dist" "$out/src"/*/ >"$out/wheel.log" 2>&1 \
+    || { tail -40 "$out/wheel.log"; exit 1; }
+  ls "$out/dist"
+  step "install the wheel into a fresh Python 3.15 virtual environment"
+  python3.15 -m venv --system-site-packages "$out/venv"
+  "$py315" -m pip install --no-index --no-deps --quiet "$out/dist"/*.whl
+  step "test suite on Python 3.15"
+  "$py315" -m pytest -q -rs tests
+  step "type stubs against the modules on Python 3.15"
+  stubtest "$py315"
 }
 
 mode_threads() {

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Runs a command with a Python 3.14 build environment.
+# Runs a command with a Python 3.14 build environment (and Python 3.15 beside it).
 #
 #   tools/toolchain.sh <command> [args...]
 #
 # When python3.14 and its headers are installed on this machine, the command
 # runs here directly. Otherwise a minimal Debian root carrying Python 3.14 and
-# the build and test tools is bootstrapped once into a cache directory
+# 3.15 and the build and test tools is bootstrapped once into a cache directory
 # (TARVISH_TOOLCHAIN_CACHE, default ~/.cache/tarvish-toolchain) and the command
 # runs inside it, with the checkout bound at the same path. The root's suite is
 # the first of testing and unstable that carries every package below for
@@ -15,7 +15,9 @@
 #
 # The other scripts source this file and call `toolchain_enter "$0" "$@"` first:
 # it returns where the command can run here, and re-executes the script in the
-# root otherwise, so that one function decides host or root for all of them.
+# root otherwise, so that one function decides host or root for all of them. A
+# script that needs more interpreters than python3.14 adds them to
+# `toolchain_pythons` before that call (tools/test.sh does for its py315 mode).
 
 packages=(
   python3.14 python3.14-dev python3.14-dbg python3.14-venv libpython3.14-testsuite
@@ -31,14 +33,22 @@ suites=(testing unstable)
 
 toolchain_die() { printf 'toolchain: %s\n' "$*" >&2; exit 1; }
 
-# True where this machine's own python3.14 with headers runs the project.
+# The interpreters the calling script needs, each with its headers.
+toolchain_pythons=(python3.14)
+
+# True where this machine's own interpreters (those named, `toolchain_pythons`
+# by default), each with its headers, run the project.
 toolchain_host_ok() {
   [ "${TARVISH_USE_ROOT:-0}" = 1 ] && return 1
-  command -v python3.14 >/dev/null 2>&1 || return 1
-  python3.14 - <<'PY' >/dev/null 2>&1
+  [ $# -gt 0 ] || set -- "${toolchain_pythons[@]}"
+  local python
+  for python in "$@"; do
+    command -v "$python" >/dev/null 2>&1 || return 1
+    "$python" - <<'PY' >/dev/null 2>&1 || return 1
 import os, sysconfig, sys
 sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h")) else 1)
 PY
+  done
 }
 
 # The one decision, host or root, for every script: returns when the script
