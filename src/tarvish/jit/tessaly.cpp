@@ -18,6 +18,11 @@ using tarvish::Ref;
 using tarvish::Signature;
 using tarvish::opt;
 
+// The module's `_policy_lock` is entered as a with-statement whose methods are
+// read as the lock's attributes, a suppressing __exit__ counting; the policies'
+// own locks are prepared ones.
+using Section = tarvish::Section<tarvish::LockPolicy{tarvish::Lookup::attribute, tarvish::Suppress::honour}>;
+
 // The process-wide policy, get_tessaly's. The slot lives as long as the process,
 // like the module itself, and is not torn down at exit (when the interpreter may be gone).
 struct PolicySlot {
@@ -320,7 +325,7 @@ struct TessalyState {
     const TessalyOps* ops = nullptr;  // set by tp_new, before the object is handed out
     Ref config;                       // a PolicyConfig (or subclass instance), shared with the caller
     Ref thresholds;                   // dict: func_id (exact str or None) -> learned int threshold
-    tarvish::BoundLock lock;          // threading.Lock (not reentrant), its acquire and release bound once
+    tarvish::PreparedLock lock;       // threading.Lock (not reentrant), its acquire and release bound once
     double min_recompile_interval = kMinRecompileInterval;
 };
 
@@ -347,27 +352,6 @@ int32_t get_threshold_lock_held(Tessaly* t, PyObject* func_id) noexcept {
 }
 
 const TessalyOps tessaly_ops{get_threshold_lock_held};
-
-// Holds the policy's lock for a scope, as `method` ("Tessaly.update") for the
-// re-entry guard. An exception pending when the scope ends survives the release.
-class Held {
-public:
-    Held(Tessaly* t, const char* method) noexcept : t_(t) { ok_ = t->st.lock.acquire(method); }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    ~Held() { (void)unlock(); }
-    [[nodiscard]] bool ok() const noexcept { return ok_; }
-    // Releases now; false (with an error set) when releasing failed.
-    [[nodiscard]] bool unlock() noexcept {
-        if (!ok_) return true;
-        ok_ = false;
-        return t_->st.lock.release();
-    }
-
-private:
-    Tessaly* t_;
-    bool ok_;
-};
 
 // The policy's config from tp_new's argument: a new default PolicyConfig for
 // None, a PolicyConfig (or subclass instance) itself, or a PolicyConfig made
@@ -431,10 +415,10 @@ PyObject* Tessaly_get_threshold(PyObject* self, PyObject* const* args, Py_ssize_
     Tessaly* t = as_policy(self);
     int32_t threshold;
     {
-        Held held(t, "Tessaly.get_threshold");
-        if (!held.ok()) return nullptr;
+        Section section{t->st.lock, "Tessaly.get_threshold"};
+        if (!section) return nullptr;
         threshold = t->st.ops->get_threshold_lock_held(t, func_id);
-        if (!held.unlock()) return nullptr;
+        if (!section.leave()) return nullptr;
     }
     return PyLong_FromLong(threshold);
 }
@@ -474,8 +458,8 @@ PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize
     uint32_t compile_count = 0;
     double last_compiled = 0.0;
     {
-        Held held(t, "Tessaly.should_compile");
-        if (!held.ok()) return nullptr;
+        Section section{t->st.lock, "Tessaly.should_compile"};
+        if (!section) return nullptr;
         threshold = t->st.ops->get_threshold_lock_held(t, func_id);
         // Python code runs under the lock here: the store's get_metrics, the metrics' attributes and conversions.
         Ref metrics = tarvish::call_method(store, get_metrics, func_id);
@@ -485,7 +469,7 @@ PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize
         Ref stamp;
         if (!optional_attr(metrics.get(), state().s_last_compiled, stamp)) return nullptr;
         if (stamp && !tarvish::to_double(stamp.get(), last_compiled)) return nullptr;
-        if (!held.unlock()) return nullptr;
+        if (!section.leave()) return nullptr;
     }
 
     // Compared as numbers: a threshold of zero or below lets every call count through.
@@ -558,8 +542,8 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     int32_t current, updated;
     double avg_speedup = 0.0;
     {
-        Held held(t, "Tessaly.update");
-        if (!held.ok()) return nullptr;
+        Section section{t->st.lock, "Tessaly.update"};
+        if (!section) return nullptr;
         // Python code runs under the lock here: get_metrics, the attributes, their == 0 test and conversions.
         Ref metrics = tarvish::call_method(store, get_metrics, func_id);
         if (!metrics) return nullptr;
@@ -571,7 +555,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             int never = PyObject_RichCompareBool(compiles.get(), zero.get(), Py_EQ);
             if (never < 0) return nullptr;
             if (never) {
-                if (!held.unlock()) return nullptr;
+                if (!section.leave()) return nullptr;
                 Py_RETURN_NONE;
             }
         }
@@ -584,7 +568,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         updated = learned_threshold(as_config(t->st.config.get()), current, compile_count, avg_speedup);
         Ref value = tarvish::box(updated);
         if (!value || PyDict_SetItem(t->st.thresholds.get(), func_id, value.get()) < 0) return nullptr;
-        if (!held.unlock()) return nullptr;
+        if (!section.leave()) return nullptr;
     }
 
     // The line is built on every update that gets this far, whatever the log level.
@@ -615,8 +599,8 @@ constexpr Signature<0> Tessaly_get_statistics_sig{"get_statistics", {}};
 PyObject* Tessaly_get_statistics(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(Tessaly_get_statistics_sig, args, nargs, kwnames)) return nullptr;
     Tessaly* t = as_policy(self);
-    Held held(t, "Tessaly.get_statistics");
-    if (!held.ok()) return nullptr;
+    Section section{t->st.lock, "Tessaly.get_statistics"};
+    if (!section) return nullptr;
     PyObject* thresholds = t->st.thresholds.get();
     Py_ssize_t n = PyDict_GET_SIZE(thresholds);
     Ref result;
@@ -642,7 +626,7 @@ PyObject* Tessaly_get_statistics(PyObject* self, PyObject* const* args, Py_ssize
         result = statistics_dict(tarvish::box(static_cast<long long>(n)).get(), avg.get(), tarvish::box(min).get(),
                                  tarvish::box(max).get());
     }
-    if (!result || !held.unlock()) return nullptr;
+    if (!result || !section.leave()) return nullptr;
     return result.release();
 }
 
@@ -693,9 +677,8 @@ PyObject* get_tessaly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     tessaly_state& m = state();
     Ref lock = tarvish::module_global(m.guard.module, m.s_policy_lock, tarvish::Missing::attribute_error);
     if (!lock) return nullptr;
-    tarvish::WithLock block{lock.get(), m.policy_owner, "get_tessaly", tarvish::Lookup::attribute,
-                            tarvish::Suppress::honour};
-    if (!block.enter()) return nullptr;
+    Section section{lock.get(), m.policy_owner, "get_tessaly"};
+    if (!section) return nullptr;
     bool ok = true;
     if (!m.policy_slot.instance) {
         // Python code may run under the lock here: the constructor calls the module's threading.Lock.
@@ -703,7 +686,7 @@ PyObject* get_tessaly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         ok = bool(created);
         if (ok) m.policy_slot.put(std::move(created));
     }
-    if (!block.leave(ok)) return nullptr;
+    if (!(ok ? section.leave() : section.leave_raising())) return nullptr;
     return Py_NewRef(m.policy_slot.instance ? m.policy_slot.instance : Py_None);
 }
 
@@ -713,12 +696,11 @@ PyObject* reset_tessaly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     tessaly_state& m = state();
     Ref lock = tarvish::module_global(m.guard.module, m.s_policy_lock, tarvish::Missing::attribute_error);
     if (!lock) return nullptr;
-    tarvish::WithLock block{lock.get(), m.policy_owner, "reset_tessaly", tarvish::Lookup::attribute,
-                            tarvish::Suppress::honour};
-    if (!block.enter()) return nullptr;
+    Section section{lock.get(), m.policy_owner, "reset_tessaly"};
+    if (!section) return nullptr;
     // The old policy is dropped after the lock is left.
     Ref old = m.policy_slot.take();
-    if (!block.leave(true)) return nullptr;
+    if (!section.leave()) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -19,6 +19,10 @@ using tarvish::Signature;
 using tarvish::Str;
 using tarvish::opt;
 
+// The locks are entered as with-statements whose methods are read as the
+// lock's attributes; a failed section's exception propagates whatever __exit__ returns.
+using Section = tarvish::Section<tarvish::LockPolicy{tarvish::Lookup::attribute, tarvish::Suppress::never}>;
+
 constexpr int32_t kRed = 0;
 constexpr int32_t kBlack = 1;
 constexpr int kMaxRetries = 100;
@@ -565,13 +569,13 @@ void remove_head_block_lock_held(TreeState& t, RBNode* head, Graveyard& g) noexc
 template <class Body>
 PyObject* write_section(PyObject* self, const char* method, Body body) noexcept {
     TreeState& t = tree(self);
-    tarvish::WithLock with{t.lock.get(), t.writer, method, tarvish::Lookup::attribute, tarvish::Suppress::never};
-    if (!with.enter()) return nullptr;
+    Section section{t.lock.get(), t.writer, method};
+    if (!section) return nullptr;
     begin_write(t);
     Graveyard g;
     Ref result = body(g);
     end_write(t);
-    if (!with.leave(bool(result))) result.reset();
+    if (!(result ? section.leave() : section.leave_raising())) result.reset();
     bury(t, g);
     return result.release();
 }
@@ -949,37 +953,37 @@ PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const* args, Py_s
                                      PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastRedBlackTree_get_stats_sig, args, nargs, kwnames)) return nullptr;
     TreeState& t = tree(self);
-    return tarvish::with_lock(t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.get_stats",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() -> Ref {
-        // Snapshot before any object is made (making one may run code).
-        int64_t stats[kNumStats];
-        for (int i = 0; i < kNumStats; ++i) stats[i] = t.stats[i];
-        bool trips = t.has_trips;
-        uint64_t nodes = t.node_count;
-        uint64_t height = compute_height(t);
+    Section section{t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.get_stats"};
+    if (!section) return nullptr;
+    // Snapshot before any object is made (making one may run code).
+    int64_t stats[kNumStats];
+    for (int i = 0; i < kNumStats; ++i) stats[i] = t.stats[i];
+    bool trips = t.has_trips;
+    uint64_t nodes = t.node_count;
+    uint64_t height = compute_height(t);
 
-        Ref result = Ref::steal(PyDict_New());
-        if (!result) return result;
-        auto put = [&](tarvish::Str& key, const Ref& value) noexcept {
-            return tarvish::set_item(result.get(), key, value);
-        };
-        for (int i = 0; i < kNumStats; ++i)
-            if (!put(state().stat_keys[i], tarvish::box(static_cast<long long>(stats[i])))) return Ref();
-        if (trips && !put(state().s_circuit_breaker_trips, tarvish::box(0))) return Ref();
-        if (!put(state().s_node_count, tarvish::box(static_cast<unsigned long long>(nodes)))) return Ref();
-        if (!put(state().s_height, tarvish::box(static_cast<unsigned long long>(height)))) return Ref();
-        Ref sampled;
-        if (t.use_atomic) {
-            // Python code may run under the statistics lock here (a counter class of the caller's).
-            Ref counter = Ref::borrow(t.sampled_counter.get());
-            sampled = tarvish::call_method(counter.get(), state().s_load);
-        } else {
-            sampled = tarvish::box(0);
-        }
-        if (!put(state().s_sampled_operations, std::move(sampled))) return Ref();
-        if (!put(state().s_is_valid, Ref::borrow(Py_True))) return Ref();
-        return result;
-    }).release();
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    auto put = [&](tarvish::Str& key, const Ref& value) noexcept {
+        return tarvish::set_item(result.get(), key, value);
+    };
+    for (int i = 0; i < kNumStats; ++i)
+        if (!put(state().stat_keys[i], tarvish::box(static_cast<long long>(stats[i])))) return nullptr;
+    if (trips && !put(state().s_circuit_breaker_trips, tarvish::box(0))) return nullptr;
+    if (!put(state().s_node_count, tarvish::box(static_cast<unsigned long long>(nodes)))) return nullptr;
+    if (!put(state().s_height, tarvish::box(static_cast<unsigned long long>(height)))) return nullptr;
+    Ref sampled;
+    if (t.use_atomic) {
+        // Python code may run under the statistics lock here (a counter class of the caller's).
+        Ref counter = Ref::borrow(t.sampled_counter.get());
+        sampled = tarvish::call_method(counter.get(), state().s_load);
+    } else {
+        sampled = tarvish::box(0);
+    }
+    if (!put(state().s_sampled_operations, std::move(sampled))) return nullptr;
+    if (!put(state().s_is_valid, Ref::borrow(Py_True))) return nullptr;
+    if (!section.leave()) return nullptr;
+    return result.release();
 }
 
 constexpr Signature<0> FastRedBlackTree_size_sig{"size", {}};
@@ -994,21 +998,21 @@ PyObject* FastRedBlackTree_get_size_distribution(PyObject* self, PyObject* const
     if (!tarvish::parse(FastRedBlackTree_get_size_distribution_sig, args, nargs, kwnames)) return nullptr;
     TreeState& t = tree(self);
     // Under the writer lock nothing can reshape the tree while the dict grows.
-    return tarvish::with_lock(t.lock.get(), t.writer, "FastRedBlackTree.get_size_distribution",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() -> Ref {
-        Ref result = Ref::steal(PyDict_New());
-        if (!result) return result;
-        bool ok = true;
-        preorder(t, [&](RBNode* n, uint64_t) {
-            if (!ok) return;
-            unsigned long long count = 0;
-            for (RBNode* e = n; e; e = e->next) ++count;
-            Ref key = tarvish::box(static_cast<unsigned long long>(n->size));
-            Ref value = tarvish::box(count);
-            ok = key && value && PyDict_SetItem(result.get(), key.get(), value.get()) == 0;
-        });
-        return ok ? std::move(result) : Ref();
-    }).release();
+    Section section{t.lock.get(), t.writer, "FastRedBlackTree.get_size_distribution"};
+    if (!section) return nullptr;
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    bool ok = true;
+    preorder(t, [&](RBNode* n, uint64_t) {
+        if (!ok) return;
+        unsigned long long count = 0;
+        for (RBNode* e = n; e; e = e->next) ++count;
+        Ref key = tarvish::box(static_cast<unsigned long long>(n->size));
+        Ref value = tarvish::box(count);
+        ok = key && value && PyDict_SetItem(result.get(), key.get(), value.get()) == 0;
+    });
+    if (!ok || !section.leave()) return nullptr;
+    return result.release();
 }
 
 constexpr Signature<0> FastRedBlackTree_reset_circuit_breaker_sig{"reset_circuit_breaker", {}};
@@ -1016,12 +1020,12 @@ PyObject* FastRedBlackTree_reset_circuit_breaker(PyObject* self, PyObject* const
                                                  PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastRedBlackTree_reset_circuit_breaker_sig, args, nargs, kwnames)) return nullptr;
     TreeState& t = tree(self);
-    return tarvish::with_lock(t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.reset_circuit_breaker",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() -> Ref {
-        t.has_trips = true;
-        t.stats[kOperationCount] = 0;
-        return Ref::borrow(Py_None);
-    }).release();
+    Section section{t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.reset_circuit_breaker"};
+    if (!section) return nullptr;
+    t.has_trips = true;
+    t.stats[kOperationCount] = 0;
+    if (!section.leave()) return nullptr;
+    Py_RETURN_NONE;
 }
 
 constexpr Signature<0> FastRedBlackTree_get_statistics_sig{"get_statistics", {}};

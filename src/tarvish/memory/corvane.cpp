@@ -407,10 +407,11 @@ PyMethodDef AtomicCounterWrapper_methods[] = {
 // ---------------------------------------------------------------------------
 // AtomicPointer, LockFreeStack and LockFreeStatistics each hold a
 // threading.Lock made by the constructor (tarvish::new_lock) and entered through
-// its context-manager protocol, as a with-statement would (tarvish::WithLock,
-// which honours a suppressing __exit__ as the statement does), with the
-// object's re-entry guard (`owner`) beside it. A function whose name ends in
-// _lock_held runs inside that section.
+// its context-manager protocol, as a with-statement would (a Section whose
+// methods are looked up on the lock's type, honouring a suppressing __exit__ as
+// the statement does), with the object's re-entry guard (`owner`) beside it. A
+// function whose name ends in _lock_held runs inside that section.
+using Section = tarvish::Section<tarvish::LockPolicy{tarvish::Lookup::special, tarvish::Suppress::honour}>;
 
 // ---------------------------------------------------------------------------
 // AtomicPointer: a lock-guarded slot owning one reference (or none), with a
@@ -477,10 +478,10 @@ constexpr Signature<0> AtomicPointer_load_sig{"load", {}};
 PyObject* AtomicPointer_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(AtomicPointer_load_sig, args, nargs, kwnames)) return nullptr;
     AtomicPointerState& p = pointer_state(self);
-    tarvish::WithLock with{p.lock.get(), p.owner, "AtomicPointer.load"};
-    if (!with.enter()) return nullptr;
+    Section section{p.lock.get(), p.owner, "AtomicPointer.load"};
+    if (!section) return nullptr;
     Ref value = Ref::borrow(p.held);
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     return value ? value.release() : Py_NewRef(Py_None);
 }
 
@@ -490,10 +491,10 @@ PyObject* AtomicPointer_store(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!tarvish::parse(AtomicPointer_store_sig, args, nargs, kwnames, tarvish::Object{value})) return nullptr;
     AtomicPointerState& p = pointer_state(self);
     Ref incoming = slot_ref(value);
-    tarvish::WithLock with{p.lock.get(), p.owner, "AtomicPointer.store"};
-    if (!with.enter()) return nullptr;
+    Section section{p.lock.get(), p.owner, "AtomicPointer.store"};
+    if (!section) return nullptr;
     Ref replaced = AtomicPointer_replace_lock_held(p, incoming.release());
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     replaced.reset();
     Py_RETURN_NONE;
 }
@@ -508,12 +509,12 @@ PyObject* AtomicPointer_compare_and_swap(PyObject* self, PyObject* const* args, 
     AtomicPointerState& p = pointer_state(self);
     Ref incoming = slot_ref(new_value);
     PyObject* wanted = expected == Py_None ? nullptr : expected;
-    tarvish::WithLock with{p.lock.get(), p.owner, "AtomicPointer.compare_and_swap"};
-    if (!with.enter()) return nullptr;
+    Section section{p.lock.get(), p.owner, "AtomicPointer.compare_and_swap"};
+    if (!section) return nullptr;
     Ref replaced;
     bool swapped = p.held == wanted;  // identity: the very object, or empty for None
     if (swapped) replaced = AtomicPointer_replace_lock_held(p, incoming.release());
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     replaced.reset();
     incoming.reset();
     return PyBool_FromLong(swapped);
@@ -524,10 +525,10 @@ PyObject* AtomicPointer_get_version(PyObject* self, PyObject* const* args, Py_ss
                                     PyObject* kwnames) noexcept {
     if (!tarvish::parse(AtomicPointer_get_version_sig, args, nargs, kwnames)) return nullptr;
     AtomicPointerState& p = pointer_state(self);
-    tarvish::WithLock with{p.lock.get(), p.owner, "AtomicPointer.get_version"};
-    if (!with.enter()) return nullptr;
+    Section section{p.lock.get(), p.owner, "AtomicPointer.get_version"};
+    if (!section) return nullptr;
     uint64_t version = p.version;
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     return PyLong_FromUnsignedLongLong(version);
 }
 
@@ -687,10 +688,10 @@ PyObject* LockFreeStack_push(PyObject* self, PyObject* const* args, Py_ssize_t n
     raw->item = Py_NewRef(item);
     raw->next = nullptr;
     OwnedNode node{raw};
-    tarvish::WithLock with{s.lock.get(), s.owner, "LockFreeStack.push"};
-    if (!with.enter()) return nullptr;
+    Section section{s.lock.get(), s.owner, "LockFreeStack.push"};
+    if (!section) return nullptr;
     LockFreeStack_push_lock_held(s, node);
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -698,11 +699,11 @@ constexpr Signature<0> LockFreeStack_pop_sig{"pop", {}};
 PyObject* LockFreeStack_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStack_pop_sig, args, nargs, kwnames)) return nullptr;
     LockFreeStackState& s = stack_state(self);
-    tarvish::WithLock with{s.lock.get(), s.owner, "LockFreeStack.pop"};
-    if (!with.enter()) return nullptr;
+    Section section{s.lock.get(), s.owner, "LockFreeStack.pop"};
+    if (!section) return nullptr;
     OwnedNode top{LockFreeStack_unlink_lock_held(s)};
     // A failing exit still frees the unlinked node and its item.
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     if (!top.get()) Py_RETURN_NONE;
     return top.take_item();
 }
@@ -712,10 +713,10 @@ PyObject* LockFreeStack_is_empty(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStack_is_empty_sig, args, nargs, kwnames)) return nullptr;
     LockFreeStackState& s = stack_state(self);
-    tarvish::WithLock with{s.lock.get(), s.owner, "LockFreeStack.is_empty"};
-    if (!with.enter()) return nullptr;
+    Section section{s.lock.get(), s.owner, "LockFreeStack.is_empty"};
+    if (!section) return nullptr;
     bool empty = s.head == nullptr;
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     return PyBool_FromLong(empty);
 }
 
@@ -1275,11 +1276,11 @@ PyObject* LockFreeStatistics_reset(PyObject* self, PyObject* const* args, Py_ssi
     LockFreeStatisticsState& s = stats_state(self);
     Ref zero = tarvish::box(0);
     if (!zero) return nullptr;
-    tarvish::WithLock with{s.lock.get(), s.owner, "LockFreeStatistics.reset"};
-    if (!with.enter()) return nullptr;
+    Section section{s.lock.get(), s.owner, "LockFreeStatistics.reset"};
+    if (!section) return nullptr;
     // A failed store that the lock's __exit__ suppresses gives None, as a with-statement would.
     bool ok = LockFreeStatistics_reset_lock_held(s, zero.get());
-    if (!with.leave(ok)) return nullptr;
+    if (!(ok ? section.leave() : section.leave_raising())) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -37,6 +37,10 @@ using tarvish::Signature;
 using tarvish::Str;
 using tarvish::opt;
 
+// The locks are entered as with-statements whose methods are read as the
+// lock's attributes; a failed section's exception propagates whatever __exit__ returns.
+using Section = tarvish::Section<tarvish::LockPolicy{tarvish::Lookup::attribute, tarvish::Suppress::never}>;
+
 // The module's process-wide state: its guard, its types and its interned names.
 struct quillet_state {
     tarvish::ModuleGuard guard{"quillet"};
@@ -256,14 +260,12 @@ PyObject* FastBucketAllocator_add_to_bucket(PyObject* self, PyObject* const* arg
     if (b < 1 || b != size) Py_RETURN_FALSE;
     Ref item = tarvish::box(offset);
     if (!item) return nullptr;
-    return tarvish::with_lock(a.lock.get(), a.owner, "FastBucketAllocator.add_to_bucket", tarvish::Lookup::attribute,
-                              tarvish::Suppress::never, [&]() noexcept {
-                                  Bucket* bucket = find_bucket_lock_held(a, b);
-                                  if (!bucket) return Ref::borrow(Py_False);
-                                  if (PyList_Append(bucket->offsets.get(), item.get()) < 0) return Ref();
-                                  return Ref::borrow(Py_True);
-                              })
-        .release();
+    Section section{a.lock.get(), a.owner, "FastBucketAllocator.add_to_bucket"};
+    if (!section) return nullptr;
+    Bucket* bucket = find_bucket_lock_held(a, b);
+    if (bucket && PyList_Append(bucket->offsets.get(), item.get()) < 0) return nullptr;
+    if (!section.leave()) return nullptr;
+    return PyBool_FromLong(bucket != nullptr);
 }
 
 constexpr Signature<1> FastBucketAllocator_remove_from_bucket_sig{"remove_from_bucket", {"size"}};
@@ -275,14 +277,13 @@ PyObject* FastBucketAllocator_remove_from_bucket(PyObject* self, PyObject* const
     BucketAllocatorState& a = allocator(self);
     int32_t b = get_bucket_size_fast(a, size);
     if (b <= 0) Py_RETURN_NONE;
-    return tarvish::with_lock(a.lock.get(), a.owner, "FastBucketAllocator.remove_from_bucket",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() noexcept {
-                                  Bucket* bucket = find_bucket_lock_held(a, b);
-                                  if (!bucket || PyList_GET_SIZE(bucket->offsets.get()) == 0)
-                                      return Ref::borrow(Py_None);
-                                  return pop_last(bucket->offsets.get());
-                              })
-        .release();
+    Section section{a.lock.get(), a.owner, "FastBucketAllocator.remove_from_bucket"};
+    if (!section) return nullptr;
+    Bucket* bucket = find_bucket_lock_held(a, b);
+    Ref offset = !bucket || PyList_GET_SIZE(bucket->offsets.get()) == 0 ? Ref::borrow(Py_None)
+                                                                        : pop_last(bucket->offsets.get());
+    if (!offset || !section.leave()) return nullptr;
+    return offset.release();
 }
 
 constexpr Signature<2> FastBucketAllocator_find_best_fit_bucket_sig{"find_best_fit_bucket", {"size", "alignment"}};
@@ -295,34 +296,34 @@ PyObject* FastBucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* con
     BucketAllocatorState& a = allocator(self);
     int32_t b = get_bucket_size_fast(a, size);
     if (b <= 0) Py_RETURN_NONE;
-    return tarvish::with_lock(a.lock.get(), a.owner, "FastBucketAllocator.find_best_fit_bucket",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() noexcept {
-        // Tries the last offset of one bucket: 1 taken, 0 left in place, -1 error.
-        // A block that does not fit stays the last of its list, exactly where
-        // popping it and appending it back would leave it.
-        auto try_bucket = [&](const Bucket& bucket, Ref& out) noexcept -> int {
-            PyObject* list = bucket.offsets.get();
-            Py_ssize_t n = PyList_GET_SIZE(list);
-            if (n == 0) return 0;
-            // Offsets enter only through add_to_bucket, as 32-bit values.
-            long long o = PyLong_AsLongLong(PyList_GET_ITEM(list, n - 1));
-            if (o == -1 && PyErr_Occurred()) return -1;
-            const int32_t o32 = static_cast<int32_t>(o);
-            if (fit_align(o32, alignment) + size > static_cast<int64_t>(o32) + bucket.size) return 0;
-            out = pop_last(list);
-            return out ? 1 : -1;
-        };
-        Ref found;
-        auto it = std::lower_bound(a.index.begin(), a.index.end(), b,
-                                   [](const Bucket& k, int32_t s) { return k.size < s; });
-        // The exact bucket first, then every larger one in ascending order.
-        for (; it != a.index.end(); ++it) {
-            int r = try_bucket(*it, found);
-            if (r < 0) return Ref();
-            if (r > 0) return found;
-        }
-        return Ref::borrow(Py_None);
-    }).release();
+    Section section{a.lock.get(), a.owner, "FastBucketAllocator.find_best_fit_bucket"};
+    if (!section) return nullptr;
+    // Tries the last offset of one bucket: 1 taken, 0 left in place, -1 error.
+    // A block that does not fit stays the last of its list, exactly where
+    // popping it and appending it back would leave it.
+    auto try_bucket = [&](const Bucket& bucket, Ref& out) noexcept -> int {
+        PyObject* list = bucket.offsets.get();
+        Py_ssize_t n = PyList_GET_SIZE(list);
+        if (n == 0) return 0;
+        // Offsets enter only through add_to_bucket, as 32-bit values.
+        long long o = PyLong_AsLongLong(PyList_GET_ITEM(list, n - 1));
+        if (o == -1 && PyErr_Occurred()) return -1;
+        const int32_t o32 = static_cast<int32_t>(o);
+        if (fit_align(o32, alignment) + size > static_cast<int64_t>(o32) + bucket.size) return 0;
+        out = pop_last(list);
+        return out ? 1 : -1;
+    };
+    Ref found = Ref::borrow(Py_None);
+    auto it = std::lower_bound(a.index.begin(), a.index.end(), b,
+                               [](const Bucket& k, int32_t s) { return k.size < s; });
+    // The exact bucket first, then every larger one in ascending order.
+    for (; it != a.index.end(); ++it) {
+        int r = try_bucket(*it, found);
+        if (r < 0) return nullptr;
+        if (r > 0) break;
+    }
+    if (!section.leave()) return nullptr;
+    return found.release();
 }
 
 PyMethodDef FastBucketAllocator_methods[] = {
@@ -407,12 +408,11 @@ PyObject* FastStatsCollector_py_record_allocation(PyObject* self, PyObject* cons
                         tarvish::CInt{padding}, tarvish::Flag{is_bucketed}))
         return nullptr;
     StatsCollectorState& s = collector(self);
-    return tarvish::with_lock(s.lock.get(), s.owner, "FastStatsCollector.py_record_allocation",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() noexcept {
-                                  record_allocation_lock_held(s, size, padding, is_bucketed);
-                                  return Ref::borrow(Py_None);
-                              })
-        .release();
+    Section section{s.lock.get(), s.owner, "FastStatsCollector.py_record_allocation"};
+    if (!section) return nullptr;
+    record_allocation_lock_held(s, size, padding, is_bucketed);
+    if (!section.leave()) return nullptr;
+    Py_RETURN_NONE;
 }
 
 constexpr Signature<0> FastStatsCollector_py_record_deallocation_sig{"py_record_deallocation", {}};
@@ -420,12 +420,11 @@ PyObject* FastStatsCollector_py_record_deallocation(PyObject* self, PyObject* co
                                                     PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastStatsCollector_py_record_deallocation_sig, args, nargs, kwnames)) return nullptr;
     StatsCollectorState& s = collector(self);
-    return tarvish::with_lock(s.lock.get(), s.owner, "FastStatsCollector.py_record_deallocation",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() noexcept {
-                                  record_deallocation_lock_held(s);
-                                  return Ref::borrow(Py_None);
-                              })
-        .release();
+    Section section{s.lock.get(), s.owner, "FastStatsCollector.py_record_deallocation"};
+    if (!section) return nullptr;
+    record_deallocation_lock_held(s);
+    if (!section.leave()) return nullptr;
+    Py_RETURN_NONE;
 }
 
 // "66.7%": the bucketed share of all allocations, in percent with one decimal.
@@ -446,17 +445,11 @@ PyObject* FastStatsCollector_get_stats(PyObject* self, PyObject* const* args, Py
                                        PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastStatsCollector_get_stats_sig, args, nargs, kwnames)) return nullptr;
     StatsCollectorState& s = collector(self);
-    uint64_t snapshot[5];
-    if (!tarvish::with_lock(s.lock.get(), s.owner, "FastStatsCollector.get_stats", tarvish::Lookup::attribute,
-                            tarvish::Suppress::never, [&]() noexcept {
-                                snapshot[0] = s.total_allocations;
-                                snapshot[1] = s.total_deallocations;
-                                snapshot[2] = s.bucketed_allocations;
-                                snapshot[3] = s.fallback_allocations;
-                                snapshot[4] = s.alignment_padding_bytes;
-                                return Ref::borrow(Py_None);
-                            }))
-        return nullptr;
+    Section section{s.lock.get(), s.owner, "FastStatsCollector.get_stats"};
+    if (!section) return nullptr;
+    const uint64_t snapshot[5] = {s.total_allocations, s.total_deallocations, s.bucketed_allocations,
+                                  s.fallback_allocations, s.alignment_padding_bytes};
+    if (!section.leave()) return nullptr;
     Ref values[5];
     for (int i = 0; i < 5; ++i)
         if (!(values[i] = tarvish::box(static_cast<unsigned long long>(snapshot[i])))) return nullptr;
@@ -478,13 +471,12 @@ PyObject* FastStatsCollector_reset_stats(PyObject* self, PyObject* const* args, 
                                          PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastStatsCollector_reset_stats_sig, args, nargs, kwnames)) return nullptr;
     StatsCollectorState& s = collector(self);
-    return tarvish::with_lock(s.lock.get(), s.owner, "FastStatsCollector.reset_stats", tarvish::Lookup::attribute,
-                              tarvish::Suppress::never, [&]() noexcept {
-                                  s.total_allocations = s.total_deallocations = s.bucketed_allocations = 0;
-                                  s.fallback_allocations = s.alignment_padding_bytes = 0;
-                                  return Ref::borrow(Py_None);
-                              })
-        .release();
+    Section section{s.lock.get(), s.owner, "FastStatsCollector.reset_stats"};
+    if (!section) return nullptr;
+    s.total_allocations = s.total_deallocations = s.bucketed_allocations = 0;
+    s.fallback_allocations = s.alignment_padding_bytes = 0;
+    if (!section.leave()) return nullptr;
+    Py_RETURN_NONE;
 }
 
 PyMethodDef FastStatsCollector_methods[] = {
