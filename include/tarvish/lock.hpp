@@ -290,18 +290,6 @@ private:
     template <LockPolicy>
     friend class Section;
 
-    [[nodiscard]] bool lock() noexcept {
-        if (!enter_) [[likely]] return detail::thread_lock_enter(lock_.get());
-        return bool(call(enter_.get()));
-    }
-
-    // __exit__(None, None, None) or release(): null with an error set when that failed.
-    Ref unlock() noexcept {
-        if (!enter_) [[likely]] return detail::thread_lock_exit(lock_.get());
-        if (methods_ == Methods::with_statement) return call(exit_.get(), Py_None, Py_None, Py_None);
-        return call(exit_.get());
-    }
-
     Ref lock_;
     Ref enter_;  // the bound __enter__ or acquire; null for the interpreter's own lock type
     Ref exit_;   // the bound __exit__ or release
@@ -324,10 +312,11 @@ template <LockPolicy P = LockPolicy{}>
 class [[nodiscard]] Section {
 public:
     Section(PyObject* lock, Owner& owner, const char* method) noexcept
-        : lock_(Ref::borrow(lock)), owner_(owner) {
+        : lock_(lock), keep_(Ref::borrow(lock)), owner_(owner) {
         held_ = enter(method);
     }
-    Section(PreparedLock& lock, const char* method) noexcept : prepared_(&lock), owner_(lock.owner) {
+    Section(PreparedLock& lock, const char* method) noexcept
+        : lock_(lock.lock_.get()), prepared_(&lock), owner_(lock.owner) {
         held_ = enter(method);
     }
     Section(const Section&) = delete;
@@ -354,8 +343,8 @@ public:
         assert(held_ && !PyErr_Occurred());
         held_ = false;
         owner_.vacate();
-        if (prepared_) return bool(prepared_->unlock());
-        return bool(call_exit(Py_None, Py_None, Py_None));
+        if (own_type_) [[likely]] return bool(detail::thread_lock_exit(lock_));
+        return bool(exit_other(Py_None, Py_None, Py_None));
     }
 
     // Leaves a section that failed with its exception pending: vacates the
@@ -371,70 +360,83 @@ public:
     }
 
 private:
-    // Refuses a re-entry, takes the lock (a looked-up one after both its
-    // methods were found), then claims the owner; false with an error set, the
-    // lock left again when taken but refused.
+    // Refuses a re-entry, takes the lock (a looked-up one of another type
+    // after both its methods were found), then claims the owner; false with an
+    // error set, the lock left again when taken but refused.
     [[nodiscard]] bool enter(const char* method) noexcept {
         if (!owner_.may_enter()) return false;
-        bool taken;
-        if (prepared_) taken = prepared_->lock();
-        else if (Py_IS_TYPE(lock_.get(), detail::thread_lock.type)) [[likely]]
-            taken = detail::thread_lock_enter(lock_.get());
-        else taken = enter_other();
-        if (!taken) return false;
+        own_type_ = Py_IS_TYPE(lock_, detail::thread_lock.type);
+        if (own_type_) [[likely]] {
+            if (!detail::thread_lock_enter(lock_)) return false;
+        } else if (!enter_other()) {
+            return false;
+        }
         if (owner_.claim(method)) [[likely]] return true;
         (void)exit_raising(Suppress::never);  // the refusal propagates, whatever __exit__ returns
         return false;
     }
 
-    // __enter__ of a looked-up lock of another type, after both methods were found.
+    // __enter__ (or acquire) of a lock of another type; a looked-up one's two
+    // methods are found first.
     [[gnu::noinline]] bool enter_other() noexcept {
+        if (prepared_) return bool(call(prepared_->enter_.get()));
         Ref enter = method(detail::s_enter, "");
         if (!enter) return false;
         exit_ = method(detail::s_exit, " (missed __exit__ method)");
         return exit_ && bool(call(enter.get()));
     }
 
-    [[gnu::noinline]] bool exit_raising(Suppress suppress) noexcept {
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
-        if (prepared_) return detail::after_exit(std::move(exc), prepared_->unlock(), Suppress::never);
-        Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
-        Ref result = call_exit(type, exc.get(), tb ? tb.get() : Py_None);
-        return detail::after_exit(std::move(exc), result, suppress);
+    // __exit__ (or release) of a lock of another type.
+    [[gnu::noinline]] Ref exit_other(PyObject* type, PyObject* value, PyObject* tb) noexcept {
+        if (prepared_) {
+            if (prepared_->methods_ == Methods::with_statement)
+                return call(prepared_->exit_.get(), Py_None, Py_None, Py_None);
+            return call(prepared_->exit_.get());
+        }
+        return call(exit_.get(), type, value, tb);
     }
 
-    Ref call_exit(PyObject* type, PyObject* value, PyObject* tb) noexcept {
-        if (!exit_) return detail::thread_lock_exit(lock_.get());
-        return call(exit_.get(), type, value, tb);
+    [[gnu::noinline]] bool exit_raising(Suppress suppress) noexcept {
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        Ref result;
+        if (own_type_) {
+            result = detail::thread_lock_exit(lock_);
+        } else {
+            Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+            PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+            result = exit_other(type, exc.get(), tb ? tb.get() : Py_None);
+        }
+        return detail::after_exit(std::move(exc), result, prepared_ ? Suppress::never : suppress);
     }
 
     // The protocol method `name` of a looked-up lock, bound to it.
     Ref method(Str& name, const char* missing) noexcept {
         if constexpr (P.lookup == Lookup::attribute) {
-            return getattr(lock_.get(), name);
+            return getattr(lock_, name);
         } else {
-            PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(lock_.get()));
+            PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(lock_));
             Ref attr = getattr(type, name);
             if (!attr) {
                 if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                     PyErr_Clear();
                     PyErr_Format(PyExc_TypeError,
                                  "'%.200s' object does not support the context manager protocol%s",
-                                 Py_TYPE(lock_.get())->tp_name, missing);
+                                 Py_TYPE(lock_)->tp_name, missing);
                 }
                 return Ref();
             }
             descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
             if (!get) return attr;
-            return Ref::steal(get(attr.get(), lock_.get(), type));
+            return Ref::steal(get(attr.get(), lock_, type));
         }
     }
 
-    Ref lock_;                            // a looked-up lock; null for a prepared one
-    Ref exit_;                            // a looked-up lock's bound __exit__; null for the interpreter's own type
+    PyObject* lock_;
+    Ref keep_;  // a looked-up lock, referenced for the section's life (a prepared one's owner keeps it)
+    Ref exit_;  // a looked-up lock's bound __exit__, for a lock of another type
     PreparedLock* prepared_ = nullptr;
     Owner& owner_;
+    bool own_type_ = false;  // the lock is of exactly the interpreter's own type
     bool held_ = false;
 };
 

@@ -35,14 +35,14 @@ struct veldra_state {
     PyObject* decision_no_memory = nullptr;
     PyObject* decision_fits = nullptr;
     PyObject* decision_not_chunkable = nullptr;
-    tarvish::Str s_out_of_memory{"out of memory"};
-    tarvish::Str s_outofmemoryerror{"outofmemoryerror"};
-    tarvish::Str s_cuda{"cuda"};
-    tarvish::Str s_memory{"memory"};
-    tarvish::Str s_allocat{"allocat"};
-    tarvish::Str s_failed{"failed"};
-    tarvish::Str s_insufficient{"insufficient"};
-    tarvish::Str s_gpu{"gpu"};
+    tarvish::Str v_out_of_memory{"out of memory"};
+    tarvish::Str v_outofmemoryerror{"outofmemoryerror"};
+    tarvish::Str v_cuda{"cuda"};
+    tarvish::Str v_memory{"memory"};
+    tarvish::Str v_allocat{"allocat"};
+    tarvish::Str v_failed{"failed"};
+    tarvish::Str v_insufficient{"insufficient"};
+    tarvish::Str v_gpu{"gpu"};
 };
 
 veldra_state& state() noexcept {
@@ -250,9 +250,9 @@ PyObject* is_oom_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     };
     veldra_state& st = state();
     const Test tests[] = {
-        {m.get(), &st.s_out_of_memory, nullptr},     {t.get(), &st.s_outofmemoryerror, nullptr},
-        {m.get(), &st.s_cuda, &st.s_memory},         {m.get(), &st.s_allocat, &st.s_failed},
-        {m.get(), &st.s_memory, &st.s_insufficient}, {m.get(), &st.s_gpu, &st.s_memory},
+        {m.get(), &st.v_out_of_memory, nullptr},     {t.get(), &st.v_outofmemoryerror, nullptr},
+        {m.get(), &st.v_cuda, &st.v_memory},         {m.get(), &st.v_allocat, &st.v_failed},
+        {m.get(), &st.v_memory, &st.v_insufficient}, {m.get(), &st.v_gpu, &st.v_memory},
     };
     for (const Test& test : tests) {
         int r = contains(test.text, *test.a);

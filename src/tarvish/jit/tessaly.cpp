@@ -55,8 +55,8 @@ struct tessaly_state {
     tarvish::Str s_debug{"debug"};
     tarvish::Str s_time{"time"};
     tarvish::Str s_policy_lock{"_policy_lock"};
-    tarvish::Str s_tracked_functions{"tracked_functions"};
-    tarvish::Str s_avg_threshold{"avg_threshold"};
+    tarvish::Str k_tracked_functions{"tracked_functions"};
+    tarvish::Str k_avg_threshold{"avg_threshold"};
     PyObject* config_kwnames = nullptr;   // the five PolicyConfig parameter names
     PyObject* metrics_kwnames = nullptr;  // the five create_function_metrics parameter names
     PolicySlot policy_slot;
@@ -147,7 +147,6 @@ const PolicyConfigOps policy_config_ops{
     [](PolicyConfig* c) noexcept { return c->st.target_speedup; },
 };
 
-PolicyConfig* as_config(PyObject* o) noexcept { return reinterpret_cast<PolicyConfig*>(o); }
 
 // The first failed invariant's message, or null when all hold.
 const char* config_error(int32_t initial, int32_t min, int32_t max, double rate, double target) noexcept {
@@ -334,7 +333,6 @@ struct Tessaly {
     TessalyState st;
 };
 
-Tessaly* as_policy(PyObject* o) noexcept { return reinterpret_cast<Tessaly*>(o); }
 
 // The learned threshold, else the configured initial one. The keys are exact
 // str or None, so the lookup runs no Python code and cannot fail; the values
@@ -347,7 +345,7 @@ int32_t get_threshold_lock_held(Tessaly* t, PyObject* func_id) noexcept {
         assert(PyLong_CheckExact(learned));
         return static_cast<int32_t>(PyLong_AsLong(learned));
     }
-    PolicyConfig* c = as_config(t->st.config.get());
+    PolicyConfig* c = tarvish::native<PolicyConfig>(t->st.config.get());
     return c->st.ops->get_initial_threshold_fast(c);
 }
 
@@ -402,7 +400,7 @@ PyObject* Tessaly_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 
 int Tessaly_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    TessalyState& t = as_policy(self)->st;
+    TessalyState& t = tarvish::native<Tessaly>(self)->st;
     Py_VISIT(t.config.get());
     Py_VISIT(t.thresholds.get());
     return t.lock.traverse(visit, arg);
@@ -412,7 +410,7 @@ constexpr Signature<1> Tessaly_get_threshold_sig{"get_threshold", {"func_id"}};
 PyObject* Tessaly_get_threshold(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* func_id = nullptr;
     if (!tarvish::parse(Tessaly_get_threshold_sig, args, nargs, kwnames, tarvish::ExactStr{func_id})) return nullptr;
-    Tessaly* t = as_policy(self);
+    Tessaly* t = tarvish::native<Tessaly>(self);
     int32_t threshold;
     {
         Section section{t->st.lock, "Tessaly.get_threshold"};
@@ -449,7 +447,7 @@ PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize
         return nullptr;
     double now;
     if (!wall_clock(now)) return nullptr;
-    Tessaly* t = as_policy(self);
+    Tessaly* t = tarvish::native<Tessaly>(self);
     PyObject* get_metrics = state().s_get_metrics.get();
     if (!get_metrics) return nullptr;
 
@@ -535,7 +533,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject *func_id = nullptr, *store = nullptr;
     if (!tarvish::parse(Tessaly_update_sig, args, nargs, kwnames, tarvish::ExactStr{func_id}, tarvish::Object{store}))
         return nullptr;
-    Tessaly* t = as_policy(self);
+    Tessaly* t = tarvish::native<Tessaly>(self);
     PyObject* get_metrics = state().s_get_metrics.get();
     if (!get_metrics) return nullptr;
 
@@ -565,7 +563,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         uint32_t compile_count;
         if (!read_metric<uint32_t, "uint32_t">(metrics.get(), state().s_compile_count, compile_count)) return nullptr;
         if (!read_metric<double, "">(metrics.get(), state().s_avg_speedup, avg_speedup)) return nullptr;
-        updated = learned_threshold(as_config(t->st.config.get()), current, compile_count, avg_speedup);
+        updated = learned_threshold(tarvish::native<PolicyConfig>(t->st.config.get()), current, compile_count, avg_speedup);
         Ref value = tarvish::box(updated);
         if (!value || PyDict_SetItem(t->st.thresholds.get(), func_id, value.get()) < 0) return nullptr;
         if (!section.leave()) return nullptr;
@@ -584,7 +582,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // A dict of four int-or-float values under the four statistics keys.
 Ref statistics_dict(PyObject* tracked, PyObject* avg, PyObject* min, PyObject* max) noexcept {
     tessaly_state& m = state();
-    tarvish::Str* const keys[] = {&m.s_tracked_functions, &m.s_avg_threshold, &m.s_min_threshold, &m.s_max_threshold};
+    tarvish::Str* const keys[] = {&m.k_tracked_functions, &m.k_avg_threshold, &m.s_min_threshold, &m.s_max_threshold};
     PyObject* const values[] = {tracked, avg, min, max};
     Ref d = Ref::steal(PyDict_New());
     if (!d) return d;
@@ -598,14 +596,14 @@ Ref statistics_dict(PyObject* tracked, PyObject* avg, PyObject* min, PyObject* m
 constexpr Signature<0> Tessaly_get_statistics_sig{"get_statistics", {}};
 PyObject* Tessaly_get_statistics(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(Tessaly_get_statistics_sig, args, nargs, kwnames)) return nullptr;
-    Tessaly* t = as_policy(self);
+    Tessaly* t = tarvish::native<Tessaly>(self);
     Section section{t->st.lock, "Tessaly.get_statistics"};
     if (!section) return nullptr;
     PyObject* thresholds = t->st.thresholds.get();
     Py_ssize_t n = PyDict_GET_SIZE(thresholds);
     Ref result;
     if (n == 0) {
-        const PolicyConfigState& c = as_config(t->st.config.get())->st;
+        const PolicyConfigState& c = tarvish::native<PolicyConfig>(t->st.config.get())->st;
         result = statistics_dict(tarvish::box(0).get(), tarvish::box(c.initial_threshold).get(),
                                  tarvish::box(c.min_threshold).get(), tarvish::box(c.max_threshold).get());
     } else {

@@ -43,8 +43,8 @@ struct brindle_state {
     // The keys of get_stats: the counters' (by Stat), then the others.
     Str stat_keys[kNumStats] = {{"total_blocks"}, {"total_insertions"}, {"total_deletions"}, {"total_searches"},
                                 {"bucket_hits"},  {"tree_hits"},        {"operation_count"}};
-    Str s_circuit_breaker_trips{"circuit_breaker_trips"}, s_node_count{"node_count"}, s_height{"height"},
-        s_sampled_operations{"sampled_operations"}, s_is_valid{"is_valid"};
+    Str k_circuit_breaker_trips{"circuit_breaker_trips"}, k_node_count{"node_count"}, k_height{"height"},
+        k_sampled_operations{"sampled_operations"}, k_is_valid{"is_valid"};
 };
 
 brindle_state& state() noexcept {
@@ -134,7 +134,7 @@ struct Graveyard {
 // interpreter lock held. remove_ge walks without the interpreter lock too, but
 // with the writer lock held, so no writer can change the tree under it.
 
-struct TreeState {
+struct FastRedBlackTreeState {
     std::atomic<RBNode*> root{nullptr};
     uint64_t node_count = 0;
     Ref lock;
@@ -156,33 +156,32 @@ struct TreeState {
 
 struct FastRedBlackTree {
     PyObject_HEAD
-    TreeState st;
+    FastRedBlackTreeState st;
 };
 
-TreeState& tree(PyObject* self) noexcept { return reinterpret_cast<FastRedBlackTree*>(self)->st; }
 
-RBNode* root_of(const TreeState& t) noexcept { return t.root.load(std::memory_order_relaxed); }
-void set_root(TreeState& t, RBNode* v) noexcept { t.root.store(v, std::memory_order_relaxed); }
+RBNode* root_of(const FastRedBlackTreeState& t) noexcept { return t.root.load(std::memory_order_relaxed); }
+void set_root(FastRedBlackTreeState& t, RBNode* v) noexcept { t.root.store(v, std::memory_order_relaxed); }
 
 // Whether this thread is inside the tree's write section: the counter odd, the writer's guard its own.
-[[maybe_unused]] bool writing_here(const TreeState& t) noexcept {
+[[maybe_unused]] bool writing_here(const FastRedBlackTreeState& t) noexcept {
     return (t.seq_counter.load(std::memory_order_relaxed) & 1) && t.writer.held_here();
 }
 
-void begin_write(TreeState& t) noexcept {
+void begin_write(FastRedBlackTreeState& t) noexcept {
     uint64_t s = t.seq_counter.load(std::memory_order_relaxed);
     assert(!(s & 1) && t.writer.held_here());
     t.seq_counter.store(s + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
 }
 
-void end_write(TreeState& t) noexcept {
+void end_write(FastRedBlackTreeState& t) noexcept {
     assert(writing_here(t));
     t.seq_counter.store(t.seq_counter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
 // Still version s? Called by a walker after each link load.
-bool unchanged(const TreeState& t, uint64_t s) noexcept {
+bool unchanged(const FastRedBlackTreeState& t, uint64_t s) noexcept {
     std::atomic_thread_fence(std::memory_order_acquire);
     return t.seq_counter.load(std::memory_order_relaxed) == s;
 }
@@ -195,7 +194,7 @@ void free_list(RBNode* n) noexcept {
     }
 }
 
-void reclaim(TreeState& t) noexcept {
+void reclaim(FastRedBlackTreeState& t) noexcept {
     if (!t.limbo[0] && !t.limbo[1]) return;
     if (!t.walkers[0] && !t.walkers[1]) {
         free_list(std::exchange(t.limbo[0], nullptr));
@@ -208,19 +207,19 @@ void reclaim(TreeState& t) noexcept {
     if (t.limbo[cur]) ++t.epoch;
 }
 
-void retire(TreeState& t, RBNode* n) noexcept {
+void retire(FastRedBlackTreeState& t, RBNode* n) noexcept {
     unsigned cur = t.epoch & 1;
     n->next = t.limbo[cur];
     t.limbo[cur] = n;
 }
 
-unsigned enter_walk(TreeState& t) noexcept {
+unsigned enter_walk(FastRedBlackTreeState& t) noexcept {
     unsigned slot = t.epoch & 1;
     ++t.walkers[slot];
     return slot;
 }
 
-void leave_walk(TreeState& t, unsigned slot) noexcept {
+void leave_walk(FastRedBlackTreeState& t, unsigned slot) noexcept {
     assert(t.walkers[slot] > 0);
     --t.walkers[slot];
     reclaim(t);
@@ -229,7 +228,7 @@ void leave_walk(TreeState& t, unsigned slot) noexcept {
 // Releases the blocks of the unlinked records in their order and retires the
 // records. Block releases may run arbitrary code (which may even use this tree
 // again), so the pending exception is kept aside meanwhile.
-void bury(TreeState& t, Graveyard& g) noexcept {
+void bury(FastRedBlackTreeState& t, Graveyard& g) noexcept {
     if (!g.head) return;
     PyObject* exc = PyErr_GetRaisedException();
     RBNode* n = std::exchange(g.head, nullptr);
@@ -250,7 +249,7 @@ void bury(TreeState& t, Graveyard& g) noexcept {
 // run where no writer can interfere.
 
 template <bool Checked>
-RBNode* walk_exact(const TreeState& t, uint64_t size, uint64_t s, bool& ok) noexcept {
+RBNode* walk_exact(const FastRedBlackTreeState& t, uint64_t size, uint64_t s, bool& ok) noexcept {
     RBNode* n = root_of(t);
     for (;;) {
         if constexpr (Checked)
@@ -263,7 +262,7 @@ RBNode* walk_exact(const TreeState& t, uint64_t size, uint64_t s, bool& ok) noex
 }
 
 template <bool Checked>
-RBNode* walk_best_fit(const TreeState& t, uint64_t size, uint64_t s, bool& ok) noexcept {
+RBNode* walk_best_fit(const FastRedBlackTreeState& t, uint64_t size, uint64_t s, bool& ok) noexcept {
     RBNode* n = root_of(t);
     RBNode* candidate = nullptr;
     for (;;) {
@@ -281,7 +280,7 @@ RBNode* walk_best_fit(const TreeState& t, uint64_t size, uint64_t s, bool& ok) n
     return candidate;
 }
 
-RBNode* find_node(const TreeState& t, uint64_t size) noexcept {
+RBNode* find_node(const FastRedBlackTreeState& t, uint64_t size) noexcept {
     bool ok;
     return walk_exact<false>(t, size, 0, ok);
 }
@@ -289,7 +288,7 @@ RBNode* find_node(const TreeState& t, uint64_t size) noexcept {
 // Pre-order over the heads through parent links (no recursion, so a tree made
 // lopsided by deletions cannot exhaust the stack). fn(node, depth).
 template <class F>
-void preorder(const TreeState& t, F fn) noexcept {
+void preorder(const FastRedBlackTreeState& t, F fn) noexcept {
     RBNode* n = root_of(t);
     RBNode* prev = nullptr;
     uint64_t depth = 1;
@@ -309,7 +308,7 @@ void preorder(const TreeState& t, F fn) noexcept {
     }
 }
 
-uint64_t compute_height(const TreeState& t) noexcept {
+uint64_t compute_height(const FastRedBlackTreeState& t) noexcept {
     uint64_t height = 0;
     preorder(t, [&](RBNode*, uint64_t depth) { height = depth > height ? depth : height; });
     return height;
@@ -317,7 +316,7 @@ uint64_t compute_height(const TreeState& t) noexcept {
 
 // Detaches the whole tree and collects every record post-order: left subtree,
 // right subtree, the head's chain entries in chain order, then the head.
-void detach_all(TreeState& t, Graveyard& g) noexcept {
+void detach_all(FastRedBlackTreeState& t, Graveyard& g) noexcept {
     RBNode* n = root_of(t);
     set_root(t, nullptr);
     while (n) {
@@ -355,7 +354,7 @@ RBNode* allocate_node(uint64_t size, PyObject* block) noexcept {
     return new (mem) RBNode{nullptr, {nullptr}, {nullptr}, kRed, size, Py_NewRef(block), nullptr};
 }
 
-void rotate_left_lock_held(TreeState& t, RBNode* x) noexcept {
+void rotate_left_lock_held(FastRedBlackTreeState& t, RBNode* x) noexcept {
     assert(writing_here(t));
     RBNode* y = right_of(x);
     set_right(x, left_of(y));
@@ -368,7 +367,7 @@ void rotate_left_lock_held(TreeState& t, RBNode* x) noexcept {
     x->parent = y;
 }
 
-void rotate_right_lock_held(TreeState& t, RBNode* x) noexcept {
+void rotate_right_lock_held(FastRedBlackTreeState& t, RBNode* x) noexcept {
     assert(writing_here(t));
     RBNode* y = left_of(x);
     set_left(x, right_of(y));
@@ -381,7 +380,7 @@ void rotate_right_lock_held(TreeState& t, RBNode* x) noexcept {
     x->parent = y;
 }
 
-void fixup_insert_lock_held(TreeState& t, RBNode* z) noexcept {
+void fixup_insert_lock_held(FastRedBlackTreeState& t, RBNode* z) noexcept {
     assert(writing_here(t));
     while (z->parent && z->parent->color == kRed) {
         RBNode* p = z->parent;
@@ -429,7 +428,7 @@ RBNode* minimum(RBNode* n) noexcept {
     return n;
 }
 
-void transplant_lock_held(TreeState& t, RBNode* u, RBNode* v) noexcept {
+void transplant_lock_held(FastRedBlackTreeState& t, RBNode* u, RBNode* v) noexcept {
     assert(writing_here(t));
     if (!u->parent) set_root(t, v);
     else if (u == left_of(u->parent)) set_left(u->parent, v);
@@ -437,7 +436,7 @@ void transplant_lock_held(TreeState& t, RBNode* u, RBNode* v) noexcept {
     if (v) v->parent = u->parent;
 }
 
-void fixup_delete_lock_held(TreeState& t, RBNode* x) noexcept {
+void fixup_delete_lock_held(FastRedBlackTreeState& t, RBNode* x) noexcept {
     assert(writing_here(t));
     while (x != root_of(t) && x->color == kBlack) {
         RBNode* p = x->parent;
@@ -512,7 +511,7 @@ void fixup_delete_lock_held(TreeState& t, RBNode* x) noexcept {
 
 // Unlinks the head z. As the textbook delete with null leaves, except that no
 // fix-up runs when the node to fix is null.
-void delete_node_lock_held(TreeState& t, RBNode* z, Graveyard& g) noexcept {
+void delete_node_lock_held(FastRedBlackTreeState& t, RBNode* z, Graveyard& g) noexcept {
     assert(writing_here(t));
     RBNode* y = z;
     int32_t removed = y->color;
@@ -545,7 +544,7 @@ void delete_node_lock_held(TreeState& t, RBNode* z, Graveyard& g) noexcept {
 
 // Removes the head's own block: the first chain entry's block moves up into
 // the head, or the head leaves the tree when it has no chain.
-void remove_head_block_lock_held(TreeState& t, RBNode* head, Graveyard& g) noexcept {
+void remove_head_block_lock_held(FastRedBlackTreeState& t, RBNode* head, Graveyard& g) noexcept {
     assert(writing_here(t));
     if (RBNode* d = head->next) {
         head->next = d->next;
@@ -568,7 +567,7 @@ void remove_head_block_lock_held(TreeState& t, RBNode* head, Graveyard& g) noexc
 // it in), so the records a body holds cannot change under it.
 template <class Body>
 PyObject* write_section(PyObject* self, const char* method, Body body) noexcept {
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     Section section{t.lock.get(), t.writer, method};
     if (!section) return nullptr;
     begin_write(t);
@@ -643,7 +642,7 @@ PyObject* FastRedBlackTree_new(PyTypeObject* type, PyObject* args, PyObject* kwa
     if (!tarvish::parse(FastRedBlackTree_new_sig, args, kwargs, tarvish::U32{sample_rate})) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    TreeState& t = tarvish::construct<FastRedBlackTree>(self.get());
+    FastRedBlackTreeState& t = tarvish::construct<FastRedBlackTree>(self.get());
 
     t.lock = tarvish::new_lock(state().guard.module);
     if (!t.lock) return nullptr;
@@ -671,7 +670,7 @@ PyObject* FastRedBlackTree_new(PyTypeObject* type, PyObject* args, PyObject* kwa
 
 // Frees every record and releases every block (destruction and the cyclic
 // collector's clear). No walker or writer can be active: both hold a reference.
-void drop_tree(TreeState& t) noexcept {
+void drop_tree(FastRedBlackTreeState& t) noexcept {
     Graveyard g;
     detach_all(t, g);
     bury(t, g);
@@ -679,7 +678,7 @@ void drop_tree(TreeState& t) noexcept {
 }
 
 int FastRedBlackTree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(t.lock.get());
     Py_VISIT(t.op_counter.get());
@@ -694,13 +693,13 @@ int FastRedBlackTree_traverse(PyObject* self, visitproc visit, void* arg) noexce
 }
 
 int FastRedBlackTree_clear(PyObject* self) noexcept {
-    drop_tree(tree(self));
+    drop_tree(tarvish::state_of<FastRedBlackTree>(self));
     return 0;
 }
 
 void FastRedBlackTree_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     drop_tree(t);
     // No walker is left and so nothing is in limbo: every walker holds a reference.
     assert(!t.walkers[0] && !t.walkers[1] && !t.limbo[0] && !t.limbo[1]);
@@ -726,7 +725,7 @@ PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* args, Py_ssiz
         return nullptr;
     uint64_t key;
     if (prepare_size(self, size.get(), false, key) != Prep::ok) return nullptr;
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     // Refused before the sampling clock moves, so a re-entrant insert changes nothing.
     if (!t.writer.may_enter()) return nullptr;
 
@@ -786,7 +785,7 @@ PyObject* FastRedBlackTree_find_best_fit(PyObject* self, PyObject* const* args, 
         case Prep::empty: Py_RETURN_NONE;
         case Prep::ok: break;
     }
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     for (int attempts = 0; attempts < kMaxRetries; ++attempts) {
         uint64_t s = t.seq_counter.load(std::memory_order_acquire);
         if (s & 1) {
@@ -822,7 +821,7 @@ PyObject* FastRedBlackTree_find_all_exact(PyObject* self, PyObject* const* args,
         case Prep::empty: return PyList_New(0);
         case Prep::ok: break;
     }
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     for (int attempts = 0; attempts < kMaxRetries; ++attempts) {
         uint64_t s = t.seq_counter.load(std::memory_order_acquire);
         if (s & 1) {
@@ -865,7 +864,7 @@ PyObject* FastRedBlackTree_delete(PyObject* self, PyObject* const* args, Py_ssiz
         case Prep::empty: Py_RETURN_FALSE;
         case Prep::ok: break;
     }
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     return write_section(self, "FastRedBlackTree.delete", [&](Graveyard& g) -> Ref {
         RBNode* head = find_node(t, key);
         if (!head) return Ref::borrow(Py_False);
@@ -905,7 +904,7 @@ PyObject* FastRedBlackTree_remove_ge(PyObject* self, PyObject* const* args, Py_s
         case Prep::empty: return PyTuple_Pack(2, Py_None, Py_None);
         case Prep::ok: break;
     }
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     return write_section(self, "FastRedBlackTree.remove_ge", [&](Graveyard& g) -> Ref {
         RBNode* head;
         bool ok;
@@ -930,7 +929,7 @@ constexpr Signature<0> FastRedBlackTree_clear_method_sig{"clear", {}};
 PyObject* FastRedBlackTree_clear_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastRedBlackTree_clear_method_sig, args, nargs, kwnames)) return nullptr;
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     return write_section(self, "FastRedBlackTree.clear", [&](Graveyard& g) -> Ref {
         detach_all(t, g);
         for (int64_t& v : t.stats) v = 0;
@@ -952,7 +951,7 @@ constexpr Signature<0> FastRedBlackTree_get_stats_sig{"get_stats", {}};
 PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastRedBlackTree_get_stats_sig, args, nargs, kwnames)) return nullptr;
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     Section section{t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.get_stats"};
     if (!section) return nullptr;
     // Snapshot before any object is made (making one may run code).
@@ -969,9 +968,9 @@ PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const* args, Py_s
     };
     for (int i = 0; i < kNumStats; ++i)
         if (!put(state().stat_keys[i], tarvish::box(static_cast<long long>(stats[i])))) return nullptr;
-    if (trips && !put(state().s_circuit_breaker_trips, tarvish::box(0))) return nullptr;
-    if (!put(state().s_node_count, tarvish::box(static_cast<unsigned long long>(nodes)))) return nullptr;
-    if (!put(state().s_height, tarvish::box(static_cast<unsigned long long>(height)))) return nullptr;
+    if (trips && !put(state().k_circuit_breaker_trips, tarvish::box(0))) return nullptr;
+    if (!put(state().k_node_count, tarvish::box(static_cast<unsigned long long>(nodes)))) return nullptr;
+    if (!put(state().k_height, tarvish::box(static_cast<unsigned long long>(height)))) return nullptr;
     Ref sampled;
     if (t.use_atomic) {
         // Python code may run under the statistics lock here (a counter class of the caller's).
@@ -980,8 +979,8 @@ PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const* args, Py_s
     } else {
         sampled = tarvish::box(0);
     }
-    if (!put(state().s_sampled_operations, std::move(sampled))) return nullptr;
-    if (!put(state().s_is_valid, Ref::borrow(Py_True))) return nullptr;
+    if (!put(state().k_sampled_operations, std::move(sampled))) return nullptr;
+    if (!put(state().k_is_valid, Ref::borrow(Py_True))) return nullptr;
     if (!section.leave()) return nullptr;
     return result.release();
 }
@@ -989,14 +988,14 @@ PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const* args, Py_s
 constexpr Signature<0> FastRedBlackTree_size_sig{"size", {}};
 PyObject* FastRedBlackTree_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastRedBlackTree_size_sig, args, nargs, kwnames)) return nullptr;
-    return PyLong_FromUnsignedLongLong(tree(self).node_count);
+    return PyLong_FromUnsignedLongLong(tarvish::state_of<FastRedBlackTree>(self).node_count);
 }
 
 constexpr Signature<0> FastRedBlackTree_get_size_distribution_sig{"get_size_distribution", {}};
 PyObject* FastRedBlackTree_get_size_distribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastRedBlackTree_get_size_distribution_sig, args, nargs, kwnames)) return nullptr;
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     // Under the writer lock nothing can reshape the tree while the dict grows.
     Section section{t.lock.get(), t.writer, "FastRedBlackTree.get_size_distribution"};
     if (!section) return nullptr;
@@ -1019,7 +1018,7 @@ constexpr Signature<0> FastRedBlackTree_reset_circuit_breaker_sig{"reset_circuit
 PyObject* FastRedBlackTree_reset_circuit_breaker(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastRedBlackTree_reset_circuit_breaker_sig, args, nargs, kwnames)) return nullptr;
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     Section section{t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.reset_circuit_breaker"};
     if (!section) return nullptr;
     t.has_trips = true;
@@ -1056,7 +1055,7 @@ int FastRedBlackTree_bool(PyObject* self) noexcept {
 
 PyObject* FastRedBlackTree_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
-                                static_cast<unsigned long long>(tree(self).node_count));
+                                static_cast<unsigned long long>(tarvish::state_of<FastRedBlackTree>(self).node_count));
 }
 
 PyMethodDef FastRedBlackTree_methods[] = {

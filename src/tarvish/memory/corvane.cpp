@@ -192,7 +192,6 @@ bool counter_compare_and_swap(AtomicCounter* c, int64_t expected, int64_t new_va
 const AtomicCounterOps atomic_counter_ops{counter_load,      counter_store,           counter_increment,
                                           counter_decrement, counter_compare_and_swap, counter_fetch_and_add};
 
-AtomicCounter* as_counter(PyObject* self) noexcept { return reinterpret_cast<AtomicCounter*>(self); }
 
 // Runs one atomic instruction with the interpreter lock released.
 template <class F>
@@ -218,7 +217,7 @@ PyObject* AtomicCounter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 constexpr Signature<0> AtomicCounter_load_sig{"load", {}};
 PyObject* AtomicCounter_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(AtomicCounter_load_sig, args, nargs, kwnames)) return nullptr;
-    AtomicCounter* c = as_counter(self);
+    AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     return PyLong_FromLongLong(without_gil([c] { return counter_load(c); }));
 }
 
@@ -226,7 +225,7 @@ constexpr Signature<1> AtomicCounter_store_sig{"store", {"value"}};
 PyObject* AtomicCounter_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     int64_t value;
     if (!tarvish::parse(AtomicCounter_store_sig, args, nargs, kwnames, tarvish::I64{value})) return nullptr;
-    AtomicCounter* c = as_counter(self);
+    AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     without_gil([c, value] {
         counter_store(c, value);
         return 0;
@@ -239,7 +238,7 @@ PyObject* AtomicCounter_increment(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) noexcept {
     int64_t delta = 1;
     if (!tarvish::parse(AtomicCounter_increment_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
-    AtomicCounter* c = as_counter(self);
+    AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     return PyLong_FromLongLong(without_gil([c, &delta] { return counter_increment(c, &delta); }));
 }
 
@@ -248,7 +247,7 @@ PyObject* AtomicCounter_decrement(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) noexcept {
     int64_t delta = 1;
     if (!tarvish::parse(AtomicCounter_decrement_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
-    AtomicCounter* c = as_counter(self);
+    AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     return PyLong_FromLongLong(without_gil([c, &delta] { return counter_decrement(c, &delta); }));
 }
 
@@ -259,7 +258,7 @@ PyObject* AtomicCounter_compare_and_swap(PyObject* self, PyObject* const* args, 
     if (!tarvish::parse(AtomicCounter_compare_and_swap_sig, args, nargs, kwnames, tarvish::I64{expected},
                         tarvish::I64{new_value}))
         return nullptr;
-    AtomicCounter* c = as_counter(self);
+    AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     return PyBool_FromLong(without_gil([=] { return counter_compare_and_swap(c, expected, new_value); }));
 }
 
@@ -268,7 +267,7 @@ PyObject* AtomicCounter_fetch_and_add(PyObject* self, PyObject* const* args, Py_
                                       PyObject* kwnames) noexcept {
     int64_t delta;
     if (!tarvish::parse(AtomicCounter_fetch_and_add_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
-    AtomicCounter* c = as_counter(self);
+    AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     return PyLong_FromLongLong(without_gil([=] { return counter_fetch_and_add(c, delta); }));
 }
 
@@ -432,7 +431,6 @@ struct AtomicPointer {
     AtomicPointerState st;
 };
 
-AtomicPointerState& pointer_state(PyObject* self) noexcept { return reinterpret_cast<AtomicPointer*>(self)->st; }
 
 // The slot's reference for `value`: none for None.
 Ref slot_ref(PyObject* value) noexcept { return value == Py_None ? Ref() : Ref::borrow(value); }
@@ -464,20 +462,20 @@ PyObject* AtomicPointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 
 int AtomicPointer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(pointer_state(self).lock.get());
+    Py_VISIT(tarvish::state_of<AtomicPointer>(self).lock.get());
     // The held object is left out on purpose: the slot keeps it outside the collector, as the class always has.
     return 0;
 }
 
 int AtomicPointer_clear(PyObject* self) noexcept {
-    pointer_state(self).lock = Ref::borrow(Py_None);
+    tarvish::state_of<AtomicPointer>(self).lock = Ref::borrow(Py_None);
     return 0;
 }
 
 constexpr Signature<0> AtomicPointer_load_sig{"load", {}};
 PyObject* AtomicPointer_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(AtomicPointer_load_sig, args, nargs, kwnames)) return nullptr;
-    AtomicPointerState& p = pointer_state(self);
+    AtomicPointerState& p = tarvish::state_of<AtomicPointer>(self);
     Section section{p.lock.get(), p.owner, "AtomicPointer.load"};
     if (!section) return nullptr;
     Ref value = Ref::borrow(p.held);
@@ -489,7 +487,7 @@ constexpr Signature<1> AtomicPointer_store_sig{"store", {"value"}};
 PyObject* AtomicPointer_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* value = nullptr;
     if (!tarvish::parse(AtomicPointer_store_sig, args, nargs, kwnames, tarvish::Object{value})) return nullptr;
-    AtomicPointerState& p = pointer_state(self);
+    AtomicPointerState& p = tarvish::state_of<AtomicPointer>(self);
     Ref incoming = slot_ref(value);
     Section section{p.lock.get(), p.owner, "AtomicPointer.store"};
     if (!section) return nullptr;
@@ -506,7 +504,7 @@ PyObject* AtomicPointer_compare_and_swap(PyObject* self, PyObject* const* args, 
     if (!tarvish::parse(AtomicPointer_compare_and_swap_sig, args, nargs, kwnames, tarvish::Object{expected},
                         tarvish::Object{new_value}))
         return nullptr;
-    AtomicPointerState& p = pointer_state(self);
+    AtomicPointerState& p = tarvish::state_of<AtomicPointer>(self);
     Ref incoming = slot_ref(new_value);
     PyObject* wanted = expected == Py_None ? nullptr : expected;
     Section section{p.lock.get(), p.owner, "AtomicPointer.compare_and_swap"};
@@ -524,7 +522,7 @@ constexpr Signature<0> AtomicPointer_get_version_sig{"get_version", {}};
 PyObject* AtomicPointer_get_version(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
     if (!tarvish::parse(AtomicPointer_get_version_sig, args, nargs, kwnames)) return nullptr;
-    AtomicPointerState& p = pointer_state(self);
+    AtomicPointerState& p = tarvish::state_of<AtomicPointer>(self);
     Section section{p.lock.get(), p.owner, "AtomicPointer.get_version"};
     if (!section) return nullptr;
     uint64_t version = p.version;
@@ -631,7 +629,6 @@ struct LockFreeStack {
     LockFreeStackState st;
 };
 
-LockFreeStackState& stack_state(PyObject* self) noexcept { return reinterpret_cast<LockFreeStack*>(self)->st; }
 
 // Links the node at the head.
 void LockFreeStack_push_lock_held(LockFreeStackState& s, OwnedNode& node) noexcept {
@@ -668,13 +665,13 @@ PyObject* LockFreeStack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 
 int LockFreeStack_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(stack_state(self).lock.get());
+    Py_VISIT(tarvish::state_of<LockFreeStack>(self).lock.get());
     // The items are left out on purpose: the nodes keep them outside the collector, as the class always has.
     return 0;
 }
 
 int LockFreeStack_clear(PyObject* self) noexcept {
-    stack_state(self).lock = Ref::borrow(Py_None);
+    tarvish::state_of<LockFreeStack>(self).lock = Ref::borrow(Py_None);
     return 0;
 }
 
@@ -682,7 +679,7 @@ constexpr Signature<1> LockFreeStack_push_sig{"push", {"item"}};
 PyObject* LockFreeStack_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* item = nullptr;
     if (!tarvish::parse(LockFreeStack_push_sig, args, nargs, kwnames, tarvish::Object{item})) return nullptr;
-    LockFreeStackState& s = stack_state(self);
+    LockFreeStackState& s = tarvish::state_of<LockFreeStack>(self);
     auto* raw = static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode)));
     if (!raw) return tarvish::raise(PyExc_MemoryError, "Failed to allocate stack node");
     raw->item = Py_NewRef(item);
@@ -698,7 +695,7 @@ PyObject* LockFreeStack_push(PyObject* self, PyObject* const* args, Py_ssize_t n
 constexpr Signature<0> LockFreeStack_pop_sig{"pop", {}};
 PyObject* LockFreeStack_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStack_pop_sig, args, nargs, kwnames)) return nullptr;
-    LockFreeStackState& s = stack_state(self);
+    LockFreeStackState& s = tarvish::state_of<LockFreeStack>(self);
     Section section{s.lock.get(), s.owner, "LockFreeStack.pop"};
     if (!section) return nullptr;
     OwnedNode top{LockFreeStack_unlink_lock_held(s)};
@@ -712,7 +709,7 @@ constexpr Signature<0> LockFreeStack_is_empty_sig{"is_empty", {}};
 PyObject* LockFreeStack_is_empty(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStack_is_empty_sig, args, nargs, kwnames)) return nullptr;
-    LockFreeStackState& s = stack_state(self);
+    LockFreeStackState& s = tarvish::state_of<LockFreeStack>(self);
     Section section{s.lock.get(), s.owner, "LockFreeStack.is_empty"};
     if (!section) return nullptr;
     bool empty = s.head == nullptr;
@@ -723,7 +720,7 @@ PyObject* LockFreeStack_is_empty(PyObject* self, PyObject* const* args, Py_ssize
 constexpr Signature<0> LockFreeStack_size_sig{"size", {}};
 PyObject* LockFreeStack_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStack_size_sig, args, nargs, kwnames)) return nullptr;
-    return PyLong_FromLongLong(stack_state(self).size.load(std::memory_order_seq_cst));
+    return PyLong_FromLongLong(tarvish::state_of<LockFreeStack>(self).size.load(std::memory_order_seq_cst));
 }
 
 PyMethodDef LockFreeStack_methods[] = {
@@ -787,8 +784,6 @@ struct LockFreeStatistics {
     LockFreeStatisticsState st;
 };
 
-LockFreeStatistics* as_stats(PyObject* self) noexcept { return reinterpret_cast<LockFreeStatistics*>(self); }
-LockFreeStatisticsState& stats_state(PyObject* self) noexcept { return as_stats(self)->st; }
 
 // Adds `delta` to a mirror and returns the new value, modulo 2^64.
 int64_t mirror_add(std::atomic<uint64_t>& m, int64_t delta) noexcept {
@@ -819,7 +814,7 @@ AtomicCounter* native_counter(PyObject* o) noexcept {
     corvane_state& st = state();
     PyTypeObject* type = st.AtomicCounter_type;
     if (Py_IS_TYPE(o, type) && st.counter_methods.hold(type)) [[likely]]
-        return as_counter(o);
+        return tarvish::native<AtomicCounter>(o);
     return nullptr;
 }
 
@@ -923,7 +918,7 @@ constexpr Signature<2> LockFreeStatistics_update_peaks_sig{"_update_peaks", {"cu
     corvane_state& st = state();
     PyTypeObject* type = st.LockFreeStatistics_type;
     if (Py_IS_TYPE(self, type) && st.stats_methods.hold(type)) [[likely]]
-        return update_peaks(stats_state(self), allocs, bytes);
+        return update_peaks(tarvish::state_of<LockFreeStatistics>(self), allocs, bytes);
     PyObject* name = st.s_update_peaks.get();
     Ref a = allocs.object(), b = bytes.object();
     return name && a && b && tarvish::call_method(self, name, a.get(), b.get());
@@ -951,7 +946,7 @@ PyObject* LockFreeStatistics_new(PyTypeObject* type, PyObject* args, PyObject* k
 }
 
 int LockFreeStatistics_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(s.lock.get());
     for (auto& c : s.counter) Py_VISIT(c.get());
@@ -959,7 +954,7 @@ int LockFreeStatistics_traverse(PyObject* self, visitproc visit, void* arg) noex
 }
 
 int LockFreeStatistics_clear(PyObject* self) noexcept {
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     s.lock = Ref::borrow(Py_None);
     for (auto& c : s.counter) c = Ref::borrow(Py_None);
     return 0;
@@ -967,12 +962,12 @@ int LockFreeStatistics_clear(PyObject* self) noexcept {
 
 // The public counters: any object may be assigned; deleting stores None.
 PyObject* stat_get(PyObject* self, void* closure) noexcept {
-    const Ref& c = stats_state(self).counter[reinterpret_cast<intptr_t>(closure)];
+    const Ref& c = tarvish::state_of<LockFreeStatistics>(self).counter[reinterpret_cast<intptr_t>(closure)];
     return c ? c.new_ref() : Py_NewRef(Py_None);
 }
 
 int stat_set(PyObject* self, PyObject* value, void* closure) noexcept {
-    stats_state(self).counter[reinterpret_cast<intptr_t>(closure)] = Ref::borrow(value ? value : Py_None);
+    tarvish::state_of<LockFreeStatistics>(self).counter[reinterpret_cast<intptr_t>(closure)] = Ref::borrow(value ? value : Py_None);
     return 0;
 }
 
@@ -996,7 +991,7 @@ PyObject* LockFreeStatistics_record_allocation(PyObject* self, PyObject* const* 
     if (!tarvish::parse(LockFreeStatistics_record_allocation_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size},
                         tarvish::Flag{bucketed}, tarvish::AnnotatedInt{padding}, tarvish::AnnotatedInt{time_ns}))
         return nullptr;
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     if (!step<true>(s.counter[kTotalAllocations]) || !step<true>(s.counter[kCurrentAllocations]) ||
         !step<true>(s.counter[kBytesAllocated], size.get()) ||
         !step<true>(s.counter[bucketed ? kBucketedAllocations : kFallbackAllocations]))
@@ -1017,7 +1012,7 @@ PyObject* LockFreeStatistics_record_deallocation(PyObject* self, PyObject* const
     if (!tarvish::parse(LockFreeStatistics_record_deallocation_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size},
                         tarvish::AnnotatedInt{time_ns}))
         return nullptr;
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     if (!step<true>(s.counter[kTotalDeallocations]) || !step<false>(s.counter[kCurrentAllocations]) ||
         !step<false>(s.counter[kBytesAllocated], size.get()))
         return nullptr;
@@ -1031,7 +1026,7 @@ PyObject* LockFreeStatistics_update_peaks(PyObject* self, PyObject* const* args,
     if (!tarvish::parse(LockFreeStatistics_update_peaks_sig, args, nargs, kwnames, tarvish::AnnotatedInt{allocs.obj},
                         tarvish::AnnotatedInt{bytes.obj}))
         return nullptr;
-    if (!update_peaks(stats_state(self), allocs, bytes)) return nullptr;
+    if (!update_peaks(tarvish::state_of<LockFreeStatistics>(self), allocs, bytes)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1053,7 +1048,7 @@ PyObject* LockFreeStatistics_py_record_allocation(PyObject* self, PyObject* cons
         return nullptr;
     int64_t sz, pad, ns;
     if (!to_i64(size, sz) || !to_i64(padding, pad) || !to_i64(time_ns, ns)) return nullptr;
-    LockFreeStatistics* stats = as_stats(self);
+    LockFreeStatistics* stats = tarvish::native<LockFreeStatistics>(self);
     LockFreeStatisticsState& s = stats->st;
     without_gil([=, &s] {
         std::atomic<uint64_t>* m = s.mirror;
@@ -1083,7 +1078,7 @@ PyObject* LockFreeStatistics_py_record_deallocation(PyObject* self, PyObject* co
         return nullptr;
     int64_t sz, ns;
     if (!to_i64(size, sz) || !to_i64(time_ns, ns)) return nullptr;
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     without_gil([=, &s] {
         std::atomic<uint64_t>* m = s.mirror;
         mirror_add(m[kTotalDeallocations], 1);
@@ -1235,7 +1230,7 @@ constexpr Signature<0> LockFreeStatistics_get_snapshot_sig{"get_snapshot", {}};
 PyObject* LockFreeStatistics_get_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStatistics_get_snapshot_sig, args, nargs, kwnames)) return nullptr;
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     corvane_state& st = state();
     // Usually every counter is an exact AtomicCounter of an unchanged class
     // (native_counter's test, with the class's part made once): plain loads.
@@ -1245,7 +1240,7 @@ PyObject* LockFreeStatistics_get_snapshot(PyObject* self, PyObject* const* args,
         for (; i < kStatCount; ++i) {
             PyObject* o = s.counter[i].get();
             if (!Py_IS_TYPE(o, st.AtomicCounter_type)) break;
-            v[i].v = counter_load(as_counter(o));
+            v[i].v = counter_load(tarvish::native<AtomicCounter>(o));
         }
     }
     if (i == kStatCount) [[likely]]
@@ -1273,7 +1268,7 @@ constexpr Signature<0> LockFreeStatistics_reset_sig{"reset", {}};
 PyObject* LockFreeStatistics_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStatistics_reset_sig, args, nargs, kwnames)) return nullptr;
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     Ref zero = tarvish::box(0);
     if (!zero) return nullptr;
     Section section{s.lock.get(), s.owner, "LockFreeStatistics.reset"};
@@ -1345,7 +1340,6 @@ struct PerformanceTimer {
     PerformanceTimerState st;
 };
 
-PerformanceTimerState& timer_state(PyObject* self) noexcept { return reinterpret_cast<PerformanceTimer*>(self)->st; }
 
 // `import time; time.perf_counter_ns()`, the import made at each call.
 Ref perf_counter_ns() noexcept {
@@ -1373,7 +1367,7 @@ PyObject* PerformanceTimer_start(PyObject* self, PyObject* const* args, Py_ssize
     Ref now = perf_counter_ns();
     int64_t start;
     if (!now || !tarvish::to_int<int64_t, "int64_t">(now.get(), start)) return nullptr;
-    timer_state(self).start_ns = start;
+    tarvish::state_of<PerformanceTimer>(self).start_ns = start;
     Py_RETURN_NONE;
 }
 
@@ -1382,7 +1376,7 @@ PyObject* PerformanceTimer_elapsed_ns(PyObject* self, PyObject* const* args, Py_
                                       PyObject* kwnames) noexcept {
     if (!tarvish::parse(PerformanceTimer_elapsed_ns_sig, args, nargs, kwnames)) return nullptr;
     Ref now = perf_counter_ns();
-    Ref start = now ? tarvish::box(static_cast<long long>(timer_state(self).start_ns)) : Ref();
+    Ref start = now ? tarvish::box(static_cast<long long>(tarvish::state_of<PerformanceTimer>(self).start_ns)) : Ref();
     if (!start) return nullptr;
     return PyNumber_Subtract(now.get(), start.get());
 }

@@ -149,7 +149,7 @@ struct Bucket {
 };
 
 // The three sizes are set by tp_new (their defaults are its parameters').
-struct BucketAllocatorState {
+struct FastBucketAllocatorState {
     int32_t bucket_size_step = 0;
     int32_t small_block_max = 0;
     int32_t medium_block_max = 0;
@@ -161,20 +161,19 @@ struct BucketAllocatorState {
 
 struct FastBucketAllocator {
     PyObject_HEAD
-    BucketAllocatorState st;
+    FastBucketAllocatorState st;
 };
 
-BucketAllocatorState& allocator(PyObject* self) noexcept { return reinterpret_cast<FastBucketAllocator*>(self)->st; }
 
 // The size class of `size`, -1 above medium_block_max; results below 1 mean no bucket.
-int32_t get_bucket_size_fast(const BucketAllocatorState& a, int32_t size) noexcept {
+int32_t get_bucket_size_fast(const FastBucketAllocatorState& a, int32_t size) noexcept {
     if (size <= a.small_block_max) return round_to_step32(size, a.bucket_size_step);
     if (size <= a.medium_block_max) return round_to_step32(size, a.bucket_size_step);
     return -1;
 }
 
 // The bucket of exactly `size`, or null.
-Bucket* find_bucket_lock_held(BucketAllocatorState& a, int32_t size) noexcept {
+Bucket* find_bucket_lock_held(FastBucketAllocatorState& a, int32_t size) noexcept {
     assert(a.owner.held_here());
     auto it = std::lower_bound(a.index.begin(), a.index.end(), size,
                                [](const Bucket& b, int32_t s) { return b.size < s; });
@@ -193,7 +192,7 @@ constexpr Signature<0> FastBucketAllocator_init_buckets_sig{"_init_buckets", {}}
 PyObject* FastBucketAllocator_init_buckets(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastBucketAllocator_init_buckets_sig, args, nargs, kwnames)) return nullptr;
-    BucketAllocatorState& a = allocator(self);
+    FastBucketAllocatorState& a = tarvish::state_of<FastBucketAllocator>(self);
     const int64_t step = a.bucket_size_step, small = a.small_block_max, medium = a.medium_block_max;
     if (step <= 0) return tarvish::raise(PyExc_ValueError, kStepMessage);
     // range(step, small + 1, step), then range(step + small, medium + 1, step), in exact arithmetic.
@@ -234,7 +233,7 @@ PyObject* FastBucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* 
     if (step <= 0) return tarvish::raise(PyExc_ValueError, kStepMessage);
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    BucketAllocatorState& a = tarvish::construct<FastBucketAllocator>(self.get());
+    FastBucketAllocatorState& a = tarvish::construct<FastBucketAllocator>(self.get());
     a.bucket_size_step = step;
     a.small_block_max = small;
     a.medium_block_max = medium;
@@ -254,7 +253,7 @@ PyObject* FastBucketAllocator_add_to_bucket(PyObject* self, PyObject* const* arg
     if (!tarvish::parse(FastBucketAllocator_add_to_bucket_sig, args, nargs, kwnames, tarvish::I32{offset},
                         tarvish::I32{size}))
         return nullptr;
-    BucketAllocatorState& a = allocator(self);
+    FastBucketAllocatorState& a = tarvish::state_of<FastBucketAllocator>(self);
     int32_t b = get_bucket_size_fast(a, size);
     // Only a block of exactly a bucket size is accepted; nothing is rounded.
     if (b < 1 || b != size) Py_RETURN_FALSE;
@@ -274,7 +273,7 @@ PyObject* FastBucketAllocator_remove_from_bucket(PyObject* self, PyObject* const
     int32_t size = 0;
     if (!tarvish::parse(FastBucketAllocator_remove_from_bucket_sig, args, nargs, kwnames, tarvish::I32{size}))
         return nullptr;
-    BucketAllocatorState& a = allocator(self);
+    FastBucketAllocatorState& a = tarvish::state_of<FastBucketAllocator>(self);
     int32_t b = get_bucket_size_fast(a, size);
     if (b <= 0) Py_RETURN_NONE;
     Section section{a.lock.get(), a.owner, "FastBucketAllocator.remove_from_bucket"};
@@ -293,7 +292,7 @@ PyObject* FastBucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* con
     if (!tarvish::parse(FastBucketAllocator_find_best_fit_bucket_sig, args, nargs, kwnames, tarvish::I32{size},
                         tarvish::I32{alignment}))
         return nullptr;
-    BucketAllocatorState& a = allocator(self);
+    FastBucketAllocatorState& a = tarvish::state_of<FastBucketAllocator>(self);
     int32_t b = get_bucket_size_fast(a, size);
     if (b <= 0) Py_RETURN_NONE;
     Section section{a.lock.get(), a.owner, "FastBucketAllocator.find_best_fit_bucket"};
@@ -356,7 +355,7 @@ PyType_Spec FastBucketAllocator_spec{"tarvish.memory.quillet.FastBucketAllocator
 // ---------------------------------------------------------------------------
 // FastStatsCollector: allocation counters guarded by a threading.Lock.
 
-struct StatsCollectorState {
+struct FastStatsCollectorState {
     uint64_t total_allocations = 0;
     uint64_t total_deallocations = 0;
     uint64_t bucketed_allocations = 0;
@@ -368,13 +367,12 @@ struct StatsCollectorState {
 
 struct FastStatsCollector {
     PyObject_HEAD
-    StatsCollectorState st;
+    FastStatsCollectorState st;
 };
 
-StatsCollectorState& collector(PyObject* self) noexcept { return reinterpret_cast<FastStatsCollector*>(self)->st; }
 
 // The counting itself.
-void record_allocation_lock_held(StatsCollectorState& s, int /*size*/, int padding, bool is_bucketed) noexcept {
+void record_allocation_lock_held(FastStatsCollectorState& s, int /*size*/, int padding, bool is_bucketed) noexcept {
     assert(s.owner.held_here());
     s.total_allocations += 1;
     s.alignment_padding_bytes += static_cast<uint64_t>(static_cast<int64_t>(padding));
@@ -382,7 +380,7 @@ void record_allocation_lock_held(StatsCollectorState& s, int /*size*/, int paddi
     else s.fallback_allocations += 1;
 }
 
-void record_deallocation_lock_held(StatsCollectorState& s) noexcept {
+void record_deallocation_lock_held(FastStatsCollectorState& s) noexcept {
     assert(s.owner.held_here());
     s.total_deallocations += 1;
 }
@@ -392,7 +390,7 @@ PyObject* FastStatsCollector_new(PyTypeObject* type, PyObject* args, PyObject* k
     if (!tarvish::parse(FastStatsCollector_new_sig, args, kwargs)) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    StatsCollectorState& s = tarvish::construct<FastStatsCollector>(self.get());
+    FastStatsCollectorState& s = tarvish::construct<FastStatsCollector>(self.get());
     s.lock = tarvish::new_lock(state().guard.module, tarvish::Missing::attribute_error);
     if (!s.lock) return nullptr;
     return self.release();
@@ -407,7 +405,7 @@ PyObject* FastStatsCollector_py_record_allocation(PyObject* self, PyObject* cons
     if (!tarvish::parse(FastStatsCollector_py_record_allocation_sig, args, nargs, kwnames, tarvish::CInt{size},
                         tarvish::CInt{padding}, tarvish::Flag{is_bucketed}))
         return nullptr;
-    StatsCollectorState& s = collector(self);
+    FastStatsCollectorState& s = tarvish::state_of<FastStatsCollector>(self);
     Section section{s.lock.get(), s.owner, "FastStatsCollector.py_record_allocation"};
     if (!section) return nullptr;
     record_allocation_lock_held(s, size, padding, is_bucketed);
@@ -419,7 +417,7 @@ constexpr Signature<0> FastStatsCollector_py_record_deallocation_sig{"py_record_
 PyObject* FastStatsCollector_py_record_deallocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                     PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastStatsCollector_py_record_deallocation_sig, args, nargs, kwnames)) return nullptr;
-    StatsCollectorState& s = collector(self);
+    FastStatsCollectorState& s = tarvish::state_of<FastStatsCollector>(self);
     Section section{s.lock.get(), s.owner, "FastStatsCollector.py_record_deallocation"};
     if (!section) return nullptr;
     record_deallocation_lock_held(s);
@@ -444,7 +442,7 @@ constexpr Signature<0> FastStatsCollector_get_stats_sig{"get_stats", {}};
 PyObject* FastStatsCollector_get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastStatsCollector_get_stats_sig, args, nargs, kwnames)) return nullptr;
-    StatsCollectorState& s = collector(self);
+    FastStatsCollectorState& s = tarvish::state_of<FastStatsCollector>(self);
     Section section{s.lock.get(), s.owner, "FastStatsCollector.get_stats"};
     if (!section) return nullptr;
     const uint64_t snapshot[5] = {s.total_allocations, s.total_deallocations, s.bucketed_allocations,
@@ -470,7 +468,7 @@ constexpr Signature<0> FastStatsCollector_reset_stats_sig{"reset_stats", {}};
 PyObject* FastStatsCollector_reset_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastStatsCollector_reset_stats_sig, args, nargs, kwnames)) return nullptr;
-    StatsCollectorState& s = collector(self);
+    FastStatsCollectorState& s = tarvish::state_of<FastStatsCollector>(self);
     Section section{s.lock.get(), s.owner, "FastStatsCollector.reset_stats"};
     if (!section) return nullptr;
     s.total_allocations = s.total_deallocations = s.bucketed_allocations = 0;
@@ -533,17 +531,16 @@ struct SlabHeader {
 #pragma pack(pop)
 static_assert(sizeof(SlabHeader) == 16, "the slab header is 16 bytes without padding");
 
-struct SlabHeaderState {
+struct FastSlabHeaderOpsState {
     SlabHeader header{};
     int32_t objects_per_slab = 0;
 };
 
 struct FastSlabHeaderOps {
     PyObject_HEAD
-    SlabHeaderState st;
+    FastSlabHeaderOpsState st;
 };
 
-SlabHeaderState& slab(PyObject* self) noexcept { return reinterpret_cast<FastSlabHeaderOps*>(self)->st; }
 
 // Low n bits set; all 64 from n = 64 on; none for n <= 0.
 constexpr uint64_t all_free_mask(int32_t n) noexcept {
@@ -556,7 +553,7 @@ constexpr uint64_t all_free_mask(int32_t n) noexcept {
 constexpr bool in_bitmap(int index) noexcept { return index >= 0 && index < kMaxObjects; }
 
 // CRC over size_class, flags and the four generation bytes, lowest first.
-uint16_t compute_checksum(const SlabHeaderState& h) noexcept {
+uint16_t compute_checksum(const FastSlabHeaderOpsState& h) noexcept {
     const uint32_t g = h.header.generation;
     const uint8_t bytes[6] = {h.header.size_class, h.header.flags, static_cast<uint8_t>(g),
                               static_cast<uint8_t>(g >> 8), static_cast<uint8_t>(g >> 16),
@@ -566,22 +563,22 @@ uint16_t compute_checksum(const SlabHeaderState& h) noexcept {
     return static_cast<uint16_t>(x);
 }
 
-bool is_object_free(const SlabHeaderState& h, int index) noexcept {
+bool is_object_free(const FastSlabHeaderOpsState& h, int index) noexcept {
     return in_bitmap(index) && ((h.header.bitmap >> index) & 1u);
 }
 
-int find_free_object(const SlabHeaderState& h) noexcept {
+int find_free_object(const FastSlabHeaderOpsState& h) noexcept {
     uint64_t bitmap = h.header.bitmap;
     return bitmap ? std::countr_zero(bitmap) : -1;
 }
 
-void allocate_object(SlabHeaderState& h, int index) noexcept {
+void allocate_object(FastSlabHeaderOpsState& h, int index) noexcept {
     if (in_bitmap(index)) h.header.bitmap &= ~(uint64_t{1} << index);
     h.header.flags = static_cast<uint8_t>(h.header.flags | kHeaderFlagInUse);
     h.header.generation = h.header.generation + 1u;
 }
 
-void deallocate_object(SlabHeaderState& h, int index) noexcept {
+void deallocate_object(FastSlabHeaderOpsState& h, int index) noexcept {
     if (in_bitmap(index)) h.header.bitmap |= uint64_t{1} << index;
     h.header.generation = h.header.generation + 1u;
     if (h.header.bitmap == all_free_mask(h.objects_per_slab))
@@ -596,7 +593,7 @@ PyObject* FastSlabHeaderOps_new(PyTypeObject* type, PyObject* args, PyObject* kw
         return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    SlabHeaderState& h = tarvish::construct<FastSlabHeaderOps>(self);
+    FastSlabHeaderOpsState& h = tarvish::construct<FastSlabHeaderOps>(self);
     h.header.size_class = static_cast<uint8_t>(static_cast<uint32_t>(size_class_index));
     h.header.bitmap = all_free_mask(objects_per_slab);
     h.objects_per_slab = objects_per_slab;
@@ -607,7 +604,7 @@ constexpr Signature<0> FastSlabHeaderOps_pack_header_sig{"pack_header", {}};
 PyObject* FastSlabHeaderOps_pack_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastSlabHeaderOps_pack_header_sig, args, nargs, kwnames)) return nullptr;
-    SlabHeaderState& h = slab(self);
+    FastSlabHeaderOpsState& h = tarvish::state_of<FastSlabHeaderOps>(self);
     h.header.checksum = compute_checksum(h);
     Ref st = import_struct();
     if (!st) return nullptr;
@@ -654,7 +651,7 @@ PyObject* FastSlabHeaderOps_unpack_header(PyObject* self, PyObject* const* args,
         !tarvish::to_int<uint32_t, "uint32_t">(v[2], generation) ||
         !tarvish::to_int<uint16_t, "uint16_t">(v[3], stored) || !tarvish::to_int<uint64_t, "uint64_t">(v[4], bitmap))
         return nullptr;
-    SlabHeaderState& h = slab(self);
+    FastSlabHeaderOpsState& h = tarvish::state_of<FastSlabHeaderOps>(self);
     h.header.size_class = size_class;
     h.header.flags = flags;
     h.header.generation = generation;
@@ -676,14 +673,14 @@ PyObject* FastSlabHeaderOps_py_is_object_free(PyObject* self, PyObject* const* a
     int index = 0;
     if (!tarvish::parse(FastSlabHeaderOps_py_is_object_free_sig, args, nargs, kwnames, tarvish::CInt{index}))
         return nullptr;
-    return PyBool_FromLong(is_object_free(slab(self), index));
+    return PyBool_FromLong(is_object_free(tarvish::state_of<FastSlabHeaderOps>(self), index));
 }
 
 constexpr Signature<0> FastSlabHeaderOps_py_find_free_object_sig{"py_find_free_object", {}};
 PyObject* FastSlabHeaderOps_py_find_free_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                 PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastSlabHeaderOps_py_find_free_object_sig, args, nargs, kwnames)) return nullptr;
-    return PyLong_FromLong(find_free_object(slab(self)));
+    return PyLong_FromLong(find_free_object(tarvish::state_of<FastSlabHeaderOps>(self)));
 }
 
 constexpr Signature<1> FastSlabHeaderOps_py_allocate_object_at_sig{"py_allocate_object_at", {"object_index"}};
@@ -692,7 +689,7 @@ PyObject* FastSlabHeaderOps_py_allocate_object_at(PyObject* self, PyObject* cons
     int index = 0;
     if (!tarvish::parse(FastSlabHeaderOps_py_allocate_object_at_sig, args, nargs, kwnames, tarvish::CInt{index}))
         return nullptr;
-    allocate_object(slab(self), index);
+    allocate_object(tarvish::state_of<FastSlabHeaderOps>(self), index);
     Py_RETURN_NONE;
 }
 
@@ -702,7 +699,7 @@ PyObject* FastSlabHeaderOps_py_deallocate_object_at(PyObject* self, PyObject* co
     int index = 0;
     if (!tarvish::parse(FastSlabHeaderOps_py_deallocate_object_at_sig, args, nargs, kwnames, tarvish::CInt{index}))
         return nullptr;
-    deallocate_object(slab(self), index);
+    deallocate_object(tarvish::state_of<FastSlabHeaderOps>(self), index);
     Py_RETURN_NONE;
 }
 

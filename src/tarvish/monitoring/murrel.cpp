@@ -26,11 +26,11 @@ using Section = tarvish::Section<>;
 struct murrel_state {
     tarvish::ModuleGuard guard{"murrel"};
     PyTypeObject* CounterAggregator_type = nullptr;
-    tarvish::Str k_update{"update"};
-    tarvish::Str k_get_stats{"get_stats"};
-    tarvish::Str k_reset{"reset"};
-    tarvish::Str k_reset_all{"reset_all"};
-    tarvish::Str k_get_all_stats{"get_all_stats"};
+    tarvish::Str s_update{"update"};
+    tarvish::Str s_get_stats{"get_stats"};
+    tarvish::Str s_reset{"reset"};
+    tarvish::Str s_reset_all{"reset_all"};
+    tarvish::Str s_get_all_stats{"get_all_stats"};
     tarvish::Str k_count{"count"};
     tarvish::Str k_mean{"mean"};
     tarvish::Str k_variance{"variance"};
@@ -119,8 +119,6 @@ struct CounterAggregator {
     CounterAggregatorState st;
 };
 
-CounterAggregator* as_aggregator(PyObject* self) noexcept { return reinterpret_cast<CounterAggregator*>(self); }
-PyObject* as_object(CounterAggregator* self) noexcept { return reinterpret_cast<PyObject*>(self); }
 
 // ---------------------------------------------------------------------------
 // The lock, entered through its context-manager protocol as `method`, with the
@@ -148,13 +146,13 @@ using FastMethod = tarvish::FastMethod;
 // which the method table holds as its entry (checked in a build that checks).
 template <FastMethod Native>
 [[nodiscard]] bool find_override(CounterAggregator* self, tarvish::Str& name, Ref& out) noexcept {
-    if (Py_IS_TYPE(as_object(self), state().CounterAggregator_type)) [[likely]] return true;
+    if (Py_IS_TYPE(tarvish::object_of(self), state().CounterAggregator_type)) [[likely]] return true;
     PyObject* key = name.get();
     if (!key) return false;
-    Ref attr = Ref::steal(PyObject_GetAttr(as_object(self), key));
+    Ref attr = Ref::steal(PyObject_GetAttr(tarvish::object_of(self), key));
     if (!attr) return false;
     PyObject* a = attr.get();
-    if (PyCFunction_Check(a) && PyCFunction_GET_SELF(a) == as_object(self) &&
+    if (PyCFunction_Check(a) && PyCFunction_GET_SELF(a) == tarvish::object_of(self) &&
         PyCFunction_GET_FUNCTION(a) ==
             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tarvish::table_entry<Native>())))
         return true;
@@ -193,7 +191,7 @@ PyObject* CounterAggregator_get_all_stats(PyObject*, PyObject* const*, Py_ssize_
 
 int op_update(CounterAggregator* self, int32_t counter_id, double value, bool skip_dispatch) noexcept {
     Ref overridden;
-    if (dispatch<CounterAggregator_update>(self, skip_dispatch, state().k_update, overridden, counter_id, value))
+    if (dispatch<CounterAggregator_update>(self, skip_dispatch, state().s_update, overridden, counter_id, value))
         return overridden ? 0 : -1;
     if (!check_id(self, counter_id)) return -1;
     Section section{self->st.lock, "CounterAggregator.update"};
@@ -249,7 +247,7 @@ Stats compute_stats_lock_held(CounterAggregator* self, int32_t counter_id) noexc
 PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool skip_dispatch) noexcept {
     Ref overridden;
     // Whatever an override returns is passed on unchanged.
-    if (dispatch<CounterAggregator_get_stats>(self, skip_dispatch, state().k_get_stats, overridden, counter_id))
+    if (dispatch<CounterAggregator_get_stats>(self, skip_dispatch, state().s_get_stats, overridden, counter_id))
         return overridden.release();
     if (!check_id(self, counter_id)) return nullptr;
     Stats s;
@@ -276,7 +274,7 @@ PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool skip_di
 
 int op_reset(CounterAggregator* self, int32_t counter_id, bool skip_dispatch) noexcept {
     Ref overridden;
-    if (dispatch<CounterAggregator_reset>(self, skip_dispatch, state().k_reset, overridden, counter_id))
+    if (dispatch<CounterAggregator_reset>(self, skip_dispatch, state().s_reset, overridden, counter_id))
         return overridden ? 0 : -1;
     if (!check_id(self, counter_id)) return -1;
     Section section{self->st.lock, "CounterAggregator.reset"};
@@ -287,7 +285,7 @@ int op_reset(CounterAggregator* self, int32_t counter_id, bool skip_dispatch) no
 
 int op_reset_all(CounterAggregator* self, bool skip_dispatch) noexcept {
     Ref overridden;
-    if (dispatch<CounterAggregator_reset_all>(self, skip_dispatch, state().k_reset_all, overridden))
+    if (dispatch<CounterAggregator_reset_all>(self, skip_dispatch, state().s_reset_all, overridden))
         return overridden ? 0 : -1;
     Section section{self->st.lock, "CounterAggregator.reset_all"};
     if (!section) return -1;
@@ -297,7 +295,7 @@ int op_reset_all(CounterAggregator* self, bool skip_dispatch) noexcept {
 
 PyObject* op_get_all_stats(CounterAggregator* self, bool skip_dispatch) noexcept {
     Ref overridden;
-    if (dispatch<CounterAggregator_get_all_stats>(self, skip_dispatch, state().k_get_all_stats, overridden))
+    if (dispatch<CounterAggregator_get_all_stats>(self, skip_dispatch, state().s_get_all_stats, overridden))
         return overridden.release();
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
@@ -378,7 +376,7 @@ PyObject* CounterAggregator_update(PyObject* self, PyObject* const* args, Py_ssi
     if (!tarvish::parse(CounterAggregator_update_sig, args, nargs, kwnames, tarvish::CInt{counter_id},
                         tarvish::Double{value}))
         return nullptr;
-    if (op_update(as_aggregator(self), counter_id, value, true) < 0) return nullptr;
+    if (op_update(tarvish::native<CounterAggregator>(self), counter_id, value, true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -388,14 +386,14 @@ PyObject* CounterAggregator_get_stats(PyObject* self, PyObject* const* args, Py_
     int counter_id = 0;
     if (!tarvish::parse(CounterAggregator_get_stats_sig, args, nargs, kwnames, tarvish::CInt{counter_id}))
         return nullptr;
-    return op_get_stats(as_aggregator(self), counter_id, true);
+    return op_get_stats(tarvish::native<CounterAggregator>(self), counter_id, true);
 }
 
 constexpr Signature<1> CounterAggregator_reset_sig{"reset", {"counter_id"}};
 PyObject* CounterAggregator_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     int counter_id = 0;
     if (!tarvish::parse(CounterAggregator_reset_sig, args, nargs, kwnames, tarvish::CInt{counter_id})) return nullptr;
-    if (op_reset(as_aggregator(self), counter_id, true) < 0) return nullptr;
+    if (op_reset(tarvish::native<CounterAggregator>(self), counter_id, true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -403,7 +401,7 @@ constexpr Signature<0> CounterAggregator_reset_all_sig{"reset_all", {}};
 PyObject* CounterAggregator_reset_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
     if (!tarvish::parse(CounterAggregator_reset_all_sig, args, nargs, kwnames)) return nullptr;
-    if (op_reset_all(as_aggregator(self), true) < 0) return nullptr;
+    if (op_reset_all(tarvish::native<CounterAggregator>(self), true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -411,7 +409,7 @@ constexpr Signature<0> CounterAggregator_get_all_stats_sig{"get_all_stats", {}};
 PyObject* CounterAggregator_get_all_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
     if (!tarvish::parse(CounterAggregator_get_all_stats_sig, args, nargs, kwnames)) return nullptr;
-    return op_get_all_stats(as_aggregator(self), true);
+    return op_get_all_stats(tarvish::native<CounterAggregator>(self), true);
 }
 
 PyMethodDef CounterAggregator_methods[] = {

@@ -16,10 +16,10 @@ using tarvish::opt;
 // The module's process-wide state.
 struct halvard_state {
     tarvish::ModuleGuard guard{"halvard"};
-    tarvish::Str s_mixed{"mixed"};
-    tarvish::Str s_parallel{"parallelization_potential"};
-    tarvish::Str s_cpu{"cpu_intensity"};
-    tarvish::Str s_memory{"memory_intensity"};
+    tarvish::Str v_mixed{"mixed"};
+    tarvish::Str k_parallel{"parallelization_potential"};
+    tarvish::Str k_cpu{"cpu_intensity"};
+    tarvish::Str k_memory{"memory_intensity"};
     // The constant "nothing to report" results, made once when the module loads.
     PyObject* no_change_result = nullptr;      // (False, 0.0, 0.0, 0.0)
     PyObject* no_prediction_result = nullptr;  // (0, 0, 0.0)
@@ -198,7 +198,7 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
     if (history == Py_None) return tarvish::raise_no_len(history);
     Py_ssize_t n = PyList_GET_SIZE(history);
     if (n <= 5) return Py_NewRef(state().no_change_result);
-    PyObject* keys[3] = {state().s_parallel.get(), state().s_cpu.get(), state().s_memory.get()};
+    PyObject* keys[3] = {state().k_parallel.get(), state().k_cpu.get(), state().k_memory.get()};
     if (!keys[0] || !keys[1] || !keys[2]) return nullptr;
 
     // The last six entries, oldest first, held for the rest of the call.
@@ -274,7 +274,7 @@ PyObject* dominant_small(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexc
             best = names[j];
             best_count = counts[j];
         }
-    return best ? Py_NewRef(best) : Py_XNewRef(state().s_mixed.get());
+    return best ? Py_NewRef(best) : Py_XNewRef(state().v_mixed.get());
 }
 
 PyObject* dominant_large(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexcept {
@@ -300,7 +300,7 @@ PyObject* dominant_large(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexc
             best_count = c;
         }
     }
-    return best ? Py_NewRef(best) : Py_XNewRef(state().s_mixed.get());
+    return best ? Py_NewRef(best) : Py_XNewRef(state().v_mixed.get());
 }
 
 constexpr Signature<2> detect_dominant_pattern_sig{"detect_dominant_pattern", {"patterns", opt("window_size", "5")}};
@@ -312,12 +312,12 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t n
         return nullptr;
     if (patterns == Py_None) return tarvish::raise_no_len(patterns);
     Py_ssize_t n = PyList_GET_SIZE(patterns);
-    if (n == 0) return Py_XNewRef(state().s_mixed.get());
+    if (n == 0) return Py_XNewRef(state().v_mixed.get());
     // Computed in 64 bits, so that the most negative window size still gives
     // an empty window instead of wrapping round to the whole list.
     int64_t start = static_cast<int64_t>(n) - window_size;
     if (start < 0) start = 0;
-    if (start >= n) return Py_XNewRef(state().s_mixed.get());
+    if (start >= n) return Py_XNewRef(state().v_mixed.get());
     Py_ssize_t first = static_cast<Py_ssize_t>(start);
     return n - first <= kSmallWindow ? dominant_small(patterns, first, n) : dominant_large(patterns, first, n);
 }
@@ -495,7 +495,7 @@ bool halvard_exec(PyObject* module) noexcept {
     halvard_state& st = state();
     if (!st.no_change_result && !(st.no_change_result = Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0))) return false;
     if (!st.no_prediction_result && !(st.no_prediction_result = Py_BuildValue("(iid)", 0, 0, 0.0))) return false;
-    if (!st.s_mixed.get() || !st.s_parallel.get() || !st.s_cpu.get() || !st.s_memory.get()) return false;
+    if (!st.v_mixed.get() || !st.k_parallel.get() || !st.k_cpu.get() || !st.k_memory.get()) return false;
     if (!tarvish::bind_logger(module)) return false;
     return tarvish::log_line(module, "info", "Tarvish Halvard Cython module loaded - IP protected");
 }
