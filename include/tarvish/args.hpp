@@ -5,6 +5,7 @@
 #include "convert.hpp"
 
 #include <array>
+#include <type_traits>
 
 namespace tarvish {
 
@@ -17,10 +18,76 @@ struct Param {
     constexpr Param(const char* n, const char* shown) noexcept : name(n), shown_default(shown) {}
 };
 
-// An optional parameter, with its default as the text signature shows it.
+// An optional parameter, with its default as the text signature shows it
+// (for a default that is no number: "None").
 [[nodiscard]] constexpr Param opt(const char* name, const char* shown_default) noexcept {
     return {name, shown_default};
 }
+
+namespace detail {
+// The decimal text of the integer V.
+template <auto V>
+struct IntText {
+    static constexpr auto text = [] {
+        std::array<char, 24> t{};
+        using U = unsigned long long;
+        bool negative = false;
+        if constexpr (std::is_signed_v<decltype(V)>) negative = V < 0;
+        U u = negative ? U(0) - static_cast<U>(V) : static_cast<U>(V);
+        char digits[24];
+        std::size_t n = 0, i = 0;
+        do digits[n++] = static_cast<char>('0' + u % 10);
+        while (u /= 10);
+        if (negative) t[i++] = '-';
+        while (n) t[i++] = digits[--n];
+        return t;
+    }();
+};
+}  // namespace detail
+
+// An optional parameter whose default is the integer V, or the flag V
+// ("True", "False"): the text signature shows the text made from V.
+template <auto V>
+[[nodiscard]] constexpr Param opt(const char* name) noexcept {
+    static_assert(std::is_integral_v<decltype(V)>);
+    if constexpr (std::is_same_v<decltype(V), bool>) return {name, V ? "True" : "False"};
+    else return {name, detail::IntText<V>::text.data()};
+}
+
+// A float default: the text a signature shows and the double it denotes,
+// made together from the text by decimal().
+struct Decimal {
+    double value;
+    const char* shown;
+};
+
+// The double nearest the decimal `text` ("0.1", "-1.0"), with the text: the
+// digits as an exact integer divided once by an exact power of ten, so the
+// quotient is rounded once, as the interpreter reads the literal.
+[[nodiscard]] consteval Decimal decimal(const char* text) {
+    const char* p = text;
+    bool negative = *p == '-';
+    if (negative) ++p;
+    unsigned long long digits = 0;
+    int scale = -1;
+    for (; *p; ++p) {
+        if (*p == '.') {
+            scale = 0;
+            continue;
+        }
+        if (*p < '0' || *p > '9' || digits >= (1ULL << 53) / 10) throw "not a short decimal";
+        digits = digits * 10 + static_cast<unsigned>(*p - '0');
+        if (scale >= 0) ++scale;
+    }
+    if (scale < 1 || scale > 22) throw "a decimal needs one to 22 places";
+    double power = 1.0;
+    for (int i = 0; i < scale; ++i) power *= 10.0;
+    double v = static_cast<double>(digits) / power;
+    return {negative ? -v : v, text};
+}
+
+// An optional parameter with a float default.
+[[nodiscard]] constexpr Param opt(const char* name, const Decimal& d) noexcept { return {name, d.shown}; }
 
 namespace detail {
 // How many leading parameters have no default.

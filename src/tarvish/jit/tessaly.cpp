@@ -74,8 +74,15 @@ using Threshold = tarvish::Int<int32_t, "int">;
 constexpr int32_t kInitialThreshold = 100;
 constexpr int32_t kMinThreshold = 10;
 constexpr int32_t kMaxThreshold = 10000;
-constexpr double kLearningRate = 0.1;
-constexpr double kTargetSpeedup = 2.0;
+constexpr tarvish::Decimal kLearningRate = tarvish::decimal("0.1");
+constexpr tarvish::Decimal kTargetSpeedup = tarvish::decimal("2.0");
+// The defaults of a function's metrics: no calls, no compilations, a speedup
+// of 1.0, no time, and a last compilation that never was (below zero).
+constexpr uint64_t kCallCount = 0;
+constexpr uint32_t kCompileCount = 0;
+constexpr tarvish::Decimal kAvgSpeedup = tarvish::decimal("1.0");
+constexpr tarvish::Decimal kNoTime = tarvish::decimal("0.0");
+constexpr tarvish::Decimal kNeverCompiled = tarvish::decimal("-1.0");
 // The shortest time between two compilations of one function, in seconds.
 constexpr double kMinRecompileInterval = 600.0;
 
@@ -130,8 +137,8 @@ struct PolicyConfigState {
     int32_t initial_threshold = kInitialThreshold;
     int32_t min_threshold = kMinThreshold;
     int32_t max_threshold = kMaxThreshold;
-    double learning_rate = kLearningRate;
-    double target_speedup = kTargetSpeedup;
+    double learning_rate = kLearningRate.value;
+    double target_speedup = kTargetSpeedup.value;
 };
 
 struct PolicyConfig {
@@ -159,11 +166,11 @@ const char* config_error(int32_t initial, int32_t min, int32_t max, double rate,
 }
 
 constexpr Signature<5> PolicyConfig_new_sig{"__cinit__",
-    {opt("initial_threshold", "100"), opt("min_threshold", "10"), opt("max_threshold", "10000"),
-     opt("learning_rate", "0.1"), opt("target_speedup", "2.0")}};
+    {opt<kInitialThreshold>("initial_threshold"), opt<kMinThreshold>("min_threshold"),
+     opt<kMaxThreshold>("max_threshold"), opt("learning_rate", kLearningRate), opt("target_speedup", kTargetSpeedup)}};
 PyObject* PolicyConfig_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     int32_t initial = kInitialThreshold, min = kMinThreshold, max = kMaxThreshold;
-    double rate = kLearningRate, target = kTargetSpeedup;
+    double rate = kLearningRate.value, target = kTargetSpeedup.value;
     if (!tarvish::parse(PolicyConfig_new_sig, args, kwargs, Threshold{initial}, Threshold{min}, Threshold{max},
                         tarvish::Double{rate}, tarvish::Double{target}))
         return nullptr;
@@ -250,12 +257,14 @@ const FunctionMetricsOps function_metrics_ops{
 };
 
 constexpr Signature<6> FunctionMetrics_new_sig{"__cinit__",
-    {opt("call_count", "0"), opt("compile_count", "0"), opt("avg_speedup", "1.0"),
-     opt("total_execution_time_ms", "0.0"), opt("last_compile_time", "0.0"), opt("last_compiled", "-1.0")}};
+    {opt<kCallCount>("call_count"), opt<kCompileCount>("compile_count"), opt("avg_speedup", kAvgSpeedup),
+     opt("total_execution_time_ms", kNoTime), opt("last_compile_time", kNoTime),
+     opt("last_compiled", kNeverCompiled)}};
 PyObject* FunctionMetrics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    uint64_t calls = 0;
-    uint32_t compiles = 0;
-    double speedup = 1.0, total_ms = 0.0, last_compile_time = 0.0, last_compiled = -1.0;
+    uint64_t calls = kCallCount;
+    uint32_t compiles = kCompileCount;
+    double speedup = kAvgSpeedup.value, total_ms = kNoTime.value, last_compile_time = kNoTime.value,
+           last_compiled = kNeverCompiled.value;
     if (!tarvish::parse(FunctionMetrics_new_sig, args, kwargs, tarvish::U64{calls}, tarvish::U32{compiles},
                         tarvish::Double{speedup}, tarvish::Double{total_ms}, tarvish::Double{last_compile_time},
                         tarvish::Double{last_compiled}))
@@ -365,7 +374,7 @@ Ref policy_config(PyObject* given) noexcept {
     PyObject* kwnames = name_tuple(m.config_kwnames, names);
     if (!kwnames) return Ref();
     Ref values[5] = {tarvish::box(kInitialThreshold), tarvish::box(kMinThreshold), tarvish::box(kMaxThreshold),
-                     tarvish::box(kLearningRate), tarvish::box(kTargetSpeedup)};
+                     tarvish::box(kLearningRate.value), tarvish::box(kTargetSpeedup.value)};
     for (int i = 0; i < 5; ++i) {
         if (!values[i]) return Ref();
         Ref found;
@@ -507,10 +516,21 @@ Ref update_message(PyObject* func_id, int32_t from, int32_t to, double speedup) 
     auto put = [&](std::string_view text) noexcept {
         p = std::copy_n(text.data(), std::min(text.size(), static_cast<std::size_t>(end - p)), p);
     };
+    // The integers are written digit by digit: the library's integer to_chars
+    // copies its 200-byte digit table onto the stack on each call.
+    auto put_int = [&](int32_t v) noexcept {
+        char digits[10];
+        int n = 0;
+        uint32_t u = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+        do digits[n++] = static_cast<char>('0' + u % 10);
+        while (u /= 10);
+        if (v < 0) *p++ = '-';
+        while (n) *p++ = digits[--n];
+    };
     put(": ");
-    p = std::to_chars(p, end, from).ptr;
+    put_int(from);
     put(" -> ");
-    p = std::to_chars(p, end, to).ptr;
+    put_int(to);
     put(" (speedup: ");
     if (std::isnan(speedup)) put("nan");
     else p = std::to_chars(p, end, speedup, std::chars_format::fixed, 2).ptr;
@@ -706,11 +726,11 @@ PyObject* reset_tessaly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // The factories.
 
 constexpr Signature<5> create_policy_config_sig{"create_policy_config",
-    {opt("initial_threshold", "100"), opt("min_threshold", "10"), opt("max_threshold", "10000"),
-     opt("learning_rate", "0.1"), opt("target_speedup", "2.0")}};
+    {opt<kInitialThreshold>("initial_threshold"), opt<kMinThreshold>("min_threshold"),
+     opt<kMaxThreshold>("max_threshold"), opt("learning_rate", kLearningRate), opt("target_speedup", kTargetSpeedup)}};
 PyObject* create_policy_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     Ref initial, min, max;
-    double rate = kLearningRate, target = kTargetSpeedup;
+    double rate = kLearningRate.value, target = kTargetSpeedup.value;
     if (!tarvish::parse(create_policy_config_sig, args, nargs, kwnames, tarvish::AnnotatedInt{initial},
                         tarvish::AnnotatedInt{min}, tarvish::AnnotatedInt{max}, tarvish::Double{rate},
                         tarvish::Double{target}))
@@ -730,17 +750,17 @@ PyObject* create_policy_config(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 constexpr Signature<5> create_function_metrics_sig{"create_function_metrics",
-    {opt("call_count", "0"), opt("compile_count", "0"), opt("avg_speedup", "1.0"),
-     opt("total_execution_time_ms", "0.0"), opt("last_compile_time", "0.0")}};
+    {opt<kCallCount>("call_count"), opt<kCompileCount>("compile_count"), opt("avg_speedup", kAvgSpeedup),
+     opt("total_execution_time_ms", kNoTime), opt("last_compile_time", kNoTime)}};
 PyObject* create_function_metrics(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     Ref calls, compiles;
-    double speedup = 1.0, total_ms = 0.0, stamp = 0.0;
+    double speedup = kAvgSpeedup.value, total_ms = kNoTime.value, stamp = kNoTime.value;
     if (!tarvish::parse(create_function_metrics_sig, args, nargs, kwnames, tarvish::AnnotatedInt{calls},
                         tarvish::AnnotatedInt{compiles}, tarvish::Double{speedup}, tarvish::Double{total_ms},
                         tarvish::Double{stamp}))
         return nullptr;
-    if (!calls) calls = tarvish::box(0);
-    if (!compiles) compiles = tarvish::box(0);
+    if (!calls) calls = tarvish::box(static_cast<unsigned long long>(kCallCount));
+    if (!compiles) compiles = tarvish::box(kCompileCount);
     Ref speedup_obj = tarvish::box(speedup), total_obj = tarvish::box(total_ms), stamp_obj = tarvish::box(stamp);
     if (!calls || !compiles || !speedup_obj || !total_obj || !stamp_obj) return nullptr;
     tessaly_state& m = state();

@@ -26,6 +26,9 @@ using Section = tarvish::Section<tarvish::LockPolicy{tarvish::Lookup::attribute,
 constexpr int32_t kRed = 0;
 constexpr int32_t kBlack = 1;
 constexpr int kMaxRetries = 100;
+// The defaults: one insert in 100 sampled, and an alignment of 1.
+constexpr uint32_t kSampleRate = 100;
+constexpr int kAlignment = 1;
 constexpr double kRetrySleep = 0.0001;
 
 // The statistics counters of a tree, in the order get_stats reports them.
@@ -140,7 +143,7 @@ struct FastRedBlackTreeState {
     Ref lock;
     tarvish::Owner writer;  // the thread inside a writer's section (or get_size_distribution)
     std::atomic<uint64_t> seq_counter{0};
-    uint32_t sample_rate = 100;
+    uint32_t sample_rate = kSampleRate;
     Ref op_counter;
     Ref sampled_counter;
     bool use_atomic = false;
@@ -636,9 +639,9 @@ Prep prepare_size(PyObject* self, PyObject* size, bool soft, uint64_t& out) noex
 // ---------------------------------------------------------------------------
 // FastRedBlackTree
 
-constexpr Signature<1> FastRedBlackTree_new_sig{"__cinit__", {opt("sample_rate", "100")}};
+constexpr Signature<1> FastRedBlackTree_new_sig{"__cinit__", {opt<kSampleRate>("sample_rate")}};
 PyObject* FastRedBlackTree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    uint32_t sample_rate = 100;
+    uint32_t sample_rate = kSampleRate;
     if (!tarvish::parse(FastRedBlackTree_new_sig, args, kwargs, tarvish::U32{sample_rate})) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -772,7 +775,7 @@ PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
-constexpr Signature<2> FastRedBlackTree_find_best_fit_sig{"find_best_fit", {"size", opt("alignment", "1")}};
+constexpr Signature<2> FastRedBlackTree_find_best_fit_sig{"find_best_fit", {"size", opt<kAlignment>("alignment")}};
 PyObject* FastRedBlackTree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
     Ref size, alignment;

@@ -202,9 +202,13 @@ auto without_gil(F f) noexcept {
     return r;
 }
 
-constexpr Signature<1> AtomicCounter_new_sig{"__cinit__", {opt("initial_value", "0")}};
+// The counters' defaults: a start at 0 and steps of 1.
+constexpr int64_t kInitialValue = 0;
+constexpr int64_t kDelta = 1;
+
+constexpr Signature<1> AtomicCounter_new_sig{"__cinit__", {opt<kInitialValue>("initial_value")}};
 PyObject* AtomicCounter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    int64_t initial = 0;
+    int64_t initial = kInitialValue;
     if (!tarvish::parse(AtomicCounter_new_sig, args, kwargs, tarvish::I64{initial})) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -233,19 +237,19 @@ PyObject* AtomicCounter_store(PyObject* self, PyObject* const* args, Py_ssize_t 
     Py_RETURN_NONE;
 }
 
-constexpr Signature<1> AtomicCounter_increment_sig{"increment", {opt("delta", "1")}};
+constexpr Signature<1> AtomicCounter_increment_sig{"increment", {opt<kDelta>("delta")}};
 PyObject* AtomicCounter_increment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
-    int64_t delta = 1;
+    int64_t delta = kDelta;
     if (!tarvish::parse(AtomicCounter_increment_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
     AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     return PyLong_FromLongLong(without_gil([c, &delta] { return counter_increment(c, &delta); }));
 }
 
-constexpr Signature<1> AtomicCounter_decrement_sig{"decrement", {opt("delta", "1")}};
+constexpr Signature<1> AtomicCounter_decrement_sig{"decrement", {opt<kDelta>("delta")}};
 PyObject* AtomicCounter_decrement(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
-    int64_t delta = 1;
+    int64_t delta = kDelta;
     if (!tarvish::parse(AtomicCounter_decrement_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
     AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     return PyLong_FromLongLong(without_gil([c, &delta] { return counter_decrement(c, &delta); }));
@@ -326,13 +330,13 @@ Ref forward(PyObject* self, Str& name, A... args) noexcept {
     return tarvish::call_method(counter.get(), method, args...);
 }
 
-constexpr Signature<1> AtomicCounterWrapper_init_sig{"__init__", {opt("initial_value", "0")}};
+constexpr Signature<1> AtomicCounterWrapper_init_sig{"__init__", {opt<kInitialValue>("initial_value")}};
 PyObject* AtomicCounterWrapper_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
     Ref initial;
     if (!tarvish::parse(AtomicCounterWrapper_init_sig, args, nargs, kwnames, tarvish::AnnotatedInt{initial}))
         return nullptr;
-    if (!initial) initial = Ref::steal(PyLong_FromLong(0));
+    if (!initial) initial = tarvish::box(static_cast<long long>(kInitialValue));
     if (!initial) return nullptr;
     corvane_state& st = state();
     Ref counter = tarvish::call(reinterpret_cast<PyObject*>(st.AtomicCounter_type), initial.get());
@@ -357,19 +361,19 @@ PyObject* AtomicCounterWrapper_store(PyObject* self, PyObject* const* args, Py_s
     Py_RETURN_NONE;
 }
 
-// increment and decrement: one optional annotated-int delta, default 1,
+// increment and decrement: one optional annotated-int delta, default kDelta,
 // forwarded to the counter's method `Method`.
 template <Str corvane_state::*Method, const Signature<1>& Sig>
 PyObject* AtomicCounterWrapper_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
     Ref delta;
     if (!tarvish::parse(Sig, args, nargs, kwnames, tarvish::AnnotatedInt{delta})) return nullptr;
-    if (!delta) delta = Ref::steal(PyLong_FromLong(1));
+    if (!delta) delta = tarvish::box(static_cast<long long>(kDelta));
     if (!delta) return nullptr;
     return tarvish::int_result(forward(self, state().*Method, delta.get())).release();
 }
-constexpr Signature<1> AtomicCounterWrapper_increment_sig{"increment", {opt("delta", "1")}};
-constexpr Signature<1> AtomicCounterWrapper_decrement_sig{"decrement", {opt("delta", "1")}};
+constexpr Signature<1> AtomicCounterWrapper_increment_sig{"increment", {opt<kDelta>("delta")}};
+constexpr Signature<1> AtomicCounterWrapper_decrement_sig{"decrement", {opt<kDelta>("delta")}};
 
 constexpr Signature<2> AtomicCounterWrapper_compare_and_swap_sig{"compare_and_swap", {"expected", "new_value"}};
 PyObject* AtomicCounterWrapper_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -982,12 +986,17 @@ std::array<PyGetSetDef, kStatCount + 1> LockFreeStatistics_getset = [] {
     return table;
 }();
 
+// The recording defaults: a bucketed allocation, and no padding or time (an
+// absent amount, like one of 0 or below, adds nothing).
+constexpr bool kBucketed = true;
+constexpr int kNoAmount = 0;
+
 constexpr Signature<4> LockFreeStatistics_record_allocation_sig{
-    "record_allocation", {"size", opt("is_bucketed", "True"), opt("padding", "0"), opt("time_ns", "0")}};
+    "record_allocation", {"size", opt<kBucketed>("is_bucketed"), opt<kNoAmount>("padding"), opt<kNoAmount>("time_ns")}};
 PyObject* LockFreeStatistics_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) noexcept {
     Ref size, padding, time_ns;
-    bool bucketed = true;
+    bool bucketed = kBucketed;
     if (!tarvish::parse(LockFreeStatistics_record_allocation_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size},
                         tarvish::Flag{bucketed}, tarvish::AnnotatedInt{padding}, tarvish::AnnotatedInt{time_ns}))
         return nullptr;
@@ -1005,7 +1014,7 @@ PyObject* LockFreeStatistics_record_allocation(PyObject* self, PyObject* const* 
 }
 
 constexpr Signature<2> LockFreeStatistics_record_deallocation_sig{"record_deallocation",
-                                                                  {"size", opt("time_ns", "0")}};
+                                                                  {"size", opt<kNoAmount>("time_ns")}};
 PyObject* LockFreeStatistics_record_deallocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
     Ref size, time_ns;
@@ -1037,7 +1046,7 @@ PyObject* LockFreeStatistics_update_peaks(PyObject* self, PyObject* const* args,
 }
 
 constexpr Signature<4> LockFreeStatistics_py_record_allocation_sig{
-    "py_record_allocation", {"size", "is_bucketed", opt("padding", "0"), opt("time_ns", "0")}};
+    "py_record_allocation", {"size", "is_bucketed", opt<kNoAmount>("padding"), opt<kNoAmount>("time_ns")}};
 PyObject* LockFreeStatistics_py_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                   PyObject* kwnames) noexcept {
     Ref size, padding, time_ns;
@@ -1069,7 +1078,7 @@ PyObject* LockFreeStatistics_py_record_allocation(PyObject* self, PyObject* cons
 }
 
 constexpr Signature<2> LockFreeStatistics_py_record_deallocation_sig{"py_record_deallocation",
-                                                                     {"size", opt("time_ns", "0")}};
+                                                                     {"size", opt<kNoAmount>("time_ns")}};
 PyObject* LockFreeStatistics_py_record_deallocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                     PyObject* kwnames) noexcept {
     Ref size, time_ns;

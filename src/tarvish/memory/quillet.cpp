@@ -115,9 +115,12 @@ PyObject* fast_align_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return PyLong_FromLong(align_up32(size, alignment));
 }
 
-constexpr Signature<2> fast_get_bucket_size_sig{"fast_get_bucket_size", {"size", opt("step", "8")}};
+// The size classes' defaults: a step of 8, small blocks up to 256 and medium ones up to 4096 bytes.
+constexpr int32_t kBucketSizeStep = 8, kSmallBlockMax = 256, kMediumBlockMax = 4096;
+
+constexpr Signature<2> fast_get_bucket_size_sig{"fast_get_bucket_size", {"size", opt<kBucketSizeStep>("step")}};
 PyObject* fast_get_bucket_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    int size = 0, step = 8;
+    int size = 0, step = kBucketSizeStep;
     if (!tarvish::parse(fast_get_bucket_size_sig, args, nargs, kwnames, tarvish::CInt{size}, tarvish::CInt{step}))
         return nullptr;
     if (step <= 0) return tarvish::raise(PyExc_ValueError, kStepMessage);
@@ -224,9 +227,11 @@ PyObject* FastBucketAllocator_init_buckets(PyObject* self, PyObject* const* args
 }
 
 constexpr Signature<3> FastBucketAllocator_new_sig{
-    "__init__", {opt("bucket_size_step", "8"), opt("small_block_max", "256"), opt("medium_block_max", "4096")}};
+    "__init__",
+    {opt<kBucketSizeStep>("bucket_size_step"), opt<kSmallBlockMax>("small_block_max"),
+     opt<kMediumBlockMax>("medium_block_max")}};
 PyObject* FastBucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    int32_t step = 8, small = 256, medium = 4096;
+    int32_t step = kBucketSizeStep, small = kSmallBlockMax, medium = kMediumBlockMax;
     if (!tarvish::parse(FastBucketAllocator_new_sig, args, kwargs, tarvish::I32{step}, tarvish::I32{small},
                         tarvish::I32{medium}))
         return nullptr;

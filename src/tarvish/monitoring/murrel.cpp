@@ -338,9 +338,12 @@ const CounterAggregatorOps counter_aggregator_ops{op_update, op_get_stats, op_re
     return true;
 }
 
-constexpr Signature<1> CounterAggregator_new_sig{"__cinit__", {opt("num_counters", "1000")}};
+// The number of counters an aggregator has unless told otherwise.
+constexpr int kNumCounters = 1000;
+
+constexpr Signature<1> CounterAggregator_new_sig{"__cinit__", {opt<kNumCounters>("num_counters")}};
 PyObject* CounterAggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    int num_counters = 1000;
+    int num_counters = kNumCounters;
     if (!tarvish::parse(CounterAggregator_new_sig, args, kwargs, tarvish::CInt{num_counters})) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -445,13 +448,13 @@ PyType_Spec CounterAggregator_spec{"tarvish.monitoring.murrel.CounterAggregator"
 // ---------------------------------------------------------------------------
 // create_aggregator: the argument goes to the constructor unconverted.
 
-constexpr Signature<1> create_aggregator_sig{"create_aggregator", {opt("num_counters", "1000")}};
+constexpr Signature<1> create_aggregator_sig{"create_aggregator", {opt<kNumCounters>("num_counters")}};
 PyObject* create_aggregator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* num_counters = nullptr;
     if (!tarvish::parse(create_aggregator_sig, args, nargs, kwnames, tarvish::Object{num_counters})) return nullptr;
     Ref fallback;
     if (!num_counters) {
-        fallback = Ref::steal(PyLong_FromLong(1000));
+        fallback = tarvish::box(kNumCounters);
         if (!fallback) return nullptr;
         num_counters = fallback.get();
     }

@@ -186,12 +186,13 @@ Ref window_sum(PyObject* const* entries, PyObject* key) noexcept {
     return sum;
 }
 
+constexpr tarvish::Decimal kChangeThreshold = tarvish::decimal("0.3");
 constexpr Signature<2> detect_workload_characteristics_change_sig{"detect_workload_characteristics_change",
-    {"pattern_history", opt("change_threshold", "0.3")}};
+    {"pattern_history", opt("change_threshold", kChangeThreshold)}};
 PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
     PyObject* history = nullptr;
-    double threshold = 0.3;
+    double threshold = kChangeThreshold.value;
     if (!tarvish::parse(detect_workload_characteristics_change_sig, args, nargs, kwnames, tarvish::ExactList{history},
                         tarvish::Double{threshold}))
         return nullptr;
@@ -303,10 +304,12 @@ PyObject* dominant_large(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexc
     return best ? Py_NewRef(best) : Py_XNewRef(state().v_mixed.get());
 }
 
-constexpr Signature<2> detect_dominant_pattern_sig{"detect_dominant_pattern", {"patterns", opt("window_size", "5")}};
+constexpr int kWindowSize = 5;
+constexpr Signature<2> detect_dominant_pattern_sig{"detect_dominant_pattern",
+    {"patterns", opt<kWindowSize>("window_size")}};
 PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* patterns = nullptr;
-    int window_size = 5;
+    int window_size = kWindowSize;
     if (!tarvish::parse(detect_dominant_pattern_sig, args, nargs, kwnames, tarvish::ExactList{patterns},
                         tarvish::CInt{window_size}))
         return nullptr;
@@ -325,14 +328,17 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t n
 // ---------------------------------------------------------------------------
 // Gating, urgency, pool score and resource prediction.
 
+constexpr tarvish::Decimal kMinImprovementRatio = tarvish::decimal("1.1");
+constexpr tarvish::Decimal kMinConfidence = tarvish::decimal("0.6");
 constexpr Signature<8> is_adaptation_beneficial_sig{
     "is_adaptation_beneficial",
     {"current_pool", "recommended_pool", "recommendation_score", "recommendation_confidence",
-     "current_performance_estimate", "trigger_code", opt("min_improvement_ratio", "1.1"),
-     opt("min_confidence", "0.6")}};
+     "current_performance_estimate", "trigger_code", opt("min_improvement_ratio", kMinImprovementRatio),
+     opt("min_confidence", kMinConfidence)}};
 PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject *current = nullptr, *recommended = nullptr;
-    double score = 0.0, confidence = 0.0, estimate = 0.0, min_ratio = 1.1, min_confidence = 0.6;
+    double score = 0.0, confidence = 0.0, estimate = 0.0, min_ratio = kMinImprovementRatio.value,
+           min_confidence = kMinConfidence.value;
     int trigger = 0;
     if (!tarvish::parse(is_adaptation_beneficial_sig, args, nargs, kwnames, tarvish::ExactStr{current},
                         tarvish::ExactStr{recommended}, tarvish::Double{score}, tarvish::Double{confidence},
@@ -361,21 +367,23 @@ PyObject* should_skip_adaptation(PyObject*, PyObject* const* args, Py_ssize_t na
     return PyBool_FromLong(!(now - last >= interval));
 }
 
+constexpr tarvish::Decimal kPressureThreshold = tarvish::decimal("0.8");
 constexpr Signature<3> detect_memory_pressure_sig{"detect_memory_pressure",
-    {"current_usage", "peak_usage", opt("pressure_threshold", "0.8")}};
+    {"current_usage", "peak_usage", opt("pressure_threshold", kPressureThreshold)}};
 PyObject* detect_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    double current = 0.0, peak = 0.0, threshold = 0.8;
+    double current = 0.0, peak = 0.0, threshold = kPressureThreshold.value;
     if (!tarvish::parse(detect_memory_pressure_sig, args, nargs, kwnames, tarvish::Double{current},
                         tarvish::Double{peak}, tarvish::Double{threshold}))
         return nullptr;
     return PyBool_FromLong(peak > 0.0 && current >= 0.0 && current / peak > threshold);
 }
 
+constexpr tarvish::Decimal kFragmentationThreshold = tarvish::decimal("0.3");
 constexpr Signature<2> detect_fragmentation_threshold_sig{"detect_fragmentation_threshold",
-    {"fragmentation_ratio", opt("threshold", "0.3")}};
+    {"fragmentation_ratio", opt("threshold", kFragmentationThreshold)}};
 PyObject* detect_fragmentation_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
-    double ratio = 0.0, threshold = 0.3;
+    double ratio = 0.0, threshold = kFragmentationThreshold.value;
     if (!tarvish::parse(detect_fragmentation_threshold_sig, args, nargs, kwnames, tarvish::Double{ratio},
                         tarvish::Double{threshold}))
         return nullptr;
