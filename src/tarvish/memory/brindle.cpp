@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -590,6 +591,39 @@ PyObject* write_section(PyObject* self, const char* method, Body body) noexcept 
     return delay && tarvish::call_method(time.get(), state().s_sleep, delay.get());
 }
 
+// One lock-free read, the readers' side of the protocol above: up to
+// kMaxRetries attempts, each napping while a writer is inside, then running
+// `walk(s, ok) -> RBNode*` (a checked walk at version s) without the
+// interpreter lock, and, when the version held throughout, `use(found, s, out)`
+// with it held, still in the walker's slot so that nothing found is freed.
+// `use` returns false to retry, or true with `out` the result (null with an
+// error set). The result, counted as a search when it is one; no value when
+// every attempt met a writer.
+template <class Walk, class Use>
+[[nodiscard]] std::optional<Ref> read_section(FastRedBlackTreeState& t, Walk walk, Use use) noexcept {
+    for (int attempts = 0; attempts < kMaxRetries; ++attempts) {
+        uint64_t s = t.seq_counter.load(std::memory_order_acquire);
+        if (s & 1) {
+            if (!nap()) return Ref();
+            continue;
+        }
+        unsigned slot = enter_walk(t);
+        RBNode* found;
+        bool ok;
+        Py_BEGIN_ALLOW_THREADS
+        found = walk(s, ok);
+        Py_END_ALLOW_THREADS
+        Ref out;
+        bool done = ok && t.seq_counter.load(std::memory_order_acquire) == s && use(found, s, out);
+        leave_walk(t, slot);
+        if (done) {
+            if (out) ++t.stats[kTotalSearches];
+            return out;
+        }
+    }
+    return std::nullopt;
+}
+
 // Whether the counter value n is a multiple of rate (rate > 0).
 [[nodiscard]] bool is_multiple(PyObject* n, uint32_t rate, bool& out) noexcept {
     if (PyLong_Check(n)) {
@@ -789,27 +823,14 @@ PyObject* FastRedBlackTree_find_best_fit(PyObject* self, PyObject* const* args, 
         case Prep::ok: break;
     }
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
-    for (int attempts = 0; attempts < kMaxRetries; ++attempts) {
-        uint64_t s = t.seq_counter.load(std::memory_order_acquire);
-        if (s & 1) {
-            if (!nap()) return nullptr;
-            continue;
-        }
-        unsigned slot = enter_walk(t);
-        RBNode* found;
-        bool ok;
-        Py_BEGIN_ALLOW_THREADS
-        found = walk_best_fit<true>(t, key, s, ok);
-        Py_END_ALLOW_THREADS
-        bool valid = ok && t.seq_counter.load(std::memory_order_acquire) == s;
-        PyObject* result = valid ? Py_NewRef(found ? found->block : Py_None) : nullptr;
-        leave_walk(t, slot);
-        if (valid) {
-            ++t.stats[kTotalSearches];
-            return result;
-        }
-    }
-    Py_RETURN_NONE;
+    std::optional<Ref> found = read_section(
+        t, [&](uint64_t s, bool& ok) noexcept { return walk_best_fit<true>(t, key, s, ok); },
+        [](RBNode* fit, uint64_t, Ref& out) noexcept {
+            out = Ref::borrow(fit ? fit->block : Py_None);
+            return true;
+        });
+    if (!found) Py_RETURN_NONE;
+    return found->release();
 }
 
 constexpr Signature<1> FastRedBlackTree_find_all_exact_sig{"find_all_exact", {"size"}};
@@ -825,33 +846,21 @@ PyObject* FastRedBlackTree_find_all_exact(PyObject* self, PyObject* const* args,
         case Prep::ok: break;
     }
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
-    for (int attempts = 0; attempts < kMaxRetries; ++attempts) {
-        uint64_t s = t.seq_counter.load(std::memory_order_acquire);
-        if (s & 1) {
-            if (!nap()) return nullptr;
-            continue;
-        }
-        unsigned slot = enter_walk(t);
-        RBNode* found;
-        bool ok;
-        Py_BEGIN_ALLOW_THREADS
-        found = walk_exact<true>(t, key, s, ok);
-        Py_END_ALLOW_THREADS
-        leave_walk(t, slot);
-        if (!ok || t.seq_counter.load(std::memory_order_acquire) != s) continue;
-        // Validated: the head and its chain are live while no code runs. The
-        // list's allocation may run code, so it is checked again before filling.
-        Py_ssize_t count = 0;
-        for (RBNode* e = found; e; e = e->next) ++count;
-        Ref list = Ref::steal(PyList_New(count));
-        if (!list) return nullptr;
-        if (t.seq_counter.load(std::memory_order_acquire) != s) continue;
-        Py_ssize_t i = 0;
-        for (RBNode* e = found; e; e = e->next) PyList_SET_ITEM(list.get(), i++, Py_NewRef(e->block));
-        ++t.stats[kTotalSearches];
-        return list.release();
-    }
-    return PyList_New(0);
+    std::optional<Ref> found = read_section(
+        t, [&](uint64_t s, bool& ok) noexcept { return walk_exact<true>(t, key, s, ok); },
+        [&](RBNode* head, uint64_t s, Ref& out) noexcept {
+            // The list's allocation may run code, so the version is checked again before filling.
+            Py_ssize_t count = 0;
+            for (RBNode* e = head; e; e = e->next) ++count;
+            out = Ref::steal(PyList_New(count));
+            if (!out) return true;
+            if (t.seq_counter.load(std::memory_order_acquire) != s) return false;
+            Py_ssize_t i = 0;
+            for (RBNode* e = head; e; e = e->next) PyList_SET_ITEM(out.get(), i++, Py_NewRef(e->block));
+            return true;
+        });
+    if (!found) return PyList_New(0);
+    return found->release();
 }
 
 constexpr Signature<2> FastRedBlackTree_delete_sig{"delete", {"size", "block"}};
