@@ -125,7 +125,7 @@ class TestAtomicCounter:
         c = AtomicCounter(0)
 
         def work():
-            for i in range(2000):
+            for _ in range(2000):
                 c.fetch_and_add(3)
                 c.decrement(2)
                 c.increment(-1)

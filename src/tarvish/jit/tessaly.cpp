@@ -514,7 +514,7 @@ Ref update_message(PyObject* func_id, int32_t from, int32_t to, double speedup) 
     char* const end = tail + sizeof tail;
     char* p = tail;
     auto put = [&](std::string_view text) noexcept {
-        p = std::copy_n(text.data(), std::min(text.size(), static_cast<std::size_t>(end - p)), p);
+        p += text.copy(p, std::min(text.size(), static_cast<std::size_t>(end - p)));
     };
     // The integers are written digit by digit: the library's integer to_chars
     // copies its 200-byte digit table onto the stack on each call.

@@ -991,7 +991,7 @@ PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const* args, Py_s
     } else {
         sampled = tarvish::box(0);
     }
-    if (!put(state().k_sampled_operations, std::move(sampled))) return nullptr;
+    if (!put(state().k_sampled_operations, sampled)) return nullptr;
     if (!put(state().k_is_valid, Ref::borrow(Py_True))) return nullptr;
     if (!section.leave()) return nullptr;
     return result.release();

@@ -977,6 +977,7 @@ int stat_set(PyObject* self, PyObject* value, void* closure) noexcept {
 
 template <std::size_t... I>
 constexpr std::array<PyGetSetDef, kStatCount + 1> make_stat_getset(std::index_sequence<I...>) noexcept {
+    // The closure carries the counter's index. NOLINTNEXTLINE(performance-no-int-to-ptr)
     return {{{nullptr, stat_get, stat_set, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(I))}...,
              {nullptr, nullptr, nullptr, nullptr, nullptr}}};
 }
