@@ -12,7 +12,6 @@ converter message is one edit here."""
 
 import contextlib
 import functools
-import importlib
 import inspect
 import math
 import pickle

@@ -9,7 +9,6 @@ reverse), and the object must still answer correctly afterwards."""
 
 import importlib
 import math
-import types
 
 import pytest
 

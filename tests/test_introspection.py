@@ -5,12 +5,12 @@ help() on every module renders."""
 import importlib
 import inspect
 import pydoc
-import types
 
 import pytest
 
 from support import native_callables
 from tarvish.__main__ import MODULES
+
 
 def callables():
     for n in native_callables():

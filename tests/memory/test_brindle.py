@@ -356,7 +356,6 @@ class TestSemantics:
         t.insert(1, 1)
         assert t.get_stats()["sampled_operations"] == 0
 
-
     @pytest.mark.thread_unsafe
     def test_each_counter_looks_up_atomic_counter(self, monkeypatch):
         made = []
