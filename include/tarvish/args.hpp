@@ -86,6 +86,9 @@ struct Decimal {
     return {negative ? -v : v, text};
 }
 
+static_assert(decimal("0.1").value == 0.1 && decimal("1.1").value == 1.1 && decimal("-1.0").value == -1.0 &&
+              decimal("0.3").value == 0.3 && decimal("2.0").value == 2.0);
+
 // An optional parameter with a float default.
 [[nodiscard]] constexpr Param opt(const char* name, const Decimal& d) noexcept { return {name, d.shown}; }
 
