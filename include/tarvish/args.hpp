@@ -14,8 +14,11 @@ namespace tarvish {
 struct Param {
     const char* name;
     const char* shown_default = nullptr;
+    // Whether it is optional: tested instead of the text's address, which a
+    // sanitizing build cannot compare with null at compile time.
+    bool optional = false;
     constexpr Param(const char* n) noexcept : name(n) {}
-    constexpr Param(const char* n, const char* shown) noexcept : name(n), shown_default(shown) {}
+    constexpr Param(const char* n, const char* shown) noexcept : name(n), shown_default(shown), optional(true) {}
 };
 
 // An optional parameter, with its default as the text signature shows it
@@ -97,7 +100,7 @@ namespace detail {
 template <std::size_t N>
 [[nodiscard]] constexpr Py_ssize_t leading_required(const std::array<Param, N>& params) noexcept {
     std::size_t i = 0;
-    while (i < N && !params[i].shown_default) ++i;
+    while (i < N && !params[i].optional) ++i;
     return static_cast<Py_ssize_t>(i);
 }
 }  // namespace detail
@@ -152,7 +155,7 @@ constexpr std::size_t write_text_signature(const Signature<N>& sig, const char* 
         if (!first) put(", ");
         first = false;
         put(p.name);
-        if (p.shown_default) {
+        if (p.optional) {
             put("=");
             put(p.shown_default);
         }
@@ -166,7 +169,7 @@ constexpr std::size_t write_text_signature(const Signature<N>& sig, const char* 
 template <std::size_t N>
 [[nodiscard]] constexpr bool defaults_match(const Signature<N>& sig) noexcept {
     for (std::size_t i = 0; i < N; ++i)
-        if ((sig.params[i].shown_default != nullptr) != (static_cast<Py_ssize_t>(i) >= sig.required)) return false;
+        if (sig.params[i].optional != (static_cast<Py_ssize_t>(i) >= sig.required)) return false;
     return true;
 }
 }  // namespace detail
