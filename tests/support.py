@@ -1,10 +1,48 @@
-"""Helpers shared by the test files: fresh-interpreter runs, hostile objects and
-the subclasses of builtins that exact-type parameters refuse."""
+"""Helpers shared by the test files: the native callables of the nine modules,
+fresh-interpreter runs, hostile objects and the subclasses of builtins that
+exact-type parameters refuse."""
 
+import importlib
 import os
 import subprocess
 import sys
 import textwrap
+import types
+from typing import NamedTuple
+
+from tarvish.__main__ import MODULES
+
+METHOD_KINDS = (types.MethodDescriptorType, types.ClassMethodDescriptorType, staticmethod)
+
+
+class Native(NamedTuple):
+    """A module's public native function or class, or a public method of such a class."""
+
+    module: str  # the module's import name
+    cls: type | None  # the class, for a class and its methods
+    name: str  # the name in the module, or in the class for a method
+    value: object  # as the namespace holds it (a method: the class dict's descriptor)
+
+    @property
+    def kind(self):
+        return "function" if self.cls is None else "class" if self.value is self.cls else "method"
+
+
+def native_callables():
+    """Every public native callable of the nine modules, module by module: each
+    function and class defined by the module itself, and each method in a
+    class's own dict (not a dunder; a py_ alias is listed under both names)."""
+    for modname in MODULES:
+        for name, value in vars(importlib.import_module(modname)).items():
+            if name.startswith("_") or getattr(value, "__module__", None) != modname:
+                continue
+            if isinstance(value, types.BuiltinFunctionType):
+                yield Native(modname, None, name, value)
+            elif isinstance(value, type):
+                yield Native(modname, value, name, value)
+                for attr, member in vars(value).items():
+                    if not attr.startswith("__") and isinstance(member, METHOD_KINDS):
+                        yield Native(modname, value, attr, member)
 
 
 def run_python(code, *, check=False, timeout=300):

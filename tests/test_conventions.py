@@ -12,7 +12,6 @@ converter message is one edit here."""
 
 import contextlib
 import functools
-import importlib
 import inspect
 import math
 import pickle
@@ -22,7 +21,7 @@ import types
 import pytest
 
 from support import (BytesSub, FloatLike, Hostile, IndexOnly, IntLike, IntSub, ListSub, StrSub, TupleSub, hostile,
-                     run_python)
+                     native_callables, run_python)
 from tarvish.__main__ import MODULES
 from tarvish.gpu.veldra import compute_chunk_shapes, estimate_allocation_bytes
 from tarvish.jit.tessaly import FunctionMetrics, PolicyConfig, Tessaly
@@ -142,6 +141,7 @@ class Target:
         self.id, self.owner, self.name, self.make, self.constructor = ident, owner, name, make, constructor
         self.params = [p.name for p in params]
         self.required = sum(p.default is p.empty for p in params)
+        self.defaults = [p.default for p in params if p.default is not p.empty]  # as the text signature shows them
 
     def __call__(self, /, *args, **kwargs):
         return self.make()(*args, **kwargs)
@@ -157,7 +157,7 @@ def _constructor_signature(cls):
     return inspect.signature(cls)
 
 
-def _class_targets(short, name, cls):
+def _class_targets(short, name, cls, methods):
     """The constructor and the methods of a class, and a maker of fresh instances."""
     cname = "__init__" if "__init__" in vars(cls) or name in INIT_NAMED else "__cinit__"
     ctor = Target(f"{short}.{name}()", name, cname, _constructor_signature(cls), lambda: cls, constructor=True)
@@ -166,9 +166,8 @@ def _class_targets(short, name, cls):
         return cls(*ctor.row()[:ctor.required])
 
     out, seen = [ctor], set()
-    for attr, member in vars(cls).items():
-        methods = (types.MethodDescriptorType, types.ClassMethodDescriptorType, staticmethod)
-        if attr.startswith("__") or not isinstance(member, methods) or id(member) in seen:
+    for attr, member in methods:
+        if id(member) in seen:
             continue  # a py_ alias is the very method it names
         seen.add(id(member))
         fn = getattr(cls, attr)
@@ -181,17 +180,17 @@ def _class_targets(short, name, cls):
 def _collect():
     """Every callable, every class and a maker of its instances, module by module."""
     callables, classes, instances = [], [], {}
-    for modname in MODULES:
-        short = modname.rsplit(".", 1)[1]
-        for name, value in vars(importlib.import_module(modname)).items():
-            if name.startswith("_") or getattr(value, "__module__", None) != modname:
-                continue
-            if isinstance(value, types.BuiltinFunctionType):
-                callables.append(Target(f"{short}.{name}", short, name, inspect.signature(value), lambda v=value: v))
-            elif isinstance(value, type):
-                members, instances[value] = _class_targets(short, name, value)
-                callables += members
-                classes.append((f"{short}.{name}", value))
+    found = list(native_callables())
+    for n in found:
+        short = n.module.rsplit(".", 1)[1]
+        if n.kind == "function":
+            callables.append(Target(f"{short}.{n.name}", short, n.name, inspect.signature(n.value),
+                                    lambda v=n.value: v))
+        elif n.kind == "class":
+            methods = [(m.name, m.value) for m in found if m.kind == "method" and m.cls is n.cls]
+            members, instances[n.cls] = _class_targets(short, n.name, n.cls, methods)
+            callables += members
+            classes.append((f"{short}.{n.name}", n.cls))
     return callables, classes, instances
 
 
@@ -320,6 +319,19 @@ class TestBinding:
                                                for c, applies in BINDING for t in TARGETS if applies(t)])
     def test_binding(self, check, target):
         check(target)
+
+
+OPTIONAL = [pytest.param(t, id=t.id) for t in TARGETS if t.defaults]
+
+
+@pytest.mark.parametrize("target", OPTIONAL)
+def test_omitted_arguments_take_the_shown_defaults(target):
+    """Leaving the optional arguments out is passing the defaults that the text
+    signature shows, by position and by keyword."""
+    head = target.row()[:target.required]
+    expected = outcome(target, *head)
+    assert outcome(target, *head, *target.defaults) == expected
+    assert outcome(target, *head, **dict(zip(target.params[target.required:], target.defaults))) == expected
 
 
 # ---------------------------------------------------------------------------

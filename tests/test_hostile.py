@@ -9,12 +9,10 @@ reverse), and the object must still answer correctly afterwards."""
 
 import importlib
 import math
-import types
 
 import pytest
 
-from support import IntSub, StrSub, TupleSub, hostile
-from tarvish.__main__ import MODULES
+from support import IntSub, StrSub, TupleSub, hostile, native_callables
 
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
@@ -85,20 +83,6 @@ POOL = [
 ]
 
 
-def public_callables(mod):
-    for name, value in sorted(vars(mod).items()):
-        if name.startswith("_") or isinstance(value, types.ModuleType):
-            continue
-        if isinstance(value, types.BuiltinFunctionType):
-            yield name, value
-
-
-def native_classes(mod):
-    for name, value in sorted(vars(mod).items()):
-        if isinstance(value, type) and value.__module__ == mod.__name__ and not name.startswith("_"):
-            yield name, value
-
-
 def method_names(cls):
     return sorted(n for n in dir(cls) if (not n.startswith("__") or n in ("__len__", "__bool__", "__repr__"))
                   and callable(getattr(cls, n, None)) and not isinstance(getattr(cls, n), type))
@@ -113,8 +97,8 @@ def check_outcome(fn, args):
         pass
 
 
-FUNCTIONS = [(m, n) for m in MODULES for n, _ in public_callables(importlib.import_module(m))]
-CLASSES = [(m, n) for m in MODULES for n, _ in native_classes(importlib.import_module(m))]
+FUNCTIONS = sorted((n.module, n.name) for n in native_callables() if n.kind == "function")
+CLASSES = sorted((n.module, n.name) for n in native_callables() if n.kind == "class")
 
 args_strategy = st.lists(st.sampled_from(POOL), max_size=6)
 HOSTILE = settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck), database=None)

@@ -4,6 +4,8 @@
 #   tools/test.sh [mode ...]
 #
 # Modes (all by default, in this order):
+#   lint      fail on a formatting difference (clang-format), a ruff finding
+#             or a clang-tidy finding; tools/format.sh applies the formatting
 #   wheel     build the sdist and wheel, install the wheel into a fresh virtual
 #             environment and run the suite against it
 #   stubs     check the type stubs against the installed modules (stubtest)
@@ -27,7 +29,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 . "$here/tools/toolchain.sh"
 modes=("$@")
-[ ${#modes[@]} -gt 0 ] || modes=(wheel stubs py315 perf threads sanitize refleak)
+[ ${#modes[@]} -gt 0 ] || modes=(lint wheel stubs py315 perf threads sanitize refleak)
 # The py315 mode needs python3.15 with its headers beside python3.14.
 for m in "${modes[@]}"; do [ "$m" = py315 ] && toolchain_pythons+=(python3.15); done
 toolchain_enter "$here/tools/test.sh" "$@"
@@ -72,6 +74,23 @@ ensure_wheel() {
 }
 
 mode_install() { ensure_wheel; }
+
+# The C++ sources and headers, and the sources clang-tidy compiles.
+cxx_files() { find src include benchmarks \( -name '*.cpp' -o -name '*.hpp' \) | sort; }
+
+mode_lint() {
+  step "clang-format (.clang-format): every C++ source and header as formatted"
+  cxx_files | xargs clang-format --dry-run --Werror
+  step "ruff (pyproject.toml [tool.ruff])"
+  ruff check --no-cache --quiet .
+  step "clang-tidy (.clang-tidy), $(nproc) at once"
+  local gen=()
+  command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
+  cmake -S . -B build/lint "${gen[@]}" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$(command -v python3.14)" \
+    >build/lint.cmake.log 2>&1 || { cat build/lint.cmake.log >&2; exit 1; }
+  cxx_files | grep '\.cpp$' | xargs -P "$(nproc)" -n 1 clang-tidy -p build/lint --quiet >build/lint.tidy.log 2>&1 \
+    || { grep -v 'warnings generated' build/lint.tidy.log >&2; exit 1; }
+}
 
 mode_wheel() {
   build_wheel

@@ -5,6 +5,7 @@
 #include "convert.hpp"
 
 #include <array>
+#include <type_traits>
 
 namespace tarvish {
 
@@ -13,21 +14,93 @@ namespace tarvish {
 struct Param {
     const char* name;
     const char* shown_default = nullptr;
+    // Whether it is optional: tested instead of the text's address, which a
+    // sanitizing build cannot compare with null at compile time.
+    bool optional = false;
     constexpr Param(const char* n) noexcept : name(n) {}
-    constexpr Param(const char* n, const char* shown) noexcept : name(n), shown_default(shown) {}
+    constexpr Param(const char* n, const char* shown) noexcept : name(n), shown_default(shown), optional(true) {}
 };
 
-// An optional parameter, with its default as the text signature shows it.
+// An optional parameter, with its default as the text signature shows it
+// (for a default that is no number: "None").
 [[nodiscard]] constexpr Param opt(const char* name, const char* shown_default) noexcept {
     return {name, shown_default};
 }
+
+namespace detail {
+// The decimal text of the integer V.
+template <auto V>
+struct IntText {
+    static constexpr auto text = [] {
+        std::array<char, 24> t{};
+        using U = unsigned long long;
+        bool negative = false;
+        if constexpr (std::is_signed_v<decltype(V)>) negative = V < 0;
+        U u = negative ? U(0) - static_cast<U>(V) : static_cast<U>(V);
+        char digits[24];
+        std::size_t n = 0, i = 0;
+        do digits[n++] = static_cast<char>('0' + u % 10);
+        while (u /= 10);
+        if (negative) t[i++] = '-';
+        while (n) t[i++] = digits[--n];
+        return t;
+    }();
+};
+}  // namespace detail
+
+// An optional parameter whose default is the integer V, or the flag V
+// ("True", "False"): the text signature shows the text made from V.
+template <auto V>
+[[nodiscard]] constexpr Param opt(const char* name) noexcept {
+    static_assert(std::is_integral_v<decltype(V)>);
+    if constexpr (std::is_same_v<decltype(V), bool>) return {name, V ? "True" : "False"};
+    else return {name, detail::IntText<V>::text.data()};
+}
+
+// A float default: the text a signature shows and the double it denotes,
+// made together from the text by decimal().
+struct Decimal {
+    double value;
+    const char* shown;
+};
+
+// The double nearest the decimal `text` ("0.1", "-1.0"), with the text: the
+// digits as an exact integer divided once by an exact power of ten, so the
+// quotient is rounded once, as the interpreter reads the literal.
+[[nodiscard]] consteval Decimal decimal(const char* text) {
+    const char* p = text;
+    bool negative = *p == '-';
+    if (negative) ++p;
+    unsigned long long digits = 0;
+    int scale = -1;
+    for (; *p; ++p) {
+        if (*p == '.') {
+            scale = 0;
+            continue;
+        }
+        if (*p < '0' || *p > '9' || digits >= (1ULL << 53) / 10) throw "not a short decimal";
+        digits = digits * 10 + static_cast<unsigned>(*p - '0');
+        if (scale >= 0) ++scale;
+    }
+    if (scale < 1 || scale > 22) throw "a decimal needs one to 22 places";
+    double power = 1.0;
+    for (int i = 0; i < scale; ++i) power *= 10.0;
+    double v = static_cast<double>(digits) / power;
+    return {negative ? -v : v, text};
+}
+
+static_assert(decimal("0.1").value == 0.1 && decimal("1.1").value == 1.1 && decimal("-1.0").value == -1.0 &&
+              decimal("0.3").value == 0.3 && decimal("2.0").value == 2.0);
+
+// An optional parameter with a float default.
+[[nodiscard]] constexpr Param opt(const char* name, const Decimal& d) noexcept { return {name, d.shown}; }
 
 namespace detail {
 // How many leading parameters have no default.
 template <std::size_t N>
 [[nodiscard]] constexpr Py_ssize_t leading_required(const std::array<Param, N>& params) noexcept {
     std::size_t i = 0;
-    while (i < N && !params[i].shown_default) ++i;
+    while (i < N && !params[i].optional) ++i;
     return static_cast<Py_ssize_t>(i);
 }
 }  // namespace detail
@@ -82,7 +155,7 @@ constexpr std::size_t write_text_signature(const Signature<N>& sig, const char* 
         if (!first) put(", ");
         first = false;
         put(p.name);
-        if (p.shown_default) {
+        if (p.optional) {
             put("=");
             put(p.shown_default);
         }
@@ -96,7 +169,7 @@ constexpr std::size_t write_text_signature(const Signature<N>& sig, const char* 
 template <std::size_t N>
 [[nodiscard]] constexpr bool defaults_match(const Signature<N>& sig) noexcept {
     for (std::size_t i = 0; i < N; ++i)
-        if ((sig.params[i].shown_default != nullptr) != (static_cast<Py_ssize_t>(i) >= sig.required)) return false;
+        if (sig.params[i].optional != (static_cast<Py_ssize_t>(i) >= sig.required)) return false;
     return true;
 }
 }  // namespace detail

@@ -20,7 +20,7 @@ enum class Lookup { special, attribute };
 // (`honour`, as the with-statement does) or is disregarded (`never`).
 enum class Suppress { honour, never };
 
-// The pair of methods a BoundLock binds: __enter__ and __exit__, or acquire and release.
+// The pair of methods a PreparedLock binds: __enter__ and __exit__, or acquire and release.
 enum class Methods { with_statement, acquire_release };
 
 namespace detail {
@@ -246,178 +246,198 @@ private:
     std::atomic<const char*> method_{nullptr};
 };
 
-// One with-statement on a lock: enter(), the section, then leave(ok), with
-// `owner` claimed for `method` in between (see the re-entry guard above). The
-// lock is held (referenced) for the statement's life; a lock of exactly the
-// interpreter's own type is entered through its methods without a lookup.
-class WithLock {
-public:
-    WithLock(PyObject* lock, Owner& owner, const char* method, Lookup lookup = Lookup::special,
-             Suppress suppress = Suppress::honour) noexcept
-        : lock_(Ref::borrow(lock)), owner_(owner), method_(method), lookup_(lookup), suppress_(suppress) {}
+// How a module enters the locks it looks up at each entry: how their protocol
+// methods are found, and whether a suppressing __exit__ counts. Each module
+// binds its policy once, as a constexpr, and names Section<its policy>.
+struct LockPolicy {
+    Lookup lookup = Lookup::special;
+    Suppress suppress = Suppress::honour;
+};
 
-    // Refuses a re-entry, then __enter__() after both methods were found, then
-    // claims the owner; false with an error set (the lock left again when
-    // entered but refused).
-    [[nodiscard]] bool enter() noexcept {
-        if (!owner_.may_enter()) return false;
-        PyObject* lock = lock_.get();
-        if (Py_IS_TYPE(lock, detail::thread_lock.type)) [[likely]] {
-            if (!detail::thread_lock_enter(lock)) return false;
-        } else if (!enter_other()) {
-            return false;
-        }
-        if (owner_.claim(method_)) [[likely]] return true;
-        refuse();
-        return false;
+template <LockPolicy P>
+class Section;
+
+// A lock whose two methods are bound once, when its owner is made, for owners
+// that take it on hot paths; a lock of exactly the interpreter's own type needs
+// no binding. A Section entering it does not look at the lock's attributes
+// again. The object's re-entry guard (`owner`) comes with it.
+class PreparedLock {
+public:
+    Owner owner;
+
+    // Takes `made` (null with an error set passes the error on) and binds its methods.
+    [[nodiscard]] bool bind(Ref made, Methods how = Methods::with_statement) noexcept {
+        if (!made) return false;
+        lock_ = std::move(made);
+        methods_ = how;
+        if (Py_IS_TYPE(lock_.get(), detail::thread_lock.type)) return true;
+        bool with = how == Methods::with_statement;
+        enter_ = getattr(lock_.get(), with ? detail::s_enter : detail::s_acquire);
+        if (!enter_) return false;
+        exit_ = getattr(lock_.get(), with ? detail::s_exit : detail::s_release);
+        return bool(exit_);
     }
 
-    // Vacates the owner, then __exit__ for a section that succeeded (`ok`: with
-    // None, None, None) or failed with the pending exception (with its type,
-    // value and traceback). True when the section's outcome stands: it succeeded
-    // and __exit__ did too, or its exception was suppressed (and cleared). False
-    // with an error set otherwise; an __exit__ error carries the section's
-    // exception as its context.
-    [[nodiscard]] bool leave(bool ok = true) noexcept {
-        owner_.vacate();
-        return exit_section(ok);
+    // Visits the three references (for tp_traverse).
+    int traverse(visitproc visit, void* arg) const noexcept {
+        Py_VISIT(lock_.get());
+        Py_VISIT(enter_.get());
+        Py_VISIT(exit_.get());
+        return 0;
     }
 
 private:
-    // __enter__ of a lock of another type, after both methods were found.
+    template <LockPolicy>
+    friend class Section;
+
+    Ref lock_;
+    Ref enter_;  // the bound __enter__ or acquire; null for the interpreter's own lock type
+    Ref exit_;   // the bound __exit__ or release
+    Methods methods_ = Methods::with_statement;
+};
+
+// One locked section, as a with-statement on a lock: entered by construction,
+// with `owner` claimed for `method` ("Type.method") inside (see the re-entry
+// guard above); test it before use, a refusal or an __enter__ error leaving it
+// unentered with the error set. The normal path ends with leave(); a section
+// that failed, its exception pending, may end with leave_raising(); any other
+// exit (an early return with an error set) leaves through the destructor, as
+// leave_raising() under Suppress::never would. A checked build asserts that
+// the destructor meets no section left open on the normal path.
+//
+// A looked-up lock is referenced for the section's life and its methods are
+// found as P says at each entry; a lock of exactly the interpreter's own type
+// is entered through its methods without a lookup.
+template <LockPolicy P = LockPolicy{}>
+class [[nodiscard]] Section {
+public:
+    Section(PyObject* lock, Owner& owner, const char* method) noexcept
+        : lock_(lock), keep_(Ref::borrow(lock)), owner_(owner) {
+        held_ = enter(method);
+    }
+    Section(PreparedLock& lock, const char* method) noexcept
+        : lock_(lock.lock_.get()), prepared_(&lock), owner_(lock.owner) {
+        held_ = enter(method);
+    }
+    Section(const Section&) = delete;
+    Section& operator=(const Section&) = delete;
+    ~Section() {
+        if (!held_) [[likely]] return;
+        assert(PyErr_Occurred() && "a section left on the normal path calls leave()");
+        if (!PyErr_Occurred()) {
+            (void)leave();
+            return;
+        }
+        held_ = false;
+        owner_.vacate();
+        (void)exit_raising(Suppress::never);
+    }
+
+    // Whether the section was entered.
+    [[nodiscard]] explicit operator bool() const noexcept { return held_; }
+
+    // Leaves a section that succeeded (no error pending): vacates the owner,
+    // then __exit__(None, None, None) or release(). False with the lock's error
+    // set when that failed.
+    [[nodiscard]] bool leave() noexcept {
+        assert(held_ && !PyErr_Occurred());
+        held_ = false;
+        owner_.vacate();
+        if (own_type_) [[likely]] return bool(detail::thread_lock_exit(lock_));
+        return bool(exit_other(Py_None, Py_None, Py_None));
+    }
+
+    // Leaves a section that failed with its exception pending: vacates the
+    // owner, then hands the exception to __exit__ (a prepared lock's methods
+    // take no exception). True only when P honours a suppressing result and
+    // __exit__ gave one (the exception cleared); otherwise false with an error
+    // set: the section's own, or an error of __exit__ with it as the context.
+    [[nodiscard]] bool leave_raising() noexcept {
+        assert(held_ && PyErr_Occurred());
+        held_ = false;
+        owner_.vacate();
+        return exit_raising(P.suppress);
+    }
+
+private:
+    // Refuses a re-entry, takes the lock (a looked-up one of another type
+    // after both its methods were found), then claims the owner; false with an
+    // error set, the lock left again when taken but refused.
+    [[nodiscard]] bool enter(const char* method) noexcept {
+        if (!owner_.may_enter()) return false;
+        own_type_ = Py_IS_TYPE(lock_, detail::thread_lock.type);
+        if (own_type_) [[likely]] {
+            if (!detail::thread_lock_enter(lock_)) return false;
+        } else if (!enter_other()) {
+            return false;
+        }
+        if (owner_.claim(method)) [[likely]] return true;
+        (void)exit_raising(Suppress::never);  // the refusal propagates, whatever __exit__ returns
+        return false;
+    }
+
+    // __enter__ (or acquire) of a lock of another type; a looked-up one's two
+    // methods are found first.
     [[gnu::noinline]] bool enter_other() noexcept {
+        if (prepared_) return bool(call(prepared_->enter_.get()));
         Ref enter = method(detail::s_enter, "");
         if (!enter) return false;
         exit_ = method(detail::s_exit, " (missed __exit__ method)");
         return exit_ && bool(call(enter.get()));
     }
 
-    // Leaves the lock as a section that raised the refusal at once; the
-    // refusal propagates whatever __exit__ returns.
-    [[gnu::cold, gnu::noinline]] void refuse() noexcept {
-        suppress_ = Suppress::never;
-        (void)exit_section(false);
-    }
-
-    bool exit_section(bool ok) noexcept {
-        Ref exc = ok ? Ref() : Ref::steal(PyErr_GetRaisedException());
-        if (!exc) return bool(call_exit(Py_None, Py_None, Py_None)) && ok;
-        Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
-        Ref result = call_exit(type, exc.get(), tb ? tb.get() : Py_None);
-        return detail::after_exit(std::move(exc), result, suppress_);
-    }
-
-    Ref call_exit(PyObject* type, PyObject* value, PyObject* tb) noexcept {
-        if (!exit_) return detail::thread_lock_exit(lock_.get());
+    // __exit__ (or release) of a lock of another type.
+    [[gnu::noinline]] Ref exit_other(PyObject* type, PyObject* value, PyObject* tb) noexcept {
+        if (prepared_) {
+            if (prepared_->methods_ == Methods::with_statement)
+                return call(prepared_->exit_.get(), Py_None, Py_None, Py_None);
+            return call(prepared_->exit_.get());
+        }
         return call(exit_.get(), type, value, tb);
     }
 
-    // The protocol method `name`, bound to the lock.
-    Ref method(Str& name, const char* missing) noexcept {
-        if (lookup_ == Lookup::attribute) return getattr(lock_.get(), name);
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(lock_.get()));
-        Ref attr = getattr(type, name);
-        if (!attr) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-                PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
-                             Py_TYPE(lock_.get())->tp_name, missing);
-            }
-            return Ref();
+    [[gnu::noinline]] bool exit_raising(Suppress suppress) noexcept {
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        Ref result;
+        if (own_type_) {
+            result = detail::thread_lock_exit(lock_);
+        } else {
+            Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+            PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+            result = exit_other(type, exc.get(), tb ? tb.get() : Py_None);
         }
-        descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
-        if (!get) return attr;
-        return Ref::steal(get(attr.get(), lock_.get(), type));
+        return detail::after_exit(std::move(exc), result, prepared_ ? Suppress::never : suppress);
     }
 
-    Ref lock_;
-    Ref exit_;  // null while the lock is of the interpreter's own type
+    // The protocol method `name` of a looked-up lock, bound to it.
+    Ref method(Str& name, const char* missing) noexcept {
+        if constexpr (P.lookup == Lookup::attribute) {
+            return getattr(lock_, name);
+        } else {
+            PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(lock_));
+            Ref attr = getattr(type, name);
+            if (!attr) {
+                if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                    PyErr_Clear();
+                    PyErr_Format(PyExc_TypeError,
+                                 "'%.200s' object does not support the context manager protocol%s",
+                                 Py_TYPE(lock_)->tp_name, missing);
+                }
+                return Ref();
+            }
+            descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
+            if (!get) return attr;
+            return Ref::steal(get(attr.get(), lock_, type));
+        }
+    }
+
+    PyObject* lock_;
+    Ref keep_;  // a looked-up lock, referenced for the section's life (a prepared one's owner keeps it)
+    Ref exit_;  // a looked-up lock's bound __exit__, for a lock of another type
+    PreparedLock* prepared_ = nullptr;
     Owner& owner_;
-    const char* method_;
-    Lookup lookup_;
-    Suppress suppress_;
-};
-
-// Runs `body() -> Ref` (null with an error set) inside one with-statement on
-// `lock`, as `method` of the object that `owner` guards; the body's result, or
-// null with an error set. A suppressed failure gives None.
-template <class Body>
-[[nodiscard]] Ref with_lock(PyObject* lock, Owner& owner, const char* method, Lookup lookup, Suppress suppress,
-                            Body body) noexcept {
-    WithLock with{lock, owner, method, lookup, suppress};
-    if (!with.enter()) return Ref();
-    Ref result = body();
-    bool ok = bool(result);
-    if (!with.leave(ok)) return Ref();
-    return ok ? std::move(result) : Ref::borrow(Py_None);
-}
-
-// A lock whose two methods are bound once, when its owner is made, for owners
-// that take it on hot paths; a lock of exactly the interpreter's own type needs
-// no binding. acquire() and release() do not look at the lock's attributes
-// again. The object's re-entry guard (`owner`) comes with it.
-struct BoundLock {
-    Ref lock;
-    Ref enter;  // the bound __enter__ or acquire; null for the interpreter's own lock type
-    Ref exit;   // the bound __exit__ or release
-    Methods methods = Methods::with_statement;
-    Owner owner;
-
-    // Takes `made` (null with an error set passes the error on) and binds its methods.
-    [[nodiscard]] bool bind(Ref made, Methods how = Methods::with_statement) noexcept {
-        if (!made) return false;
-        lock = std::move(made);
-        methods = how;
-        if (Py_IS_TYPE(lock.get(), detail::thread_lock.type)) return true;
-        bool with = how == Methods::with_statement;
-        enter = getattr(lock.get(), with ? detail::s_enter : detail::s_acquire);
-        if (!enter) return false;
-        exit = getattr(lock.get(), with ? detail::s_exit : detail::s_release);
-        return bool(exit);
-    }
-
-    // Refuses a re-entry, takes the lock and claims the owner for `method`
-    // ("Type.method"); false with an error set (the lock released again when
-    // taken but refused).
-    [[nodiscard]] bool acquire(const char* method) noexcept {
-        if (!owner.may_enter()) return false;
-        bool taken;
-        if (!enter) [[likely]] taken = detail::thread_lock_enter(lock.get());
-        else taken = bool(call(enter.get()));
-        if (!taken) return false;
-        if (owner.claim(method)) [[likely]] return true;
-        (void)unlock();  // the refusal stays pending (as the context of a release error)
-        return false;
-    }
-
-    // Vacates the owner and releases the lock (__exit__(None, None, None) or
-    // release()). An exception pending on entry survives; if releasing fails,
-    // that error wins with the pending one as its context. False with an error
-    // set when releasing failed.
-    [[nodiscard]] bool release() noexcept {
-        owner.vacate();
-        return unlock();
-    }
-
-    // Visits the three references (for tp_traverse).
-    int traverse(visitproc visit, void* arg) const noexcept {
-        Py_VISIT(lock.get());
-        Py_VISIT(enter.get());
-        Py_VISIT(exit.get());
-        return 0;
-    }
-
-private:
-    bool unlock() noexcept {
-        Ref pending = Ref::steal(PyErr_GetRaisedException());
-        Ref r;
-        if (!enter) [[likely]] r = detail::thread_lock_exit(lock.get());
-        else if (methods == Methods::with_statement) r = call(exit.get(), Py_None, Py_None, Py_None);
-        else r = call(exit.get());
-        if (!pending) return bool(r);
-        return detail::after_exit(std::move(pending), r, Suppress::never) || bool(r);
-    }
+    bool own_type_ = false;  // the lock is of exactly the interpreter's own type
+    bool held_ = false;
 };
 
 }  // namespace tarvish

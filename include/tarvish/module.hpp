@@ -18,21 +18,15 @@ struct ModuleGuard {
 };
 
 // A module's process-wide state is one struct, `<module>_state`, holding its
-// guard (as `guard`), its type pointers, interned strings and built tables,
-// reached through one accessor, `<module>_state& state() noexcept`, that keeps
-// it in a constant-initialised function-local static. The module slots take the
-// accessor (or, for a module not yet gathered so, the bare guard).
-namespace detail {
-template <auto& S>
-[[nodiscard]] inline ModuleGuard& guard_of() noexcept {
-    if constexpr (std::is_invocable_v<decltype(S)>) return S().guard;
-    else return S;
-}
-}  // namespace detail
+// guard (as `guard`), its type pointers, interned strings (`s_` for attribute
+// and method names, `k_` for dict keys, `v_` for texts used as values) and
+// built tables, reached through one accessor, `<module>_state& state() noexcept`,
+// that keeps it in a constant-initialised function-local static. The module
+// slots take the accessor.
 
 namespace detail {
-// The interpreter that loaded the first of the package's modules in this process.
-// Each module keeps its own, as the check belongs to each module's own loading.
+// Whether this interpreter is the one that first loaded the module, which
+// `owner` records (each module's create slot keeps its own).
 [[nodiscard]] inline bool check_single_interpreter(std::atomic<int64_t>& owner) noexcept {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return false;
@@ -59,7 +53,7 @@ namespace detail {
 template <auto& S>
 PyObject* create_module(PyObject* module_spec, PyModuleDef*) noexcept {
     static std::atomic<int64_t> owner{-1};
-    ModuleGuard& guard = detail::guard_of<S>();
+    ModuleGuard& guard = S().guard;
     PyObject* made;
     if (!detail::check_single_interpreter(owner)) made = nullptr;
     else if (guard.module) made = Py_NewRef(guard.module);
@@ -74,7 +68,7 @@ PyObject* create_module(PyObject* module_spec, PyModuleDef*) noexcept {
 // Py_mod_exec: runs `body` once; a second execution with another module object is refused.
 template <auto& S, bool (*Body)(PyObject*) noexcept>
 int exec_module(PyObject* module) noexcept {
-    ModuleGuard& guard = detail::guard_of<S>();
+    ModuleGuard& guard = S().guard;
     if (guard.module) {
         if (guard.module == module) return 0;
         PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
@@ -92,8 +86,7 @@ int exec_module(PyObject* module) noexcept {
     return 0;
 }
 
-// The slots of every module: the guard (or the state accessor holding it), the
-// body, and the declarations that let a module's own interpreter check speak in
+// The slots of every module: the state accessor holding its guard, the body, and the declarations that let a module's own interpreter check speak in
 // an isolated sub-interpreter.
 template <auto& S, bool (*Body)(PyObject*) noexcept>
 struct ModuleSlots {

@@ -17,7 +17,36 @@ struct member_traits<T O::*> {
     using object = O;
     using type = T;
 };
+// Whether X is exactly the object head followed by its state `st`.
+template <class X>
+[[nodiscard]] consteval bool head_and_state() noexcept {
+    using State = decltype(X::st);
+    constexpr std::size_t a = alignof(State), head = (sizeof(PyObject) + a - 1) / a * a;
+    constexpr std::size_t x = alignof(X), size = (head + sizeof(State) + x - 1) / x * x;
+    return sizeof(X) == size;
+}
 }  // namespace detail
+
+// The native object X (`struct X { PyObject_HEAD; XState st; };`) that `self`
+// is, for the native method tables that take X*; the one cast from an object
+// to a native class.
+template <class X>
+[[nodiscard]] inline X* native(PyObject* self) noexcept {
+    static_assert(detail::head_and_state<X>(), "X is PyObject_HEAD and its state st, nothing else");
+    return reinterpret_cast<X*>(self);
+}
+
+// The state `st` of the native object X that `self` is.
+template <class X>
+[[nodiscard]] inline auto& state_of(PyObject* self) noexcept {
+    return native<X>(self)->st;
+}
+
+// The object that the native object `self` is.
+template <class X>
+[[nodiscard]] inline PyObject* object_of(X* self) noexcept {
+    return reinterpret_cast<PyObject*>(self);
+}
 
 // Deleting a public native attribute raises NotImplementedError "__del__".
 [[gnu::cold, gnu::noinline]] inline int refuse_delete() noexcept {
@@ -36,7 +65,7 @@ struct Field {
 
     static T& member(PyObject* self) noexcept {
         if constexpr (std::is_void_v<X>) return reinterpret_cast<O*>(self)->*M;
-        else return reinterpret_cast<X*>(self)->st.*M;
+        else return state_of<X>(self).*M;
     }
     static PyObject* get(PyObject* self, void*) noexcept {
         PyObject* r;
@@ -155,17 +184,6 @@ inline PyMethodDef setstate_method() noexcept {
     return method("__setstate__", detail::entry<detail::setstate_refusal>(), nullptr);
 }
 
-namespace detail {
-// Whether X is exactly the object head followed by its state `st`.
-template <class X>
-[[nodiscard]] consteval bool head_and_state() noexcept {
-    using State = decltype(X::st);
-    constexpr std::size_t a = alignof(State), head = (sizeof(PyObject) + a - 1) / a * a;
-    constexpr std::size_t x = alignof(X), size = (head + sizeof(State) + x - 1) / x * x;
-    return sizeof(X) == size;
-}
-}  // namespace detail
-
 // A native object is `struct X { PyObject_HEAD; XState st; };`, and tp_new
 // calls construct<X>(self) right after tp_alloc, before anything can fail, so
 // that dealloc<X> is safe whatever tp_new fails on. Returns the state, value-initialised.
@@ -174,7 +192,7 @@ template <class X>
     using State = decltype(X::st);
     static_assert(detail::head_and_state<X>(), "X is PyObject_HEAD and its state st, nothing else");
     static_assert(std::is_nothrow_default_constructible_v<State>);
-    return *::new (static_cast<void*>(&reinterpret_cast<X*>(self)->st)) State();
+    return *::new (static_cast<void*>(&state_of<X>(self))) State();
 }
 
 // tp_dealloc for a heap type that is not garbage-collected: destroys the
@@ -187,7 +205,7 @@ void dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
     if constexpr (requires { &O::st; }) {
         static_assert(detail::head_and_state<O>(), "O is PyObject_HEAD and its state st, nothing else");
-        std::destroy_at(&reinterpret_cast<O*>(self)->st);
+        std::destroy_at(&state_of<O>(self));
     } else {
         reinterpret_cast<O*>(self)->~O();
     }

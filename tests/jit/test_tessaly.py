@@ -76,15 +76,6 @@ class TestBinding:
             "(initial_threshold=100, min_threshold=10, max_threshold=10000, learning_rate=0.1, target_speedup=2.0)")
         assert str(inspect.signature(T.Tessaly)) == "(config=None)"
         assert str(inspect.signature(T.Tessaly.should_compile)) == "(self, /, func_id, telemetry_store)"
-        assert T.create_policy_config.__doc__ == ("Factory function to create PolicyConfig.\n\n"
-                                                  "Provides a Python-friendly interface for creating config objects.")
-        assert T.create_function_metrics.__doc__.startswith("Factory function to create FunctionMetrics.")
-        assert T.Tessaly.__doc__.startswith("Adaptive JIT threshold policy.")
-        assert T.Tessaly.config.__doc__ == "Get policy configuration."
-        assert T.FunctionMetrics.last_compiled.__doc__ == (
-            "Timestamp of last compilation (matches TelemetryStore interface).")
-        assert T.FunctionMetrics.last_compile_time.__doc__ == "Alias for last_compiled for backward compatibility."
-        assert T.reset_tessaly.__doc__.endswith("Useful for testing.")
 
     def test_keywords_and_read_only_config(self):
         p = T.Tessaly(config=T.PolicyConfig(initial_threshold=20))

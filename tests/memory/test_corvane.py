@@ -125,7 +125,7 @@ class TestAtomicCounter:
         c = AtomicCounter(0)
 
         def work():
-            for i in range(2000):
+            for _ in range(2000):
                 c.fetch_and_add(3)
                 c.decrement(2)
                 c.increment(-1)
@@ -162,7 +162,6 @@ class TestWrapper:
     def test_is_an_ordinary_class(self):
         w = AtomicCounterWrapper()
         w.note = "has a dict"
-        assert AtomicCounterWrapper.__doc__ == "Python wrapper for Cython AtomicCounter (backward compatibility)."
         assert AtomicCounterWrapper.__module__ == "tarvish.memory.corvane"
 
     def test_forwarding_follows_the_current_counter(self):
@@ -209,9 +208,6 @@ class TestTypeAndDocs:
     def test_type_name_and_docs(self):
         assert AtomicCounter.__module__ == "tarvish.memory.corvane"
         assert AtomicCounter.__qualname__ == "AtomicCounter"
-        assert AtomicCounter.load.__doc__ == "Atomically load value."
-        assert AtomicCounter.increment.__doc__ == "Atomically increment and return new value."
-        assert AtomicCounter.compare_and_swap.__doc__ == "Atomically compare and swap."
 
     def test_signatures(self):
         import inspect

@@ -60,14 +60,12 @@ class TestBinding:
         assert ("tarvish.memory.quillet|INFO|Tarvish Quillet Cython module loaded - "
                 "targeting 1.8-3\u00d7 performance improvement") in err.splitlines()
 
-    @pytest.mark.parametrize("fn, doc, params", [
-        (fast_align_size, "Fast alignment calculation (Python interface).", "(size, alignment)"),
-        (FastSlabHeaderOps.unpack_header, "Unpack header from bytes.", "(self, /, data)"),
-        (FastStatsCollector.py_record_allocation, "Record allocation statistics (Python interface).",
-         "(self, /, size, padding, is_bucketed)"),
+    @pytest.mark.parametrize("fn, params", [
+        (fast_align_size, "(size, alignment)"),
+        (FastSlabHeaderOps.unpack_header, "(self, /, data)"),
+        (FastStatsCollector.py_record_allocation, "(self, /, size, padding, is_bucketed)"),
     ])
-    def test_docstrings_and_signatures(self, fn, doc, params):
-        assert fn.__doc__ == doc
+    def test_signatures(self, fn, params):
         assert str(inspect.signature(fn)) == params
 
     def test_keywords(self):

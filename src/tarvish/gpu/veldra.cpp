@@ -35,14 +35,14 @@ struct veldra_state {
     PyObject* decision_no_memory = nullptr;
     PyObject* decision_fits = nullptr;
     PyObject* decision_not_chunkable = nullptr;
-    tarvish::Str s_out_of_memory{"out of memory"};
-    tarvish::Str s_outofmemoryerror{"outofmemoryerror"};
-    tarvish::Str s_cuda{"cuda"};
-    tarvish::Str s_memory{"memory"};
-    tarvish::Str s_allocat{"allocat"};
-    tarvish::Str s_failed{"failed"};
-    tarvish::Str s_insufficient{"insufficient"};
-    tarvish::Str s_gpu{"gpu"};
+    tarvish::Str v_out_of_memory{"out of memory"};
+    tarvish::Str v_outofmemoryerror{"outofmemoryerror"};
+    tarvish::Str v_cuda{"cuda"};
+    tarvish::Str v_memory{"memory"};
+    tarvish::Str v_allocat{"allocat"};
+    tarvish::Str v_failed{"failed"};
+    tarvish::Str v_insufficient{"insufficient"};
+    tarvish::Str v_gpu{"gpu"};
 };
 
 veldra_state& state() noexcept {
@@ -82,12 +82,13 @@ Ref box_u64(uint64_t v) noexcept { return tarvish::box(static_cast<unsigned long
 
 // ---------------------------------------------------------------------------
 
+constexpr tarvish::Decimal kOverheadFactor = tarvish::decimal("1.0");
 constexpr Signature<3> estimate_allocation_bytes_sig{"estimate_allocation_bytes",
-    {"shape", "element_size", opt("overhead_factor", "1.0")}};
+    {"shape", "element_size", opt("overhead_factor", kOverheadFactor)}};
 PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* shape = nullptr;
     int element_size = 0;
-    double overhead_factor = 1.0;
+    double overhead_factor = kOverheadFactor.value;
     if (!tarvish::parse(estimate_allocation_bytes_sig, args, nargs, kwnames, tarvish::ExactTuple{shape},
                         tarvish::CInt{element_size}, tarvish::Double{overhead_factor}))
         return nullptr;
@@ -207,12 +208,13 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
     return list.release();
 }
 
+constexpr int kMinChunks = 1, kMaxChunks = 1000;
 constexpr Signature<5> calculate_optimal_chunks_sig{"calculate_optimal_chunks",
-    {"total_bytes", "available_bytes", "headroom_ratio", opt("min_chunks", "1"), opt("max_chunks", "1000")}};
+    {"total_bytes", "available_bytes", "headroom_ratio", opt<kMinChunks>("min_chunks"), opt<kMaxChunks>("max_chunks")}};
 PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     uint64_t total = 0, available = 0;
     double headroom = 0.0;
-    int min_chunks = 1, max_chunks = 1000;
+    int min_chunks = kMinChunks, max_chunks = kMaxChunks;
     if (!tarvish::parse(calculate_optimal_chunks_sig, args, nargs, kwnames, tarvish::U64{total},
                         tarvish::U64{available}, tarvish::Double{headroom}, tarvish::CInt{min_chunks},
                         tarvish::CInt{max_chunks}))
@@ -250,9 +252,9 @@ PyObject* is_oom_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     };
     veldra_state& st = state();
     const Test tests[] = {
-        {m.get(), &st.s_out_of_memory, nullptr},     {t.get(), &st.s_outofmemoryerror, nullptr},
-        {m.get(), &st.s_cuda, &st.s_memory},         {m.get(), &st.s_allocat, &st.s_failed},
-        {m.get(), &st.s_memory, &st.s_insufficient}, {m.get(), &st.s_gpu, &st.s_memory},
+        {m.get(), &st.v_out_of_memory, nullptr},     {t.get(), &st.v_outofmemoryerror, nullptr},
+        {m.get(), &st.v_cuda, &st.v_memory},         {m.get(), &st.v_allocat, &st.v_failed},
+        {m.get(), &st.v_memory, &st.v_insufficient}, {m.get(), &st.v_gpu, &st.v_memory},
     };
     for (const Test& test : tests) {
         int r = contains(test.text, *test.a);
@@ -316,9 +318,11 @@ PyObject* calculate_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t
     return PyFloat_FromDouble(p > 1.0 ? 1.0 : p);
 }
 
-constexpr Signature<2> recommend_headroom_sig{"recommend_headroom", {"current_pressure", opt("base_headroom", "0.5")}};
+constexpr tarvish::Decimal kBaseHeadroom = tarvish::decimal("0.5");
+constexpr Signature<2> recommend_headroom_sig{"recommend_headroom",
+    {"current_pressure", opt("base_headroom", kBaseHeadroom)}};
 PyObject* recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    double p = 0.0, b = 0.5;
+    double p = 0.0, b = kBaseHeadroom.value;
     if (!tarvish::parse(recommend_headroom_sig, args, nargs, kwnames, tarvish::Double{p}, tarvish::Double{b}))
         return nullptr;
     double h;

@@ -18,6 +18,11 @@ using tarvish::Ref;
 using tarvish::Signature;
 using tarvish::opt;
 
+// The module's `_policy_lock` is entered as a with-statement whose methods are
+// read as the lock's attributes, a suppressing __exit__ counting; the policies'
+// own locks are prepared ones.
+using Section = tarvish::Section<tarvish::LockPolicy{tarvish::Lookup::attribute, tarvish::Suppress::honour}>;
+
 // The process-wide policy, get_tessaly's. The slot lives as long as the process,
 // like the module itself, and is not torn down at exit (when the interpreter may be gone).
 struct PolicySlot {
@@ -50,8 +55,8 @@ struct tessaly_state {
     tarvish::Str s_debug{"debug"};
     tarvish::Str s_time{"time"};
     tarvish::Str s_policy_lock{"_policy_lock"};
-    tarvish::Str s_tracked_functions{"tracked_functions"};
-    tarvish::Str s_avg_threshold{"avg_threshold"};
+    tarvish::Str k_tracked_functions{"tracked_functions"};
+    tarvish::Str k_avg_threshold{"avg_threshold"};
     PyObject* config_kwnames = nullptr;   // the five PolicyConfig parameter names
     PyObject* metrics_kwnames = nullptr;  // the five create_function_metrics parameter names
     PolicySlot policy_slot;
@@ -69,8 +74,15 @@ using Threshold = tarvish::Int<int32_t, "int">;
 constexpr int32_t kInitialThreshold = 100;
 constexpr int32_t kMinThreshold = 10;
 constexpr int32_t kMaxThreshold = 10000;
-constexpr double kLearningRate = 0.1;
-constexpr double kTargetSpeedup = 2.0;
+constexpr tarvish::Decimal kLearningRate = tarvish::decimal("0.1");
+constexpr tarvish::Decimal kTargetSpeedup = tarvish::decimal("2.0");
+// The defaults of a function's metrics: no calls, no compilations, a speedup
+// of 1.0, no time, and a last compilation that never was (below zero).
+constexpr uint64_t kCallCount = 0;
+constexpr uint32_t kCompileCount = 0;
+constexpr tarvish::Decimal kAvgSpeedup = tarvish::decimal("1.0");
+constexpr tarvish::Decimal kNoTime = tarvish::decimal("0.0");
+constexpr tarvish::Decimal kNeverCompiled = tarvish::decimal("-1.0");
 // The shortest time between two compilations of one function, in seconds.
 constexpr double kMinRecompileInterval = 600.0;
 
@@ -125,8 +137,8 @@ struct PolicyConfigState {
     int32_t initial_threshold = kInitialThreshold;
     int32_t min_threshold = kMinThreshold;
     int32_t max_threshold = kMaxThreshold;
-    double learning_rate = kLearningRate;
-    double target_speedup = kTargetSpeedup;
+    double learning_rate = kLearningRate.value;
+    double target_speedup = kTargetSpeedup.value;
 };
 
 struct PolicyConfig {
@@ -142,7 +154,6 @@ const PolicyConfigOps policy_config_ops{
     [](PolicyConfig* c) noexcept { return c->st.target_speedup; },
 };
 
-PolicyConfig* as_config(PyObject* o) noexcept { return reinterpret_cast<PolicyConfig*>(o); }
 
 // The first failed invariant's message, or null when all hold.
 const char* config_error(int32_t initial, int32_t min, int32_t max, double rate, double target) noexcept {
@@ -155,11 +166,11 @@ const char* config_error(int32_t initial, int32_t min, int32_t max, double rate,
 }
 
 constexpr Signature<5> PolicyConfig_new_sig{"__cinit__",
-    {opt("initial_threshold", "100"), opt("min_threshold", "10"), opt("max_threshold", "10000"),
-     opt("learning_rate", "0.1"), opt("target_speedup", "2.0")}};
+    {opt<kInitialThreshold>("initial_threshold"), opt<kMinThreshold>("min_threshold"),
+     opt<kMaxThreshold>("max_threshold"), opt("learning_rate", kLearningRate), opt("target_speedup", kTargetSpeedup)}};
 PyObject* PolicyConfig_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     int32_t initial = kInitialThreshold, min = kMinThreshold, max = kMaxThreshold;
-    double rate = kLearningRate, target = kTargetSpeedup;
+    double rate = kLearningRate.value, target = kTargetSpeedup.value;
     if (!tarvish::parse(PolicyConfig_new_sig, args, kwargs, Threshold{initial}, Threshold{min}, Threshold{max},
                         tarvish::Double{rate}, tarvish::Double{target}))
         return nullptr;
@@ -246,12 +257,14 @@ const FunctionMetricsOps function_metrics_ops{
 };
 
 constexpr Signature<6> FunctionMetrics_new_sig{"__cinit__",
-    {opt("call_count", "0"), opt("compile_count", "0"), opt("avg_speedup", "1.0"),
-     opt("total_execution_time_ms", "0.0"), opt("last_compile_time", "0.0"), opt("last_compiled", "-1.0")}};
+    {opt<kCallCount>("call_count"), opt<kCompileCount>("compile_count"), opt("avg_speedup", kAvgSpeedup),
+     opt("total_execution_time_ms", kNoTime), opt("last_compile_time", kNoTime),
+     opt("last_compiled", kNeverCompiled)}};
 PyObject* FunctionMetrics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    uint64_t calls = 0;
-    uint32_t compiles = 0;
-    double speedup = 1.0, total_ms = 0.0, last_compile_time = 0.0, last_compiled = -1.0;
+    uint64_t calls = kCallCount;
+    uint32_t compiles = kCompileCount;
+    double speedup = kAvgSpeedup.value, total_ms = kNoTime.value, last_compile_time = kNoTime.value,
+           last_compiled = kNeverCompiled.value;
     if (!tarvish::parse(FunctionMetrics_new_sig, args, kwargs, tarvish::U64{calls}, tarvish::U32{compiles},
                         tarvish::Double{speedup}, tarvish::Double{total_ms}, tarvish::Double{last_compile_time},
                         tarvish::Double{last_compiled}))
@@ -320,7 +333,7 @@ struct TessalyState {
     const TessalyOps* ops = nullptr;  // set by tp_new, before the object is handed out
     Ref config;                       // a PolicyConfig (or subclass instance), shared with the caller
     Ref thresholds;                   // dict: func_id (exact str or None) -> learned int threshold
-    tarvish::BoundLock lock;          // threading.Lock (not reentrant), its acquire and release bound once
+    tarvish::PreparedLock lock;       // threading.Lock (not reentrant), its acquire and release bound once
     double min_recompile_interval = kMinRecompileInterval;
 };
 
@@ -329,7 +342,6 @@ struct Tessaly {
     TessalyState st;
 };
 
-Tessaly* as_policy(PyObject* o) noexcept { return reinterpret_cast<Tessaly*>(o); }
 
 // The learned threshold, else the configured initial one. The keys are exact
 // str or None, so the lookup runs no Python code and cannot fail; the values
@@ -342,32 +354,11 @@ int32_t get_threshold_lock_held(Tessaly* t, PyObject* func_id) noexcept {
         assert(PyLong_CheckExact(learned));
         return static_cast<int32_t>(PyLong_AsLong(learned));
     }
-    PolicyConfig* c = as_config(t->st.config.get());
+    PolicyConfig* c = tarvish::native<PolicyConfig>(t->st.config.get());
     return c->st.ops->get_initial_threshold_fast(c);
 }
 
 const TessalyOps tessaly_ops{get_threshold_lock_held};
-
-// Holds the policy's lock for a scope, as `method` ("Tessaly.update") for the
-// re-entry guard. An exception pending when the scope ends survives the release.
-class Held {
-public:
-    Held(Tessaly* t, const char* method) noexcept : t_(t) { ok_ = t->st.lock.acquire(method); }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    ~Held() { (void)unlock(); }
-    [[nodiscard]] bool ok() const noexcept { return ok_; }
-    // Releases now; false (with an error set) when releasing failed.
-    [[nodiscard]] bool unlock() noexcept {
-        if (!ok_) return true;
-        ok_ = false;
-        return t_->st.lock.release();
-    }
-
-private:
-    Tessaly* t_;
-    bool ok_;
-};
 
 // The policy's config from tp_new's argument: a new default PolicyConfig for
 // None, a PolicyConfig (or subclass instance) itself, or a PolicyConfig made
@@ -383,7 +374,7 @@ Ref policy_config(PyObject* given) noexcept {
     PyObject* kwnames = name_tuple(m.config_kwnames, names);
     if (!kwnames) return Ref();
     Ref values[5] = {tarvish::box(kInitialThreshold), tarvish::box(kMinThreshold), tarvish::box(kMaxThreshold),
-                     tarvish::box(kLearningRate), tarvish::box(kTargetSpeedup)};
+                     tarvish::box(kLearningRate.value), tarvish::box(kTargetSpeedup.value)};
     for (int i = 0; i < 5; ++i) {
         if (!values[i]) return Ref();
         Ref found;
@@ -418,7 +409,7 @@ PyObject* Tessaly_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 
 int Tessaly_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    TessalyState& t = as_policy(self)->st;
+    TessalyState& t = tarvish::native<Tessaly>(self)->st;
     Py_VISIT(t.config.get());
     Py_VISIT(t.thresholds.get());
     return t.lock.traverse(visit, arg);
@@ -428,13 +419,13 @@ constexpr Signature<1> Tessaly_get_threshold_sig{"get_threshold", {"func_id"}};
 PyObject* Tessaly_get_threshold(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* func_id = nullptr;
     if (!tarvish::parse(Tessaly_get_threshold_sig, args, nargs, kwnames, tarvish::ExactStr{func_id})) return nullptr;
-    Tessaly* t = as_policy(self);
+    Tessaly* t = tarvish::native<Tessaly>(self);
     int32_t threshold;
     {
-        Held held(t, "Tessaly.get_threshold");
-        if (!held.ok()) return nullptr;
+        Section section{t->st.lock, "Tessaly.get_threshold"};
+        if (!section) return nullptr;
         threshold = t->st.ops->get_threshold_lock_held(t, func_id);
-        if (!held.unlock()) return nullptr;
+        if (!section.leave()) return nullptr;
     }
     return PyLong_FromLong(threshold);
 }
@@ -465,7 +456,7 @@ PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize
         return nullptr;
     double now;
     if (!wall_clock(now)) return nullptr;
-    Tessaly* t = as_policy(self);
+    Tessaly* t = tarvish::native<Tessaly>(self);
     PyObject* get_metrics = state().s_get_metrics.get();
     if (!get_metrics) return nullptr;
 
@@ -474,8 +465,8 @@ PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize
     uint32_t compile_count = 0;
     double last_compiled = 0.0;
     {
-        Held held(t, "Tessaly.should_compile");
-        if (!held.ok()) return nullptr;
+        Section section{t->st.lock, "Tessaly.should_compile"};
+        if (!section) return nullptr;
         threshold = t->st.ops->get_threshold_lock_held(t, func_id);
         // Python code runs under the lock here: the store's get_metrics, the metrics' attributes and conversions.
         Ref metrics = tarvish::call_method(store, get_metrics, func_id);
@@ -485,7 +476,7 @@ PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize
         Ref stamp;
         if (!optional_attr(metrics.get(), state().s_last_compiled, stamp)) return nullptr;
         if (stamp && !tarvish::to_double(stamp.get(), last_compiled)) return nullptr;
-        if (!held.unlock()) return nullptr;
+        if (!section.leave()) return nullptr;
     }
 
     // Compared as numbers: a threshold of zero or below lets every call count through.
@@ -523,12 +514,23 @@ Ref update_message(PyObject* func_id, int32_t from, int32_t to, double speedup) 
     char* const end = tail + sizeof tail;
     char* p = tail;
     auto put = [&](std::string_view text) noexcept {
-        p = std::copy_n(text.data(), std::min(text.size(), static_cast<std::size_t>(end - p)), p);
+        p += text.copy(p, std::min(text.size(), static_cast<std::size_t>(end - p)));
+    };
+    // The integers are written digit by digit: the library's integer to_chars
+    // copies its 200-byte digit table onto the stack on each call.
+    auto put_int = [&](int32_t v) noexcept {
+        char digits[10];
+        int n = 0;
+        uint32_t u = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+        do digits[n++] = static_cast<char>('0' + u % 10);
+        while (u /= 10);
+        if (v < 0) *p++ = '-';
+        while (n) *p++ = digits[--n];
     };
     put(": ");
-    p = std::to_chars(p, end, from).ptr;
+    put_int(from);
     put(" -> ");
-    p = std::to_chars(p, end, to).ptr;
+    put_int(to);
     put(" (speedup: ");
     if (std::isnan(speedup)) put("nan");
     else p = std::to_chars(p, end, speedup, std::chars_format::fixed, 2).ptr;
@@ -551,15 +553,15 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject *func_id = nullptr, *store = nullptr;
     if (!tarvish::parse(Tessaly_update_sig, args, nargs, kwnames, tarvish::ExactStr{func_id}, tarvish::Object{store}))
         return nullptr;
-    Tessaly* t = as_policy(self);
+    Tessaly* t = tarvish::native<Tessaly>(self);
     PyObject* get_metrics = state().s_get_metrics.get();
     if (!get_metrics) return nullptr;
 
     int32_t current, updated;
     double avg_speedup = 0.0;
     {
-        Held held(t, "Tessaly.update");
-        if (!held.ok()) return nullptr;
+        Section section{t->st.lock, "Tessaly.update"};
+        if (!section) return nullptr;
         // Python code runs under the lock here: get_metrics, the attributes, their == 0 test and conversions.
         Ref metrics = tarvish::call_method(store, get_metrics, func_id);
         if (!metrics) return nullptr;
@@ -571,7 +573,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             int never = PyObject_RichCompareBool(compiles.get(), zero.get(), Py_EQ);
             if (never < 0) return nullptr;
             if (never) {
-                if (!held.unlock()) return nullptr;
+                if (!section.leave()) return nullptr;
                 Py_RETURN_NONE;
             }
         }
@@ -581,10 +583,10 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         uint32_t compile_count;
         if (!read_metric<uint32_t, "uint32_t">(metrics.get(), state().s_compile_count, compile_count)) return nullptr;
         if (!read_metric<double, "">(metrics.get(), state().s_avg_speedup, avg_speedup)) return nullptr;
-        updated = learned_threshold(as_config(t->st.config.get()), current, compile_count, avg_speedup);
+        updated = learned_threshold(tarvish::native<PolicyConfig>(t->st.config.get()), current, compile_count, avg_speedup);
         Ref value = tarvish::box(updated);
         if (!value || PyDict_SetItem(t->st.thresholds.get(), func_id, value.get()) < 0) return nullptr;
-        if (!held.unlock()) return nullptr;
+        if (!section.leave()) return nullptr;
     }
 
     // The line is built on every update that gets this far, whatever the log level.
@@ -600,7 +602,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // A dict of four int-or-float values under the four statistics keys.
 Ref statistics_dict(PyObject* tracked, PyObject* avg, PyObject* min, PyObject* max) noexcept {
     tessaly_state& m = state();
-    tarvish::Str* const keys[] = {&m.s_tracked_functions, &m.s_avg_threshold, &m.s_min_threshold, &m.s_max_threshold};
+    tarvish::Str* const keys[] = {&m.k_tracked_functions, &m.k_avg_threshold, &m.s_min_threshold, &m.s_max_threshold};
     PyObject* const values[] = {tracked, avg, min, max};
     Ref d = Ref::steal(PyDict_New());
     if (!d) return d;
@@ -614,14 +616,14 @@ Ref statistics_dict(PyObject* tracked, PyObject* avg, PyObject* min, PyObject* m
 constexpr Signature<0> Tessaly_get_statistics_sig{"get_statistics", {}};
 PyObject* Tessaly_get_statistics(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(Tessaly_get_statistics_sig, args, nargs, kwnames)) return nullptr;
-    Tessaly* t = as_policy(self);
-    Held held(t, "Tessaly.get_statistics");
-    if (!held.ok()) return nullptr;
+    Tessaly* t = tarvish::native<Tessaly>(self);
+    Section section{t->st.lock, "Tessaly.get_statistics"};
+    if (!section) return nullptr;
     PyObject* thresholds = t->st.thresholds.get();
     Py_ssize_t n = PyDict_GET_SIZE(thresholds);
     Ref result;
     if (n == 0) {
-        const PolicyConfigState& c = as_config(t->st.config.get())->st;
+        const PolicyConfigState& c = tarvish::native<PolicyConfig>(t->st.config.get())->st;
         result = statistics_dict(tarvish::box(0).get(), tarvish::box(c.initial_threshold).get(),
                                  tarvish::box(c.min_threshold).get(), tarvish::box(c.max_threshold).get());
     } else {
@@ -642,7 +644,7 @@ PyObject* Tessaly_get_statistics(PyObject* self, PyObject* const* args, Py_ssize
         result = statistics_dict(tarvish::box(static_cast<long long>(n)).get(), avg.get(), tarvish::box(min).get(),
                                  tarvish::box(max).get());
     }
-    if (!result || !held.unlock()) return nullptr;
+    if (!result || !section.leave()) return nullptr;
     return result.release();
 }
 
@@ -693,9 +695,8 @@ PyObject* get_tessaly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     tessaly_state& m = state();
     Ref lock = tarvish::module_global(m.guard.module, m.s_policy_lock, tarvish::Missing::attribute_error);
     if (!lock) return nullptr;
-    tarvish::WithLock block{lock.get(), m.policy_owner, "get_tessaly", tarvish::Lookup::attribute,
-                            tarvish::Suppress::honour};
-    if (!block.enter()) return nullptr;
+    Section section{lock.get(), m.policy_owner, "get_tessaly"};
+    if (!section) return nullptr;
     bool ok = true;
     if (!m.policy_slot.instance) {
         // Python code may run under the lock here: the constructor calls the module's threading.Lock.
@@ -703,7 +704,7 @@ PyObject* get_tessaly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         ok = bool(created);
         if (ok) m.policy_slot.put(std::move(created));
     }
-    if (!block.leave(ok)) return nullptr;
+    if (!(ok ? section.leave() : section.leave_raising())) return nullptr;
     return Py_NewRef(m.policy_slot.instance ? m.policy_slot.instance : Py_None);
 }
 
@@ -713,12 +714,11 @@ PyObject* reset_tessaly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     tessaly_state& m = state();
     Ref lock = tarvish::module_global(m.guard.module, m.s_policy_lock, tarvish::Missing::attribute_error);
     if (!lock) return nullptr;
-    tarvish::WithLock block{lock.get(), m.policy_owner, "reset_tessaly", tarvish::Lookup::attribute,
-                            tarvish::Suppress::honour};
-    if (!block.enter()) return nullptr;
+    Section section{lock.get(), m.policy_owner, "reset_tessaly"};
+    if (!section) return nullptr;
     // The old policy is dropped after the lock is left.
     Ref old = m.policy_slot.take();
-    if (!block.leave(true)) return nullptr;
+    if (!section.leave()) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -726,11 +726,11 @@ PyObject* reset_tessaly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // The factories.
 
 constexpr Signature<5> create_policy_config_sig{"create_policy_config",
-    {opt("initial_threshold", "100"), opt("min_threshold", "10"), opt("max_threshold", "10000"),
-     opt("learning_rate", "0.1"), opt("target_speedup", "2.0")}};
+    {opt<kInitialThreshold>("initial_threshold"), opt<kMinThreshold>("min_threshold"),
+     opt<kMaxThreshold>("max_threshold"), opt("learning_rate", kLearningRate), opt("target_speedup", kTargetSpeedup)}};
 PyObject* create_policy_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     Ref initial, min, max;
-    double rate = kLearningRate, target = kTargetSpeedup;
+    double rate = kLearningRate.value, target = kTargetSpeedup.value;
     if (!tarvish::parse(create_policy_config_sig, args, nargs, kwnames, tarvish::AnnotatedInt{initial},
                         tarvish::AnnotatedInt{min}, tarvish::AnnotatedInt{max}, tarvish::Double{rate},
                         tarvish::Double{target}))
@@ -750,17 +750,17 @@ PyObject* create_policy_config(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 constexpr Signature<5> create_function_metrics_sig{"create_function_metrics",
-    {opt("call_count", "0"), opt("compile_count", "0"), opt("avg_speedup", "1.0"),
-     opt("total_execution_time_ms", "0.0"), opt("last_compile_time", "0.0")}};
+    {opt<kCallCount>("call_count"), opt<kCompileCount>("compile_count"), opt("avg_speedup", kAvgSpeedup),
+     opt("total_execution_time_ms", kNoTime), opt("last_compile_time", kNoTime)}};
 PyObject* create_function_metrics(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     Ref calls, compiles;
-    double speedup = 1.0, total_ms = 0.0, stamp = 0.0;
+    double speedup = kAvgSpeedup.value, total_ms = kNoTime.value, stamp = kNoTime.value;
     if (!tarvish::parse(create_function_metrics_sig, args, nargs, kwnames, tarvish::AnnotatedInt{calls},
                         tarvish::AnnotatedInt{compiles}, tarvish::Double{speedup}, tarvish::Double{total_ms},
                         tarvish::Double{stamp}))
         return nullptr;
-    if (!calls) calls = tarvish::box(0);
-    if (!compiles) compiles = tarvish::box(0);
+    if (!calls) calls = tarvish::box(static_cast<unsigned long long>(kCallCount));
+    if (!compiles) compiles = tarvish::box(kCompileCount);
     Ref speedup_obj = tarvish::box(speedup), total_obj = tarvish::box(total_ms), stamp_obj = tarvish::box(stamp);
     if (!calls || !compiles || !speedup_obj || !total_obj || !stamp_obj) return nullptr;
     tessaly_state& m = state();

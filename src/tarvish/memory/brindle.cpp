@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -19,9 +20,16 @@ using tarvish::Signature;
 using tarvish::Str;
 using tarvish::opt;
 
+// The locks are entered as with-statements whose methods are read as the
+// lock's attributes; a failed section's exception propagates whatever __exit__ returns.
+using Section = tarvish::Section<tarvish::LockPolicy{tarvish::Lookup::attribute, tarvish::Suppress::never}>;
+
 constexpr int32_t kRed = 0;
 constexpr int32_t kBlack = 1;
 constexpr int kMaxRetries = 100;
+// The defaults: one insert in 100 sampled, and an alignment of 1.
+constexpr uint32_t kSampleRate = 100;
+constexpr int kAlignment = 1;
 constexpr double kRetrySleep = 0.0001;
 
 // The statistics counters of a tree, in the order get_stats reports them.
@@ -39,8 +47,8 @@ struct brindle_state {
     // The keys of get_stats: the counters' (by Stat), then the others.
     Str stat_keys[kNumStats] = {{"total_blocks"}, {"total_insertions"}, {"total_deletions"}, {"total_searches"},
                                 {"bucket_hits"},  {"tree_hits"},        {"operation_count"}};
-    Str s_circuit_breaker_trips{"circuit_breaker_trips"}, s_node_count{"node_count"}, s_height{"height"},
-        s_sampled_operations{"sampled_operations"}, s_is_valid{"is_valid"};
+    Str k_circuit_breaker_trips{"circuit_breaker_trips"}, k_node_count{"node_count"}, k_height{"height"},
+        k_sampled_operations{"sampled_operations"}, k_is_valid{"is_valid"};
 };
 
 brindle_state& state() noexcept {
@@ -130,13 +138,13 @@ struct Graveyard {
 // interpreter lock held. remove_ge walks without the interpreter lock too, but
 // with the writer lock held, so no writer can change the tree under it.
 
-struct TreeState {
+struct FastRedBlackTreeState {
     std::atomic<RBNode*> root{nullptr};
     uint64_t node_count = 0;
     Ref lock;
     tarvish::Owner writer;  // the thread inside a writer's section (or get_size_distribution)
     std::atomic<uint64_t> seq_counter{0};
-    uint32_t sample_rate = 100;
+    uint32_t sample_rate = kSampleRate;
     Ref op_counter;
     Ref sampled_counter;
     bool use_atomic = false;
@@ -152,33 +160,32 @@ struct TreeState {
 
 struct FastRedBlackTree {
     PyObject_HEAD
-    TreeState st;
+    FastRedBlackTreeState st;
 };
 
-TreeState& tree(PyObject* self) noexcept { return reinterpret_cast<FastRedBlackTree*>(self)->st; }
 
-RBNode* root_of(const TreeState& t) noexcept { return t.root.load(std::memory_order_relaxed); }
-void set_root(TreeState& t, RBNode* v) noexcept { t.root.store(v, std::memory_order_relaxed); }
+RBNode* root_of(const FastRedBlackTreeState& t) noexcept { return t.root.load(std::memory_order_relaxed); }
+void set_root(FastRedBlackTreeState& t, RBNode* v) noexcept { t.root.store(v, std::memory_order_relaxed); }
 
 // Whether this thread is inside the tree's write section: the counter odd, the writer's guard its own.
-[[maybe_unused]] bool writing_here(const TreeState& t) noexcept {
+[[maybe_unused]] bool writing_here(const FastRedBlackTreeState& t) noexcept {
     return (t.seq_counter.load(std::memory_order_relaxed) & 1) && t.writer.held_here();
 }
 
-void begin_write(TreeState& t) noexcept {
+void begin_write(FastRedBlackTreeState& t) noexcept {
     uint64_t s = t.seq_counter.load(std::memory_order_relaxed);
     assert(!(s & 1) && t.writer.held_here());
     t.seq_counter.store(s + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
 }
 
-void end_write(TreeState& t) noexcept {
+void end_write(FastRedBlackTreeState& t) noexcept {
     assert(writing_here(t));
     t.seq_counter.store(t.seq_counter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
 // Still version s? Called by a walker after each link load.
-bool unchanged(const TreeState& t, uint64_t s) noexcept {
+bool unchanged(const FastRedBlackTreeState& t, uint64_t s) noexcept {
     std::atomic_thread_fence(std::memory_order_acquire);
     return t.seq_counter.load(std::memory_order_relaxed) == s;
 }
@@ -191,7 +198,7 @@ void free_list(RBNode* n) noexcept {
     }
 }
 
-void reclaim(TreeState& t) noexcept {
+void reclaim(FastRedBlackTreeState& t) noexcept {
     if (!t.limbo[0] && !t.limbo[1]) return;
     if (!t.walkers[0] && !t.walkers[1]) {
         free_list(std::exchange(t.limbo[0], nullptr));
@@ -204,19 +211,19 @@ void reclaim(TreeState& t) noexcept {
     if (t.limbo[cur]) ++t.epoch;
 }
 
-void retire(TreeState& t, RBNode* n) noexcept {
+void retire(FastRedBlackTreeState& t, RBNode* n) noexcept {
     unsigned cur = t.epoch & 1;
     n->next = t.limbo[cur];
     t.limbo[cur] = n;
 }
 
-unsigned enter_walk(TreeState& t) noexcept {
+unsigned enter_walk(FastRedBlackTreeState& t) noexcept {
     unsigned slot = t.epoch & 1;
     ++t.walkers[slot];
     return slot;
 }
 
-void leave_walk(TreeState& t, unsigned slot) noexcept {
+void leave_walk(FastRedBlackTreeState& t, unsigned slot) noexcept {
     assert(t.walkers[slot] > 0);
     --t.walkers[slot];
     reclaim(t);
@@ -225,7 +232,7 @@ void leave_walk(TreeState& t, unsigned slot) noexcept {
 // Releases the blocks of the unlinked records in their order and retires the
 // records. Block releases may run arbitrary code (which may even use this tree
 // again), so the pending exception is kept aside meanwhile.
-void bury(TreeState& t, Graveyard& g) noexcept {
+void bury(FastRedBlackTreeState& t, Graveyard& g) noexcept {
     if (!g.head) return;
     PyObject* exc = PyErr_GetRaisedException();
     RBNode* n = std::exchange(g.head, nullptr);
@@ -246,7 +253,7 @@ void bury(TreeState& t, Graveyard& g) noexcept {
 // run where no writer can interfere.
 
 template <bool Checked>
-RBNode* walk_exact(const TreeState& t, uint64_t size, uint64_t s, bool& ok) noexcept {
+RBNode* walk_exact(const FastRedBlackTreeState& t, uint64_t size, uint64_t s, bool& ok) noexcept {
     RBNode* n = root_of(t);
     for (;;) {
         if constexpr (Checked)
@@ -259,7 +266,7 @@ RBNode* walk_exact(const TreeState& t, uint64_t size, uint64_t s, bool& ok) noex
 }
 
 template <bool Checked>
-RBNode* walk_best_fit(const TreeState& t, uint64_t size, uint64_t s, bool& ok) noexcept {
+RBNode* walk_best_fit(const FastRedBlackTreeState& t, uint64_t size, uint64_t s, bool& ok) noexcept {
     RBNode* n = root_of(t);
     RBNode* candidate = nullptr;
     for (;;) {
@@ -277,7 +284,7 @@ RBNode* walk_best_fit(const TreeState& t, uint64_t size, uint64_t s, bool& ok) n
     return candidate;
 }
 
-RBNode* find_node(const TreeState& t, uint64_t size) noexcept {
+RBNode* find_node(const FastRedBlackTreeState& t, uint64_t size) noexcept {
     bool ok;
     return walk_exact<false>(t, size, 0, ok);
 }
@@ -285,7 +292,7 @@ RBNode* find_node(const TreeState& t, uint64_t size) noexcept {
 // Pre-order over the heads through parent links (no recursion, so a tree made
 // lopsided by deletions cannot exhaust the stack). fn(node, depth).
 template <class F>
-void preorder(const TreeState& t, F fn) noexcept {
+void preorder(const FastRedBlackTreeState& t, F fn) noexcept {
     RBNode* n = root_of(t);
     RBNode* prev = nullptr;
     uint64_t depth = 1;
@@ -305,7 +312,7 @@ void preorder(const TreeState& t, F fn) noexcept {
     }
 }
 
-uint64_t compute_height(const TreeState& t) noexcept {
+uint64_t compute_height(const FastRedBlackTreeState& t) noexcept {
     uint64_t height = 0;
     preorder(t, [&](RBNode*, uint64_t depth) { height = depth > height ? depth : height; });
     return height;
@@ -313,7 +320,7 @@ uint64_t compute_height(const TreeState& t) noexcept {
 
 // Detaches the whole tree and collects every record post-order: left subtree,
 // right subtree, the head's chain entries in chain order, then the head.
-void detach_all(TreeState& t, Graveyard& g) noexcept {
+void detach_all(FastRedBlackTreeState& t, Graveyard& g) noexcept {
     RBNode* n = root_of(t);
     set_root(t, nullptr);
     while (n) {
@@ -351,7 +358,7 @@ RBNode* allocate_node(uint64_t size, PyObject* block) noexcept {
     return new (mem) RBNode{nullptr, {nullptr}, {nullptr}, kRed, size, Py_NewRef(block), nullptr};
 }
 
-void rotate_left_lock_held(TreeState& t, RBNode* x) noexcept {
+void rotate_left_lock_held(FastRedBlackTreeState& t, RBNode* x) noexcept {
     assert(writing_here(t));
     RBNode* y = right_of(x);
     set_right(x, left_of(y));
@@ -364,7 +371,7 @@ void rotate_left_lock_held(TreeState& t, RBNode* x) noexcept {
     x->parent = y;
 }
 
-void rotate_right_lock_held(TreeState& t, RBNode* x) noexcept {
+void rotate_right_lock_held(FastRedBlackTreeState& t, RBNode* x) noexcept {
     assert(writing_here(t));
     RBNode* y = left_of(x);
     set_left(x, right_of(y));
@@ -377,7 +384,7 @@ void rotate_right_lock_held(TreeState& t, RBNode* x) noexcept {
     x->parent = y;
 }
 
-void fixup_insert_lock_held(TreeState& t, RBNode* z) noexcept {
+void fixup_insert_lock_held(FastRedBlackTreeState& t, RBNode* z) noexcept {
     assert(writing_here(t));
     while (z->parent && z->parent->color == kRed) {
         RBNode* p = z->parent;
@@ -425,7 +432,7 @@ RBNode* minimum(RBNode* n) noexcept {
     return n;
 }
 
-void transplant_lock_held(TreeState& t, RBNode* u, RBNode* v) noexcept {
+void transplant_lock_held(FastRedBlackTreeState& t, RBNode* u, RBNode* v) noexcept {
     assert(writing_here(t));
     if (!u->parent) set_root(t, v);
     else if (u == left_of(u->parent)) set_left(u->parent, v);
@@ -433,7 +440,7 @@ void transplant_lock_held(TreeState& t, RBNode* u, RBNode* v) noexcept {
     if (v) v->parent = u->parent;
 }
 
-void fixup_delete_lock_held(TreeState& t, RBNode* x) noexcept {
+void fixup_delete_lock_held(FastRedBlackTreeState& t, RBNode* x) noexcept {
     assert(writing_here(t));
     while (x != root_of(t) && x->color == kBlack) {
         RBNode* p = x->parent;
@@ -508,7 +515,7 @@ void fixup_delete_lock_held(TreeState& t, RBNode* x) noexcept {
 
 // Unlinks the head z. As the textbook delete with null leaves, except that no
 // fix-up runs when the node to fix is null.
-void delete_node_lock_held(TreeState& t, RBNode* z, Graveyard& g) noexcept {
+void delete_node_lock_held(FastRedBlackTreeState& t, RBNode* z, Graveyard& g) noexcept {
     assert(writing_here(t));
     RBNode* y = z;
     int32_t removed = y->color;
@@ -541,7 +548,7 @@ void delete_node_lock_held(TreeState& t, RBNode* z, Graveyard& g) noexcept {
 
 // Removes the head's own block: the first chain entry's block moves up into
 // the head, or the head leaves the tree when it has no chain.
-void remove_head_block_lock_held(TreeState& t, RBNode* head, Graveyard& g) noexcept {
+void remove_head_block_lock_held(FastRedBlackTreeState& t, RBNode* head, Graveyard& g) noexcept {
     assert(writing_here(t));
     if (RBNode* d = head->next) {
         head->next = d->next;
@@ -564,14 +571,14 @@ void remove_head_block_lock_held(TreeState& t, RBNode* head, Graveyard& g) noexc
 // it in), so the records a body holds cannot change under it.
 template <class Body>
 PyObject* write_section(PyObject* self, const char* method, Body body) noexcept {
-    TreeState& t = tree(self);
-    tarvish::WithLock with{t.lock.get(), t.writer, method, tarvish::Lookup::attribute, tarvish::Suppress::never};
-    if (!with.enter()) return nullptr;
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
+    Section section{t.lock.get(), t.writer, method};
+    if (!section) return nullptr;
     begin_write(t);
     Graveyard g;
     Ref result = body(g);
     end_write(t);
-    if (!with.leave(bool(result))) result.reset();
+    if (!(result ? section.leave() : section.leave_raising())) result.reset();
     bury(t, g);
     return result.release();
 }
@@ -582,6 +589,39 @@ PyObject* write_section(PyObject* self, const char* method, Body body) noexcept 
     if (!time) return false;
     Ref delay = Ref::steal(PyFloat_FromDouble(kRetrySleep));
     return delay && tarvish::call_method(time.get(), state().s_sleep, delay.get());
+}
+
+// One lock-free read, the readers' side of the protocol above: up to
+// kMaxRetries attempts, each napping while a writer is inside, then running
+// `walk(s, ok) -> RBNode*` (a checked walk at version s) without the
+// interpreter lock, and, when the version held throughout, `use(found, s, out)`
+// with it held, still in the walker's slot so that nothing found is freed.
+// `use` returns false to retry, or true with `out` the result (null with an
+// error set). The result, counted as a search when it is one; no value when
+// every attempt met a writer.
+template <class Walk, class Use>
+[[nodiscard]] std::optional<Ref> read_section(FastRedBlackTreeState& t, Walk walk, Use use) noexcept {
+    for (int attempts = 0; attempts < kMaxRetries; ++attempts) {
+        uint64_t s = t.seq_counter.load(std::memory_order_acquire);
+        if (s & 1) {
+            if (!nap()) return Ref();
+            continue;
+        }
+        unsigned slot = enter_walk(t);
+        RBNode* found;
+        bool ok;
+        Py_BEGIN_ALLOW_THREADS
+        found = walk(s, ok);
+        Py_END_ALLOW_THREADS
+        Ref out;
+        bool done = ok && t.seq_counter.load(std::memory_order_acquire) == s && use(found, s, out);
+        leave_walk(t, slot);
+        if (done) {
+            if (out) ++t.stats[kTotalSearches];
+            return out;
+        }
+    }
+    return std::nullopt;
 }
 
 // Whether the counter value n is a multiple of rate (rate > 0).
@@ -633,13 +673,13 @@ Prep prepare_size(PyObject* self, PyObject* size, bool soft, uint64_t& out) noex
 // ---------------------------------------------------------------------------
 // FastRedBlackTree
 
-constexpr Signature<1> FastRedBlackTree_new_sig{"__cinit__", {opt("sample_rate", "100")}};
+constexpr Signature<1> FastRedBlackTree_new_sig{"__cinit__", {opt<kSampleRate>("sample_rate")}};
 PyObject* FastRedBlackTree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    uint32_t sample_rate = 100;
+    uint32_t sample_rate = kSampleRate;
     if (!tarvish::parse(FastRedBlackTree_new_sig, args, kwargs, tarvish::U32{sample_rate})) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    TreeState& t = tarvish::construct<FastRedBlackTree>(self.get());
+    FastRedBlackTreeState& t = tarvish::construct<FastRedBlackTree>(self.get());
 
     t.lock = tarvish::new_lock(state().guard.module);
     if (!t.lock) return nullptr;
@@ -667,7 +707,7 @@ PyObject* FastRedBlackTree_new(PyTypeObject* type, PyObject* args, PyObject* kwa
 
 // Frees every record and releases every block (destruction and the cyclic
 // collector's clear). No walker or writer can be active: both hold a reference.
-void drop_tree(TreeState& t) noexcept {
+void drop_tree(FastRedBlackTreeState& t) noexcept {
     Graveyard g;
     detach_all(t, g);
     bury(t, g);
@@ -675,7 +715,7 @@ void drop_tree(TreeState& t) noexcept {
 }
 
 int FastRedBlackTree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(t.lock.get());
     Py_VISIT(t.op_counter.get());
@@ -690,13 +730,13 @@ int FastRedBlackTree_traverse(PyObject* self, visitproc visit, void* arg) noexce
 }
 
 int FastRedBlackTree_clear(PyObject* self) noexcept {
-    drop_tree(tree(self));
+    drop_tree(tarvish::state_of<FastRedBlackTree>(self));
     return 0;
 }
 
 void FastRedBlackTree_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     drop_tree(t);
     // No walker is left and so nothing is in limbo: every walker holds a reference.
     assert(!t.walkers[0] && !t.walkers[1] && !t.limbo[0] && !t.limbo[1]);
@@ -722,7 +762,7 @@ PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* args, Py_ssiz
         return nullptr;
     uint64_t key;
     if (prepare_size(self, size.get(), false, key) != Prep::ok) return nullptr;
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     // Refused before the sampling clock moves, so a re-entrant insert changes nothing.
     if (!t.writer.may_enter()) return nullptr;
 
@@ -769,7 +809,7 @@ PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
-constexpr Signature<2> FastRedBlackTree_find_best_fit_sig{"find_best_fit", {"size", opt("alignment", "1")}};
+constexpr Signature<2> FastRedBlackTree_find_best_fit_sig{"find_best_fit", {"size", opt<kAlignment>("alignment")}};
 PyObject* FastRedBlackTree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
     Ref size, alignment;
@@ -782,28 +822,15 @@ PyObject* FastRedBlackTree_find_best_fit(PyObject* self, PyObject* const* args, 
         case Prep::empty: Py_RETURN_NONE;
         case Prep::ok: break;
     }
-    TreeState& t = tree(self);
-    for (int attempts = 0; attempts < kMaxRetries; ++attempts) {
-        uint64_t s = t.seq_counter.load(std::memory_order_acquire);
-        if (s & 1) {
-            if (!nap()) return nullptr;
-            continue;
-        }
-        unsigned slot = enter_walk(t);
-        RBNode* found;
-        bool ok;
-        Py_BEGIN_ALLOW_THREADS
-        found = walk_best_fit<true>(t, key, s, ok);
-        Py_END_ALLOW_THREADS
-        bool valid = ok && t.seq_counter.load(std::memory_order_acquire) == s;
-        PyObject* result = valid ? Py_NewRef(found ? found->block : Py_None) : nullptr;
-        leave_walk(t, slot);
-        if (valid) {
-            ++t.stats[kTotalSearches];
-            return result;
-        }
-    }
-    Py_RETURN_NONE;
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
+    std::optional<Ref> found = read_section(
+        t, [&](uint64_t s, bool& ok) noexcept { return walk_best_fit<true>(t, key, s, ok); },
+        [](RBNode* fit, uint64_t, Ref& out) noexcept {
+            out = Ref::borrow(fit ? fit->block : Py_None);
+            return true;
+        });
+    if (!found) Py_RETURN_NONE;
+    return found->release();
 }
 
 constexpr Signature<1> FastRedBlackTree_find_all_exact_sig{"find_all_exact", {"size"}};
@@ -818,34 +845,22 @@ PyObject* FastRedBlackTree_find_all_exact(PyObject* self, PyObject* const* args,
         case Prep::empty: return PyList_New(0);
         case Prep::ok: break;
     }
-    TreeState& t = tree(self);
-    for (int attempts = 0; attempts < kMaxRetries; ++attempts) {
-        uint64_t s = t.seq_counter.load(std::memory_order_acquire);
-        if (s & 1) {
-            if (!nap()) return nullptr;
-            continue;
-        }
-        unsigned slot = enter_walk(t);
-        RBNode* found;
-        bool ok;
-        Py_BEGIN_ALLOW_THREADS
-        found = walk_exact<true>(t, key, s, ok);
-        Py_END_ALLOW_THREADS
-        leave_walk(t, slot);
-        if (!ok || t.seq_counter.load(std::memory_order_acquire) != s) continue;
-        // Validated: the head and its chain are live while no code runs. The
-        // list's allocation may run code, so it is checked again before filling.
-        Py_ssize_t count = 0;
-        for (RBNode* e = found; e; e = e->next) ++count;
-        Ref list = Ref::steal(PyList_New(count));
-        if (!list) return nullptr;
-        if (t.seq_counter.load(std::memory_order_acquire) != s) continue;
-        Py_ssize_t i = 0;
-        for (RBNode* e = found; e; e = e->next) PyList_SET_ITEM(list.get(), i++, Py_NewRef(e->block));
-        ++t.stats[kTotalSearches];
-        return list.release();
-    }
-    return PyList_New(0);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
+    std::optional<Ref> found = read_section(
+        t, [&](uint64_t s, bool& ok) noexcept { return walk_exact<true>(t, key, s, ok); },
+        [&](RBNode* head, uint64_t s, Ref& out) noexcept {
+            // The list's allocation may run code, so the version is checked again before filling.
+            Py_ssize_t count = 0;
+            for (RBNode* e = head; e; e = e->next) ++count;
+            out = Ref::steal(PyList_New(count));
+            if (!out) return true;
+            if (t.seq_counter.load(std::memory_order_acquire) != s) return false;
+            Py_ssize_t i = 0;
+            for (RBNode* e = head; e; e = e->next) PyList_SET_ITEM(out.get(), i++, Py_NewRef(e->block));
+            return true;
+        });
+    if (!found) return PyList_New(0);
+    return found->release();
 }
 
 constexpr Signature<2> FastRedBlackTree_delete_sig{"delete", {"size", "block"}};
@@ -861,7 +876,7 @@ PyObject* FastRedBlackTree_delete(PyObject* self, PyObject* const* args, Py_ssiz
         case Prep::empty: Py_RETURN_FALSE;
         case Prep::ok: break;
     }
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     return write_section(self, "FastRedBlackTree.delete", [&](Graveyard& g) -> Ref {
         RBNode* head = find_node(t, key);
         if (!head) return Ref::borrow(Py_False);
@@ -901,7 +916,7 @@ PyObject* FastRedBlackTree_remove_ge(PyObject* self, PyObject* const* args, Py_s
         case Prep::empty: return PyTuple_Pack(2, Py_None, Py_None);
         case Prep::ok: break;
     }
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     return write_section(self, "FastRedBlackTree.remove_ge", [&](Graveyard& g) -> Ref {
         RBNode* head;
         bool ok;
@@ -926,7 +941,7 @@ constexpr Signature<0> FastRedBlackTree_clear_method_sig{"clear", {}};
 PyObject* FastRedBlackTree_clear_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastRedBlackTree_clear_method_sig, args, nargs, kwnames)) return nullptr;
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     return write_section(self, "FastRedBlackTree.clear", [&](Graveyard& g) -> Ref {
         detach_all(t, g);
         for (int64_t& v : t.stats) v = 0;
@@ -948,80 +963,80 @@ constexpr Signature<0> FastRedBlackTree_get_stats_sig{"get_stats", {}};
 PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastRedBlackTree_get_stats_sig, args, nargs, kwnames)) return nullptr;
-    TreeState& t = tree(self);
-    return tarvish::with_lock(t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.get_stats",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() -> Ref {
-        // Snapshot before any object is made (making one may run code).
-        int64_t stats[kNumStats];
-        for (int i = 0; i < kNumStats; ++i) stats[i] = t.stats[i];
-        bool trips = t.has_trips;
-        uint64_t nodes = t.node_count;
-        uint64_t height = compute_height(t);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
+    Section section{t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.get_stats"};
+    if (!section) return nullptr;
+    // Snapshot before any object is made (making one may run code).
+    int64_t stats[kNumStats];
+    for (int i = 0; i < kNumStats; ++i) stats[i] = t.stats[i];
+    bool trips = t.has_trips;
+    uint64_t nodes = t.node_count;
+    uint64_t height = compute_height(t);
 
-        Ref result = Ref::steal(PyDict_New());
-        if (!result) return result;
-        auto put = [&](tarvish::Str& key, const Ref& value) noexcept {
-            return tarvish::set_item(result.get(), key, value);
-        };
-        for (int i = 0; i < kNumStats; ++i)
-            if (!put(state().stat_keys[i], tarvish::box(static_cast<long long>(stats[i])))) return Ref();
-        if (trips && !put(state().s_circuit_breaker_trips, tarvish::box(0))) return Ref();
-        if (!put(state().s_node_count, tarvish::box(static_cast<unsigned long long>(nodes)))) return Ref();
-        if (!put(state().s_height, tarvish::box(static_cast<unsigned long long>(height)))) return Ref();
-        Ref sampled;
-        if (t.use_atomic) {
-            // Python code may run under the statistics lock here (a counter class of the caller's).
-            Ref counter = Ref::borrow(t.sampled_counter.get());
-            sampled = tarvish::call_method(counter.get(), state().s_load);
-        } else {
-            sampled = tarvish::box(0);
-        }
-        if (!put(state().s_sampled_operations, std::move(sampled))) return Ref();
-        if (!put(state().s_is_valid, Ref::borrow(Py_True))) return Ref();
-        return result;
-    }).release();
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    auto put = [&](tarvish::Str& key, const Ref& value) noexcept {
+        return tarvish::set_item(result.get(), key, value);
+    };
+    for (int i = 0; i < kNumStats; ++i)
+        if (!put(state().stat_keys[i], tarvish::box(static_cast<long long>(stats[i])))) return nullptr;
+    if (trips && !put(state().k_circuit_breaker_trips, tarvish::box(0))) return nullptr;
+    if (!put(state().k_node_count, tarvish::box(static_cast<unsigned long long>(nodes)))) return nullptr;
+    if (!put(state().k_height, tarvish::box(static_cast<unsigned long long>(height)))) return nullptr;
+    Ref sampled;
+    if (t.use_atomic) {
+        // Python code may run under the statistics lock here (a counter class of the caller's).
+        Ref counter = Ref::borrow(t.sampled_counter.get());
+        sampled = tarvish::call_method(counter.get(), state().s_load);
+    } else {
+        sampled = tarvish::box(0);
+    }
+    if (!put(state().k_sampled_operations, sampled)) return nullptr;
+    if (!put(state().k_is_valid, Ref::borrow(Py_True))) return nullptr;
+    if (!section.leave()) return nullptr;
+    return result.release();
 }
 
 constexpr Signature<0> FastRedBlackTree_size_sig{"size", {}};
 PyObject* FastRedBlackTree_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastRedBlackTree_size_sig, args, nargs, kwnames)) return nullptr;
-    return PyLong_FromUnsignedLongLong(tree(self).node_count);
+    return PyLong_FromUnsignedLongLong(tarvish::state_of<FastRedBlackTree>(self).node_count);
 }
 
 constexpr Signature<0> FastRedBlackTree_get_size_distribution_sig{"get_size_distribution", {}};
 PyObject* FastRedBlackTree_get_size_distribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastRedBlackTree_get_size_distribution_sig, args, nargs, kwnames)) return nullptr;
-    TreeState& t = tree(self);
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     // Under the writer lock nothing can reshape the tree while the dict grows.
-    return tarvish::with_lock(t.lock.get(), t.writer, "FastRedBlackTree.get_size_distribution",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() -> Ref {
-        Ref result = Ref::steal(PyDict_New());
-        if (!result) return result;
-        bool ok = true;
-        preorder(t, [&](RBNode* n, uint64_t) {
-            if (!ok) return;
-            unsigned long long count = 0;
-            for (RBNode* e = n; e; e = e->next) ++count;
-            Ref key = tarvish::box(static_cast<unsigned long long>(n->size));
-            Ref value = tarvish::box(count);
-            ok = key && value && PyDict_SetItem(result.get(), key.get(), value.get()) == 0;
-        });
-        return ok ? std::move(result) : Ref();
-    }).release();
+    Section section{t.lock.get(), t.writer, "FastRedBlackTree.get_size_distribution"};
+    if (!section) return nullptr;
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    bool ok = true;
+    preorder(t, [&](RBNode* n, uint64_t) {
+        if (!ok) return;
+        unsigned long long count = 0;
+        for (RBNode* e = n; e; e = e->next) ++count;
+        Ref key = tarvish::box(static_cast<unsigned long long>(n->size));
+        Ref value = tarvish::box(count);
+        ok = key && value && PyDict_SetItem(result.get(), key.get(), value.get()) == 0;
+    });
+    if (!ok || !section.leave()) return nullptr;
+    return result.release();
 }
 
 constexpr Signature<0> FastRedBlackTree_reset_circuit_breaker_sig{"reset_circuit_breaker", {}};
 PyObject* FastRedBlackTree_reset_circuit_breaker(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastRedBlackTree_reset_circuit_breaker_sig, args, nargs, kwnames)) return nullptr;
-    TreeState& t = tree(self);
-    return tarvish::with_lock(t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.reset_circuit_breaker",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() -> Ref {
-        t.has_trips = true;
-        t.stats[kOperationCount] = 0;
-        return Ref::borrow(Py_None);
-    }).release();
+    FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
+    Section section{t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.reset_circuit_breaker"};
+    if (!section) return nullptr;
+    t.has_trips = true;
+    t.stats[kOperationCount] = 0;
+    if (!section.leave()) return nullptr;
+    Py_RETURN_NONE;
 }
 
 constexpr Signature<0> FastRedBlackTree_get_statistics_sig{"get_statistics", {}};
@@ -1052,7 +1067,7 @@ int FastRedBlackTree_bool(PyObject* self) noexcept {
 
 PyObject* FastRedBlackTree_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
-                                static_cast<unsigned long long>(tree(self).node_count));
+                                static_cast<unsigned long long>(tarvish::state_of<FastRedBlackTree>(self).node_count));
 }
 
 PyMethodDef FastRedBlackTree_methods[] = {

@@ -192,7 +192,6 @@ bool counter_compare_and_swap(AtomicCounter* c, int64_t expected, int64_t new_va
 const AtomicCounterOps atomic_counter_ops{counter_load,      counter_store,           counter_increment,
                                           counter_decrement, counter_compare_and_swap, counter_fetch_and_add};
 
-AtomicCounter* as_counter(PyObject* self) noexcept { return reinterpret_cast<AtomicCounter*>(self); }
 
 // Runs one atomic instruction with the interpreter lock released.
 template <class F>
@@ -203,9 +202,13 @@ auto without_gil(F f) noexcept {
     return r;
 }
 
-constexpr Signature<1> AtomicCounter_new_sig{"__cinit__", {opt("initial_value", "0")}};
+// The counters' defaults: a start at 0 and steps of 1.
+constexpr int64_t kInitialValue = 0;
+constexpr int64_t kDelta = 1;
+
+constexpr Signature<1> AtomicCounter_new_sig{"__cinit__", {opt<kInitialValue>("initial_value")}};
 PyObject* AtomicCounter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    int64_t initial = 0;
+    int64_t initial = kInitialValue;
     if (!tarvish::parse(AtomicCounter_new_sig, args, kwargs, tarvish::I64{initial})) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -218,7 +221,7 @@ PyObject* AtomicCounter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 constexpr Signature<0> AtomicCounter_load_sig{"load", {}};
 PyObject* AtomicCounter_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(AtomicCounter_load_sig, args, nargs, kwnames)) return nullptr;
-    AtomicCounter* c = as_counter(self);
+    AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     return PyLong_FromLongLong(without_gil([c] { return counter_load(c); }));
 }
 
@@ -226,7 +229,7 @@ constexpr Signature<1> AtomicCounter_store_sig{"store", {"value"}};
 PyObject* AtomicCounter_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     int64_t value;
     if (!tarvish::parse(AtomicCounter_store_sig, args, nargs, kwnames, tarvish::I64{value})) return nullptr;
-    AtomicCounter* c = as_counter(self);
+    AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     without_gil([c, value] {
         counter_store(c, value);
         return 0;
@@ -234,21 +237,21 @@ PyObject* AtomicCounter_store(PyObject* self, PyObject* const* args, Py_ssize_t 
     Py_RETURN_NONE;
 }
 
-constexpr Signature<1> AtomicCounter_increment_sig{"increment", {opt("delta", "1")}};
+constexpr Signature<1> AtomicCounter_increment_sig{"increment", {opt<kDelta>("delta")}};
 PyObject* AtomicCounter_increment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
-    int64_t delta = 1;
+    int64_t delta = kDelta;
     if (!tarvish::parse(AtomicCounter_increment_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
-    AtomicCounter* c = as_counter(self);
+    AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     return PyLong_FromLongLong(without_gil([c, &delta] { return counter_increment(c, &delta); }));
 }
 
-constexpr Signature<1> AtomicCounter_decrement_sig{"decrement", {opt("delta", "1")}};
+constexpr Signature<1> AtomicCounter_decrement_sig{"decrement", {opt<kDelta>("delta")}};
 PyObject* AtomicCounter_decrement(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
-    int64_t delta = 1;
+    int64_t delta = kDelta;
     if (!tarvish::parse(AtomicCounter_decrement_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
-    AtomicCounter* c = as_counter(self);
+    AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     return PyLong_FromLongLong(without_gil([c, &delta] { return counter_decrement(c, &delta); }));
 }
 
@@ -259,7 +262,7 @@ PyObject* AtomicCounter_compare_and_swap(PyObject* self, PyObject* const* args, 
     if (!tarvish::parse(AtomicCounter_compare_and_swap_sig, args, nargs, kwnames, tarvish::I64{expected},
                         tarvish::I64{new_value}))
         return nullptr;
-    AtomicCounter* c = as_counter(self);
+    AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     return PyBool_FromLong(without_gil([=] { return counter_compare_and_swap(c, expected, new_value); }));
 }
 
@@ -268,7 +271,7 @@ PyObject* AtomicCounter_fetch_and_add(PyObject* self, PyObject* const* args, Py_
                                       PyObject* kwnames) noexcept {
     int64_t delta;
     if (!tarvish::parse(AtomicCounter_fetch_and_add_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
-    AtomicCounter* c = as_counter(self);
+    AtomicCounter* c = tarvish::native<AtomicCounter>(self);
     return PyLong_FromLongLong(without_gil([=] { return counter_fetch_and_add(c, delta); }));
 }
 
@@ -327,13 +330,13 @@ Ref forward(PyObject* self, Str& name, A... args) noexcept {
     return tarvish::call_method(counter.get(), method, args...);
 }
 
-constexpr Signature<1> AtomicCounterWrapper_init_sig{"__init__", {opt("initial_value", "0")}};
+constexpr Signature<1> AtomicCounterWrapper_init_sig{"__init__", {opt<kInitialValue>("initial_value")}};
 PyObject* AtomicCounterWrapper_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
     Ref initial;
     if (!tarvish::parse(AtomicCounterWrapper_init_sig, args, nargs, kwnames, tarvish::AnnotatedInt{initial}))
         return nullptr;
-    if (!initial) initial = Ref::steal(PyLong_FromLong(0));
+    if (!initial) initial = tarvish::box(static_cast<long long>(kInitialValue));
     if (!initial) return nullptr;
     corvane_state& st = state();
     Ref counter = tarvish::call(reinterpret_cast<PyObject*>(st.AtomicCounter_type), initial.get());
@@ -358,19 +361,19 @@ PyObject* AtomicCounterWrapper_store(PyObject* self, PyObject* const* args, Py_s
     Py_RETURN_NONE;
 }
 
-// increment and decrement: one optional annotated-int delta, default 1,
+// increment and decrement: one optional annotated-int delta, default kDelta,
 // forwarded to the counter's method `Method`.
 template <Str corvane_state::*Method, const Signature<1>& Sig>
 PyObject* AtomicCounterWrapper_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
     Ref delta;
     if (!tarvish::parse(Sig, args, nargs, kwnames, tarvish::AnnotatedInt{delta})) return nullptr;
-    if (!delta) delta = Ref::steal(PyLong_FromLong(1));
+    if (!delta) delta = tarvish::box(static_cast<long long>(kDelta));
     if (!delta) return nullptr;
     return tarvish::int_result(forward(self, state().*Method, delta.get())).release();
 }
-constexpr Signature<1> AtomicCounterWrapper_increment_sig{"increment", {opt("delta", "1")}};
-constexpr Signature<1> AtomicCounterWrapper_decrement_sig{"decrement", {opt("delta", "1")}};
+constexpr Signature<1> AtomicCounterWrapper_increment_sig{"increment", {opt<kDelta>("delta")}};
+constexpr Signature<1> AtomicCounterWrapper_decrement_sig{"decrement", {opt<kDelta>("delta")}};
 
 constexpr Signature<2> AtomicCounterWrapper_compare_and_swap_sig{"compare_and_swap", {"expected", "new_value"}};
 PyObject* AtomicCounterWrapper_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -407,10 +410,11 @@ PyMethodDef AtomicCounterWrapper_methods[] = {
 // ---------------------------------------------------------------------------
 // AtomicPointer, LockFreeStack and LockFreeStatistics each hold a
 // threading.Lock made by the constructor (tarvish::new_lock) and entered through
-// its context-manager protocol, as a with-statement would (tarvish::WithLock,
-// which honours a suppressing __exit__ as the statement does), with the
-// object's re-entry guard (`owner`) beside it. A function whose name ends in
-// _lock_held runs inside that section.
+// its context-manager protocol, as a with-statement would (a Section whose
+// methods are looked up on the lock's type, honouring a suppressing __exit__ as
+// the statement does), with the object's re-entry guard (`owner`) beside it. A
+// function whose name ends in _lock_held runs inside that section.
+using Section = tarvish::Section<tarvish::LockPolicy{tarvish::Lookup::special, tarvish::Suppress::honour}>;
 
 // ---------------------------------------------------------------------------
 // AtomicPointer: a lock-guarded slot owning one reference (or none), with a
@@ -431,7 +435,6 @@ struct AtomicPointer {
     AtomicPointerState st;
 };
 
-AtomicPointerState& pointer_state(PyObject* self) noexcept { return reinterpret_cast<AtomicPointer*>(self)->st; }
 
 // The slot's reference for `value`: none for None.
 Ref slot_ref(PyObject* value) noexcept { return value == Py_None ? Ref() : Ref::borrow(value); }
@@ -463,24 +466,24 @@ PyObject* AtomicPointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 
 int AtomicPointer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(pointer_state(self).lock.get());
+    Py_VISIT(tarvish::state_of<AtomicPointer>(self).lock.get());
     // The held object is left out on purpose: the slot keeps it outside the collector, as the class always has.
     return 0;
 }
 
 int AtomicPointer_clear(PyObject* self) noexcept {
-    pointer_state(self).lock = Ref::borrow(Py_None);
+    tarvish::state_of<AtomicPointer>(self).lock = Ref::borrow(Py_None);
     return 0;
 }
 
 constexpr Signature<0> AtomicPointer_load_sig{"load", {}};
 PyObject* AtomicPointer_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(AtomicPointer_load_sig, args, nargs, kwnames)) return nullptr;
-    AtomicPointerState& p = pointer_state(self);
-    tarvish::WithLock with{p.lock.get(), p.owner, "AtomicPointer.load"};
-    if (!with.enter()) return nullptr;
+    AtomicPointerState& p = tarvish::state_of<AtomicPointer>(self);
+    Section section{p.lock.get(), p.owner, "AtomicPointer.load"};
+    if (!section) return nullptr;
     Ref value = Ref::borrow(p.held);
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     return value ? value.release() : Py_NewRef(Py_None);
 }
 
@@ -488,12 +491,12 @@ constexpr Signature<1> AtomicPointer_store_sig{"store", {"value"}};
 PyObject* AtomicPointer_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* value = nullptr;
     if (!tarvish::parse(AtomicPointer_store_sig, args, nargs, kwnames, tarvish::Object{value})) return nullptr;
-    AtomicPointerState& p = pointer_state(self);
+    AtomicPointerState& p = tarvish::state_of<AtomicPointer>(self);
     Ref incoming = slot_ref(value);
-    tarvish::WithLock with{p.lock.get(), p.owner, "AtomicPointer.store"};
-    if (!with.enter()) return nullptr;
+    Section section{p.lock.get(), p.owner, "AtomicPointer.store"};
+    if (!section) return nullptr;
     Ref replaced = AtomicPointer_replace_lock_held(p, incoming.release());
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     replaced.reset();
     Py_RETURN_NONE;
 }
@@ -505,15 +508,15 @@ PyObject* AtomicPointer_compare_and_swap(PyObject* self, PyObject* const* args, 
     if (!tarvish::parse(AtomicPointer_compare_and_swap_sig, args, nargs, kwnames, tarvish::Object{expected},
                         tarvish::Object{new_value}))
         return nullptr;
-    AtomicPointerState& p = pointer_state(self);
+    AtomicPointerState& p = tarvish::state_of<AtomicPointer>(self);
     Ref incoming = slot_ref(new_value);
     PyObject* wanted = expected == Py_None ? nullptr : expected;
-    tarvish::WithLock with{p.lock.get(), p.owner, "AtomicPointer.compare_and_swap"};
-    if (!with.enter()) return nullptr;
+    Section section{p.lock.get(), p.owner, "AtomicPointer.compare_and_swap"};
+    if (!section) return nullptr;
     Ref replaced;
     bool swapped = p.held == wanted;  // identity: the very object, or empty for None
     if (swapped) replaced = AtomicPointer_replace_lock_held(p, incoming.release());
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     replaced.reset();
     incoming.reset();
     return PyBool_FromLong(swapped);
@@ -523,11 +526,11 @@ constexpr Signature<0> AtomicPointer_get_version_sig{"get_version", {}};
 PyObject* AtomicPointer_get_version(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
     if (!tarvish::parse(AtomicPointer_get_version_sig, args, nargs, kwnames)) return nullptr;
-    AtomicPointerState& p = pointer_state(self);
-    tarvish::WithLock with{p.lock.get(), p.owner, "AtomicPointer.get_version"};
-    if (!with.enter()) return nullptr;
+    AtomicPointerState& p = tarvish::state_of<AtomicPointer>(self);
+    Section section{p.lock.get(), p.owner, "AtomicPointer.get_version"};
+    if (!section) return nullptr;
     uint64_t version = p.version;
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     return PyLong_FromUnsignedLongLong(version);
 }
 
@@ -630,7 +633,6 @@ struct LockFreeStack {
     LockFreeStackState st;
 };
 
-LockFreeStackState& stack_state(PyObject* self) noexcept { return reinterpret_cast<LockFreeStack*>(self)->st; }
 
 // Links the node at the head.
 void LockFreeStack_push_lock_held(LockFreeStackState& s, OwnedNode& node) noexcept {
@@ -667,13 +669,13 @@ PyObject* LockFreeStack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 
 int LockFreeStack_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(stack_state(self).lock.get());
+    Py_VISIT(tarvish::state_of<LockFreeStack>(self).lock.get());
     // The items are left out on purpose: the nodes keep them outside the collector, as the class always has.
     return 0;
 }
 
 int LockFreeStack_clear(PyObject* self) noexcept {
-    stack_state(self).lock = Ref::borrow(Py_None);
+    tarvish::state_of<LockFreeStack>(self).lock = Ref::borrow(Py_None);
     return 0;
 }
 
@@ -681,28 +683,28 @@ constexpr Signature<1> LockFreeStack_push_sig{"push", {"item"}};
 PyObject* LockFreeStack_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* item = nullptr;
     if (!tarvish::parse(LockFreeStack_push_sig, args, nargs, kwnames, tarvish::Object{item})) return nullptr;
-    LockFreeStackState& s = stack_state(self);
+    LockFreeStackState& s = tarvish::state_of<LockFreeStack>(self);
     auto* raw = static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode)));
     if (!raw) return tarvish::raise(PyExc_MemoryError, "Failed to allocate stack node");
     raw->item = Py_NewRef(item);
     raw->next = nullptr;
     OwnedNode node{raw};
-    tarvish::WithLock with{s.lock.get(), s.owner, "LockFreeStack.push"};
-    if (!with.enter()) return nullptr;
+    Section section{s.lock.get(), s.owner, "LockFreeStack.push"};
+    if (!section) return nullptr;
     LockFreeStack_push_lock_held(s, node);
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     Py_RETURN_NONE;
 }
 
 constexpr Signature<0> LockFreeStack_pop_sig{"pop", {}};
 PyObject* LockFreeStack_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStack_pop_sig, args, nargs, kwnames)) return nullptr;
-    LockFreeStackState& s = stack_state(self);
-    tarvish::WithLock with{s.lock.get(), s.owner, "LockFreeStack.pop"};
-    if (!with.enter()) return nullptr;
+    LockFreeStackState& s = tarvish::state_of<LockFreeStack>(self);
+    Section section{s.lock.get(), s.owner, "LockFreeStack.pop"};
+    if (!section) return nullptr;
     OwnedNode top{LockFreeStack_unlink_lock_held(s)};
     // A failing exit still frees the unlinked node and its item.
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     if (!top.get()) Py_RETURN_NONE;
     return top.take_item();
 }
@@ -711,18 +713,18 @@ constexpr Signature<0> LockFreeStack_is_empty_sig{"is_empty", {}};
 PyObject* LockFreeStack_is_empty(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStack_is_empty_sig, args, nargs, kwnames)) return nullptr;
-    LockFreeStackState& s = stack_state(self);
-    tarvish::WithLock with{s.lock.get(), s.owner, "LockFreeStack.is_empty"};
-    if (!with.enter()) return nullptr;
+    LockFreeStackState& s = tarvish::state_of<LockFreeStack>(self);
+    Section section{s.lock.get(), s.owner, "LockFreeStack.is_empty"};
+    if (!section) return nullptr;
     bool empty = s.head == nullptr;
-    if (!with.leave()) return nullptr;
+    if (!section.leave()) return nullptr;
     return PyBool_FromLong(empty);
 }
 
 constexpr Signature<0> LockFreeStack_size_sig{"size", {}};
 PyObject* LockFreeStack_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStack_size_sig, args, nargs, kwnames)) return nullptr;
-    return PyLong_FromLongLong(stack_state(self).size.load(std::memory_order_seq_cst));
+    return PyLong_FromLongLong(tarvish::state_of<LockFreeStack>(self).size.load(std::memory_order_seq_cst));
 }
 
 PyMethodDef LockFreeStack_methods[] = {
@@ -786,8 +788,6 @@ struct LockFreeStatistics {
     LockFreeStatisticsState st;
 };
 
-LockFreeStatistics* as_stats(PyObject* self) noexcept { return reinterpret_cast<LockFreeStatistics*>(self); }
-LockFreeStatisticsState& stats_state(PyObject* self) noexcept { return as_stats(self)->st; }
 
 // Adds `delta` to a mirror and returns the new value, modulo 2^64.
 int64_t mirror_add(std::atomic<uint64_t>& m, int64_t delta) noexcept {
@@ -818,7 +818,7 @@ AtomicCounter* native_counter(PyObject* o) noexcept {
     corvane_state& st = state();
     PyTypeObject* type = st.AtomicCounter_type;
     if (Py_IS_TYPE(o, type) && st.counter_methods.hold(type)) [[likely]]
-        return as_counter(o);
+        return tarvish::native<AtomicCounter>(o);
     return nullptr;
 }
 
@@ -922,7 +922,7 @@ constexpr Signature<2> LockFreeStatistics_update_peaks_sig{"_update_peaks", {"cu
     corvane_state& st = state();
     PyTypeObject* type = st.LockFreeStatistics_type;
     if (Py_IS_TYPE(self, type) && st.stats_methods.hold(type)) [[likely]]
-        return update_peaks(stats_state(self), allocs, bytes);
+        return update_peaks(tarvish::state_of<LockFreeStatistics>(self), allocs, bytes);
     PyObject* name = st.s_update_peaks.get();
     Ref a = allocs.object(), b = bytes.object();
     return name && a && b && tarvish::call_method(self, name, a.get(), b.get());
@@ -950,7 +950,7 @@ PyObject* LockFreeStatistics_new(PyTypeObject* type, PyObject* args, PyObject* k
 }
 
 int LockFreeStatistics_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(s.lock.get());
     for (auto& c : s.counter) Py_VISIT(c.get());
@@ -958,7 +958,7 @@ int LockFreeStatistics_traverse(PyObject* self, visitproc visit, void* arg) noex
 }
 
 int LockFreeStatistics_clear(PyObject* self) noexcept {
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     s.lock = Ref::borrow(Py_None);
     for (auto& c : s.counter) c = Ref::borrow(Py_None);
     return 0;
@@ -966,17 +966,18 @@ int LockFreeStatistics_clear(PyObject* self) noexcept {
 
 // The public counters: any object may be assigned; deleting stores None.
 PyObject* stat_get(PyObject* self, void* closure) noexcept {
-    const Ref& c = stats_state(self).counter[reinterpret_cast<intptr_t>(closure)];
+    const Ref& c = tarvish::state_of<LockFreeStatistics>(self).counter[reinterpret_cast<intptr_t>(closure)];
     return c ? c.new_ref() : Py_NewRef(Py_None);
 }
 
 int stat_set(PyObject* self, PyObject* value, void* closure) noexcept {
-    stats_state(self).counter[reinterpret_cast<intptr_t>(closure)] = Ref::borrow(value ? value : Py_None);
+    tarvish::state_of<LockFreeStatistics>(self).counter[reinterpret_cast<intptr_t>(closure)] = Ref::borrow(value ? value : Py_None);
     return 0;
 }
 
 template <std::size_t... I>
 constexpr std::array<PyGetSetDef, kStatCount + 1> make_stat_getset(std::index_sequence<I...>) noexcept {
+    // The closure carries the counter's index. NOLINTNEXTLINE(performance-no-int-to-ptr)
     return {{{nullptr, stat_get, stat_set, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(I))}...,
              {nullptr, nullptr, nullptr, nullptr, nullptr}}};
 }
@@ -986,16 +987,21 @@ std::array<PyGetSetDef, kStatCount + 1> LockFreeStatistics_getset = [] {
     return table;
 }();
 
+// The recording defaults: a bucketed allocation, and no padding or time (an
+// absent amount, like one of 0 or below, adds nothing).
+constexpr bool kBucketed = true;
+constexpr int kNoAmount = 0;
+
 constexpr Signature<4> LockFreeStatistics_record_allocation_sig{
-    "record_allocation", {"size", opt("is_bucketed", "True"), opt("padding", "0"), opt("time_ns", "0")}};
+    "record_allocation", {"size", opt<kBucketed>("is_bucketed"), opt<kNoAmount>("padding"), opt<kNoAmount>("time_ns")}};
 PyObject* LockFreeStatistics_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) noexcept {
     Ref size, padding, time_ns;
-    bool bucketed = true;
+    bool bucketed = kBucketed;
     if (!tarvish::parse(LockFreeStatistics_record_allocation_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size},
                         tarvish::Flag{bucketed}, tarvish::AnnotatedInt{padding}, tarvish::AnnotatedInt{time_ns}))
         return nullptr;
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     if (!step<true>(s.counter[kTotalAllocations]) || !step<true>(s.counter[kCurrentAllocations]) ||
         !step<true>(s.counter[kBytesAllocated], size.get()) ||
         !step<true>(s.counter[bucketed ? kBucketedAllocations : kFallbackAllocations]))
@@ -1009,14 +1015,14 @@ PyObject* LockFreeStatistics_record_allocation(PyObject* self, PyObject* const* 
 }
 
 constexpr Signature<2> LockFreeStatistics_record_deallocation_sig{"record_deallocation",
-                                                                  {"size", opt("time_ns", "0")}};
+                                                                  {"size", opt<kNoAmount>("time_ns")}};
 PyObject* LockFreeStatistics_record_deallocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
     Ref size, time_ns;
     if (!tarvish::parse(LockFreeStatistics_record_deallocation_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size},
                         tarvish::AnnotatedInt{time_ns}))
         return nullptr;
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     if (!step<true>(s.counter[kTotalDeallocations]) || !step<false>(s.counter[kCurrentAllocations]) ||
         !step<false>(s.counter[kBytesAllocated], size.get()))
         return nullptr;
@@ -1030,7 +1036,7 @@ PyObject* LockFreeStatistics_update_peaks(PyObject* self, PyObject* const* args,
     if (!tarvish::parse(LockFreeStatistics_update_peaks_sig, args, nargs, kwnames, tarvish::AnnotatedInt{allocs.obj},
                         tarvish::AnnotatedInt{bytes.obj}))
         return nullptr;
-    if (!update_peaks(stats_state(self), allocs, bytes)) return nullptr;
+    if (!update_peaks(tarvish::state_of<LockFreeStatistics>(self), allocs, bytes)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1041,7 +1047,7 @@ PyObject* LockFreeStatistics_update_peaks(PyObject* self, PyObject* const* args,
 }
 
 constexpr Signature<4> LockFreeStatistics_py_record_allocation_sig{
-    "py_record_allocation", {"size", "is_bucketed", opt("padding", "0"), opt("time_ns", "0")}};
+    "py_record_allocation", {"size", "is_bucketed", opt<kNoAmount>("padding"), opt<kNoAmount>("time_ns")}};
 PyObject* LockFreeStatistics_py_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                   PyObject* kwnames) noexcept {
     Ref size, padding, time_ns;
@@ -1052,7 +1058,7 @@ PyObject* LockFreeStatistics_py_record_allocation(PyObject* self, PyObject* cons
         return nullptr;
     int64_t sz, pad, ns;
     if (!to_i64(size, sz) || !to_i64(padding, pad) || !to_i64(time_ns, ns)) return nullptr;
-    LockFreeStatistics* stats = as_stats(self);
+    LockFreeStatistics* stats = tarvish::native<LockFreeStatistics>(self);
     LockFreeStatisticsState& s = stats->st;
     without_gil([=, &s] {
         std::atomic<uint64_t>* m = s.mirror;
@@ -1073,7 +1079,7 @@ PyObject* LockFreeStatistics_py_record_allocation(PyObject* self, PyObject* cons
 }
 
 constexpr Signature<2> LockFreeStatistics_py_record_deallocation_sig{"py_record_deallocation",
-                                                                     {"size", opt("time_ns", "0")}};
+                                                                     {"size", opt<kNoAmount>("time_ns")}};
 PyObject* LockFreeStatistics_py_record_deallocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                     PyObject* kwnames) noexcept {
     Ref size, time_ns;
@@ -1082,7 +1088,7 @@ PyObject* LockFreeStatistics_py_record_deallocation(PyObject* self, PyObject* co
         return nullptr;
     int64_t sz, ns;
     if (!to_i64(size, sz) || !to_i64(time_ns, ns)) return nullptr;
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     without_gil([=, &s] {
         std::atomic<uint64_t>* m = s.mirror;
         mirror_add(m[kTotalDeallocations], 1);
@@ -1234,7 +1240,7 @@ constexpr Signature<0> LockFreeStatistics_get_snapshot_sig{"get_snapshot", {}};
 PyObject* LockFreeStatistics_get_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStatistics_get_snapshot_sig, args, nargs, kwnames)) return nullptr;
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     corvane_state& st = state();
     // Usually every counter is an exact AtomicCounter of an unchanged class
     // (native_counter's test, with the class's part made once): plain loads.
@@ -1244,7 +1250,7 @@ PyObject* LockFreeStatistics_get_snapshot(PyObject* self, PyObject* const* args,
         for (; i < kStatCount; ++i) {
             PyObject* o = s.counter[i].get();
             if (!Py_IS_TYPE(o, st.AtomicCounter_type)) break;
-            v[i].v = counter_load(as_counter(o));
+            v[i].v = counter_load(tarvish::native<AtomicCounter>(o));
         }
     }
     if (i == kStatCount) [[likely]]
@@ -1272,14 +1278,14 @@ constexpr Signature<0> LockFreeStatistics_reset_sig{"reset", {}};
 PyObject* LockFreeStatistics_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStatistics_reset_sig, args, nargs, kwnames)) return nullptr;
-    LockFreeStatisticsState& s = stats_state(self);
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     Ref zero = tarvish::box(0);
     if (!zero) return nullptr;
-    tarvish::WithLock with{s.lock.get(), s.owner, "LockFreeStatistics.reset"};
-    if (!with.enter()) return nullptr;
+    Section section{s.lock.get(), s.owner, "LockFreeStatistics.reset"};
+    if (!section) return nullptr;
     // A failed store that the lock's __exit__ suppresses gives None, as a with-statement would.
     bool ok = LockFreeStatistics_reset_lock_held(s, zero.get());
-    if (!with.leave(ok)) return nullptr;
+    if (!(ok ? section.leave() : section.leave_raising())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1344,7 +1350,6 @@ struct PerformanceTimer {
     PerformanceTimerState st;
 };
 
-PerformanceTimerState& timer_state(PyObject* self) noexcept { return reinterpret_cast<PerformanceTimer*>(self)->st; }
 
 // `import time; time.perf_counter_ns()`, the import made at each call.
 Ref perf_counter_ns() noexcept {
@@ -1372,7 +1377,7 @@ PyObject* PerformanceTimer_start(PyObject* self, PyObject* const* args, Py_ssize
     Ref now = perf_counter_ns();
     int64_t start;
     if (!now || !tarvish::to_int<int64_t, "int64_t">(now.get(), start)) return nullptr;
-    timer_state(self).start_ns = start;
+    tarvish::state_of<PerformanceTimer>(self).start_ns = start;
     Py_RETURN_NONE;
 }
 
@@ -1381,7 +1386,7 @@ PyObject* PerformanceTimer_elapsed_ns(PyObject* self, PyObject* const* args, Py_
                                       PyObject* kwnames) noexcept {
     if (!tarvish::parse(PerformanceTimer_elapsed_ns_sig, args, nargs, kwnames)) return nullptr;
     Ref now = perf_counter_ns();
-    Ref start = now ? tarvish::box(static_cast<long long>(timer_state(self).start_ns)) : Ref();
+    Ref start = now ? tarvish::box(static_cast<long long>(tarvish::state_of<PerformanceTimer>(self).start_ns)) : Ref();
     if (!start) return nullptr;
     return PyNumber_Subtract(now.get(), start.get());
 }

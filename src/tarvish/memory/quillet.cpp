@@ -37,6 +37,10 @@ using tarvish::Signature;
 using tarvish::Str;
 using tarvish::opt;
 
+// The locks are entered as with-statements whose methods are read as the
+// lock's attributes; a failed section's exception propagates whatever __exit__ returns.
+using Section = tarvish::Section<tarvish::LockPolicy{tarvish::Lookup::attribute, tarvish::Suppress::never}>;
+
 // The module's process-wide state: its guard, its types and its interned names.
 struct quillet_state {
     tarvish::ModuleGuard guard{"quillet"};
@@ -111,9 +115,12 @@ PyObject* fast_align_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return PyLong_FromLong(align_up32(size, alignment));
 }
 
-constexpr Signature<2> fast_get_bucket_size_sig{"fast_get_bucket_size", {"size", opt("step", "8")}};
+// The size classes' defaults: a step of 8, small blocks up to 256 and medium ones up to 4096 bytes.
+constexpr int32_t kBucketSizeStep = 8, kSmallBlockMax = 256, kMediumBlockMax = 4096;
+
+constexpr Signature<2> fast_get_bucket_size_sig{"fast_get_bucket_size", {"size", opt<kBucketSizeStep>("step")}};
 PyObject* fast_get_bucket_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    int size = 0, step = 8;
+    int size = 0, step = kBucketSizeStep;
     if (!tarvish::parse(fast_get_bucket_size_sig, args, nargs, kwnames, tarvish::CInt{size}, tarvish::CInt{step}))
         return nullptr;
     if (step <= 0) return tarvish::raise(PyExc_ValueError, kStepMessage);
@@ -145,7 +152,7 @@ struct Bucket {
 };
 
 // The three sizes are set by tp_new (their defaults are its parameters').
-struct BucketAllocatorState {
+struct FastBucketAllocatorState {
     int32_t bucket_size_step = 0;
     int32_t small_block_max = 0;
     int32_t medium_block_max = 0;
@@ -157,20 +164,19 @@ struct BucketAllocatorState {
 
 struct FastBucketAllocator {
     PyObject_HEAD
-    BucketAllocatorState st;
+    FastBucketAllocatorState st;
 };
 
-BucketAllocatorState& allocator(PyObject* self) noexcept { return reinterpret_cast<FastBucketAllocator*>(self)->st; }
 
 // The size class of `size`, -1 above medium_block_max; results below 1 mean no bucket.
-int32_t get_bucket_size_fast(const BucketAllocatorState& a, int32_t size) noexcept {
+int32_t get_bucket_size_fast(const FastBucketAllocatorState& a, int32_t size) noexcept {
     if (size <= a.small_block_max) return round_to_step32(size, a.bucket_size_step);
     if (size <= a.medium_block_max) return round_to_step32(size, a.bucket_size_step);
     return -1;
 }
 
 // The bucket of exactly `size`, or null.
-Bucket* find_bucket_lock_held(BucketAllocatorState& a, int32_t size) noexcept {
+Bucket* find_bucket_lock_held(FastBucketAllocatorState& a, int32_t size) noexcept {
     assert(a.owner.held_here());
     auto it = std::lower_bound(a.index.begin(), a.index.end(), size,
                                [](const Bucket& b, int32_t s) { return b.size < s; });
@@ -189,7 +195,7 @@ constexpr Signature<0> FastBucketAllocator_init_buckets_sig{"_init_buckets", {}}
 PyObject* FastBucketAllocator_init_buckets(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastBucketAllocator_init_buckets_sig, args, nargs, kwnames)) return nullptr;
-    BucketAllocatorState& a = allocator(self);
+    FastBucketAllocatorState& a = tarvish::state_of<FastBucketAllocator>(self);
     const int64_t step = a.bucket_size_step, small = a.small_block_max, medium = a.medium_block_max;
     if (step <= 0) return tarvish::raise(PyExc_ValueError, kStepMessage);
     // range(step, small + 1, step), then range(step + small, medium + 1, step), in exact arithmetic.
@@ -221,16 +227,18 @@ PyObject* FastBucketAllocator_init_buckets(PyObject* self, PyObject* const* args
 }
 
 constexpr Signature<3> FastBucketAllocator_new_sig{
-    "__init__", {opt("bucket_size_step", "8"), opt("small_block_max", "256"), opt("medium_block_max", "4096")}};
+    "__init__",
+    {opt<kBucketSizeStep>("bucket_size_step"), opt<kSmallBlockMax>("small_block_max"),
+     opt<kMediumBlockMax>("medium_block_max")}};
 PyObject* FastBucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    int32_t step = 8, small = 256, medium = 4096;
+    int32_t step = kBucketSizeStep, small = kSmallBlockMax, medium = kMediumBlockMax;
     if (!tarvish::parse(FastBucketAllocator_new_sig, args, kwargs, tarvish::I32{step}, tarvish::I32{small},
                         tarvish::I32{medium}))
         return nullptr;
     if (step <= 0) return tarvish::raise(PyExc_ValueError, kStepMessage);
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    BucketAllocatorState& a = tarvish::construct<FastBucketAllocator>(self.get());
+    FastBucketAllocatorState& a = tarvish::construct<FastBucketAllocator>(self.get());
     a.bucket_size_step = step;
     a.small_block_max = small;
     a.medium_block_max = medium;
@@ -250,20 +258,18 @@ PyObject* FastBucketAllocator_add_to_bucket(PyObject* self, PyObject* const* arg
     if (!tarvish::parse(FastBucketAllocator_add_to_bucket_sig, args, nargs, kwnames, tarvish::I32{offset},
                         tarvish::I32{size}))
         return nullptr;
-    BucketAllocatorState& a = allocator(self);
+    FastBucketAllocatorState& a = tarvish::state_of<FastBucketAllocator>(self);
     int32_t b = get_bucket_size_fast(a, size);
     // Only a block of exactly a bucket size is accepted; nothing is rounded.
     if (b < 1 || b != size) Py_RETURN_FALSE;
     Ref item = tarvish::box(offset);
     if (!item) return nullptr;
-    return tarvish::with_lock(a.lock.get(), a.owner, "FastBucketAllocator.add_to_bucket", tarvish::Lookup::attribute,
-                              tarvish::Suppress::never, [&]() noexcept {
-                                  Bucket* bucket = find_bucket_lock_held(a, b);
-                                  if (!bucket) return Ref::borrow(Py_False);
-                                  if (PyList_Append(bucket->offsets.get(), item.get()) < 0) return Ref();
-                                  return Ref::borrow(Py_True);
-                              })
-        .release();
+    Section section{a.lock.get(), a.owner, "FastBucketAllocator.add_to_bucket"};
+    if (!section) return nullptr;
+    Bucket* bucket = find_bucket_lock_held(a, b);
+    if (bucket && PyList_Append(bucket->offsets.get(), item.get()) < 0) return nullptr;
+    if (!section.leave()) return nullptr;
+    return PyBool_FromLong(bucket != nullptr);
 }
 
 constexpr Signature<1> FastBucketAllocator_remove_from_bucket_sig{"remove_from_bucket", {"size"}};
@@ -272,17 +278,16 @@ PyObject* FastBucketAllocator_remove_from_bucket(PyObject* self, PyObject* const
     int32_t size = 0;
     if (!tarvish::parse(FastBucketAllocator_remove_from_bucket_sig, args, nargs, kwnames, tarvish::I32{size}))
         return nullptr;
-    BucketAllocatorState& a = allocator(self);
+    FastBucketAllocatorState& a = tarvish::state_of<FastBucketAllocator>(self);
     int32_t b = get_bucket_size_fast(a, size);
     if (b <= 0) Py_RETURN_NONE;
-    return tarvish::with_lock(a.lock.get(), a.owner, "FastBucketAllocator.remove_from_bucket",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() noexcept {
-                                  Bucket* bucket = find_bucket_lock_held(a, b);
-                                  if (!bucket || PyList_GET_SIZE(bucket->offsets.get()) == 0)
-                                      return Ref::borrow(Py_None);
-                                  return pop_last(bucket->offsets.get());
-                              })
-        .release();
+    Section section{a.lock.get(), a.owner, "FastBucketAllocator.remove_from_bucket"};
+    if (!section) return nullptr;
+    Bucket* bucket = find_bucket_lock_held(a, b);
+    Ref offset = !bucket || PyList_GET_SIZE(bucket->offsets.get()) == 0 ? Ref::borrow(Py_None)
+                                                                        : pop_last(bucket->offsets.get());
+    if (!offset || !section.leave()) return nullptr;
+    return offset.release();
 }
 
 constexpr Signature<2> FastBucketAllocator_find_best_fit_bucket_sig{"find_best_fit_bucket", {"size", "alignment"}};
@@ -292,37 +297,37 @@ PyObject* FastBucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* con
     if (!tarvish::parse(FastBucketAllocator_find_best_fit_bucket_sig, args, nargs, kwnames, tarvish::I32{size},
                         tarvish::I32{alignment}))
         return nullptr;
-    BucketAllocatorState& a = allocator(self);
+    FastBucketAllocatorState& a = tarvish::state_of<FastBucketAllocator>(self);
     int32_t b = get_bucket_size_fast(a, size);
     if (b <= 0) Py_RETURN_NONE;
-    return tarvish::with_lock(a.lock.get(), a.owner, "FastBucketAllocator.find_best_fit_bucket",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() noexcept {
-        // Tries the last offset of one bucket: 1 taken, 0 left in place, -1 error.
-        // A block that does not fit stays the last of its list, exactly where
-        // popping it and appending it back would leave it.
-        auto try_bucket = [&](const Bucket& bucket, Ref& out) noexcept -> int {
-            PyObject* list = bucket.offsets.get();
-            Py_ssize_t n = PyList_GET_SIZE(list);
-            if (n == 0) return 0;
-            // Offsets enter only through add_to_bucket, as 32-bit values.
-            long long o = PyLong_AsLongLong(PyList_GET_ITEM(list, n - 1));
-            if (o == -1 && PyErr_Occurred()) return -1;
-            const int32_t o32 = static_cast<int32_t>(o);
-            if (fit_align(o32, alignment) + size > static_cast<int64_t>(o32) + bucket.size) return 0;
-            out = pop_last(list);
-            return out ? 1 : -1;
-        };
-        Ref found;
-        auto it = std::lower_bound(a.index.begin(), a.index.end(), b,
-                                   [](const Bucket& k, int32_t s) { return k.size < s; });
-        // The exact bucket first, then every larger one in ascending order.
-        for (; it != a.index.end(); ++it) {
-            int r = try_bucket(*it, found);
-            if (r < 0) return Ref();
-            if (r > 0) return found;
-        }
-        return Ref::borrow(Py_None);
-    }).release();
+    Section section{a.lock.get(), a.owner, "FastBucketAllocator.find_best_fit_bucket"};
+    if (!section) return nullptr;
+    // Tries the last offset of one bucket: 1 taken, 0 left in place, -1 error.
+    // A block that does not fit stays the last of its list, exactly where
+    // popping it and appending it back would leave it.
+    auto try_bucket = [&](const Bucket& bucket, Ref& out) noexcept -> int {
+        PyObject* list = bucket.offsets.get();
+        Py_ssize_t n = PyList_GET_SIZE(list);
+        if (n == 0) return 0;
+        // Offsets enter only through add_to_bucket, as 32-bit values.
+        long long o = PyLong_AsLongLong(PyList_GET_ITEM(list, n - 1));
+        if (o == -1 && PyErr_Occurred()) return -1;
+        const int32_t o32 = static_cast<int32_t>(o);
+        if (fit_align(o32, alignment) + size > static_cast<int64_t>(o32) + bucket.size) return 0;
+        out = pop_last(list);
+        return out ? 1 : -1;
+    };
+    Ref found = Ref::borrow(Py_None);
+    auto it = std::lower_bound(a.index.begin(), a.index.end(), b,
+                               [](const Bucket& k, int32_t s) { return k.size < s; });
+    // The exact bucket first, then every larger one in ascending order.
+    for (; it != a.index.end(); ++it) {
+        int r = try_bucket(*it, found);
+        if (r < 0) return nullptr;
+        if (r > 0) break;
+    }
+    if (!section.leave()) return nullptr;
+    return found.release();
 }
 
 PyMethodDef FastBucketAllocator_methods[] = {
@@ -355,7 +360,7 @@ PyType_Spec FastBucketAllocator_spec{"tarvish.memory.quillet.FastBucketAllocator
 // ---------------------------------------------------------------------------
 // FastStatsCollector: allocation counters guarded by a threading.Lock.
 
-struct StatsCollectorState {
+struct FastStatsCollectorState {
     uint64_t total_allocations = 0;
     uint64_t total_deallocations = 0;
     uint64_t bucketed_allocations = 0;
@@ -367,13 +372,12 @@ struct StatsCollectorState {
 
 struct FastStatsCollector {
     PyObject_HEAD
-    StatsCollectorState st;
+    FastStatsCollectorState st;
 };
 
-StatsCollectorState& collector(PyObject* self) noexcept { return reinterpret_cast<FastStatsCollector*>(self)->st; }
 
 // The counting itself.
-void record_allocation_lock_held(StatsCollectorState& s, int /*size*/, int padding, bool is_bucketed) noexcept {
+void record_allocation_lock_held(FastStatsCollectorState& s, int /*size*/, int padding, bool is_bucketed) noexcept {
     assert(s.owner.held_here());
     s.total_allocations += 1;
     s.alignment_padding_bytes += static_cast<uint64_t>(static_cast<int64_t>(padding));
@@ -381,7 +385,7 @@ void record_allocation_lock_held(StatsCollectorState& s, int /*size*/, int paddi
     else s.fallback_allocations += 1;
 }
 
-void record_deallocation_lock_held(StatsCollectorState& s) noexcept {
+void record_deallocation_lock_held(FastStatsCollectorState& s) noexcept {
     assert(s.owner.held_here());
     s.total_deallocations += 1;
 }
@@ -391,7 +395,7 @@ PyObject* FastStatsCollector_new(PyTypeObject* type, PyObject* args, PyObject* k
     if (!tarvish::parse(FastStatsCollector_new_sig, args, kwargs)) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    StatsCollectorState& s = tarvish::construct<FastStatsCollector>(self.get());
+    FastStatsCollectorState& s = tarvish::construct<FastStatsCollector>(self.get());
     s.lock = tarvish::new_lock(state().guard.module, tarvish::Missing::attribute_error);
     if (!s.lock) return nullptr;
     return self.release();
@@ -406,26 +410,24 @@ PyObject* FastStatsCollector_py_record_allocation(PyObject* self, PyObject* cons
     if (!tarvish::parse(FastStatsCollector_py_record_allocation_sig, args, nargs, kwnames, tarvish::CInt{size},
                         tarvish::CInt{padding}, tarvish::Flag{is_bucketed}))
         return nullptr;
-    StatsCollectorState& s = collector(self);
-    return tarvish::with_lock(s.lock.get(), s.owner, "FastStatsCollector.py_record_allocation",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() noexcept {
-                                  record_allocation_lock_held(s, size, padding, is_bucketed);
-                                  return Ref::borrow(Py_None);
-                              })
-        .release();
+    FastStatsCollectorState& s = tarvish::state_of<FastStatsCollector>(self);
+    Section section{s.lock.get(), s.owner, "FastStatsCollector.py_record_allocation"};
+    if (!section) return nullptr;
+    record_allocation_lock_held(s, size, padding, is_bucketed);
+    if (!section.leave()) return nullptr;
+    Py_RETURN_NONE;
 }
 
 constexpr Signature<0> FastStatsCollector_py_record_deallocation_sig{"py_record_deallocation", {}};
 PyObject* FastStatsCollector_py_record_deallocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                     PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastStatsCollector_py_record_deallocation_sig, args, nargs, kwnames)) return nullptr;
-    StatsCollectorState& s = collector(self);
-    return tarvish::with_lock(s.lock.get(), s.owner, "FastStatsCollector.py_record_deallocation",
-                              tarvish::Lookup::attribute, tarvish::Suppress::never, [&]() noexcept {
-                                  record_deallocation_lock_held(s);
-                                  return Ref::borrow(Py_None);
-                              })
-        .release();
+    FastStatsCollectorState& s = tarvish::state_of<FastStatsCollector>(self);
+    Section section{s.lock.get(), s.owner, "FastStatsCollector.py_record_deallocation"};
+    if (!section) return nullptr;
+    record_deallocation_lock_held(s);
+    if (!section.leave()) return nullptr;
+    Py_RETURN_NONE;
 }
 
 // "66.7%": the bucketed share of all allocations, in percent with one decimal.
@@ -445,18 +447,12 @@ constexpr Signature<0> FastStatsCollector_get_stats_sig{"get_stats", {}};
 PyObject* FastStatsCollector_get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastStatsCollector_get_stats_sig, args, nargs, kwnames)) return nullptr;
-    StatsCollectorState& s = collector(self);
-    uint64_t snapshot[5];
-    if (!tarvish::with_lock(s.lock.get(), s.owner, "FastStatsCollector.get_stats", tarvish::Lookup::attribute,
-                            tarvish::Suppress::never, [&]() noexcept {
-                                snapshot[0] = s.total_allocations;
-                                snapshot[1] = s.total_deallocations;
-                                snapshot[2] = s.bucketed_allocations;
-                                snapshot[3] = s.fallback_allocations;
-                                snapshot[4] = s.alignment_padding_bytes;
-                                return Ref::borrow(Py_None);
-                            }))
-        return nullptr;
+    FastStatsCollectorState& s = tarvish::state_of<FastStatsCollector>(self);
+    Section section{s.lock.get(), s.owner, "FastStatsCollector.get_stats"};
+    if (!section) return nullptr;
+    const uint64_t snapshot[5] = {s.total_allocations, s.total_deallocations, s.bucketed_allocations,
+                                  s.fallback_allocations, s.alignment_padding_bytes};
+    if (!section.leave()) return nullptr;
     Ref values[5];
     for (int i = 0; i < 5; ++i)
         if (!(values[i] = tarvish::box(static_cast<unsigned long long>(snapshot[i])))) return nullptr;
@@ -477,14 +473,13 @@ constexpr Signature<0> FastStatsCollector_reset_stats_sig{"reset_stats", {}};
 PyObject* FastStatsCollector_reset_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastStatsCollector_reset_stats_sig, args, nargs, kwnames)) return nullptr;
-    StatsCollectorState& s = collector(self);
-    return tarvish::with_lock(s.lock.get(), s.owner, "FastStatsCollector.reset_stats", tarvish::Lookup::attribute,
-                              tarvish::Suppress::never, [&]() noexcept {
-                                  s.total_allocations = s.total_deallocations = s.bucketed_allocations = 0;
-                                  s.fallback_allocations = s.alignment_padding_bytes = 0;
-                                  return Ref::borrow(Py_None);
-                              })
-        .release();
+    FastStatsCollectorState& s = tarvish::state_of<FastStatsCollector>(self);
+    Section section{s.lock.get(), s.owner, "FastStatsCollector.reset_stats"};
+    if (!section) return nullptr;
+    s.total_allocations = s.total_deallocations = s.bucketed_allocations = 0;
+    s.fallback_allocations = s.alignment_padding_bytes = 0;
+    if (!section.leave()) return nullptr;
+    Py_RETURN_NONE;
 }
 
 PyMethodDef FastStatsCollector_methods[] = {
@@ -541,17 +536,16 @@ struct SlabHeader {
 #pragma pack(pop)
 static_assert(sizeof(SlabHeader) == 16, "the slab header is 16 bytes without padding");
 
-struct SlabHeaderState {
+struct FastSlabHeaderOpsState {
     SlabHeader header{};
     int32_t objects_per_slab = 0;
 };
 
 struct FastSlabHeaderOps {
     PyObject_HEAD
-    SlabHeaderState st;
+    FastSlabHeaderOpsState st;
 };
 
-SlabHeaderState& slab(PyObject* self) noexcept { return reinterpret_cast<FastSlabHeaderOps*>(self)->st; }
 
 // Low n bits set; all 64 from n = 64 on; none for n <= 0.
 constexpr uint64_t all_free_mask(int32_t n) noexcept {
@@ -564,7 +558,7 @@ constexpr uint64_t all_free_mask(int32_t n) noexcept {
 constexpr bool in_bitmap(int index) noexcept { return index >= 0 && index < kMaxObjects; }
 
 // CRC over size_class, flags and the four generation bytes, lowest first.
-uint16_t compute_checksum(const SlabHeaderState& h) noexcept {
+uint16_t compute_checksum(const FastSlabHeaderOpsState& h) noexcept {
     const uint32_t g = h.header.generation;
     const uint8_t bytes[6] = {h.header.size_class, h.header.flags, static_cast<uint8_t>(g),
                               static_cast<uint8_t>(g >> 8), static_cast<uint8_t>(g >> 16),
@@ -574,22 +568,22 @@ uint16_t compute_checksum(const SlabHeaderState& h) noexcept {
     return static_cast<uint16_t>(x);
 }
 
-bool is_object_free(const SlabHeaderState& h, int index) noexcept {
+bool is_object_free(const FastSlabHeaderOpsState& h, int index) noexcept {
     return in_bitmap(index) && ((h.header.bitmap >> index) & 1u);
 }
 
-int find_free_object(const SlabHeaderState& h) noexcept {
+int find_free_object(const FastSlabHeaderOpsState& h) noexcept {
     uint64_t bitmap = h.header.bitmap;
     return bitmap ? std::countr_zero(bitmap) : -1;
 }
 
-void allocate_object(SlabHeaderState& h, int index) noexcept {
+void allocate_object(FastSlabHeaderOpsState& h, int index) noexcept {
     if (in_bitmap(index)) h.header.bitmap &= ~(uint64_t{1} << index);
     h.header.flags = static_cast<uint8_t>(h.header.flags | kHeaderFlagInUse);
     h.header.generation = h.header.generation + 1u;
 }
 
-void deallocate_object(SlabHeaderState& h, int index) noexcept {
+void deallocate_object(FastSlabHeaderOpsState& h, int index) noexcept {
     if (in_bitmap(index)) h.header.bitmap |= uint64_t{1} << index;
     h.header.generation = h.header.generation + 1u;
     if (h.header.bitmap == all_free_mask(h.objects_per_slab))
@@ -604,7 +598,7 @@ PyObject* FastSlabHeaderOps_new(PyTypeObject* type, PyObject* args, PyObject* kw
         return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    SlabHeaderState& h = tarvish::construct<FastSlabHeaderOps>(self);
+    FastSlabHeaderOpsState& h = tarvish::construct<FastSlabHeaderOps>(self);
     h.header.size_class = static_cast<uint8_t>(static_cast<uint32_t>(size_class_index));
     h.header.bitmap = all_free_mask(objects_per_slab);
     h.objects_per_slab = objects_per_slab;
@@ -615,7 +609,7 @@ constexpr Signature<0> FastSlabHeaderOps_pack_header_sig{"pack_header", {}};
 PyObject* FastSlabHeaderOps_pack_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastSlabHeaderOps_pack_header_sig, args, nargs, kwnames)) return nullptr;
-    SlabHeaderState& h = slab(self);
+    FastSlabHeaderOpsState& h = tarvish::state_of<FastSlabHeaderOps>(self);
     h.header.checksum = compute_checksum(h);
     Ref st = import_struct();
     if (!st) return nullptr;
@@ -662,7 +656,7 @@ PyObject* FastSlabHeaderOps_unpack_header(PyObject* self, PyObject* const* args,
         !tarvish::to_int<uint32_t, "uint32_t">(v[2], generation) ||
         !tarvish::to_int<uint16_t, "uint16_t">(v[3], stored) || !tarvish::to_int<uint64_t, "uint64_t">(v[4], bitmap))
         return nullptr;
-    SlabHeaderState& h = slab(self);
+    FastSlabHeaderOpsState& h = tarvish::state_of<FastSlabHeaderOps>(self);
     h.header.size_class = size_class;
     h.header.flags = flags;
     h.header.generation = generation;
@@ -684,14 +678,14 @@ PyObject* FastSlabHeaderOps_py_is_object_free(PyObject* self, PyObject* const* a
     int index = 0;
     if (!tarvish::parse(FastSlabHeaderOps_py_is_object_free_sig, args, nargs, kwnames, tarvish::CInt{index}))
         return nullptr;
-    return PyBool_FromLong(is_object_free(slab(self), index));
+    return PyBool_FromLong(is_object_free(tarvish::state_of<FastSlabHeaderOps>(self), index));
 }
 
 constexpr Signature<0> FastSlabHeaderOps_py_find_free_object_sig{"py_find_free_object", {}};
 PyObject* FastSlabHeaderOps_py_find_free_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                 PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastSlabHeaderOps_py_find_free_object_sig, args, nargs, kwnames)) return nullptr;
-    return PyLong_FromLong(find_free_object(slab(self)));
+    return PyLong_FromLong(find_free_object(tarvish::state_of<FastSlabHeaderOps>(self)));
 }
 
 constexpr Signature<1> FastSlabHeaderOps_py_allocate_object_at_sig{"py_allocate_object_at", {"object_index"}};
@@ -700,7 +694,7 @@ PyObject* FastSlabHeaderOps_py_allocate_object_at(PyObject* self, PyObject* cons
     int index = 0;
     if (!tarvish::parse(FastSlabHeaderOps_py_allocate_object_at_sig, args, nargs, kwnames, tarvish::CInt{index}))
         return nullptr;
-    allocate_object(slab(self), index);
+    allocate_object(tarvish::state_of<FastSlabHeaderOps>(self), index);
     Py_RETURN_NONE;
 }
 
@@ -710,7 +704,7 @@ PyObject* FastSlabHeaderOps_py_deallocate_object_at(PyObject* self, PyObject* co
     int index = 0;
     if (!tarvish::parse(FastSlabHeaderOps_py_deallocate_object_at_sig, args, nargs, kwnames, tarvish::CInt{index}))
         return nullptr;
-    deallocate_object(slab(self), index);
+    deallocate_object(tarvish::state_of<FastSlabHeaderOps>(self), index);
     Py_RETURN_NONE;
 }
 

@@ -18,6 +18,9 @@ using tarvish::Ref;
 using tarvish::Signature;
 using tarvish::opt;
 
+// The lock is a prepared one: its __enter__ and __exit__ are bound when the aggregator is made.
+using Section = tarvish::Section<>;
+
 // The module's process-wide state: its guard, its type and the interned names
 // of the overridable methods and of the statistics keys.
 struct murrel_state {
@@ -28,12 +31,12 @@ struct murrel_state {
     tarvish::Str s_reset{"reset"};
     tarvish::Str s_reset_all{"reset_all"};
     tarvish::Str s_get_all_stats{"get_all_stats"};
-    tarvish::Str s_count{"count"};
-    tarvish::Str s_mean{"mean"};
-    tarvish::Str s_variance{"variance"};
-    tarvish::Str s_std{"std"};
-    tarvish::Str s_min{"min"};
-    tarvish::Str s_max{"max"};
+    tarvish::Str k_count{"count"};
+    tarvish::Str k_mean{"mean"};
+    tarvish::Str k_variance{"variance"};
+    tarvish::Str k_std{"std"};
+    tarvish::Str k_min{"min"};
+    tarvish::Str k_max{"max"};
 };
 
 murrel_state& state() noexcept {
@@ -103,7 +106,7 @@ struct CounterAggregatorState {
     const CounterAggregatorOps* ops = nullptr;  // set by tp_new, before the object is handed out
     CounterRecord* storage = nullptr;           // from calloc, freed with free
     int32_t num_counters = 0;
-    tarvish::BoundLock lock;  // threading.Lock(), its __enter__ and __exit__ bound once
+    tarvish::PreparedLock lock;  // threading.Lock(), its __enter__ and __exit__ bound once
 
     CounterAggregatorState() noexcept = default;
     CounterAggregatorState(const CounterAggregatorState&) = delete;
@@ -116,8 +119,6 @@ struct CounterAggregator {
     CounterAggregatorState st;
 };
 
-CounterAggregator* as_aggregator(PyObject* self) noexcept { return reinterpret_cast<CounterAggregator*>(self); }
-PyObject* as_object(CounterAggregator* self) noexcept { return reinterpret_cast<PyObject*>(self); }
 
 // ---------------------------------------------------------------------------
 // The lock, entered through its context-manager protocol as `method`, with the
@@ -145,17 +146,36 @@ using FastMethod = tarvish::FastMethod;
 // which the method table holds as its entry (checked in a build that checks).
 template <FastMethod Native>
 [[nodiscard]] bool find_override(CounterAggregator* self, tarvish::Str& name, Ref& out) noexcept {
-    if (Py_IS_TYPE(as_object(self), state().CounterAggregator_type)) [[likely]] return true;
+    if (Py_IS_TYPE(tarvish::object_of(self), state().CounterAggregator_type)) [[likely]] return true;
     PyObject* key = name.get();
     if (!key) return false;
-    Ref attr = Ref::steal(PyObject_GetAttr(as_object(self), key));
+    Ref attr = Ref::steal(PyObject_GetAttr(tarvish::object_of(self), key));
     if (!attr) return false;
     PyObject* a = attr.get();
-    if (PyCFunction_Check(a) && PyCFunction_GET_SELF(a) == as_object(self) &&
+    if (PyCFunction_Check(a) && PyCFunction_GET_SELF(a) == tarvish::object_of(self) &&
         PyCFunction_GET_FUNCTION(a) ==
             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tarvish::table_entry<Native>())))
         return true;
     out = std::move(attr);
+    return true;
+}
+
+// With `skip_dispatch` false, runs a Python-level override of `Native`'s
+// method `name` if there is one, with `args` boxed: true when it ran (or its
+// lookup failed), `out` holding its result (null with an error set); false when
+// the native code should run.
+template <FastMethod Native, class... A>
+[[nodiscard]] bool dispatch(CounterAggregator* self, bool skip_dispatch, tarvish::Str& name, Ref& out,
+                            A... args) noexcept {
+    if (skip_dispatch) [[likely]] return false;
+    Ref override;
+    if (!find_override<Native>(self, name, override)) return true;
+    if (!override) return false;
+    Ref boxed[] = {tarvish::box(args)..., Ref()};
+    PyObject* argv[sizeof...(A) + 1] = {};
+    for (std::size_t i = 0; i < sizeof...(A); ++i)
+        if (!(argv[i] = boxed[i].get())) return true;
+    out = Ref::steal(PyObject_Vectorcall(override.get(), argv, sizeof...(A), nullptr));
     return true;
 }
 
@@ -170,17 +190,12 @@ PyObject* CounterAggregator_get_all_stats(PyObject*, PyObject* const*, Py_ssize_
 // The native operations.
 
 int op_update(CounterAggregator* self, int32_t counter_id, double value, bool skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        Ref override;
-        if (!find_override<CounterAggregator_update>(self, state().s_update, override)) return -1;
-        if (override) {
-            Ref id = tarvish::box(counter_id), v = tarvish::box(value);
-            if (!id || !v) return -1;
-            return tarvish::call(override.get(), id.get(), v.get()) ? 0 : -1;
-        }
-    }
+    Ref overridden;
+    if (dispatch<CounterAggregator_update>(self, skip_dispatch, state().s_update, overridden, counter_id, value))
+        return overridden ? 0 : -1;
     if (!check_id(self, counter_id)) return -1;
-    if (!self->st.lock.acquire("CounterAggregator.update")) return -1;
+    Section section{self->st.lock, "CounterAggregator.update"};
+    if (!section) return -1;
     CounterRecord& r = self->st.storage[counter_id];
     std::atomic_ref<uint64_t> count(r.count);
     uint64_t seen = count.load(std::memory_order_relaxed);
@@ -198,7 +213,7 @@ int op_update(CounterAggregator* self, int32_t counter_id, double value, bool sk
     // about 1.3e154, whose square overflows.
     if (value < r.min) r.min = value;
     if (value > r.max) r.max = value;
-    return self->st.lock.release() ? 0 : -1;
+    return section.leave() ? 0 : -1;
 }
 
 struct Stats {
@@ -230,68 +245,58 @@ Stats compute_stats_lock_held(CounterAggregator* self, int32_t counter_id) noexc
 }
 
 PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        Ref override;
-        if (!find_override<CounterAggregator_get_stats>(self, state().s_get_stats, override)) return nullptr;
-        if (override) {
-            Ref id = tarvish::box(counter_id);
-            if (!id) return nullptr;
-            // Whatever the override returns is passed on unchanged.
-            return tarvish::call(override.get(), id.get()).release();
-        }
-    }
+    Ref overridden;
+    // Whatever an override returns is passed on unchanged.
+    if (dispatch<CounterAggregator_get_stats>(self, skip_dispatch, state().s_get_stats, overridden, counter_id))
+        return overridden.release();
     if (!check_id(self, counter_id)) return nullptr;
-    if (!self->st.lock.acquire("CounterAggregator.get_stats")) return nullptr;
-    Stats s = compute_stats_lock_held(self, counter_id);
-    if (!self->st.lock.release()) return nullptr;
+    Stats s;
+    {
+        Section section{self->st.lock, "CounterAggregator.get_stats"};
+        if (!section) return nullptr;
+        s = compute_stats_lock_held(self, counter_id);
+        if (!section.leave()) return nullptr;
+    }
     // The dict is built after the lock is released (see the lock's note above).
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
     PyObject* dict = d.get();
     murrel_state& m = state();
-    if (!tarvish::set_item(dict, m.s_count, tarvish::box(static_cast<unsigned long long>(s.count))) ||
-        !tarvish::set_item(dict, m.s_mean, tarvish::box(s.mean)) ||
-        !tarvish::set_item(dict, m.s_variance, tarvish::box(s.variance)) ||
-        !tarvish::set_item(dict, m.s_std, tarvish::box(s.std)) ||
-        !tarvish::set_item(dict, m.s_min, tarvish::box(s.min)) ||
-        !tarvish::set_item(dict, m.s_max, tarvish::box(s.max)))
+    if (!tarvish::set_item(dict, m.k_count, tarvish::box(static_cast<unsigned long long>(s.count))) ||
+        !tarvish::set_item(dict, m.k_mean, tarvish::box(s.mean)) ||
+        !tarvish::set_item(dict, m.k_variance, tarvish::box(s.variance)) ||
+        !tarvish::set_item(dict, m.k_std, tarvish::box(s.std)) ||
+        !tarvish::set_item(dict, m.k_min, tarvish::box(s.min)) ||
+        !tarvish::set_item(dict, m.k_max, tarvish::box(s.max)))
         return nullptr;
     return d.release();
 }
 
 int op_reset(CounterAggregator* self, int32_t counter_id, bool skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        Ref override;
-        if (!find_override<CounterAggregator_reset>(self, state().s_reset, override)) return -1;
-        if (override) {
-            Ref id = tarvish::box(counter_id);
-            if (!id) return -1;
-            return tarvish::call(override.get(), id.get()) ? 0 : -1;
-        }
-    }
+    Ref overridden;
+    if (dispatch<CounterAggregator_reset>(self, skip_dispatch, state().s_reset, overridden, counter_id))
+        return overridden ? 0 : -1;
     if (!check_id(self, counter_id)) return -1;
-    if (!self->st.lock.acquire("CounterAggregator.reset")) return -1;
+    Section section{self->st.lock, "CounterAggregator.reset"};
+    if (!section) return -1;
     clear_record(self->st.storage[counter_id]);
-    return self->st.lock.release() ? 0 : -1;
+    return section.leave() ? 0 : -1;
 }
 
 int op_reset_all(CounterAggregator* self, bool skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        Ref override;
-        if (!find_override<CounterAggregator_reset_all>(self, state().s_reset_all, override)) return -1;
-        if (override) return tarvish::call(override.get()) ? 0 : -1;
-    }
-    if (!self->st.lock.acquire("CounterAggregator.reset_all")) return -1;
+    Ref overridden;
+    if (dispatch<CounterAggregator_reset_all>(self, skip_dispatch, state().s_reset_all, overridden))
+        return overridden ? 0 : -1;
+    Section section{self->st.lock, "CounterAggregator.reset_all"};
+    if (!section) return -1;
     for (int32_t i = 0; i < self->st.num_counters; ++i) clear_record(self->st.storage[i]);
-    return self->st.lock.release() ? 0 : -1;
+    return section.leave() ? 0 : -1;
 }
 
 PyObject* op_get_all_stats(CounterAggregator* self, bool skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        Ref override;
-        if (!find_override<CounterAggregator_get_all_stats>(self, state().s_get_all_stats, override)) return nullptr;
-        if (override) return tarvish::call(override.get()).release();
-    }
+    Ref overridden;
+    if (dispatch<CounterAggregator_get_all_stats>(self, skip_dispatch, state().s_get_all_stats, overridden))
+        return overridden.release();
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
     // Not one consistent cut: each id's count is read without the lock, and a
@@ -333,9 +338,12 @@ const CounterAggregatorOps counter_aggregator_ops{op_update, op_get_stats, op_re
     return true;
 }
 
-constexpr Signature<1> CounterAggregator_new_sig{"__cinit__", {opt("num_counters", "1000")}};
+// The number of counters an aggregator has unless told otherwise.
+constexpr int kNumCounters = 1000;
+
+constexpr Signature<1> CounterAggregator_new_sig{"__cinit__", {opt<kNumCounters>("num_counters")}};
 PyObject* CounterAggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    int num_counters = 1000;
+    int num_counters = kNumCounters;
     if (!tarvish::parse(CounterAggregator_new_sig, args, kwargs, tarvish::CInt{num_counters})) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -371,7 +379,7 @@ PyObject* CounterAggregator_update(PyObject* self, PyObject* const* args, Py_ssi
     if (!tarvish::parse(CounterAggregator_update_sig, args, nargs, kwnames, tarvish::CInt{counter_id},
                         tarvish::Double{value}))
         return nullptr;
-    if (op_update(as_aggregator(self), counter_id, value, true) < 0) return nullptr;
+    if (op_update(tarvish::native<CounterAggregator>(self), counter_id, value, true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -381,14 +389,14 @@ PyObject* CounterAggregator_get_stats(PyObject* self, PyObject* const* args, Py_
     int counter_id = 0;
     if (!tarvish::parse(CounterAggregator_get_stats_sig, args, nargs, kwnames, tarvish::CInt{counter_id}))
         return nullptr;
-    return op_get_stats(as_aggregator(self), counter_id, true);
+    return op_get_stats(tarvish::native<CounterAggregator>(self), counter_id, true);
 }
 
 constexpr Signature<1> CounterAggregator_reset_sig{"reset", {"counter_id"}};
 PyObject* CounterAggregator_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     int counter_id = 0;
     if (!tarvish::parse(CounterAggregator_reset_sig, args, nargs, kwnames, tarvish::CInt{counter_id})) return nullptr;
-    if (op_reset(as_aggregator(self), counter_id, true) < 0) return nullptr;
+    if (op_reset(tarvish::native<CounterAggregator>(self), counter_id, true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -396,7 +404,7 @@ constexpr Signature<0> CounterAggregator_reset_all_sig{"reset_all", {}};
 PyObject* CounterAggregator_reset_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
     if (!tarvish::parse(CounterAggregator_reset_all_sig, args, nargs, kwnames)) return nullptr;
-    if (op_reset_all(as_aggregator(self), true) < 0) return nullptr;
+    if (op_reset_all(tarvish::native<CounterAggregator>(self), true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -404,7 +412,7 @@ constexpr Signature<0> CounterAggregator_get_all_stats_sig{"get_all_stats", {}};
 PyObject* CounterAggregator_get_all_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
     if (!tarvish::parse(CounterAggregator_get_all_stats_sig, args, nargs, kwnames)) return nullptr;
-    return op_get_all_stats(as_aggregator(self), true);
+    return op_get_all_stats(tarvish::native<CounterAggregator>(self), true);
 }
 
 PyMethodDef CounterAggregator_methods[] = {
@@ -440,13 +448,13 @@ PyType_Spec CounterAggregator_spec{"tarvish.monitoring.murrel.CounterAggregator"
 // ---------------------------------------------------------------------------
 // create_aggregator: the argument goes to the constructor unconverted.
 
-constexpr Signature<1> create_aggregator_sig{"create_aggregator", {opt("num_counters", "1000")}};
+constexpr Signature<1> create_aggregator_sig{"create_aggregator", {opt<kNumCounters>("num_counters")}};
 PyObject* create_aggregator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* num_counters = nullptr;
     if (!tarvish::parse(create_aggregator_sig, args, nargs, kwnames, tarvish::Object{num_counters})) return nullptr;
     Ref fallback;
     if (!num_counters) {
-        fallback = Ref::steal(PyLong_FromLong(1000));
+        fallback = tarvish::box(kNumCounters);
         if (!fallback) return nullptr;
         num_counters = fallback.get();
     }

@@ -75,7 +75,8 @@ Ref call_global_attr(Str& module, Str& fn) noexcept {
     Ref m = global(module);
     if (!m) return m;
     Ref f = tarvish::getattr(m.get(), fn);
-    return f ? tarvish::call(f.get()) : Ref();
+    if (!f) return f;
+    return tarvish::call(f.get());
 }
 
 
@@ -128,7 +129,8 @@ Ref join_dotted(std::initializer_list<PyObject*> parts) noexcept {
         if (!s || PyList_Append(list.get(), s.get()) < 0) return Ref();
     }
     PyObject* dot = st.s_dot.get();
-    return dot ? Ref::steal(PyUnicode_Join(dot, list.get())) : Ref();
+    if (!dot) return Ref();
+    return Ref::steal(PyUnicode_Join(dot, list.get()));
 }
 
 // "major.minor[.micro]" of `sys.version_info`.
@@ -159,7 +161,8 @@ Ref elapsed_ms(double start) noexcept {
 PyObject* physical_cores_fallback() noexcept {
     pellucor_state& st = state();
     Ref os = global(st.s_os);
-    Ref n = os ? tarvish::call_method(os.get(), st.s_cpu_count) : Ref();
+    if (!os) return nullptr;
+    Ref n = tarvish::call_method(os.get(), st.s_cpu_count);
     int t = tarvish::truth(n);
     if (t < 0) return nullptr;
     if (!t) return tarvish::box(1).release();
@@ -181,7 +184,8 @@ Ref physical_cores_primary() noexcept {
     if (has < 0) return Ref();
     if (has) {
         Ref zero = tarvish::box(0);
-        Ref mask = zero ? tarvish::call_method(os.get(), st.s_sched_getaffinity, zero.get()) : Ref();
+        if (!zero) return zero;
+        Ref mask = tarvish::call_method(os.get(), st.s_sched_getaffinity, zero.get());
         if (!mask) return mask;
         Py_ssize_t size = PyObject_Size(mask.get());
         if (size < 0) return Ref();
@@ -236,7 +240,8 @@ int is_node_entry(PyObject* e) noexcept {
         }
         // Other scripts' digits count as str.isdigit counts them.
         Ref rest = Ref::steal(PyUnicode_Substring(e, 4, n));
-        return tarvish::truth(rest ? tarvish::call_method(rest.get(), st.s_isdigit) : Ref());
+        if (!rest) return -1;
+        return tarvish::truth(tarvish::call_method(rest.get(), st.s_isdigit));
     }
     // Anything else answers through its own methods.
     PyObject* prefix = st.s_node.get();
@@ -244,8 +249,10 @@ int is_node_entry(PyObject* e) noexcept {
     int starts = tarvish::truth(tarvish::call_method(e, st.s_startswith, prefix));
     if (starts <= 0) return starts;
     Ref four = tarvish::box(4);
-    Ref slice = four ? Ref::steal(PySlice_New(four.get(), nullptr, nullptr)) : Ref();
-    Ref rest = slice ? Ref::steal(PyObject_GetItem(e, slice.get())) : Ref();
+    if (!four) return -1;
+    Ref slice = Ref::steal(PySlice_New(four.get(), nullptr, nullptr));
+    if (!slice) return -1;
+    Ref rest = Ref::steal(PyObject_GetItem(e, slice.get()));
     int nonempty = tarvish::truth(rest);
     if (nonempty <= 0) return nonempty;
     return tarvish::truth(tarvish::call_method(rest.get(), st.s_isdigit));
@@ -263,7 +270,8 @@ Ref numa_nodes_linux(PyObject* os) noexcept {
     if (exists < 0) return Ref();
     if (!exists) return tarvish::box(1);
     Ref entries = tarvish::call_method(os, st.s_listdir, dir);
-    Ref it = entries ? Ref::steal(PyObject_GetIter(entries.get())) : Ref();
+    if (!entries) return entries;
+    Ref it = Ref::steal(PyObject_GetIter(entries.get()));
     if (!it) return it;
     long long count = 0;
     while (Ref e = Ref::steal(PyIter_Next(it.get()))) {
@@ -293,19 +301,25 @@ Ref numa_nodes_windows() noexcept {
     if (!fn) return fn;
     if (!set_attr(fn.get(), st.s_restype, tarvish::getattr(wintypes.get(), st.s_BOOL))) return Ref();
     Ref c_ulong = tarvish::getattr(ctypes.get(), st.s_c_ulong);
-    Ref pointer = c_ulong ? tarvish::call_method(ctypes.get(), st.s_POINTER, c_ulong.get()) : Ref();
-    Ref argtypes = pointer ? Ref::steal(PyList_New(1)) : Ref();
+    if (!c_ulong) return c_ulong;
+    Ref pointer = tarvish::call_method(ctypes.get(), st.s_POINTER, c_ulong.get());
+    if (!pointer) return pointer;
+    Ref argtypes = Ref::steal(PyList_New(1));
     if (!argtypes) return argtypes;
     PyList_SET_ITEM(argtypes.get(), 0, pointer.release());
     if (!set_attr(fn.get(), st.s_argtypes, argtypes)) return Ref();
     Ref highest = tarvish::call(c_ulong.get());
-    Ref ref = highest ? tarvish::call_method(ctypes.get(), st.s_byref, highest.get()) : Ref();
-    int ok = tarvish::truth(ref ? tarvish::call(fn.get(), ref.get()) : Ref());
+    if (!highest) return highest;
+    Ref ref = tarvish::call_method(ctypes.get(), st.s_byref, highest.get());
+    if (!ref) return ref;
+    int ok = tarvish::truth(tarvish::call(fn.get(), ref.get()));
     if (ok < 0) return Ref();
     if (!ok) return tarvish::box(1);
     Ref value = tarvish::getattr(highest.get(), st.s_value);
-    Ref one = value ? tarvish::box(1) : Ref();
-    return one ? Ref::steal(PyNumber_Add(value.get(), one.get())) : Ref();
+    if (!value) return value;
+    Ref one = tarvish::box(1);
+    if (!one) return one;
+    return Ref::steal(PyNumber_Add(value.get(), one.get()));
 }
 
 // `sys.platform == <name>` by the platform object's own comparison.
@@ -317,13 +331,15 @@ int platform_is(PyObject* platform, Str& name) noexcept {
 Ref numa_nodes_primary() noexcept {
     pellucor_state& st = state();
     Ref sys = global(st.s_sys);
-    Ref platform = sys ? tarvish::getattr(sys.get(), st.s_platform) : Ref();
+    if (!sys) return sys;
+    Ref platform = tarvish::getattr(sys.get(), st.s_platform);
     if (!platform) return platform;
     int linux = platform_is(platform.get(), st.s_linux);
     if (linux < 0) return Ref();
     if (linux) {
         Ref os = global(st.s_os);
-        return os ? numa_nodes_linux(os.get()) : Ref();
+        if (!os) return os;
+        return numa_nodes_linux(os.get());
     }
     int win32 = platform_is(platform.get(), st.s_win32);
     if (win32 < 0) return Ref();
@@ -331,7 +347,8 @@ Ref numa_nodes_primary() noexcept {
         Ref r = numa_nodes_windows();
         if (r) return r;
         Ref handled = catch_exception();
-        return handled ? tarvish::box(1) : Ref();
+        if (!handled) return handled;
+        return tarvish::box(1);
     }
     // macOS and every other platform: no probe.
     return tarvish::box(1);
@@ -343,7 +360,8 @@ PyObject* detect_numa_nodes(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     Ref r = numa_nodes_primary();
     if (r) return r.release();
     Ref handled = catch_exception();
-    return handled ? tarvish::box(1).release() : nullptr;
+    if (!handled) return nullptr;
+    return tarvish::box(1).release();
 }
 
 // ---------------------------------------------------------------------------
@@ -383,7 +401,8 @@ Ref import_name(PyObject* module, Str& name) noexcept {
 Ref best_info(PyObject* best, Str& field) noexcept {
     pellucor_state& st = state();
     Ref info = tarvish::getattr(best, st.s_info);
-    return info ? tarvish::getattr(info.get(), field) : Ref();
+    if (!info) return info;
+    return tarvish::getattr(info.get(), field);
 }
 
 // Detection through the package's registry of GPU backends, imported on every
@@ -414,8 +433,8 @@ bool gpu_from_registry(PyObject* info) noexcept {
     Ref best = tarvish::call_method(sorrel.get(), st.s_get_best_available);
     if (!best) return false;
     Ref kind = best_info(best.get(), st.s_kind);
-    Ref value = kind ? tarvish::getattr(kind.get(), st.s_value) : Ref();
-    if (!set_item(info, st.k_active_backend, value)) return false;
+    if (!kind) return false;
+    if (!set_item(info, st.k_active_backend, tarvish::getattr(kind.get(), st.s_value))) return false;
     if (!set_item(info, st.k_backend_version, best_info(best.get(), st.s_version))) return false;
 
     Ref active = get_item(info, st.k_active_backend);
@@ -429,11 +448,14 @@ bool gpu_from_registry(PyObject* info) noexcept {
     int present = PySequence_Contains(backends.get(), best_kind.get());
     if (present <= 0) return present == 0;
     Ref lookup_kind = best_info(best.get(), st.s_kind);
-    Ref backend = lookup_kind ? Ref::steal(PyObject_GetItem(backends.get(), lookup_kind.get())) : Ref();
+    if (!lookup_kind) return false;
+    Ref backend = Ref::steal(PyObject_GetItem(backends.get(), lookup_kind.get()));
     if (!backend || !set_item(info, st.k_gpu_count, tarvish::getattr(backend.get(), st.s_device_count))) return false;
     Ref gb = tarvish::getattr(backend.get(), st.s_memory_gb);
-    Ref factor = gb ? tarvish::box(1024) : Ref();
-    Ref product = factor ? Ref::steal(PyNumber_Multiply(gb.get(), factor.get())) : Ref();
+    if (!gb) return false;
+    Ref factor = tarvish::box(1024);
+    if (!factor) return false;
+    Ref product = Ref::steal(PyNumber_Multiply(gb.get(), factor.get()));
     return product && set_item(info, st.k_gpu_memory_mb, Ref::steal(PyNumber_Long(product.get())));
 }
 
@@ -442,7 +464,8 @@ bool gpu_from_registry(PyObject* info) noexcept {
 bool gpu_from_tool(PyObject* info) noexcept {
     pellucor_state& st = state();
     Ref subprocess = Ref::steal(PyImport_ImportModule("subprocess"));
-    Ref run = subprocess ? tarvish::getattr(subprocess.get(), st.s_run) : Ref();
+    if (!subprocess) return false;
+    Ref run = tarvish::getattr(subprocess.get(), st.s_run);
     if (!run) return false;
     Ref argv = Ref::steal(PyList_New(3));
     if (!argv) return false;
@@ -462,8 +485,10 @@ bool gpu_from_tool(PyObject* info) noexcept {
     if (!result) return false;
 
     Ref code = tarvish::getattr(result.get(), st.s_returncode);
-    Ref zero = code ? tarvish::box(0) : Ref();
-    int ok = zero ? tarvish::compare(code.get(), zero.get(), Py_EQ) : -1;
+    if (!code) return false;
+    Ref zero = tarvish::box(0);
+    if (!zero) return false;
+    int ok = tarvish::compare(code.get(), zero.get(), Py_EQ);
     if (ok <= 0) return ok == 0;
     Ref out = tarvish::getattr(result.get(), st.s_stdout);
     int nonempty = tarvish::truth(out);
@@ -475,10 +500,12 @@ bool gpu_from_tool(PyObject* info) noexcept {
         text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.get()), PyBytes_GET_SIZE(out.get()), "ignore"));
     else if (st.s_utf8.get() && st.s_ignore.get())
         text = tarvish::call_method(out.get(), st.s_decode, st.s_utf8.get(), st.s_ignore.get());
-    Ref stripped = text ? tarvish::call_method(text.get(), st.s_strip) : Ref();
-    Ref lines =
-        stripped && st.s_newline.get() ? tarvish::call_method(stripped.get(), st.s_split, st.s_newline.get()) : Ref();
-    Ref it = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
+    if (!text) return false;
+    Ref stripped = tarvish::call_method(text.get(), st.s_strip);
+    if (!stripped || !st.s_newline.get()) return false;
+    Ref lines = tarvish::call_method(stripped.get(), st.s_split, st.s_newline.get());
+    if (!lines) return false;
+    Ref it = Ref::steal(PyObject_GetIter(lines.get()));
     if (!it) return false;
     long long count = 0;
     while (Ref line = Ref::steal(PyIter_Next(it.get()))) {
@@ -511,8 +538,10 @@ PyObject* detect_python_version(PyObject*, PyObject* const* args, Py_ssize_t nar
     pellucor_state& st = state();
     if (!tarvish::parse(detect_python_version_sig, args, nargs, kwnames)) return nullptr;
     Ref sys = global(st.s_sys);
-    Ref info = sys ? tarvish::getattr(sys.get(), st.s_version_info) : Ref();
-    Ref version = info ? version_string(info.get(), true) : Ref();
+    if (!sys) return nullptr;
+    Ref info = tarvish::getattr(sys.get(), st.s_version_info);
+    if (!info) return nullptr;
+    Ref version = version_string(info.get(), true);
     if (!version) return nullptr;
     bool supported = false;
     Ref threshold = Ref::steal(Py_BuildValue("(ii)", 3, 12));
@@ -572,7 +601,8 @@ bool unpack_two(PyObject* o, Ref& a, Ref& b) noexcept {
 
 Ref call_detector(Str& name) noexcept {
     Ref fn = global(name);
-    return fn ? tarvish::call(fn.get()) : Ref();
+    if (!fn) return fn;
+    return tarvish::call(fn.get());
 }
 
 Ref call_time() noexcept {
@@ -605,8 +635,10 @@ bool fill_capabilities(PyObject* caps, double start) noexcept {
 Ref fallback_capabilities(PyObject* error, double start) noexcept {
     pellucor_state& st = state();
     Ref caps = Ref::steal(PyDict_New());
-    Ref os = caps ? global(st.s_os) : Ref();
-    Ref cores = os ? tarvish::call_method(os.get(), st.s_cpu_count) : Ref();
+    if (!caps) return caps;
+    Ref os = global(st.s_os);
+    if (!os) return os;
+    Ref cores = tarvish::call_method(os.get(), st.s_cpu_count);
     int known = tarvish::truth(cores);
     if (known < 0) return Ref();
     Ref one = tarvish::box(1), zero = tarvish::box(0);
@@ -616,7 +648,8 @@ Ref fallback_capabilities(PyObject* error, double start) noexcept {
         return Ref();
     if (!set_gpu_defaults(caps.get(), zero.get())) return Ref();
     Ref sys = global(st.s_sys);
-    Ref info = sys ? tarvish::getattr(sys.get(), st.s_version_info) : Ref();
+    if (!sys) return sys;
+    Ref info = tarvish::getattr(sys.get(), st.s_version_info);
     if (!info || !set_item(caps.get(), st.k_python_version, version_string(info.get(), false)) ||
         !set_item(caps.get(), st.k_subinterpreter_support, Py_False) ||
         !set_item(caps.get(), st.k_platform, tarvish::getattr(sys.get(), st.s_platform)) ||

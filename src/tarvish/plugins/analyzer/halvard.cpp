@@ -16,10 +16,10 @@ using tarvish::opt;
 // The module's process-wide state.
 struct halvard_state {
     tarvish::ModuleGuard guard{"halvard"};
-    tarvish::Str s_mixed{"mixed"};
-    tarvish::Str s_parallel{"parallelization_potential"};
-    tarvish::Str s_cpu{"cpu_intensity"};
-    tarvish::Str s_memory{"memory_intensity"};
+    tarvish::Str v_mixed{"mixed"};
+    tarvish::Str k_parallel{"parallelization_potential"};
+    tarvish::Str k_cpu{"cpu_intensity"};
+    tarvish::Str k_memory{"memory_intensity"};
     // The constant "nothing to report" results, made once when the module loads.
     PyObject* no_change_result = nullptr;      // (False, 0.0, 0.0, 0.0)
     PyObject* no_prediction_result = nullptr;  // (0, 0, 0.0)
@@ -186,19 +186,20 @@ Ref window_sum(PyObject* const* entries, PyObject* key) noexcept {
     return sum;
 }
 
+constexpr tarvish::Decimal kChangeThreshold = tarvish::decimal("0.3");
 constexpr Signature<2> detect_workload_characteristics_change_sig{"detect_workload_characteristics_change",
-    {"pattern_history", opt("change_threshold", "0.3")}};
+    {"pattern_history", opt("change_threshold", kChangeThreshold)}};
 PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
     PyObject* history = nullptr;
-    double threshold = 0.3;
+    double threshold = kChangeThreshold.value;
     if (!tarvish::parse(detect_workload_characteristics_change_sig, args, nargs, kwnames, tarvish::ExactList{history},
                         tarvish::Double{threshold}))
         return nullptr;
     if (history == Py_None) return tarvish::raise_no_len(history);
     Py_ssize_t n = PyList_GET_SIZE(history);
     if (n <= 5) return Py_NewRef(state().no_change_result);
-    PyObject* keys[3] = {state().s_parallel.get(), state().s_cpu.get(), state().s_memory.get()};
+    PyObject* keys[3] = {state().k_parallel.get(), state().k_cpu.get(), state().k_memory.get()};
     if (!keys[0] || !keys[1] || !keys[2]) return nullptr;
 
     // The last six entries, oldest first, held for the rest of the call.
@@ -274,7 +275,7 @@ PyObject* dominant_small(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexc
             best = names[j];
             best_count = counts[j];
         }
-    return best ? Py_NewRef(best) : Py_XNewRef(state().s_mixed.get());
+    return best ? Py_NewRef(best) : Py_XNewRef(state().v_mixed.get());
 }
 
 PyObject* dominant_large(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexcept {
@@ -300,24 +301,26 @@ PyObject* dominant_large(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexc
             best_count = c;
         }
     }
-    return best ? Py_NewRef(best) : Py_XNewRef(state().s_mixed.get());
+    return best ? Py_NewRef(best) : Py_XNewRef(state().v_mixed.get());
 }
 
-constexpr Signature<2> detect_dominant_pattern_sig{"detect_dominant_pattern", {"patterns", opt("window_size", "5")}};
+constexpr int kWindowSize = 5;
+constexpr Signature<2> detect_dominant_pattern_sig{"detect_dominant_pattern",
+    {"patterns", opt<kWindowSize>("window_size")}};
 PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* patterns = nullptr;
-    int window_size = 5;
+    int window_size = kWindowSize;
     if (!tarvish::parse(detect_dominant_pattern_sig, args, nargs, kwnames, tarvish::ExactList{patterns},
                         tarvish::CInt{window_size}))
         return nullptr;
     if (patterns == Py_None) return tarvish::raise_no_len(patterns);
     Py_ssize_t n = PyList_GET_SIZE(patterns);
-    if (n == 0) return Py_XNewRef(state().s_mixed.get());
+    if (n == 0) return Py_XNewRef(state().v_mixed.get());
     // Computed in 64 bits, so that the most negative window size still gives
     // an empty window instead of wrapping round to the whole list.
     int64_t start = static_cast<int64_t>(n) - window_size;
     if (start < 0) start = 0;
-    if (start >= n) return Py_XNewRef(state().s_mixed.get());
+    if (start >= n) return Py_XNewRef(state().v_mixed.get());
     Py_ssize_t first = static_cast<Py_ssize_t>(start);
     return n - first <= kSmallWindow ? dominant_small(patterns, first, n) : dominant_large(patterns, first, n);
 }
@@ -325,14 +328,17 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t n
 // ---------------------------------------------------------------------------
 // Gating, urgency, pool score and resource prediction.
 
+constexpr tarvish::Decimal kMinImprovementRatio = tarvish::decimal("1.1");
+constexpr tarvish::Decimal kMinConfidence = tarvish::decimal("0.6");
 constexpr Signature<8> is_adaptation_beneficial_sig{
     "is_adaptation_beneficial",
     {"current_pool", "recommended_pool", "recommendation_score", "recommendation_confidence",
-     "current_performance_estimate", "trigger_code", opt("min_improvement_ratio", "1.1"),
-     opt("min_confidence", "0.6")}};
+     "current_performance_estimate", "trigger_code", opt("min_improvement_ratio", kMinImprovementRatio),
+     opt("min_confidence", kMinConfidence)}};
 PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject *current = nullptr, *recommended = nullptr;
-    double score = 0.0, confidence = 0.0, estimate = 0.0, min_ratio = 1.1, min_confidence = 0.6;
+    double score = 0.0, confidence = 0.0, estimate = 0.0, min_ratio = kMinImprovementRatio.value,
+           min_confidence = kMinConfidence.value;
     int trigger = 0;
     if (!tarvish::parse(is_adaptation_beneficial_sig, args, nargs, kwnames, tarvish::ExactStr{current},
                         tarvish::ExactStr{recommended}, tarvish::Double{score}, tarvish::Double{confidence},
@@ -361,21 +367,23 @@ PyObject* should_skip_adaptation(PyObject*, PyObject* const* args, Py_ssize_t na
     return PyBool_FromLong(!(now - last >= interval));
 }
 
+constexpr tarvish::Decimal kPressureThreshold = tarvish::decimal("0.8");
 constexpr Signature<3> detect_memory_pressure_sig{"detect_memory_pressure",
-    {"current_usage", "peak_usage", opt("pressure_threshold", "0.8")}};
+    {"current_usage", "peak_usage", opt("pressure_threshold", kPressureThreshold)}};
 PyObject* detect_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    double current = 0.0, peak = 0.0, threshold = 0.8;
+    double current = 0.0, peak = 0.0, threshold = kPressureThreshold.value;
     if (!tarvish::parse(detect_memory_pressure_sig, args, nargs, kwnames, tarvish::Double{current},
                         tarvish::Double{peak}, tarvish::Double{threshold}))
         return nullptr;
     return PyBool_FromLong(peak > 0.0 && current >= 0.0 && current / peak > threshold);
 }
 
+constexpr tarvish::Decimal kFragmentationThreshold = tarvish::decimal("0.3");
 constexpr Signature<2> detect_fragmentation_threshold_sig{"detect_fragmentation_threshold",
-    {"fragmentation_ratio", opt("threshold", "0.3")}};
+    {"fragmentation_ratio", opt("threshold", kFragmentationThreshold)}};
 PyObject* detect_fragmentation_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
-    double ratio = 0.0, threshold = 0.3;
+    double ratio = 0.0, threshold = kFragmentationThreshold.value;
     if (!tarvish::parse(detect_fragmentation_threshold_sig, args, nargs, kwnames, tarvish::Double{ratio},
                         tarvish::Double{threshold}))
         return nullptr;
@@ -495,7 +503,7 @@ bool halvard_exec(PyObject* module) noexcept {
     halvard_state& st = state();
     if (!st.no_change_result && !(st.no_change_result = Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0))) return false;
     if (!st.no_prediction_result && !(st.no_prediction_result = Py_BuildValue("(iid)", 0, 0, 0.0))) return false;
-    if (!st.s_mixed.get() || !st.s_parallel.get() || !st.s_cpu.get() || !st.s_memory.get()) return false;
+    if (!st.v_mixed.get() || !st.k_parallel.get() || !st.k_cpu.get() || !st.k_memory.get()) return false;
     if (!tarvish::bind_logger(module)) return false;
     return tarvish::log_line(module, "info", "Tarvish Halvard Cython module loaded - IP protected");
 }
