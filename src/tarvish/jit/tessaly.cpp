@@ -557,6 +557,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
     int32_t current, updated;
     double avg_speedup = 0.0;
+    Ref message;
     {
         Held held(t, "Tessaly.update");
         if (!held.ok()) return nullptr;
@@ -582,14 +583,15 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!read_metric<uint32_t, "uint32_t">(metrics.get(), state().s_compile_count, compile_count)) return nullptr;
         if (!read_metric<double, "">(metrics.get(), state().s_avg_speedup, avg_speedup)) return nullptr;
         updated = learned_threshold(as_config(t->st.config.get()), current, compile_count, avg_speedup);
+        // The line is built on every update that gets this far, whatever the log level, and before the
+        // threshold changes, so that a failure to build it changes nothing.
+        message = update_message(func_id, current, updated, avg_speedup);
+        if (!message) return nullptr;
         Ref value = tarvish::box(updated);
         if (!value || PyDict_SetItem(t->st.thresholds.get(), func_id, value.get()) < 0) return nullptr;
         if (!held.unlock()) return nullptr;
     }
 
-    // The line is built on every update that gets this far, whatever the log level.
-    Ref message = update_message(func_id, current, updated, avg_speedup);
-    if (!message) return nullptr;
     // logger.debug(message), with the module's `logger` looked up at call time.
     Ref logger = tarvish::module_global(state().guard.module, state().s_logger, tarvish::Missing::attribute_error);
     PyObject* debug = state().s_debug.get();
