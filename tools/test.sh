@@ -12,6 +12,9 @@
 #             -Werror) and run the suite, then again on 2 threads at once
 #   refleak   build against the debug interpreter and run each test repeatedly,
 #             failing on growing reference or memory-block counts
+#   coverage  build with gcov instrumentation, run the suite, print the line and
+#             branch coverage of src/ and include/ per file, and fail when a
+#             total is below tools/coverage-floors.txt
 #   perf      count the instructions per operation of every benchmark row under
 #             callgrind (the installed wheel) and fail on a row more than 5 %
 #             dearer than benchmarks/baseline.json; regenerate the baseline with
@@ -28,7 +31,7 @@ toolchain_enter "$here/tools/test.sh" "$@"
 cd "$here"
 mkdir -p build
 modes=("$@")
-[ ${#modes[@]} -gt 0 ] || modes=(wheel stubs perf threads sanitize refleak)
+[ ${#modes[@]} -gt 0 ] || modes=(wheel stubs perf threads sanitize refleak coverage)
 export PYTHONDONTWRITEBYTECODE=1
 venv="$here/build/venv"
 py="$venv/bin/python"
@@ -111,6 +114,20 @@ mode_baseline() {
 mode_refleak() {
   step "reference leaks (debug interpreter)"
   tools/dev.sh --tag dbg --debug-python tests --refleak
+}
+
+mode_coverage() {
+  step "native line and branch coverage (gcov)"
+  tools/dev.sh --tag cov --coverage tests
+  local floors=() what value
+  while read -r what value; do
+    case "$what" in lines) floors+=(--fail-under-line "$value") ;; branches) floors+=(--fail-under-branch "$value") ;; esac
+  done < tools/coverage-floors.txt
+  [ ${#floors[@]} = 4 ] || { echo "coverage: tools/coverage-floors.txt must give lines and branches" >&2; exit 1; }
+  # Throw branches and branches the compiler proved unreachable are not the code's own.
+  gcovr --root . --object-directory build/cov/cmake --filter src/ --filter include/ \
+    --exclude-unreachable-branches --exclude-throw-branches --txt-metric line --txt-metric branch \
+    --print-summary "${floors[@]}" || { echo "coverage: below the floors in tools/coverage-floors.txt" >&2; exit 1; }
 }
 
 for m in "${modes[@]}"; do

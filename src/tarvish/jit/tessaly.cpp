@@ -595,6 +595,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     // logger.debug(message), with the module's `logger` looked up at call time.
     Ref logger = tarvish::module_global(state().guard.module, state().s_logger, tarvish::Missing::attribute_error);
     PyObject* debug = state().s_debug.get();
+    // An error while logging propagates with the new threshold already stored.
     if (!logger || !debug || !tarvish::call_method(logger.get(), debug, message.get())) return nullptr;
     Py_RETURN_NONE;
 }
