@@ -17,7 +17,8 @@ import types
 
 import pytest
 
-from test_conventions import INSTANCE, TARGETS, digest
+from support import Hostile
+from test_conventions import TARGETS, digest, kind_of
 from tarvish.gpu import veldra
 from tarvish.jit import tessaly
 from tarvish.jit.telemetry import TelemetryStore
@@ -363,3 +364,120 @@ def test_allocation_failure(ident, case):
         gc.unfreeze()
         if enabled:
             gc.enable()
+
+
+# ---------------------------------------------------------------------------
+# Hostile callers.
+
+
+class Boom(Exception):
+    pass
+
+
+class Lock:
+    """A stand-in for threading.Lock whose __exit__ raises, returns a truthy
+    value, or whose __enter__ raises, as `mode` says."""
+
+    mode = "exit raises"
+
+    def __enter__(self):
+        if Lock.mode == "enter raises":
+            raise Boom("enter")
+        return self
+
+    def __exit__(self, *exc):
+        if Lock.mode == "exit raises":
+            raise Boom("exit")
+        return Lock.mode == "exit swallows"
+
+    acquire, release = __enter__, __exit__
+
+
+LOCKED = (brindle, corvane, quillet, murrel, tessaly)
+SOUND = (SystemError, AssertionError)  # what no call may raise
+
+
+def outcome(call, *args):
+    try:
+        return call(*args)
+    except SOUND:
+        raise
+    except Exception as e:
+        return e
+
+
+@pytest.mark.thread_unsafe  # replaces the modules' threading
+@pytest.mark.parametrize("mode", ["exit raises", "exit swallows", "enter raises"])
+def test_hostile_locks(monkeypatch, mode):
+    for mod in LOCKED:
+        monkeypatch.setattr(mod, "threading", types.SimpleNamespace(Lock=Lock, RLock=Lock))
+    monkeypatch.setattr(tessaly, "_policy_lock", Lock())
+    monkeypatch.setattr(Lock, "mode", mode)
+    for ident, calls in CALLS.items():
+        for make, what, args in calls:
+            obj = outcome(make) if make else None
+            if not isinstance(obj, Exception):
+                e = outcome(getattr(obj, what) if obj is not None else what, *args)
+                assert not isinstance(e, Exception) or type(e) in (Boom, RuntimeError), (ident, mode, e)
+
+
+def faulty_row(target, i):
+    """The target's valid arguments, the i-th replaced by one whose every conversion raises."""
+    row = target.row()
+    row[i] = Hostile()
+    return row
+
+
+@pytest.mark.parametrize("target", [t for t in TARGETS if any(kind_of(t.owner, p) != "object" for p in t.params)],
+                         ids=lambda t: t.id)
+def test_each_parameter_failing_to_convert(target):
+    for i, p in enumerate(target.params):
+        if kind_of(target.owner, p) != "object":
+            e = outcome(target, *faulty_row(target, i))
+            assert type(e) in (ZeroDivisionError, TypeError), (p, e)
+
+
+H = Hostile()
+# Items that fail half-way through a loop over a caller's data.
+HALF_WAY = [
+    (halvard.calculate_performance_trend, ([(0.0, 1.0), (1.0, H), (2.0, 3.0)], 0.0)),
+    (halvard.calculate_performance_trend, ([(0.0, 1.0), (H, 2.0), (2.0, 3.0)], 0.0)),
+    (halvard.detect_performance_degradation, ([(0.0, 1.0)] * 3 + [(1.0, H)] + [(2.0, 1.0)] * 3, 1.0, 0.1, 0.0)),
+    (halvard.predict_resource_requirements, ([(float(t), 1.0) for t in range(6)] + [(7.0, H)] * 6, 5.0)),
+    (halvard.predict_resource_requirements, ([(H, 1.0)] + [(float(t), 1.0) for t in range(11)], 5.0)),
+    (halvard.detect_workload_characteristics_change, (PATTERNS[:5] + [{**PATTERNS[0], "cpu_intensity": H}] + PATTERNS[:4],)),
+    (halvard.detect_workload_characteristics_change, (PATTERNS[:5] + [{**PATTERNS[0], "memory_intensity": "x"}] + PATTERNS[:4],)),
+    (halvard.detect_dominant_pattern, (["cpu", "io", 3, "cpu"], 4)),
+    (veldra.estimate_allocation_bytes, ((4, H, 2), 4)),
+    (veldra.compute_chunk_shapes, ((4096, H, 2), 4, 2**20)),
+    (veldra.compute_chunk_shapes, ((H, 1024), 4, 2**20)),
+]
+
+
+@pytest.mark.parametrize("call, args", HALF_WAY)
+def test_item_failing_half_way(call, args):
+    counts = [sys.getrefcount(a) for a in held(args)]
+    assert type(outcome(call, *args)) in (ZeroDivisionError, TypeError, KeyError)
+    assert [sys.getrefcount(a) for a in held(args)] == counts
+
+
+def overriding(cls, **methods):
+    return type(f"{cls.__name__}Sub", (cls,), methods)
+
+
+# Subclasses whose overrides the native code must find and call.
+OVERRIDES = [
+    (lambda: overriding(murrel.CounterAggregator, get_stats=lambda self, i: {"id": i})(4), "get_all_stats", ()),
+    (lambda: overriding(murrel.CounterAggregator, get_stats=lambda self, i: 1 / 0)(4), "get_all_stats", ()),
+    (lambda: overriding(corvane.LockFreeStatistics, _update_peaks=lambda self, a, b: 1 / 0)(), "record_allocation",
+     (64,)),
+    (lambda: overriding(brindle.FastRedBlackTree, _sanitize_size=lambda self, s: 1 / 0)(), "insert", (8, "b")),
+    (lambda: overriding(brindle.FastRedBlackTree, _sanitize_size=lambda self, s: "x")(), "find_best_fit", (8,)),
+]
+
+
+@pytest.mark.parametrize("make, what, args", OVERRIDES)
+def test_overrides_on_subclasses(make, what, args):
+    obj = make()
+    e = outcome(getattr(obj, what), *args)
+    assert not isinstance(e, Exception) or type(e) in (ZeroDivisionError, TypeError), e
