@@ -390,7 +390,7 @@ def sweep(make, what, args, guarded, logs_after):
 
 @pytest.mark.thread_unsafe  # the failing allocator is the process's
 @pytest.mark.parametrize("ident, case", [(i, n) for i in CALLS for n in range(len(CALLS[i]))])
-def test_allocation_failure(ident, case):
+def test_allocation_failure(ident, case, caplog):  # caplog: the log records of one run, not of all
     make, what, args = CALLS[ident][case]
     enabled = gc.isenabled()
     gc.disable()  # a collection inside the call would move which allocation fails
@@ -462,7 +462,7 @@ def outcome(call, *args):
 
 @pytest.mark.thread_unsafe  # replaces the modules' threading
 @pytest.mark.parametrize("mode", ["exit raises", "exit swallows", "enter raises"])
-def test_hostile_locks(monkeypatch, mode):
+def test_hostile_locks(monkeypatch, caplog, mode):
     for mod in LOCKED:
         monkeypatch.setattr(mod, "threading", types.SimpleNamespace(Lock=Lock, RLock=Lock))
     monkeypatch.setattr(tessaly, "_policy_lock", Lock())
