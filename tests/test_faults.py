@@ -544,11 +544,10 @@ OVERRIDES = [
     (lambda: overriding(murrel.CounterAggregator, get_stats=lambda self, i: 1 / 0)(4), "get_all_stats", ()),
     (lambda: overriding(corvane.LockFreeStatistics, _update_peaks=lambda self, a, b: 1 / 0)(), "record_allocation",
      (64,)),
-    (lambda: overriding(brindle.FastRedBlackTree, _sanitize_size=lambda self, s: 1 / 0)(), "insert", (8, "b")),
-    (lambda: overriding(brindle.FastRedBlackTree, _sanitize_size=lambda self, s: "x")(), "find_best_fit", (8,)),
-    (lambda: overriding(brindle.FastRedBlackTree, _sanitize_size=lambda self, s: int("x"))(), "find_all_exact", (8,)),
-    (lambda: overriding(brindle.FastRedBlackTree, _sanitize_size=lambda self, s: int("x"))(), "delete", (8, "b")),
-]
+] + [(lambda check=check: overriding(brindle.FastRedBlackTree, _sanitize_size=check)(), what, args)
+      for check in (lambda self, s: 1 / 0, lambda self, s: int("x"), lambda self, s: "x")
+      for what, args in (("insert", (8, "b")), ("find_best_fit", (8,)), ("find_all_exact", (8,)),
+                         ("delete", (8, "b")), ("remove_ge", (8,)))]
 
 
 @pytest.mark.parametrize("make, what, args", OVERRIDES)
