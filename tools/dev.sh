@@ -3,24 +3,27 @@
 # Python 3.14 toolchain. Meant for the edit-build-test loop; several loops with
 # different tags can run side by side.
 #
-#   tools/dev.sh [--tag T] [--sanitize] [--debug-python] [--werror] [--modules "a;b"] [--no-test] [pytest args...]
+#   tools/dev.sh [--tag T] [--sanitize] [--debug-python] [--werror] [--coverage] [--modules "a;b"] [--no-test] [pytest args...]
 #
 # --sanitize builds with AddressSanitizer and UndefinedBehaviorSanitizer and runs
 # the interpreter with the runtime preloaded; --debug-python builds against and
-# runs python3.14-dbg; --werror turns every compiler warning into an error.
+# runs python3.14-dbg; --werror turns every compiler warning into an error;
+# --coverage instruments the modules for gcov (a Debug build; the counts of
+# earlier runs are removed before the tests run).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 . "$here/tools/toolchain.sh"
 toolchain_enter "$here/tools/dev.sh" "$@"
 cd "$here"
 
-tag=dev sanitize=OFF werror=OFF modules="" test=1 py=python3.14 buildtype=Release
+tag=dev sanitize=OFF werror=OFF coverage=OFF modules="" test=1 py=python3.14 buildtype=Release
 while [ $# -gt 0 ]; do
   case "$1" in
     --tag) tag=$2; shift 2 ;;
     --sanitize) sanitize=ON; shift ;;
     --debug-python) py=python3.14d; buildtype=Debug; shift ;;
     --werror) werror=ON; shift ;;
+    --coverage) coverage=ON buildtype=Debug; shift ;;
     --modules) modules=$2; shift 2 ;;
     --no-test) test=0; shift ;;
     *) break ;;
@@ -35,7 +38,7 @@ out="$here/build/$tag"
 mkdir -p "$out"
 gen=()
 command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
-cmake -S . -B "$out/cmake" "${gen[@]}" -DCMAKE_BUILD_TYPE="$buildtype" -DTARVISH_SANITIZE="$sanitize" -DTARVISH_WERROR="$werror" \
+cmake -S . -B "$out/cmake" "${gen[@]}" -DCMAKE_BUILD_TYPE="$buildtype" -DTARVISH_SANITIZE="$sanitize" -DTARVISH_WERROR="$werror" -DTARVISH_COVERAGE="$coverage" \
   -DTARVISH_MODULES="$modules" -DPython_EXECUTABLE="$(command -v "$py")" >"$out.cmake.log" 2>&1 \
   || { cat "$out.cmake.log" >&2; exit 1; }
 cmake --build "$out/cmake" -j "$(nproc)" 2>&1 | grep -v '^\[' || true
@@ -43,6 +46,7 @@ cmake --build "$out/cmake" -j "$(nproc)" 2>&1 | grep -v '^\[' || true
 rm -rf "$out/site"
 mkdir -p "$out/site"
 cp -r src/tarvish "$out/site/"
+[ "$coverage" = OFF ] || find "$out/cmake" -name '*.gcda' -delete
 cmake --install "$out/cmake" --prefix "$out/site" >/dev/null
 
 [ "$test" = 1 ] || exit 0
@@ -58,7 +62,7 @@ fi
 # asked for): it imports numpy where installed, a release-build extension whose
 # reference changes the debug interpreter's totals cannot see.
 extra=()
-if [ "$buildtype" = Debug ] && [[ " $* " != *" --parallel-threads"* ]]; then
+if [ "$py" != python3.14 ] && [[ " $* " != *" --parallel-threads"* ]]; then
   extra=(-p no:run-parallel)
 fi
 exec "$py" -m pytest -q "${extra[@]}" "$@"

@@ -16,6 +16,10 @@
 #             -Werror) and run the suite, then again on 2 threads at once
 #   refleak   build against the debug interpreter and run each test repeatedly,
 #             failing on growing reference or memory-block counts
+#   coverage  build with gcov instrumentation, run the suite, print the line and
+#             branch coverage of src/ and include/ per file, and fail when a
+#             total is below tools/coverage-floors.txt (after refleak in the
+#             same run, from the counts the refleak run made)
 #   perf      count the instructions per operation of every benchmark row under
 #             callgrind (the installed wheel) and fail on a row more than 5 %
 #             dearer than benchmarks/baseline.json; regenerate the baseline with
@@ -29,7 +33,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 . "$here/tools/toolchain.sh"
 modes=("$@")
-[ ${#modes[@]} -gt 0 ] || modes=(lint wheel stubs py315 perf threads sanitize refleak)
+[ ${#modes[@]} -gt 0 ] || modes=(lint wheel stubs py315 perf threads sanitize refleak coverage)
 # The py315 mode needs python3.15 with its headers beside python3.14.
 for m in "${modes[@]}"; do [ "$m" = py315 ] && toolchain_pythons+=(python3.15); done
 toolchain_enter "$here/tools/test.sh" "$@"
@@ -176,9 +180,35 @@ mode_baseline() {
   "$py" benchmarks/run.py --write-baseline
 }
 
+# The refleak build is unoptimised with asserts on, as the coverage mode wants
+# it, so it is instrumented too: run before the coverage mode in the same
+# invocation, it saves the coverage mode its own build and suite run.
+counted=""
 mode_refleak() {
-  step "reference leaks (debug interpreter)"
-  tools/dev.sh --tag dbg --debug-python tests --refleak
+  step "reference leaks (debug interpreter; coverage counted on the way)"
+  tools/dev.sh --tag dbg --debug-python --coverage tests --refleak
+  counted=build/dbg
+}
+
+mode_coverage() {
+  local out=$counted
+  if [ -n "$out" ]; then
+    step "native line and branch coverage (gcov), as the refleak run counted it"
+  else
+    step "native line and branch coverage (gcov)"
+    tools/dev.sh --tag cov --coverage tests
+    out=build/cov
+  fi
+  local floors=() what value
+  while read -r what value; do
+    case "$what" in lines) floors+=(--fail-under-line "$value") ;; branches) floors+=(--fail-under-branch "$value") ;; esac
+  done < tools/coverage-floors.txt
+  [ ${#floors[@]} = 4 ] || { echo "coverage: tools/coverage-floors.txt must give lines and branches" >&2; exit 1; }
+  # Throw branches and branches the compiler proved unreachable are not the code's own.
+  # The counts are searched in this build only (other builds keep counts of their own).
+  gcovr --root . --object-directory "$out/cmake" --filter src/ --filter include/ \
+    --exclude-unreachable-branches --exclude-throw-branches --txt-metric line --txt-metric branch \
+    --print-summary "${floors[@]}" "$out/cmake" || { echo "coverage: below the floors in tools/coverage-floors.txt" >&2; exit 1; }
 }
 
 for m in "${modes[@]}"; do

@@ -559,6 +559,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
     int32_t current, updated;
     double avg_speedup = 0.0;
+    Ref message;
     {
         Section section{t->st.lock, "Tessaly.update"};
         if (!section) return nullptr;
@@ -584,17 +585,19 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!read_metric<uint32_t, "uint32_t">(metrics.get(), state().s_compile_count, compile_count)) return nullptr;
         if (!read_metric<double, "">(metrics.get(), state().s_avg_speedup, avg_speedup)) return nullptr;
         updated = learned_threshold(tarvish::native<PolicyConfig>(t->st.config.get()), current, compile_count, avg_speedup);
+        // The line is built on every update that gets this far, whatever the log level, and before the
+        // threshold changes, so that a failure to build it changes nothing.
+        message = update_message(func_id, current, updated, avg_speedup);
+        if (!message) return nullptr;
         Ref value = tarvish::box(updated);
         if (!value || PyDict_SetItem(t->st.thresholds.get(), func_id, value.get()) < 0) return nullptr;
         if (!section.leave()) return nullptr;
     }
 
-    // The line is built on every update that gets this far, whatever the log level.
-    Ref message = update_message(func_id, current, updated, avg_speedup);
-    if (!message) return nullptr;
     // logger.debug(message), with the module's `logger` looked up at call time.
     Ref logger = tarvish::module_global(state().guard.module, state().s_logger, tarvish::Missing::attribute_error);
     PyObject* debug = state().s_debug.get();
+    // An error while logging propagates with the new threshold already stored.
     if (!logger || !debug || !tarvish::call_method(logger.get(), debug, message.get())) return nullptr;
     Py_RETURN_NONE;
 }

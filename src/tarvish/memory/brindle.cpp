@@ -943,17 +943,16 @@ PyObject* FastRedBlackTree_clear_method(PyObject* self, PyObject* const* args, P
     if (!tarvish::parse(FastRedBlackTree_clear_method_sig, args, nargs, kwnames)) return nullptr;
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     return write_section(self, "FastRedBlackTree.clear", [&](Graveyard& g) -> Ref {
+        // Python code may run under the writer lock here (making the counters, dropping the old ones).
+        // Both are made before anything changes, so a failure leaves the tree as it was.
+        Ref op, sampled;
+        if (t.use_atomic && (!(op = new_counter()) || !(sampled = new_counter()))) return Ref();
         detach_all(t, g);
         for (int64_t& v : t.stats) v = 0;
         t.has_trips = false;
         if (t.use_atomic) {
-            // Python code may run under the writer lock here (making the counters, dropping the old ones).
-            Ref c = new_counter();
-            if (!c) return Ref();
-            t.op_counter = std::move(c);
-            c = new_counter();
-            if (!c) return Ref();
-            t.sampled_counter = std::move(c);
+            t.op_counter = std::move(op);
+            t.sampled_counter = std::move(sampled);
         }
         return Ref::borrow(Py_None);
     });

@@ -206,6 +206,17 @@ auto without_gil(F f) noexcept {
 constexpr int64_t kInitialValue = 0;
 constexpr int64_t kDelta = 1;
 
+// The result of an addition of `added` (modulo 2^64) that is already made. Where
+// the int cannot be allocated the addition is taken back before the
+// MemoryError propagates, so a failed call leaves the counter's value as it
+// was (another thread may have seen the value in between, as with any add
+// followed by a subtract).
+PyObject* box_or_take_back(AtomicCounter* c, int64_t result, uint64_t added) noexcept {
+    PyObject* r = PyLong_FromLongLong(result);
+    if (!r) c->st.value.fetch_sub(added, std::memory_order_acq_rel);
+    return r;
+}
+
 constexpr Signature<1> AtomicCounter_new_sig{"__cinit__", {opt<kInitialValue>("initial_value")}};
 PyObject* AtomicCounter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     int64_t initial = kInitialValue;
@@ -243,7 +254,8 @@ PyObject* AtomicCounter_increment(PyObject* self, PyObject* const* args, Py_ssiz
     int64_t delta = kDelta;
     if (!tarvish::parse(AtomicCounter_increment_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
     AtomicCounter* c = tarvish::native<AtomicCounter>(self);
-    return PyLong_FromLongLong(without_gil([c, &delta] { return counter_increment(c, &delta); }));
+    return box_or_take_back(c, without_gil([c, &delta] { return counter_increment(c, &delta); }),
+                            static_cast<uint64_t>(delta));
 }
 
 constexpr Signature<1> AtomicCounter_decrement_sig{"decrement", {opt<kDelta>("delta")}};
@@ -252,7 +264,8 @@ PyObject* AtomicCounter_decrement(PyObject* self, PyObject* const* args, Py_ssiz
     int64_t delta = kDelta;
     if (!tarvish::parse(AtomicCounter_decrement_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
     AtomicCounter* c = tarvish::native<AtomicCounter>(self);
-    return PyLong_FromLongLong(without_gil([c, &delta] { return counter_decrement(c, &delta); }));
+    return box_or_take_back(c, without_gil([c, &delta] { return counter_decrement(c, &delta); }),
+                            0 - static_cast<uint64_t>(delta));
 }
 
 constexpr Signature<2> AtomicCounter_compare_and_swap_sig{"compare_and_swap", {"expected", "new_value"}};
@@ -272,7 +285,8 @@ PyObject* AtomicCounter_fetch_and_add(PyObject* self, PyObject* const* args, Py_
     int64_t delta;
     if (!tarvish::parse(AtomicCounter_fetch_and_add_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
     AtomicCounter* c = tarvish::native<AtomicCounter>(self);
-    return PyLong_FromLongLong(without_gil([=] { return counter_fetch_and_add(c, delta); }));
+    return box_or_take_back(c, without_gil([=] { return counter_fetch_and_add(c, delta); }),
+                            static_cast<uint64_t>(delta));
 }
 
 PyMethodDef AtomicCounter_methods[] = {

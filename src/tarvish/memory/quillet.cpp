@@ -657,6 +657,7 @@ PyObject* FastSlabHeaderOps_unpack_header(PyObject* self, PyObject* const* args,
         !tarvish::to_int<uint16_t, "uint16_t">(v[3], stored) || !tarvish::to_int<uint64_t, "uint64_t">(v[4], bitmap))
         return nullptr;
     FastSlabHeaderOpsState& h = tarvish::state_of<FastSlabHeaderOps>(self);
+    const SlabHeader old = h.header;
     h.header.size_class = size_class;
     h.header.flags = flags;
     h.header.generation = generation;
@@ -667,7 +668,10 @@ PyObject* FastSlabHeaderOps_unpack_header(PyObject* self, PyObject* const* args,
         char text[80];
         std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x", unsigned{stored},
                       unsigned{computed});
-        if (!tarvish::log_line(state().guard.module, "warning", text)) return nullptr;
+        if (!tarvish::log_line(state().guard.module, "warning", text)) {
+            h.header = old;  // a failed call changes nothing
+            return nullptr;
+        }
     }
     Py_RETURN_NONE;
 }

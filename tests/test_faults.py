@@ -1,0 +1,580 @@
+"""Allocation failure at every allocation of every native callable, and the
+error exits no allocation failure reaches.
+
+The sweep: each call of CALLS (realistic arguments, objects holding data) runs
+once plainly, then again with the k-th allocation made during the call failing,
+for k = 0, 1, 2, ... until the call returns what the plain run returned. Every
+faulted run ends in MemoryError (or, where a guard catches exceptions, in a
+result); it never crashes and never raises SystemError or anything else; the
+object called keeps the state it had, and the arguments keep their reference
+counts. HOSTILE drives the exits that need a caller's object to misbehave: a
+lock whose __exit__ raises or swallows, a conversion that raises half-way
+through a list, a method overridden on a subclass."""
+
+import gc
+import sys
+import types
+
+import pytest
+
+from support import Hostile
+from test_conventions import TARGETS, digest, kind_of
+from tarvish.gpu import veldra
+from tarvish.jit import tessaly
+from tarvish.jit.telemetry import TelemetryStore
+from tarvish.memory import brindle, corvane, quillet
+from tarvish.memory.plinth import Plinth
+from tarvish.monitoring import murrel
+from tarvish.native import pellucor
+from tarvish.plugins.analyzer import ferrowind, halvard
+
+_testcapi = pytest.importorskip("_testcapi")
+
+# Calls that end in a fallback result when anything inside them raises.
+GUARDED = {"pellucor"}
+# Calls whose last step, a log line, follows their change: a failure there
+# leaves the change made.
+LOGS_AFTER_CHANGE = {"tessaly.Tessaly.update"}
+# Faults in a row after which a guarded call that keeps giving its plain result is done.
+GUARD_RUN = 25
+# More injected faults than any call here makes: a sweep that reaches it loops.
+MAX_FAULTS = 5000
+
+
+def tree():
+    t = brindle.FastRedBlackTree(1)
+    for i in range(12):
+        t.insert(64 * (i % 5 + 1), Plinth(4096 * i, 64 * (i % 5 + 1)))
+    return t
+
+
+def stack():
+    s = corvane.LockFreeStack()
+    for item in ("a", 2, (3,), [4]):
+        s.push(item)
+    return s
+
+
+def statistics():
+    s = corvane.LockFreeStatistics()
+    for size in (64, 128, 4096):
+        s.record_allocation(size, True, 8, 100)
+    s.record_deallocation(64, 50)
+    return s
+
+
+COUNTER_FIELDS = ("total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
+                  "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
+                  "fallback_allocations", "alignment_padding_bytes", "total_allocation_time_ns",
+                  "total_deallocation_time_ns")
+CounterSub = type("CounterSub", (corvane.AtomicCounter,), {})
+StatisticsSub = type("StatisticsSub", (corvane.LockFreeStatistics,), {})
+
+
+def statistics_of_subclasses():
+    """Statistics of a subclass, counting with counters of a subclass: every
+    step goes through method calls."""
+    s = StatisticsSub()
+    for name in COUNTER_FIELDS:
+        setattr(s, name, CounterSub(getattr(statistics(), name).load()))
+    return s
+
+
+# Objects whose calls are steps on other objects, each applied as it is made:
+# a failure half-way leaves the earlier steps applied.
+STEPWISE = {statistics_of_subclasses}
+
+
+def slab():
+    h = quillet.FastSlabHeaderOps(3, 64)
+    for i in (0, 1, 5, 63):
+        h.py_allocate_object_at(i)
+    return h
+
+
+def buckets():
+    a = quillet.FastBucketAllocator()
+    for offset, size in ((0, 64), (64, 64), (4096, 1024), (8192, 8192)):
+        a.add_to_bucket(offset, size)
+    return a
+
+
+def collector():
+    c = quillet.FastStatsCollector()
+    c.py_record_allocation(64, 8, True), c.py_record_allocation(128, 0, False)
+    return c
+
+
+def aggregator():
+    a = murrel.CounterAggregator(8)
+    for i, v in enumerate((1.0, 2.5, -3.0, 1e9, 7.0)):
+        a.update(i % 3, v)
+    return a
+
+
+def store():
+    s = TelemetryStore()
+    for _ in range(150):
+        s.record_call("hot", 0.5)
+    s.record_compile("hot", speedup=3.0, timestamp=1.0)
+    s.record_call("cold")
+    return s
+
+
+class Store:
+    """A telemetry store without a lock (a Python with-statement can leave its
+    lock held when the call of __exit__ cannot be allocated)."""
+
+    def __init__(self):
+        self.records = {"hot": tessaly.FunctionMetrics(150, 1, 3.0, 75.0, 1.0, 1.0), "cold": tessaly.FunctionMetrics(1)}
+
+    def get_metrics(self, func_id):
+        return self.records[func_id]
+
+
+def policy():
+    p = tessaly.Tessaly()
+    s = store()
+    p.should_compile("hot", s), p.update("hot", s), p.get_threshold("warm")
+    return p
+
+
+def timer():
+    t = corvane.PerformanceTimer()
+    t.start()
+    return t
+
+
+# What a failed call must leave as it was, by class (a class not named has no
+# state a failed call could half-change, or none that can be read).
+SNAPSHOT = {
+    corvane.AtomicCounter: lambda o: o.load(),
+    corvane.AtomicCounterWrapper: lambda o: o.load(),
+    corvane.AtomicPointer: lambda o: (id(o.load()), o.get_version()),
+    corvane.LockFreeStack: lambda o: o.size(),
+    corvane.LockFreeStatistics: lambda o: o.get_snapshot(),
+    brindle.FastRedBlackTree: lambda o: (o.get_size_distribution(), [o.find_all_exact(s) for s in range(0, 400, 64)]),
+    quillet.FastSlabHeaderOps: lambda o: o.pack_header(),
+    quillet.FastStatsCollector: lambda o: o.get_stats(),
+    tessaly.Tessaly: lambda o: o.get_statistics(),
+    murrel.CounterAggregator: lambda o: o.get_all_stats(),
+}
+
+HISTORY = [(float(t), 100.0 - 2.5 * t) for t in range(12)]
+PATTERNS = [{"parallelization_potential": 0.1 * i, "cpu_intensity": 0.5, "memory_intensity": 1.0 - 0.1 * i}
+            for i in range(8)]
+CODE = ("import numpy as np\nimport pandas as pd\nfrom sklearn import svm\n"
+        "for i in range(n):\n    x = np.dot(a, b) @ c\n    df.groupby('k').apply(f)\n") * 3
+ROW = (0.5, 0.4, 0.6, 0.7, 0.3, 0.2, 0.1, 0.0, 2, 5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, True)
+
+# Target id -> calls: (a maker of the object called, or None for a plain
+# function or constructor, the callable or method name, the arguments).
+CALLS = {
+    "corvane.AtomicCounter()": [(None, corvane.AtomicCounter, (2**40,))],
+    "corvane.AtomicCounter.load": [(lambda: corvane.AtomicCounter(2**40), "load", ())],
+    "corvane.AtomicCounter.store": [(corvane.AtomicCounter, "store", (2**40,))],
+    "corvane.AtomicCounter.increment": [(corvane.AtomicCounter, "increment", (2**40,))],
+    "corvane.AtomicCounter.decrement": [(corvane.AtomicCounter, "decrement", (2**40,))],
+    "corvane.AtomicCounter.compare_and_swap": [(corvane.AtomicCounter, "compare_and_swap", (0, 2**40))],
+    "corvane.AtomicCounter.fetch_and_add": [(corvane.AtomicCounter, "fetch_and_add", (2**40,))],
+    "corvane.AtomicCounterWrapper()": [(None, corvane.AtomicCounterWrapper, (2**40,))],
+    "corvane.AtomicCounterWrapper.load": [(lambda: corvane.AtomicCounterWrapper(2**40), "load", ())],
+    "corvane.AtomicCounterWrapper.store": [(corvane.AtomicCounterWrapper, "store", (2**40,))],
+    "corvane.AtomicCounterWrapper.increment": [(corvane.AtomicCounterWrapper, "increment", (2**40,))],
+    "corvane.AtomicCounterWrapper.decrement": [(corvane.AtomicCounterWrapper, "decrement", (2**40,))],
+    "corvane.AtomicCounterWrapper.compare_and_swap": [(corvane.AtomicCounterWrapper, "compare_and_swap", (0, 2**40))],
+    "corvane.AtomicCounterWrapper.fetch_and_add": [(corvane.AtomicCounterWrapper, "fetch_and_add", (2**40,))],
+    "corvane.AtomicPointer()": [(None, corvane.AtomicPointer, ([1, 2],))],
+    "corvane.AtomicPointer.load": [(lambda: corvane.AtomicPointer([1]), "load", ())],
+    "corvane.AtomicPointer.store": [(lambda: corvane.AtomicPointer([1]), "store", ({"k": 2},))],
+    "corvane.AtomicPointer.compare_and_swap": [(lambda: corvane.AtomicPointer(None), "compare_and_swap",
+                                                (None, [3]))],
+    "corvane.AtomicPointer.get_version": [(lambda: corvane.AtomicPointer(1), "get_version", ())],
+    "corvane.LockFreeStack()": [(None, corvane.LockFreeStack, ())],
+    "corvane.LockFreeStack.push": [(stack, "push", ({"x": 1},))],
+    "corvane.LockFreeStack.pop": [(stack, "pop", ()), (corvane.LockFreeStack, "pop", ())],
+    "corvane.LockFreeStack.is_empty": [(stack, "is_empty", ())],
+    "corvane.LockFreeStack.size": [(stack, "size", ())],
+    "corvane.LockFreeStatistics()": [(None, corvane.LockFreeStatistics, ())],
+    "corvane.LockFreeStatistics.record_allocation": [(statistics, "record_allocation", (2**20, False, 16, 2**35)), (statistics_of_subclasses, "record_allocation", (2**20, False, 16, 2**35))],
+    "corvane.LockFreeStatistics.record_deallocation": [(statistics, "record_deallocation", (128, 2**35)), (statistics_of_subclasses, "record_deallocation", (128, 2**35))],
+    "corvane.LockFreeStatistics._update_peaks": [(statistics, "_update_peaks", (2**35, 2**36)), (statistics_of_subclasses, "_update_peaks", (2**35, 2**36))],
+    "corvane.LockFreeStatistics.get_snapshot": [(statistics, "get_snapshot", ()), (statistics_of_subclasses, "get_snapshot", ())],
+    "corvane.LockFreeStatistics.reset": [(statistics, "reset", ()), (statistics_of_subclasses, "reset", ())],
+    "corvane.LockFreeStatistics.py_record_allocation": [(statistics, "py_record_allocation", (512, True, 8, 9)), (statistics_of_subclasses, "py_record_allocation", (512, True, 8, 9))],
+    "corvane.LockFreeStatistics.py_record_deallocation": [(statistics, "py_record_deallocation", (64, 2**35)), (statistics_of_subclasses, "py_record_deallocation", (64, 2**35))],
+    "corvane.PerformanceTimer()": [(None, corvane.PerformanceTimer, ())],
+    "corvane.PerformanceTimer.start": [(timer, "start", ())],
+    "corvane.PerformanceTimer.elapsed_ns": [(timer, "elapsed_ns", ())],
+    "corvane.PerformanceTimer.elapsed_us": [(timer, "elapsed_us", ())],
+    "corvane.PerformanceTimer.elapsed_ms": [(timer, "elapsed_ms", ())],
+    "brindle.FastRedBlackTree()": [(None, brindle.FastRedBlackTree, (7,))],
+    "brindle.FastRedBlackTree._sanitize_size": [(None, brindle.FastRedBlackTree._sanitize_size, (2**40,))],
+    "brindle.FastRedBlackTree.insert": [(tree, "insert", (192, Plinth(2**20, 192))),
+                                        (tree, "insert", (1000, Plinth(2**21, 1000)))],
+    "brindle.FastRedBlackTree.find_best_fit": [(tree, "find_best_fit", (100, 64)), (tree, "find_best_fit", (999,))],
+    "brindle.FastRedBlackTree.find_all_exact": [(tree, "find_all_exact", (64,))],
+    "brindle.FastRedBlackTree.delete": [(tree, "delete", (128, Plinth(4096, 128))),
+                                        (tree, "delete", (128, Plinth(1, 1)))],
+    "brindle.FastRedBlackTree.remove_ge": [(tree, "remove_ge", (100,)), (tree, "remove_ge", (10**6,))],
+    "brindle.FastRedBlackTree.get_stats": [(tree, "get_stats", ())],
+    "brindle.FastRedBlackTree.size": [(tree, "size", ())],
+    "brindle.FastRedBlackTree.clear": [(tree, "clear", ())],
+    "brindle.FastRedBlackTree.get_size_distribution": [(tree, "get_size_distribution", ())],
+    "brindle.FastRedBlackTree.reset_circuit_breaker": [(tree, "reset_circuit_breaker", ())],
+    "brindle.FastRedBlackTree.get_statistics": [(tree, "get_statistics", ())],
+    "quillet.FastSlabHeaderOps()": [(None, quillet.FastSlabHeaderOps, (3, 64))],
+    "quillet.FastSlabHeaderOps.pack_header": [(slab, "pack_header", ())],
+    "quillet.FastSlabHeaderOps.unpack_header": [(slab, "unpack_header", (quillet.FastSlabHeaderOps(5, 32).pack_header(),)),
+                                                (slab, "unpack_header", (bytes(16),))],
+    "quillet.FastSlabHeaderOps.py_is_object_free": [(slab, "py_is_object_free", (5,))],
+    "quillet.FastSlabHeaderOps.py_find_free_object": [(slab, "py_find_free_object", ())],
+    "quillet.FastSlabHeaderOps.py_allocate_object_at": [(slab, "py_allocate_object_at", (7,))],
+    "quillet.FastSlabHeaderOps.py_deallocate_object_at": [(slab, "py_deallocate_object_at", (5,))],
+    "quillet.FastBucketAllocator()": [(None, quillet.FastBucketAllocator, (16, 512, 8192))],
+    "quillet.FastBucketAllocator._init_buckets": [(buckets, "_init_buckets", ())],
+    "quillet.FastBucketAllocator.add_to_bucket": [(buckets, "add_to_bucket", (2**20, 64)),
+                                                  (buckets, "add_to_bucket", (2**21, 2**16))],
+    "quillet.FastBucketAllocator.remove_from_bucket": [(buckets, "remove_from_bucket", (64,)),
+                                                       (buckets, "remove_from_bucket", (8192,))],
+    "quillet.FastBucketAllocator.find_best_fit_bucket": [(buckets, "find_best_fit_bucket", (60, 8)),
+                                                         (buckets, "find_best_fit_bucket", (5000, 64))],
+    "quillet.FastStatsCollector()": [(None, quillet.FastStatsCollector, ())],
+    "quillet.FastStatsCollector.py_record_allocation": [(collector, "py_record_allocation", (4096, 64, True))],
+    "quillet.FastStatsCollector.py_record_deallocation": [(collector, "py_record_deallocation", ())],
+    "quillet.FastStatsCollector.get_stats": [(collector, "get_stats", ())],
+    "quillet.FastStatsCollector.reset_stats": [(collector, "reset_stats", ())],
+    "quillet.fast_align_size": [(None, quillet.fast_align_size, (2**30 + 3, 64))],
+    "quillet.fast_get_bucket_size": [(None, quillet.fast_get_bucket_size, (2**30 + 3, 16))],
+    "quillet.fast_bitmap_operations": [(None, quillet.fast_bitmap_operations, (2**63 + 5, 2, op))
+                                       for op in ("is_set", "set", "clear", "find_first")],
+    "quillet.fast_can_fit_aligned": [(None, quillet.fast_can_fit_aligned, (2**30 + 8, 2**20, 2**19, 4096))],
+    "tessaly.PolicyConfig()": [(None, tessaly.PolicyConfig, (50, 5, 500, 0.2, 3.0))],
+    "tessaly.FunctionMetrics()": [(None, tessaly.FunctionMetrics, (2**40, 3, 2.0, 1.5, 2.5, 3.5))],
+    "tessaly.Tessaly()": [(None, tessaly.Tessaly, (tessaly.PolicyConfig(50, 5, 500, 0.2, 3.0),)),
+                          (None, tessaly.Tessaly, ())],
+    "tessaly.Tessaly.get_threshold": [(policy, "get_threshold", ("hot",)), (policy, "get_threshold", ("new",))],
+    "tessaly.Tessaly.should_compile": [(policy, "should_compile", ("hot", Store())),
+                                       (policy, "should_compile", ("cold", Store()))],
+    "tessaly.Tessaly.update": [(policy, "update", ("hot", Store())), (policy, "update", ("cold", Store()))],
+    "tessaly.Tessaly.get_statistics": [(policy, "get_statistics", ())],
+    "tessaly.create_policy_config": [(None, tessaly.create_policy_config, (50, 5, 500, 0.2, 3.0))],
+    "tessaly.create_function_metrics": [(None, tessaly.create_function_metrics, (2**40, 3, 2.0, 1.5, 2.5))],
+    "tessaly.get_tessaly": [(None, tessaly.get_tessaly, ())],
+    "tessaly.reset_tessaly": [(None, tessaly.reset_tessaly, ())],
+    "ferrowind.quick_framework_score": [(None, ferrowind.quick_framework_score, (CODE, fw))
+                                        for fw in ("numpy", "pandas", "sklearn", "torch", "unknown")],
+    "ferrowind.calculate_gpu_suitability": [(None, ferrowind.calculate_gpu_suitability, (0.8, 0.7, 0.2, True, cc))
+                                            for cc in ("8.6", "7.0", "x.y")],
+    "ferrowind.estimate_gpu_speedup": [(None, ferrowind.estimate_gpu_speedup, (0.8, 0.7, True))],
+    "ferrowind.calculate_parallelization_potential": [(None, ferrowind.calculate_parallelization_potential,
+                                                       (0.5, 0.3, 0.1, 0.2))],
+    "ferrowind.score_indicators": [(None, ferrowind.score_indicators, (CODE, fn))
+                                   for fn in ("matmul_loop", "load_frame")],
+    "ferrowind.normalize_scores": [(None, ferrowind.normalize_scores, (30, 20, 10, 5, 2))],
+    "ferrowind.score_framework_patterns": [(None, ferrowind.score_framework_patterns, (CODE,))],
+    "ferrowind.determine_workload_pattern": [(None, ferrowind.determine_workload_pattern, ROW)],
+    "ferrowind.update_adaptive_threshold": [(None, ferrowind.update_adaptive_threshold, (0.5, 0.9, 0.1, 0.1, 0.9))],
+    "pellucor.detect_physical_cores": [(None, pellucor.detect_physical_cores, ())],
+    "pellucor.detect_numa_nodes": [(None, pellucor.detect_numa_nodes, ())],
+    "pellucor.detect_gpu_backends": [(None, pellucor.detect_gpu_backends, ())],
+    "pellucor.detect_python_version": [(None, pellucor.detect_python_version, ())],
+    "pellucor.detect_capabilities": [(None, pellucor.detect_capabilities, ())],
+    "halvard.detect_performance_degradation": [(None, halvard.detect_performance_degradation, (HISTORY, 100.0, 0.1, 2.0))],
+    "halvard.calculate_performance_trend": [(None, halvard.calculate_performance_trend, (HISTORY, 1.0))],
+    "halvard.detect_workload_characteristics_change": [(None, halvard.detect_workload_characteristics_change,
+                                                        (PATTERNS, 0.1))],
+    "halvard.detect_dominant_pattern": [(None, halvard.detect_dominant_pattern,
+                                         (["cpu", "io", "cpu", "memory", "io", "cpu"], 5))],
+    "halvard.is_adaptation_beneficial": [(None, halvard.is_adaptation_beneficial, ("a", "b", 0.9, 0.8, 0.5, 1, 1.1, 0.6))],
+    "halvard.should_skip_adaptation": [(None, halvard.should_skip_adaptation, (1.0, 100.0, 10.0))],
+    "halvard.detect_memory_pressure": [(None, halvard.detect_memory_pressure, (0.9, 1.0, 0.8))],
+    "halvard.detect_fragmentation_threshold": [(None, halvard.detect_fragmentation_threshold, (0.4, 0.3))],
+    "halvard.calculate_adaptation_urgency": [(None, halvard.calculate_adaptation_urgency, (0.5, 0.6, 0.4, True))],
+    "halvard.score_pool_recommendation": [(None, halvard.score_pool_recommendation, (0.5, 0.6, 0.7, 0.8))],
+    "halvard.predict_resource_requirements": [(None, halvard.predict_resource_requirements,
+                                               ([(float(t), 64.0 * t) for t in range(12)], 30.0))],
+    "murrel.CounterAggregator()": [(None, murrel.CounterAggregator, (64,))],
+    "murrel.CounterAggregator.update": [(aggregator, "update", (1, 2.5)), (aggregator, "update", (7, 2.5))],
+    "murrel.CounterAggregator.get_stats": [(aggregator, "get_stats", (0,))],
+    "murrel.CounterAggregator.reset": [(aggregator, "reset", (0,))],
+    "murrel.CounterAggregator.reset_all": [(aggregator, "reset_all", ())],
+    "murrel.CounterAggregator.get_all_stats": [(aggregator, "get_all_stats", ())],
+    "murrel.create_aggregator": [(None, murrel.create_aggregator, (16,))],
+    "veldra.estimate_allocation_bytes": [(None, veldra.estimate_allocation_bytes, ((1024, 768, 3), 4, 1.25))],
+    "veldra.calculate_safe_limit": [(None, veldra.calculate_safe_limit, (2**33, 0.2))],
+    "veldra.decide_allocation_strategy": [(None, veldra.decide_allocation_strategy, (2**34, 2**33, 0.2, c))
+                                          for c in (True, False)],
+    "veldra.compute_chunk_shapes": [(None, veldra.compute_chunk_shapes, ((4096, 1024, 2), 4, 2**22))],
+    "veldra.calculate_optimal_chunks": [(None, veldra.calculate_optimal_chunks, (2**34, 2**33, 0.2, 1, 1000))],
+    "veldra.is_oom_error": [(None, veldra.is_oom_error, ("CUDA out of memory. Tried to allocate", "RuntimeError"))],
+    "veldra.is_chunkable_operation": [(None, veldra.is_chunkable_operation, ("matmul",))],
+    "veldra.score_gpu_suitability": [(None, veldra.score_gpu_suitability, (2**30, "matmul", 2**33, 0.2))],
+    "veldra.calculate_memory_pressure": [(None, veldra.calculate_memory_pressure, (2**32, 2**33))],
+    "veldra.recommend_headroom": [(None, veldra.recommend_headroom, (0.7, 0.5))],
+}
+
+
+def test_every_callable_is_swept():
+    assert sorted(CALLS) == sorted(t.id for t in TARGETS)
+
+
+def steady(value):
+    """A result without its measured times (float values of a dict)."""
+    if isinstance(value, dict):
+        return {k: steady(v) for k, v in value.items()}
+    return float if isinstance(value, float) else value
+
+
+def held(args):
+    """The arguments and what they hold, one level down."""
+    out = list(args)
+    for a in args:
+        if isinstance(a, (list, tuple)):
+            out += a
+        elif isinstance(a, dict):
+            out += a.values()
+    return out
+
+
+def faulted(call, args, k):
+    """Calls with the k-th allocation failing: (result, exception)."""
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        result = call(*args)
+    except BaseException as e:
+        _testcapi.remove_mem_hooks()
+        return None, e
+    _testcapi.remove_mem_hooks()
+    return result, None
+
+
+def sweep(make, what, args, guarded, logs_after):
+    """Faults every allocation of one call in turn; returns the faults injected."""
+    def fresh():
+        obj = make() if make else None
+        return obj, (getattr(obj, what) if obj is not None else what)
+
+    def same(a, b):
+        if make is timer:
+            return type(a) is type(b)
+        return steady(a) == steady(b) if guarded else digest(a) == digest(b)
+
+    expected, clean = None, 0
+    for k in range(-1, MAX_FAULTS):  # -1: no fault, the expected result
+        obj, call = fresh()
+        snapshot = None if make in STEPWISE else next((SNAPSHOT[c] for c in type(obj).__mro__ if c in SNAPSHOT), None)
+        before = snapshot(obj) if snapshot else None
+        counts = [sys.getrefcount(a) for a in held(args)]
+        gc.collect()  # empties the free lists, so that the call's objects come from the allocator
+        result, error = faulted(call, args, k) if k >= 0 else (call(*args), None)
+        if k < 0:
+            expected, changed = result, snapshot(obj) if snapshot else None
+            continue
+        if error is None:
+            clean = clean + 1 if same(result, expected) else 0
+            assert guarded or clean, f"an allocation failure was swallowed: {result!r} instead of {expected!r}"
+            # A guard may swallow a fault and still give the same result: it is
+            # done once that has held for a run of faults.
+            if clean >= (GUARD_RUN if guarded else 1):
+                return k
+            continue
+        clean = 0
+        assert type(error) is MemoryError, f"fault {k}: {type(error).__name__}: {error}"
+        del error
+        if snapshot:
+            assert snapshot(obj) in ((before, changed) if logs_after else (before,)), f"fault {k} changed the state"
+        assert [sys.getrefcount(a) for a in held(args)] == counts, f"fault {k} changed reference counts"
+    pytest.fail(f"still failing after {MAX_FAULTS} faults")
+
+
+@pytest.mark.thread_unsafe  # the failing allocator is the process's
+@pytest.mark.parametrize("ident, case", [(i, n) for i in CALLS for n in range(len(CALLS[i]))])
+def test_allocation_failure(ident, case, caplog):  # caplog: the log records of one run, not of all
+    make, what, args = CALLS[ident][case]
+    enabled = gc.isenabled()
+    gc.disable()  # a collection inside the call would move which allocation fails
+    gc.freeze()  # and the sweep's own collections need not walk what exists already
+    try:
+        sweep(make, what, args, ident.split(".")[0] in GUARDED, ident in LOGS_AFTER_CHANGE)
+    finally:
+        gc.unfreeze()
+        if enabled:
+            gc.enable()
+
+
+# ---------------------------------------------------------------------------
+# Hostile callers.
+
+
+class Boom(Exception):
+    pass
+
+
+class Lock:
+    """A stand-in for threading.Lock whose __exit__ raises, returns a truthy
+    value, or whose __enter__ raises, as `mode` says."""
+
+    mode = "exit raises"
+
+    def __enter__(self):
+        if Lock.mode == "enter raises":
+            raise Boom("enter")
+        return self
+
+    def __exit__(self, *exc):
+        if Lock.mode == "exit raises":
+            raise Boom("exit")
+        return Lock.mode == "exit swallows"
+
+    acquire, release = __enter__, __exit__
+
+
+LOCKED = (brindle, corvane, quillet, murrel, tessaly)
+
+
+class RaisingEq:
+    def __eq__(self, other):
+        raise Boom("eq")
+
+    __hash__ = object.__hash__
+
+
+class RaisingStore:
+    def get_metrics(self, func_id):
+        raise Boom("get_metrics")
+
+
+# Calls whose section fails under the lock, so that its __exit__ sees the error.
+FAILING_INSIDE = [(tree, "delete", (64, RaisingEq())), (tessaly.Tessaly, "should_compile", ("f", RaisingStore())),
+                  (tessaly.Tessaly, "update", ("f", RaisingStore()))]
+SOUND = (SystemError, AssertionError)  # what no call may raise
+
+
+def outcome(call, *args):
+    try:
+        return call(*args)
+    except SOUND:
+        raise
+    except Exception as e:
+        return e
+
+
+@pytest.mark.thread_unsafe  # replaces the modules' threading
+@pytest.mark.parametrize("mode", ["exit raises", "exit swallows", "enter raises"])
+def test_hostile_locks(monkeypatch, caplog, mode):
+    for mod in LOCKED:
+        monkeypatch.setattr(mod, "threading", types.SimpleNamespace(Lock=Lock, RLock=Lock))
+    monkeypatch.setattr(tessaly, "_policy_lock", Lock())
+    monkeypatch.setattr(Lock, "mode", mode)
+    for ident, calls in [*CALLS.items(), ("failing inside", FAILING_INSIDE)]:
+        for make, what, args in calls:
+            obj = outcome(make) if make else None
+            if not isinstance(obj, Exception):
+                e = outcome(getattr(obj, what) if obj is not None else what, *args)
+                assert not isinstance(e, Exception) or type(e) in (Boom, RuntimeError), (ident, mode, e)
+
+
+def faulty_row(target, i):
+    """The target's valid arguments, the i-th replaced by one whose every conversion raises."""
+    row = target.row()
+    row[i] = Hostile()
+    return row
+
+
+@pytest.mark.parametrize("target", [t for t in TARGETS if any(kind_of(t.owner, p) != "object" for p in t.params)],
+                         ids=lambda t: t.id)
+def test_each_parameter_failing_to_convert(target):
+    for i, p in enumerate(target.params):
+        if kind_of(target.owner, p) != "object":
+            e = outcome(target, *faulty_row(target, i))
+            assert type(e) in (ZeroDivisionError, TypeError), (p, e)
+
+
+H = Hostile()
+
+
+class Shortening(str):
+    """A key equal to "cpu_intensity" whose comparison empties the history."""
+
+    def __eq__(self, other):
+        self.history.clear()
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def shortened():
+    key = Shortening("cpu_intensity")
+    key.history = [{key: 0.5, "parallelization_potential": 0.5, "memory_intensity": 0.5}] * 10
+    return (key.history,)
+# Items that fail half-way through a loop over a caller's data.
+HALF_WAY = [
+    (halvard.calculate_performance_trend, ([(0.0, 1.0), (1.0, H), (2.0, 3.0)], 0.0)),
+    (halvard.calculate_performance_trend, ([(0.0, 1.0), (H, 2.0), (2.0, 3.0)], 0.0)),
+    (halvard.detect_performance_degradation, ([(0.0, 1.0)] * 3 + [(1.0, H)] + [(2.0, 1.0)] * 3, 1.0, 0.1, 0.0)),
+    (halvard.predict_resource_requirements, ([(float(t), 1.0) for t in range(6)] + [(7.0, H)] * 6, 5.0)),
+    (halvard.predict_resource_requirements, ([(H, 1.0)] + [(float(t), 1.0) for t in range(11)], 5.0)),
+    (halvard.detect_workload_characteristics_change, (PATTERNS[:5] + [{**PATTERNS[0], "cpu_intensity": H}] + PATTERNS[:4],)),
+    (halvard.detect_workload_characteristics_change, (PATTERNS[:5] + [{**PATTERNS[0], "memory_intensity": "x"}] + PATTERNS[:4],)),
+    (halvard.detect_workload_characteristics_change, shortened),
+    (halvard.detect_dominant_pattern, (["cpu", "io", 3, "cpu"], 4)),
+    (veldra.estimate_allocation_bytes, ((4, H, 2), 4)),
+    (veldra.compute_chunk_shapes, ((4096, H, 2), 4, 2**20)),
+    (veldra.compute_chunk_shapes, ((H, 1024), 4, 2**20)),
+]
+
+
+@pytest.mark.parametrize("call, args", HALF_WAY)
+def test_item_failing_half_way(call, args):
+    fresh = callable(args)  # made for the call, which changes them
+    args = args() if fresh else args
+    counts = [sys.getrefcount(a) for a in held(args)]
+    assert type(outcome(call, *args)) in (ZeroDivisionError, TypeError, IndexError)
+    assert fresh or [sys.getrefcount(a) for a in held(args)] == counts
+
+
+def overriding(cls, **methods):
+    return type(f"{cls.__name__}Sub", (cls,), methods)
+
+
+# Subclasses whose overrides the native code must find and call.
+OVERRIDES = [
+    (lambda: overriding(murrel.CounterAggregator, get_stats=lambda self, i: {"id": i})(4), "get_all_stats", ()),
+    (lambda: overriding(murrel.CounterAggregator, get_stats=lambda self, i: 1 / 0)(4), "get_all_stats", ()),
+    (lambda: overriding(corvane.LockFreeStatistics, _update_peaks=lambda self, a, b: 1 / 0)(), "record_allocation",
+     (64,)),
+] + [(lambda check=check: overriding(brindle.FastRedBlackTree, _sanitize_size=check)(), what, args)
+      for check in (lambda self, s: 1 / 0, lambda self, s: int("x"), lambda self, s: "x")
+      for what, args in (("insert", (8, "b")), ("find_best_fit", (8,)), ("find_all_exact", (8,)),
+                         ("delete", (8, "b")), ("remove_ge", (8,)))]
+
+
+@pytest.mark.parametrize("make, what, args", OVERRIDES)
+def test_overrides_on_subclasses(make, what, args):
+    obj = make()
+    e = outcome(getattr(obj, what), *args)
+    assert not isinstance(e, Exception) or type(e) in (ZeroDivisionError, TypeError, ValueError), e
+
+
+class Struct:
+    """A stand-in for the struct module whose unpack gives `values`."""
+
+    def __init__(self, values):
+        self.unpack = lambda fmt, data: values
+
+
+@pytest.mark.thread_unsafe  # replaces sys.modules["struct"]
+@pytest.mark.parametrize("values, error", [((1, 2, 3, 4), ValueError), ((1, 2, 3, 4, -1), OverflowError),
+                                           ((256, 0, 0, 0, 0), OverflowError), (None, None)])
+def test_header_decoded_by_another_struct(monkeypatch, values, error):
+    h = slab()
+    before = h.pack_header()
+    if values is None:  # not imported yet: imported at the call
+        monkeypatch.delitem(sys.modules, "struct")
+        assert h.unpack_header(before) is None
+    else:
+        monkeypatch.setitem(sys.modules, "struct", Struct(values))
+        assert type(outcome(h.unpack_header, before)) is error
+    monkeypatch.undo()
+    assert h.pack_header() == before
