@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstdint>
 
-
 // The instruction-counting mode runs the interpreter under callgrind with
 // --dump-before=tarvish_bench_mark and --zero-before=tarvish_bench_zero: every
 // call of mark() closes one counted window (one dump file), every call of
@@ -116,8 +115,8 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef def{PyModuleDef_HEAD_INIT, "_bench_floor", "Benchmark floors.", 0, methods, slots,
-                nullptr, nullptr, nullptr};
+PyModuleDef def{
+    PyModuleDef_HEAD_INIT, "_bench_floor", "Benchmark floors.", 0, methods, slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -120,7 +120,8 @@ struct Signature {
 
     [[nodiscard]] bool intern() const noexcept {
         if constexpr (N > 0) {
-            if (keys[N - 1]) [[likely]] return true;
+            if (keys[N - 1]) [[likely]]
+                return true;
             for (std::size_t i = 0; i < N; ++i)
                 if (!keys[i] && !(keys[i] = PyUnicode_InternFromString(params[i].name))) return false;
         }
@@ -191,7 +192,7 @@ struct TextSignature {
 
 // The wrong-count TypeError: "f() takes exactly 2 positional arguments (1 given)".
 [[gnu::cold, gnu::noinline]] inline bool raise_arg_count(const char* name, Py_ssize_t min, Py_ssize_t max,
-                                                          Py_ssize_t given) noexcept {
+                                                         Py_ssize_t given) noexcept {
     Py_ssize_t expected = given < min ? min : max;
     const char* how = min == max ? "exactly" : given < min ? "at least" : "at most";
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, how, expected,
@@ -340,7 +341,8 @@ struct AnnotatedInt {
 // first keyword (as parse() with a Signature<0> does).
 [[nodiscard]] inline bool no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     nargs = PyVectorcall_NARGS(nargs);
-    if (nargs) [[unlikely]] return raise_arg_count(name, 0, 0, nargs);
+    if (nargs) [[unlikely]]
+        return raise_arg_count(name, 0, 0, nargs);
     if (kwnames && PyTuple_GET_SIZE(kwnames)) [[unlikely]]
         return detail::raise_keyword(name, PyTuple_GET_ITEM(kwnames, 0), false);
     return true;
@@ -350,7 +352,8 @@ struct AnnotatedInt {
 // parameters: refuses any positional argument and names the first keyword.
 [[nodiscard]] inline bool no_new_args(const char* name, PyObject* args, PyObject* kwargs) noexcept {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs) [[unlikely]] return raise_arg_count(name, 0, 0, nargs);
+    if (nargs) [[unlikely]]
+        return raise_arg_count(name, 0, 0, nargs);
     if (kwargs && PyDict_GET_SIZE(kwargs)) [[unlikely]] {
         Py_ssize_t pos = 0;
         PyObject *key, *value;

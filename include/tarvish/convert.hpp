@@ -230,9 +230,10 @@ template <class... V>
 }
 
 // The TypeError for an argument of the wrong type.
-[[gnu::cold, gnu::noinline]] inline bool raise_arg_type(const char* param, const char* expected, PyObject* got) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
-                 expected, Py_TYPE(got)->tp_name);
+[[gnu::cold, gnu::noinline]] inline bool raise_arg_type(const char* param, const char* expected,
+                                                        PyObject* got) noexcept {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param, expected,
+                 Py_TYPE(got)->tp_name);
     return false;
 }
 
@@ -245,7 +246,8 @@ template <class... V>
 // A parameter annotated int: an exact int passes, another number goes through
 // int(), anything else is refused with the argument-type TypeError.
 [[nodiscard]] inline Ref annotated_int(PyObject* o, const char* param) noexcept {
-    if (PyLong_CheckExact(o)) [[likely]] return Ref::borrow(o);
+    if (PyLong_CheckExact(o)) [[likely]]
+        return Ref::borrow(o);
     if (PyNumber_Check(o)) return Ref::steal(PyNumber_Long(o));
     raise_arg_type(param, "int", o);
     return Ref();
@@ -256,7 +258,8 @@ template <class... V>
 [[nodiscard]] inline Ref int_result(Ref r) noexcept {
     if (!r) return r;
     PyObject* o = r.get();
-    if (PyLong_CheckExact(o) || o == Py_None) [[likely]] return r;
+    if (PyLong_CheckExact(o) || o == Py_None) [[likely]]
+        return r;
     if (PyNumber_Check(o)) return Ref::steal(PyNumber_Long(o));
     raise_item_type("int", o);
     return Ref();

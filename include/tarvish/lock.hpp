@@ -55,8 +55,7 @@ inline PyObject* call_builtin_method(PyObject* descr, PyObject* self, PyObject* 
     case METH_O:
         if (nargs == 1) return def->ml_meth(self, args[0]);
         break;
-    case METH_FASTCALL:
-        return reinterpret_cast<PyCFunctionFast>(generic)(self, args, nargs);
+    case METH_FASTCALL: return reinterpret_cast<PyCFunctionFast>(generic)(self, args, nargs);
     case METH_FASTCALL | METH_KEYWORDS:
         return reinterpret_cast<PyCFunctionFastWithKeywords>(generic)(self, args, nargs, nullptr);
     case METH_VARARGS:
@@ -69,8 +68,7 @@ inline PyObject* call_builtin_method(PyObject* descr, PyObject* self, PyObject* 
             return def->ml_meth(self, empty.get());
         }
         break;
-    default:
-        break;
+    default: break;
     }
     PyObject* argv[5] = {self};
     for (Py_ssize_t i = 0; i < nargs && i < 4; ++i) argv[i + 1] = args[i];
@@ -213,7 +211,8 @@ public:
     // is inside the section already.
     [[nodiscard]] bool may_enter() const noexcept {
         uintptr_t t = thread_.load(std::memory_order_relaxed);
-        if (t == 0 || t != detail::this_thread()) [[likely]] return true;
+        if (t == 0 || t != detail::this_thread()) [[likely]]
+            return true;
         detail::raise_reentrant(method_.load(std::memory_order_relaxed));
         return false;
     }
@@ -322,7 +321,8 @@ public:
     Section(const Section&) = delete;
     Section& operator=(const Section&) = delete;
     ~Section() {
-        if (!held_) [[likely]] return;
+        if (!held_) [[likely]]
+            return;
         assert(PyErr_Occurred() && "a section left on the normal path calls leave()");
         if (!PyErr_Occurred()) {
             (void)leave();
@@ -343,7 +343,8 @@ public:
         assert(held_ && !PyErr_Occurred());
         held_ = false;
         owner_.vacate();
-        if (own_type_) [[likely]] return bool(detail::thread_lock_exit(lock_));
+        if (own_type_) [[likely]]
+            return bool(detail::thread_lock_exit(lock_));
         return bool(exit_other(Py_None, Py_None, Py_None));
     }
 
@@ -371,7 +372,8 @@ private:
         } else if (!enter_other()) {
             return false;
         }
-        if (owner_.claim(method)) [[likely]] return true;
+        if (owner_.claim(method)) [[likely]]
+            return true;
         (void)exit_raising(Suppress::never);  // the refusal propagates, whatever __exit__ returns
         return false;
     }
@@ -419,8 +421,7 @@ private:
             if (!attr) {
                 if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                     PyErr_Clear();
-                    PyErr_Format(PyExc_TypeError,
-                                 "'%.200s' object does not support the context manager protocol%s",
+                    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
                                  Py_TYPE(lock_)->tp_name, missing);
                 }
                 return Ref();

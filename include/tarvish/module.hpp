@@ -43,7 +43,8 @@ namespace detail {
     if (rt_major == PY_MAJOR_VERSION && rt_minor == PY_MINOR_VERSION) return true;
     const char* name = PyModule_GetName(module);
     if (!name) return false;
-    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                             PY_MAJOR_VERSION, PY_MINOR_VERSION, name, "does not match", rt_major, rt_minor) == 0;
 }
 }  // namespace detail
@@ -144,8 +145,7 @@ enum class Missing { name_error, attribute_error };
         Ref s = Ref::steal(PyUnicode_FromString(n));
         if (!s || PyList_Append(fromlist.get(), s.get()) < 0) return false;
     }
-    Ref target =
-        Ref::steal(PyImport_ImportModuleLevel(name, PyModule_GetDict(module), nullptr, fromlist.get(), level));
+    Ref target = Ref::steal(PyImport_ImportModuleLevel(name, PyModule_GetDict(module), nullptr, fromlist.get(), level));
     if (!target) return false;
     for (const char* n : names) {
         PyObject* value = nullptr;

@@ -80,7 +80,8 @@ template <class... A>
 template <class... A>
 [[nodiscard]] inline Ref call_method(PyObject* self, PyObject* name, A... args) noexcept {
     PyObject* argv[] = {self, args...};
-    return Ref::steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // An interned str made on first use and kept for the life of the process (the

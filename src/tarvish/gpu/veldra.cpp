@@ -20,7 +20,7 @@ static_assert(sizeof(int) == sizeof(int32_t));
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 constexpr uint64_t kEstimateCap = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());  // 2^63 - 1
-constexpr double kTwo64 = 18446744073709551616.0;                                               // 2^64
+constexpr double kTwo64 = 18446744073709551616.0;                                              // 2^64
 
 // Strategy codes, the first element of a decision.
 enum Strategy : int { kGpuDirect = 0, kGpuChunked = 1, kCpuFallback = 2 };
@@ -83,8 +83,8 @@ Ref box_u64(uint64_t v) noexcept { return tarvish::box(static_cast<unsigned long
 // ---------------------------------------------------------------------------
 
 constexpr tarvish::Decimal kOverheadFactor = tarvish::decimal("1.0");
-constexpr Signature<3> estimate_allocation_bytes_sig{"estimate_allocation_bytes",
-    {"shape", "element_size", opt("overhead_factor", kOverheadFactor)}};
+constexpr Signature<3> estimate_allocation_bytes_sig{
+    "estimate_allocation_bytes", {"shape", "element_size", opt("overhead_factor", kOverheadFactor)}};
 PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* shape = nullptr;
     int element_size = 0;
@@ -126,8 +126,8 @@ PyObject* calculate_safe_limit(PyObject*, PyObject* const* args, Py_ssize_t narg
     return box_u64(safe_limit(available, headroom)).release();
 }
 
-constexpr Signature<4> decide_allocation_strategy_sig{"decide_allocation_strategy",
-    {"requested_bytes", "available_bytes", "headroom_ratio", "is_chunkable"}};
+constexpr Signature<4> decide_allocation_strategy_sig{
+    "decide_allocation_strategy", {"requested_bytes", "available_bytes", "headroom_ratio", "is_chunkable"}};
 PyObject* decide_allocation_strategy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     uint64_t requested = 0, available = 0;
     double headroom = 0.0;
@@ -145,7 +145,8 @@ PyObject* decide_allocation_strategy(PyObject*, PyObject* const* args, Py_ssize_
     uint64_t count = saturating_u64(ceil_ratio(requested, limit));
     Ref code = tarvish::box(static_cast<int>(kGpuChunked));
     Ref size = box_u64(limit), passes = box_u64(count);
-    Ref message = Ref::steal(PyUnicode_FromFormat("Chunking into %llu GPU passes", static_cast<unsigned long long>(count)));
+    Ref message =
+        Ref::steal(PyUnicode_FromFormat("Chunking into %llu GPU passes", static_cast<unsigned long long>(count)));
     if (!code || !size || !passes || !message) return nullptr;
     return PyTuple_Pack(4, code.get(), size.get(), passes.get(), message.get());
 }
@@ -186,7 +187,7 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (rows <= 0) return PyList_New(0);
     uint64_t total = static_cast<uint64_t>(rows);
     uint64_t full = total / rows_per_chunk, rest = total % rows_per_chunk;  // rows_per_chunk >= 1
-    Py_ssize_t nchunks = static_cast<Py_ssize_t>(full + (rest != 0));        // at most 2^31 - 1
+    Py_ssize_t nchunks = static_cast<Py_ssize_t>(full + (rest != 0));       // at most 2^31 - 1
     Ref list = Ref::steal(PyList_New(nchunks));
     if (!list) return nullptr;
     // Each chunk is (take,) followed by the very dimension objects of `shape`.
@@ -209,7 +210,8 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 constexpr int kMinChunks = 1, kMaxChunks = 1000;
-constexpr Signature<5> calculate_optimal_chunks_sig{"calculate_optimal_chunks",
+constexpr Signature<5> calculate_optimal_chunks_sig{
+    "calculate_optimal_chunks",
     {"total_bytes", "available_bytes", "headroom_ratio", opt<kMinChunks>("min_chunks"), opt<kMaxChunks>("max_chunks")}};
 PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     uint64_t total = 0, available = 0;
@@ -277,8 +279,8 @@ PyObject* is_chunkable_operation(PyObject*, PyObject* const* args, Py_ssize_t na
     return PyBool_FromLong(r);
 }
 
-constexpr Signature<4> score_gpu_suitability_sig{"score_gpu_suitability",
-    {"data_size_bytes", "operation_type", "available_gpu_memory", "headroom_ratio"}};
+constexpr Signature<4> score_gpu_suitability_sig{
+    "score_gpu_suitability", {"data_size_bytes", "operation_type", "available_gpu_memory", "headroom_ratio"}};
 PyObject* score_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     uint64_t data = 0, available = 0;
     PyObject* operation = nullptr;
@@ -320,7 +322,7 @@ PyObject* calculate_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t
 
 constexpr tarvish::Decimal kBaseHeadroom = tarvish::decimal("0.5");
 constexpr Signature<2> recommend_headroom_sig{"recommend_headroom",
-    {"current_pressure", opt("base_headroom", kBaseHeadroom)}};
+                                              {"current_pressure", opt("base_headroom", kBaseHeadroom)}};
 PyObject* recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double p = 0.0, b = kBaseHeadroom.value;
     if (!tarvish::parse(recommend_headroom_sig, args, nargs, kwnames, tarvish::Double{p}, tarvish::Double{b}))
@@ -357,8 +359,7 @@ PyMethodDef veldra_first_functions[] = {
                       "Split a shape along its first axis into chunks of at most max_chunk_bytes.">(),
     tarvish::function<calculate_optimal_chunks, calculate_optimal_chunks_sig,
                       "Number of chunks a large operation needs under the safe limit.">(),
-    tarvish::function<is_oom_error, is_oom_error_sig,
-                      "Whether an error is an out-of-memory error.">(),
+    tarvish::function<is_oom_error, is_oom_error_sig, "Whether an error is an out-of-memory error.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -392,14 +393,14 @@ bool veldra_exec(PyObject* module) noexcept {
     if (PyModule_AddFunctions(module, veldra_first_functions) < 0) return false;
     veldra_state& st = state();
     if (!st.chunkable_ops) {
-        st.chunkable_ops = make_name_set({"zeros", "ones", "empty", "full", "random.randn", "random.rand",
-                                          "random.random", "random.standard_normal", "random.uniform", "arange",
-                                          "linspace"});
+        st.chunkable_ops =
+            make_name_set({"zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
+                           "random.standard_normal", "random.uniform", "arange", "linspace"});
         if (!st.chunkable_ops) return false;
     }
     if (!st.non_chunkable_ops) {
-        st.non_chunkable_ops = make_name_set({"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig",
-                                              "eigvals", "solve", "inv", "sort", "argsort"});
+        st.non_chunkable_ops = make_name_set({"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals",
+                                              "solve", "inv", "sort", "argsort"});
         if (!st.non_chunkable_ops) return false;
     }
     if (!st.decision_no_memory && !(st.decision_no_memory = make_decision(kCpuFallback, "No GPU memory available")))

@@ -8,8 +8,8 @@
 
 #include <charconv>
 #include <cmath>
-#include <string_view>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -86,11 +86,11 @@ constexpr tarvish::Decimal kNeverCompiled = tarvish::decimal("-1.0");
 // The shortest time between two compilations of one function, in seconds.
 constexpr double kMinRecompileInterval = 600.0;
 
-
 // A tuple of interned names, made once for the process (null with an error set).
 template <std::size_t N>
 PyObject* name_tuple(PyObject*& cache, tarvish::Str* const (&names)[N]) noexcept {
-    if (cache) [[likely]] return cache;
+    if (cache) [[likely]]
+        return cache;
     Ref t = Ref::steal(PyTuple_New(N));
     if (!t) return nullptr;
     for (std::size_t i = 0; i < N; ++i) {
@@ -154,7 +154,6 @@ const PolicyConfigOps policy_config_ops{
     [](PolicyConfig* c) noexcept { return c->st.target_speedup; },
 };
 
-
 // The first failed invariant's message, or null when all hold.
 const char* config_error(int32_t initial, int32_t min, int32_t max, double rate, double target) noexcept {
     if (min <= 0) return "min_threshold must be positive";
@@ -165,7 +164,8 @@ const char* config_error(int32_t initial, int32_t min, int32_t max, double rate,
     return nullptr;
 }
 
-constexpr Signature<5> PolicyConfig_new_sig{"__cinit__",
+constexpr Signature<5> PolicyConfig_new_sig{
+    "__cinit__",
     {opt<kInitialThreshold>("initial_threshold"), opt<kMinThreshold>("min_threshold"),
      opt<kMaxThreshold>("max_threshold"), opt("learning_rate", kLearningRate), opt("target_speedup", kTargetSpeedup)}};
 PyObject* PolicyConfig_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -192,11 +192,11 @@ PyGetSetDef PolicyConfig_getset[] = {
     tarvish::Field<&PolicyConfigState::initial_threshold, "int", PolicyConfig>::rw(
         "initial_threshold", "Call-count threshold for a function without a learned threshold."),
     tarvish::Field<&PolicyConfigState::min_threshold, "int", PolicyConfig>::rw("min_threshold",
-                                                                             "Lower clamp for learned thresholds."),
+                                                                               "Lower clamp for learned thresholds."),
     tarvish::Field<&PolicyConfigState::max_threshold, "int", PolicyConfig>::rw("max_threshold",
-                                                                             "Upper clamp for learned thresholds."),
+                                                                               "Upper clamp for learned thresholds."),
     tarvish::Field<&PolicyConfigState::learning_rate, "", PolicyConfig>::rw("learning_rate",
-                                                                          "Base step size of the threshold update."),
+                                                                            "Base step size of the threshold update."),
     tarvish::Field<&PolicyConfigState::target_speedup, "", PolicyConfig>::rw(
         "target_speedup", "Speedup a compilation must beat for the threshold to fall."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -213,8 +213,8 @@ PyType_Slot PolicyConfig_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<PolicyConfig>)},
     {Py_tp_getset, PolicyConfig_getset},
     {Py_tp_methods, PolicyConfig_methods},
-    {Py_tp_doc, tarvish::type_doc<PolicyConfig_new_sig, "Tuning knobs of the adaptive compilation policy.",
-                                  "PolicyConfig">()},
+    {Py_tp_doc,
+     tarvish::type_doc<PolicyConfig_new_sig, "Tuning knobs of the adaptive compilation policy.", "PolicyConfig">()},
     {0, nullptr},
 };
 
@@ -256,10 +256,10 @@ const FunctionMetricsOps function_metrics_ops{
     [](FunctionMetrics* m) noexcept { return m->st.last_compiled; },
 };
 
-constexpr Signature<6> FunctionMetrics_new_sig{"__cinit__",
+constexpr Signature<6> FunctionMetrics_new_sig{
+    "__cinit__",
     {opt<kCallCount>("call_count"), opt<kCompileCount>("compile_count"), opt("avg_speedup", kAvgSpeedup),
-     opt("total_execution_time_ms", kNoTime), opt("last_compile_time", kNoTime),
-     opt("last_compiled", kNeverCompiled)}};
+     opt("total_execution_time_ms", kNoTime), opt("last_compile_time", kNoTime), opt("last_compiled", kNeverCompiled)}};
 PyObject* FunctionMetrics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     uint64_t calls = kCallCount;
     uint32_t compiles = kCompileCount;
@@ -309,8 +309,8 @@ PyType_Slot FunctionMetrics_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<FunctionMetrics>)},
     {Py_tp_getset, FunctionMetrics_getset},
     {Py_tp_methods, FunctionMetrics_methods},
-    {Py_tp_doc, tarvish::type_doc<FunctionMetrics_new_sig, "Call and compilation figures of one function.",
-                                  "FunctionMetrics">()},
+    {Py_tp_doc,
+     tarvish::type_doc<FunctionMetrics_new_sig, "Call and compilation figures of one function.", "FunctionMetrics">()},
     {0, nullptr},
 };
 
@@ -342,7 +342,6 @@ struct Tessaly {
     TessalyState st;
 };
 
-
 // The learned threshold, else the configured initial one. The keys are exact
 // str or None, so the lookup runs no Python code and cannot fail; the values
 // are ints this module stored, all within the int range.
@@ -369,8 +368,8 @@ Ref policy_config(PyObject* given) noexcept {
     if (given == Py_None) return tarvish::call(config_type);
     if (PyObject_TypeCheck(given, m.PolicyConfig_type)) return Ref::borrow(given);
     // Any object with the same attribute names stands in; absent ones take the defaults.
-    tarvish::Str* const names[] = {&m.s_initial_threshold, &m.s_min_threshold, &m.s_max_threshold,
-                                   &m.s_learning_rate, &m.s_target_speedup};
+    tarvish::Str* const names[] = {&m.s_initial_threshold, &m.s_min_threshold, &m.s_max_threshold, &m.s_learning_rate,
+                                   &m.s_target_speedup};
     PyObject* kwnames = name_tuple(m.config_kwnames, names);
     if (!kwnames) return Ref();
     Ref values[5] = {tarvish::box(kInitialThreshold), tarvish::box(kMinThreshold), tarvish::box(kMaxThreshold),
@@ -381,8 +380,7 @@ Ref policy_config(PyObject* given) noexcept {
         if (!optional_attr(given, *names[i], found)) return Ref();
         if (found) values[i] = std::move(found);
     }
-    PyObject* const argv[] = {values[0].get(), values[1].get(), values[2].get(), values[3].get(),
-                              values[4].get()};
+    PyObject* const argv[] = {values[0].get(), values[1].get(), values[2].get(), values[3].get(), values[4].get()};
     return call_with_keywords(config_type, kwnames, argv);
 }
 
@@ -448,8 +446,7 @@ template <class T, tarvish::Name TypeName>
 }
 
 constexpr Signature<2> Tessaly_should_compile_sig{"should_compile", {"func_id", "telemetry_store"}};
-PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
+PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject *func_id = nullptr, *store = nullptr;
     if (!tarvish::parse(Tessaly_should_compile_sig, args, nargs, kwnames, tarvish::ExactStr{func_id},
                         tarvish::Object{store}))
@@ -540,8 +537,7 @@ Ref update_message(PyObject* func_id, int32_t from, int32_t to, double speedup) 
     if (!writer) return Ref();
     static constexpr std::string_view head = "Updated threshold for ";
     if (PyUnicodeWriter_WriteASCII(writer, head.data(), static_cast<Py_ssize_t>(head.size())) < 0 ||
-        PyUnicodeWriter_WriteStr(writer, func_id) < 0 ||
-        PyUnicodeWriter_WriteASCII(writer, tail, p - tail) < 0) {
+        PyUnicodeWriter_WriteStr(writer, func_id) < 0 || PyUnicodeWriter_WriteASCII(writer, tail, p - tail) < 0) {
         PyUnicodeWriter_Discard(writer);
         return Ref();
     }
@@ -584,7 +580,8 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         uint32_t compile_count;
         if (!read_metric<uint32_t, "uint32_t">(metrics.get(), state().s_compile_count, compile_count)) return nullptr;
         if (!read_metric<double, "">(metrics.get(), state().s_avg_speedup, avg_speedup)) return nullptr;
-        updated = learned_threshold(tarvish::native<PolicyConfig>(t->st.config.get()), current, compile_count, avg_speedup);
+        updated =
+            learned_threshold(tarvish::native<PolicyConfig>(t->st.config.get()), current, compile_count, avg_speedup);
         // The line is built on every update that gets this far, whatever the log level, and before the
         // threshold changes, so that a failure to build it changes nothing.
         message = update_message(func_id, current, updated, avg_speedup);
@@ -657,8 +654,7 @@ PyGetSetDef Tessaly_getset[] = {
 };
 
 PyMethodDef Tessaly_methods[] = {
-    tarvish::method<Tessaly_get_threshold, Tessaly_get_threshold_sig,
-                    "Current compile threshold for the function.">(),
+    tarvish::method<Tessaly_get_threshold, Tessaly_get_threshold_sig, "Current compile threshold for the function.">(),
     tarvish::method<Tessaly_should_compile, Tessaly_should_compile_sig,
                     "Whether the function has been called often enough, and long enough after its last "
                     "compilation, to compile it now.">(),
@@ -728,7 +724,8 @@ PyObject* reset_tessaly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // ---------------------------------------------------------------------------
 // The factories.
 
-constexpr Signature<5> create_policy_config_sig{"create_policy_config",
+constexpr Signature<5> create_policy_config_sig{
+    "create_policy_config",
     {opt<kInitialThreshold>("initial_threshold"), opt<kMinThreshold>("min_threshold"),
      opt<kMaxThreshold>("max_threshold"), opt("learning_rate", kLearningRate), opt("target_speedup", kTargetSpeedup)}};
 PyObject* create_policy_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -744,15 +741,16 @@ PyObject* create_policy_config(PyObject*, PyObject* const* args, Py_ssize_t narg
     Ref rate_obj = tarvish::box(rate), target_obj = tarvish::box(target);
     if (!initial || !min || !max || !rate_obj || !target_obj) return nullptr;
     tessaly_state& m = state();
-    tarvish::Str* const names[] = {&m.s_initial_threshold, &m.s_min_threshold, &m.s_max_threshold,
-                                   &m.s_learning_rate, &m.s_target_speedup};
+    tarvish::Str* const names[] = {&m.s_initial_threshold, &m.s_min_threshold, &m.s_max_threshold, &m.s_learning_rate,
+                                   &m.s_target_speedup};
     PyObject* kw = name_tuple(m.config_kwnames, names);
     if (!kw) return nullptr;
     PyObject* const argv[] = {initial.get(), min.get(), max.get(), rate_obj.get(), target_obj.get()};
     return call_with_keywords(reinterpret_cast<PyObject*>(m.PolicyConfig_type), kw, argv).release();
 }
 
-constexpr Signature<5> create_function_metrics_sig{"create_function_metrics",
+constexpr Signature<5> create_function_metrics_sig{
+    "create_function_metrics",
     {opt<kCallCount>("call_count"), opt<kCompileCount>("compile_count"), opt("avg_speedup", kAvgSpeedup),
      opt("total_execution_time_ms", kNoTime), opt("last_compile_time", kNoTime)}};
 PyObject* create_function_metrics(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -767,8 +765,8 @@ PyObject* create_function_metrics(PyObject*, PyObject* const* args, Py_ssize_t n
     Ref speedup_obj = tarvish::box(speedup), total_obj = tarvish::box(total_ms), stamp_obj = tarvish::box(stamp);
     if (!calls || !compiles || !speedup_obj || !total_obj || !stamp_obj) return nullptr;
     tessaly_state& m = state();
-    tarvish::Str* const names[] = {&m.s_call_count, &m.s_compile_count, &m.s_avg_speedup,
-                                   &m.s_total_execution_time_ms, &m.s_last_compile_time};
+    tarvish::Str* const names[] = {&m.s_call_count, &m.s_compile_count, &m.s_avg_speedup, &m.s_total_execution_time_ms,
+                                   &m.s_last_compile_time};
     PyObject* kw = name_tuple(m.metrics_kwnames, names);
     if (!kw) return nullptr;
     PyObject* const argv[] = {calls.get(), compiles.get(), speedup_obj.get(), total_obj.get(), stamp_obj.get()};

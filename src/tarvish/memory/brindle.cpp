@@ -33,16 +33,24 @@ constexpr int kAlignment = 1;
 constexpr double kRetrySleep = 0.0001;
 
 // The statistics counters of a tree, in the order get_stats reports them.
-enum Stat { kTotalBlocks, kTotalInsertions, kTotalDeletions, kTotalSearches, kBucketHits, kTreeHits,
-            kOperationCount, kNumStats };
+enum Stat {
+    kTotalBlocks,
+    kTotalInsertions,
+    kTotalDeletions,
+    kTotalSearches,
+    kBucketHits,
+    kTreeHits,
+    kOperationCount,
+    kNumStats
+};
 
 // The module's process-wide state: its guard, its type and its interned names.
 struct brindle_state {
     tarvish::ModuleGuard guard{"brindle"};
     PyTypeObject* FastRedBlackTree_type = nullptr;
 
-    Str s_sanitize_size{"_sanitize_size"}, s_increment{"increment"}, s_load{"load"}, s_size{"size"},
-        s_sleep{"sleep"}, s_time{"time"}, s_AtomicCounter{"AtomicCounter"}, s_ATOMIC_AVAILABLE{"ATOMIC_AVAILABLE"};
+    Str s_sanitize_size{"_sanitize_size"}, s_increment{"increment"}, s_load{"load"}, s_size{"size"}, s_sleep{"sleep"},
+        s_time{"time"}, s_AtomicCounter{"AtomicCounter"}, s_ATOMIC_AVAILABLE{"ATOMIC_AVAILABLE"};
 
     // The keys of get_stats: the counters' (by Stat), then the others.
     Str stat_keys[kNumStats] = {{"total_blocks"}, {"total_insertions"}, {"total_deletions"}, {"total_searches"},
@@ -162,7 +170,6 @@ struct FastRedBlackTree {
     PyObject_HEAD
     FastRedBlackTreeState st;
 };
-
 
 RBNode* root_of(const FastRedBlackTreeState& t) noexcept { return t.root.load(std::memory_order_relaxed); }
 void set_root(FastRedBlackTreeState& t, RBNode* v) noexcept { t.root.store(v, std::memory_order_relaxed); }
@@ -818,9 +825,9 @@ PyObject* FastRedBlackTree_find_best_fit(PyObject* self, PyObject* const* args, 
         return nullptr;
     uint64_t key;
     switch (prepare_size(self, size.get(), true, key)) {
-        case Prep::error: return nullptr;
-        case Prep::empty: Py_RETURN_NONE;
-        case Prep::ok: break;
+    case Prep::error: return nullptr;
+    case Prep::empty: Py_RETURN_NONE;
+    case Prep::ok: break;
     }
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     std::optional<Ref> found = read_section(
@@ -841,9 +848,9 @@ PyObject* FastRedBlackTree_find_all_exact(PyObject* self, PyObject* const* args,
         return nullptr;
     uint64_t key;
     switch (prepare_size(self, size.get(), true, key)) {
-        case Prep::error: return nullptr;
-        case Prep::empty: return PyList_New(0);
-        case Prep::ok: break;
+    case Prep::error: return nullptr;
+    case Prep::empty: return PyList_New(0);
+    case Prep::ok: break;
     }
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     std::optional<Ref> found = read_section(
@@ -872,9 +879,9 @@ PyObject* FastRedBlackTree_delete(PyObject* self, PyObject* const* args, Py_ssiz
         return nullptr;
     uint64_t key;
     switch (prepare_size(self, size.get(), true, key)) {
-        case Prep::error: return nullptr;
-        case Prep::empty: Py_RETURN_FALSE;
-        case Prep::ok: break;
+    case Prep::error: return nullptr;
+    case Prep::empty: Py_RETURN_FALSE;
+    case Prep::ok: break;
     }
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     return write_section(self, "FastRedBlackTree.delete", [&](Graveyard& g) -> Ref {
@@ -912,9 +919,9 @@ PyObject* FastRedBlackTree_remove_ge(PyObject* self, PyObject* const* args, Py_s
         return nullptr;
     uint64_t key;
     switch (prepare_size(self, size.get(), true, key)) {
-        case Prep::error: return nullptr;
-        case Prep::empty: return PyTuple_Pack(2, Py_None, Py_None);
-        case Prep::ok: break;
+    case Prep::error: return nullptr;
+    case Prep::empty: return PyTuple_Pack(2, Py_None, Py_None);
+    case Prep::ok: break;
     }
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     return write_section(self, "FastRedBlackTree.remove_ge", [&](Graveyard& g) -> Ref {
@@ -1070,8 +1077,8 @@ PyObject* FastRedBlackTree_repr(PyObject* self) noexcept {
 }
 
 PyMethodDef FastRedBlackTree_methods[] = {
-    tarvish::method<FastRedBlackTree_sanitize_size, FastRedBlackTree_sanitize_size_sig,
-                    "Validate size.", METH_STATIC>(),
+    tarvish::method<FastRedBlackTree_sanitize_size, FastRedBlackTree_sanitize_size_sig, "Validate size.",
+                    METH_STATIC>(),
     tarvish::method<FastRedBlackTree_insert, FastRedBlackTree_insert_sig,
                     "Insert block into tree.\n"
                     "\n"
@@ -1122,7 +1129,8 @@ PyType_Slot FastRedBlackTree_slots[] = {
 };
 
 PyType_Spec FastRedBlackTree_spec{"tarvish.memory.brindle.FastRedBlackTree", sizeof(FastRedBlackTree), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, FastRedBlackTree_slots};
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                                  FastRedBlackTree_slots};
 
 // ---------------------------------------------------------------------------
 // The module body, in order.

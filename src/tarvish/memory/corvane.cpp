@@ -88,9 +88,8 @@ struct corvane_state {
 
     // AtomicCounterWrapper: the attribute it forwards to and the methods it calls.
     Str s_counter{"_counter"};
-    Str s_py_load{"py_load"}, s_py_store{"py_store"}, s_py_increment{"py_increment"},
-        s_py_decrement{"py_decrement"}, s_py_compare_and_swap{"py_compare_and_swap"},
-        s_py_fetch_and_add{"py_fetch_and_add"};
+    Str s_py_load{"py_load"}, s_py_store{"py_store"}, s_py_increment{"py_increment"}, s_py_decrement{"py_decrement"},
+        s_py_compare_and_swap{"py_compare_and_swap"}, s_py_fetch_and_add{"py_fetch_and_add"};
 
     // LockFreeStatistics: the counters' methods it calls.
     Str s_increment{"increment"}, s_decrement{"decrement"}, s_load{"load"}, s_store{"store"},
@@ -128,7 +127,7 @@ corvane_state& state() noexcept {
 }
 
 // The counters' attribute names, in Stat order.
-constexpr Str corvane_state::*kStatKeys[kStatCount] = {
+constexpr Str corvane_state::* kStatKeys[kStatCount] = {
     &corvane_state::k_total_allocations,        &corvane_state::k_total_deallocations,
     &corvane_state::k_current_allocations,      &corvane_state::k_bytes_allocated,
     &corvane_state::k_bytes_reserved,           &corvane_state::k_peak_allocations,
@@ -189,9 +188,8 @@ bool counter_compare_and_swap(AtomicCounter* c, int64_t expected, int64_t new_va
                                                std::memory_order_acquire);
 }
 
-const AtomicCounterOps atomic_counter_ops{counter_load,      counter_store,           counter_increment,
-                                          counter_decrement, counter_compare_and_swap, counter_fetch_and_add};
-
+const AtomicCounterOps atomic_counter_ops{
+    counter_load, counter_store, counter_increment, counter_decrement, counter_compare_and_swap, counter_fetch_and_add};
 
 // Runs one atomic instruction with the interpreter lock released.
 template <class F>
@@ -249,8 +247,7 @@ PyObject* AtomicCounter_store(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 constexpr Signature<1> AtomicCounter_increment_sig{"increment", {opt<kDelta>("delta")}};
-PyObject* AtomicCounter_increment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
+PyObject* AtomicCounter_increment(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     int64_t delta = kDelta;
     if (!tarvish::parse(AtomicCounter_increment_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
     AtomicCounter* c = tarvish::native<AtomicCounter>(self);
@@ -259,8 +256,7 @@ PyObject* AtomicCounter_increment(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 constexpr Signature<1> AtomicCounter_decrement_sig{"decrement", {opt<kDelta>("delta")}};
-PyObject* AtomicCounter_decrement(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
+PyObject* AtomicCounter_decrement(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     int64_t delta = kDelta;
     if (!tarvish::parse(AtomicCounter_decrement_sig, args, nargs, kwnames, tarvish::I64{delta})) return nullptr;
     AtomicCounter* c = tarvish::native<AtomicCounter>(self);
@@ -319,8 +315,7 @@ PyType_Spec AtomicCounter_spec{"tarvish.memory.corvane.AtomicCounter", sizeof(At
 
 // The py_* aliases are the very function objects of the unprefixed methods.
 bool add_py_aliases(PyTypeObject* type) noexcept {
-    static const char* const names[] = {"load", "store", "increment", "decrement", "compare_and_swap",
-                                        "fetch_and_add"};
+    static const char* const names[] = {"load", "store", "increment", "decrement", "compare_and_swap", "fetch_and_add"};
     for (const char* name : names) {
         Ref method = tarvish::getattr(reinterpret_cast<PyObject*>(type), name);
         Ref alias = Ref::steal(PyUnicode_FromFormat("py_%s", name));
@@ -377,7 +372,7 @@ PyObject* AtomicCounterWrapper_store(PyObject* self, PyObject* const* args, Py_s
 
 // increment and decrement: one optional annotated-int delta, default kDelta,
 // forwarded to the counter's method `Method`.
-template <Str corvane_state::*Method, const Signature<1>& Sig>
+template <Str corvane_state::* Method, const Signature<1>& Sig>
 PyObject* AtomicCounterWrapper_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
     Ref delta;
@@ -448,7 +443,6 @@ struct AtomicPointer {
     PyObject_HEAD
     AtomicPointerState st;
 };
-
 
 // The slot's reference for `value`: none for None.
 Ref slot_ref(PyObject* value) noexcept { return value == Py_None ? Ref() : Ref::borrow(value); }
@@ -647,7 +641,6 @@ struct LockFreeStack {
     LockFreeStackState st;
 };
 
-
 // Links the node at the head.
 void LockFreeStack_push_lock_held(LockFreeStackState& s, OwnedNode& node) noexcept {
     assert(s.owner.held_here());
@@ -724,8 +717,7 @@ PyObject* LockFreeStack_pop(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 constexpr Signature<0> LockFreeStack_is_empty_sig{"is_empty", {}};
-PyObject* LockFreeStack_is_empty(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
+PyObject* LockFreeStack_is_empty(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStack_is_empty_sig, args, nargs, kwnames)) return nullptr;
     LockFreeStackState& s = tarvish::state_of<LockFreeStack>(self);
     Section section{s.lock.get(), s.owner, "LockFreeStack.is_empty"};
@@ -791,7 +783,7 @@ struct LockFreeStatisticsOps {
 
 struct LockFreeStatisticsState {
     const LockFreeStatisticsOps* ops = nullptr;  // set by tp_new: the one table below
-    std::atomic<uint64_t> mirror[kStatCount]{};   // two's-complement words, wrapping like the counters
+    std::atomic<uint64_t> mirror[kStatCount]{};  // two's-complement words, wrapping like the counters
     Ref lock;
     tarvish::Owner owner;  // the thread inside reset
     Ref counter[kStatCount];
@@ -801,7 +793,6 @@ struct LockFreeStatistics {
     PyObject_HEAD
     LockFreeStatisticsState st;
 };
-
 
 // Adds `delta` to a mirror and returns the new value, modulo 2^64.
 int64_t mirror_add(std::atomic<uint64_t>& m, int64_t delta) noexcept {
@@ -985,7 +976,8 @@ PyObject* stat_get(PyObject* self, void* closure) noexcept {
 }
 
 int stat_set(PyObject* self, PyObject* value, void* closure) noexcept {
-    tarvish::state_of<LockFreeStatistics>(self).counter[reinterpret_cast<intptr_t>(closure)] = Ref::borrow(value ? value : Py_None);
+    tarvish::state_of<LockFreeStatistics>(self).counter[reinterpret_cast<intptr_t>(closure)] =
+        Ref::borrow(value ? value : Py_None);
     return 0;
 }
 
@@ -1066,9 +1058,8 @@ PyObject* LockFreeStatistics_py_record_allocation(PyObject* self, PyObject* cons
                                                   PyObject* kwnames) noexcept {
     Ref size, padding, time_ns;
     bool bucketed = false;
-    if (!tarvish::parse(LockFreeStatistics_py_record_allocation_sig, args, nargs, kwnames,
-                        tarvish::AnnotatedInt{size}, tarvish::Flag{bucketed}, tarvish::AnnotatedInt{padding},
-                        tarvish::AnnotatedInt{time_ns}))
+    if (!tarvish::parse(LockFreeStatistics_py_record_allocation_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size},
+                        tarvish::Flag{bucketed}, tarvish::AnnotatedInt{padding}, tarvish::AnnotatedInt{time_ns}))
         return nullptr;
     int64_t sz, pad, ns;
     if (!to_i64(size, sz) || !to_i64(padding, pad) || !to_i64(time_ns, ns)) return nullptr;
@@ -1176,7 +1167,7 @@ bool native_zero_quotient(const Reading& num, const Reading& den) noexcept {
 // mode, which never changes, comes last.
 constexpr int kSnapshotValues = 13;
 constexpr int kRatioSlot = 9, kPaddingSlot = 10, kAverageAllocationSlot = 11, kAverageDeallocationSlot = 12;
-constexpr Str corvane_state::*kSnapshotKeys[kSnapshotValues] = {
+constexpr Str corvane_state::* kSnapshotKeys[kSnapshotValues] = {
     kStatKeys[kTotalAllocations],   kStatKeys[kTotalDeallocations],    kStatKeys[kCurrentAllocations],
     kStatKeys[kBytesAllocated],     kStatKeys[kBytesReserved],         kStatKeys[kPeakAllocations],
     kStatKeys[kPeakBytesAllocated], kStatKeys[kBucketedAllocations],   kStatKeys[kFallbackAllocations],
@@ -1364,7 +1355,6 @@ struct PerformanceTimer {
     PerformanceTimerState st;
 };
 
-
 // `import time; time.perf_counter_ns()`, the import made at each call.
 Ref perf_counter_ns() noexcept {
     corvane_state& st = state();
@@ -1422,10 +1412,9 @@ constexpr Signature<0> PerformanceTimer_elapsed_ms_sig{"elapsed_ms", {}};
 
 PyMethodDef PerformanceTimer_methods[] = {
     tarvish::method<PerformanceTimer_start, PerformanceTimer_start_sig, "Start timing.">(),
-    tarvish::method<PerformanceTimer_elapsed_ns, PerformanceTimer_elapsed_ns_sig,
-                    "Get elapsed time in nanoseconds.">(),
-    tarvish::method<PerformanceTimer_elapsed_in<1000, PerformanceTimer_elapsed_us_sig>,
-                    PerformanceTimer_elapsed_us_sig, "Get elapsed time in microseconds.">(),
+    tarvish::method<PerformanceTimer_elapsed_ns, PerformanceTimer_elapsed_ns_sig, "Get elapsed time in nanoseconds.">(),
+    tarvish::method<PerformanceTimer_elapsed_in<1000, PerformanceTimer_elapsed_us_sig>, PerformanceTimer_elapsed_us_sig,
+                    "Get elapsed time in microseconds.">(),
     tarvish::method<PerformanceTimer_elapsed_in<1000000, PerformanceTimer_elapsed_ms_sig>,
                     PerformanceTimer_elapsed_ms_sig, "Get elapsed time in milliseconds.">(),
     tarvish::reduce_method(),

@@ -167,7 +167,6 @@ struct FastBucketAllocator {
     FastBucketAllocatorState st;
 };
 
-
 // The size class of `size`, -1 above medium_block_max; results below 1 mean no bucket.
 int32_t get_bucket_size_fast(const FastBucketAllocatorState& a, int32_t size) noexcept {
     if (size <= a.small_block_max) return round_to_step32(size, a.bucket_size_step);
@@ -178,8 +177,8 @@ int32_t get_bucket_size_fast(const FastBucketAllocatorState& a, int32_t size) no
 // The bucket of exactly `size`, or null.
 Bucket* find_bucket_lock_held(FastBucketAllocatorState& a, int32_t size) noexcept {
     assert(a.owner.held_here());
-    auto it = std::lower_bound(a.index.begin(), a.index.end(), size,
-                               [](const Bucket& b, int32_t s) { return b.size < s; });
+    auto it =
+        std::lower_bound(a.index.begin(), a.index.end(), size, [](const Bucket& b, int32_t s) { return b.size < s; });
     return it != a.index.end() && it->size == size ? &*it : nullptr;
 }
 
@@ -284,8 +283,8 @@ PyObject* FastBucketAllocator_remove_from_bucket(PyObject* self, PyObject* const
     Section section{a.lock.get(), a.owner, "FastBucketAllocator.remove_from_bucket"};
     if (!section) return nullptr;
     Bucket* bucket = find_bucket_lock_held(a, b);
-    Ref offset = !bucket || PyList_GET_SIZE(bucket->offsets.get()) == 0 ? Ref::borrow(Py_None)
-                                                                        : pop_last(bucket->offsets.get());
+    Ref offset =
+        !bucket || PyList_GET_SIZE(bucket->offsets.get()) == 0 ? Ref::borrow(Py_None) : pop_last(bucket->offsets.get());
     if (!offset || !section.leave()) return nullptr;
     return offset.release();
 }
@@ -318,8 +317,8 @@ PyObject* FastBucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* con
         return out ? 1 : -1;
     };
     Ref found = Ref::borrow(Py_None);
-    auto it = std::lower_bound(a.index.begin(), a.index.end(), b,
-                               [](const Bucket& k, int32_t s) { return k.size < s; });
+    auto it =
+        std::lower_bound(a.index.begin(), a.index.end(), b, [](const Bucket& k, int32_t s) { return k.size < s; });
     // The exact bucket first, then every larger one in ascending order.
     for (; it != a.index.end(); ++it) {
         int r = try_bucket(*it, found);
@@ -355,7 +354,7 @@ PyType_Slot FastBucketAllocator_slots[] = {
 };
 
 PyType_Spec FastBucketAllocator_spec{"tarvish.memory.quillet.FastBucketAllocator", sizeof(FastBucketAllocator), 0,
-                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, FastBucketAllocator_slots};
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, FastBucketAllocator_slots};
 
 // ---------------------------------------------------------------------------
 // FastStatsCollector: allocation counters guarded by a threading.Lock.
@@ -374,7 +373,6 @@ struct FastStatsCollector {
     PyObject_HEAD
     FastStatsCollectorState st;
 };
-
 
 // The counting itself.
 void record_allocation_lock_held(FastStatsCollectorState& s, int /*size*/, int padding, bool is_bucketed) noexcept {
@@ -498,14 +496,14 @@ PyType_Slot FastStatsCollector_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(FastStatsCollector_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tarvish::dealloc<FastStatsCollector>)},
     {Py_tp_methods, FastStatsCollector_methods},
-    {Py_tp_doc, tarvish::type_doc<FastStatsCollector_new_sig,
-                                  "Allocation counters (bucketed, fallback, padding) guarded by a lock.",
-                                  "FastStatsCollector">()},
+    {Py_tp_doc,
+     tarvish::type_doc<FastStatsCollector_new_sig,
+                       "Allocation counters (bucketed, fallback, padding) guarded by a lock.", "FastStatsCollector">()},
     {0, nullptr},
 };
 
 PyType_Spec FastStatsCollector_spec{"tarvish.memory.quillet.FastStatsCollector", sizeof(FastStatsCollector), 0,
-                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, FastStatsCollector_slots};
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, FastStatsCollector_slots};
 
 // ---------------------------------------------------------------------------
 // The slab header: a packed 16-byte record, its CRC-16 and the object bitmap.
@@ -546,7 +544,6 @@ struct FastSlabHeaderOps {
     FastSlabHeaderOpsState st;
 };
 
-
 // Low n bits set; all 64 from n = 64 on; none for n <= 0.
 constexpr uint64_t all_free_mask(int32_t n) noexcept {
     if (n <= 0) return 0;
@@ -560,9 +557,9 @@ constexpr bool in_bitmap(int index) noexcept { return index >= 0 && index < kMax
 // CRC over size_class, flags and the four generation bytes, lowest first.
 uint16_t compute_checksum(const FastSlabHeaderOpsState& h) noexcept {
     const uint32_t g = h.header.generation;
-    const uint8_t bytes[6] = {h.header.size_class, h.header.flags, static_cast<uint8_t>(g),
-                              static_cast<uint8_t>(g >> 8), static_cast<uint8_t>(g >> 16),
-                              static_cast<uint8_t>(g >> 24)};
+    const uint8_t bytes[6] = {h.header.size_class,           h.header.flags,
+                              static_cast<uint8_t>(g),       static_cast<uint8_t>(g >> 8),
+                              static_cast<uint8_t>(g >> 16), static_cast<uint8_t>(g >> 24)};
     unsigned x = 0xFFFF;
     for (uint8_t b : bytes) x = (x >> 8) ^ kCrc16Table[(x ^ b) & 0xFF];
     return static_cast<uint16_t>(x);
@@ -742,7 +739,7 @@ PyType_Slot FastSlabHeaderOps_slots[] = {
 };
 
 PyType_Spec FastSlabHeaderOps_spec{"tarvish.memory.quillet.FastSlabHeaderOps", sizeof(FastSlabHeaderOps), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, FastSlabHeaderOps_slots};
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, FastSlabHeaderOps_slots};
 
 // ---------------------------------------------------------------------------
 // fast_bitmap_operations: the bit operations on a bare 64-bit word.

@@ -119,7 +119,6 @@ struct CounterAggregator {
     CounterAggregatorState st;
 };
 
-
 // ---------------------------------------------------------------------------
 // The lock, entered through its context-manager protocol as `method`, with the
 // re-entry guard. Nothing between enter and exit runs Python code or allocates
@@ -129,7 +128,8 @@ struct CounterAggregator {
 // The IndexError for an id outside 0 .. num_counters - 1; checked before the lock.
 [[nodiscard]] bool check_id(CounterAggregator* self, int32_t counter_id) noexcept {
     assert((self->st.storage != nullptr) == (self->st.num_counters > 0));
-    if (counter_id >= 0 && counter_id < self->st.num_counters) [[likely]] return true;
+    if (counter_id >= 0 && counter_id < self->st.num_counters) [[likely]]
+        return true;
     PyErr_Format(PyExc_IndexError, "Counter ID %d out of range", static_cast<int>(counter_id));
     return false;
 }
@@ -146,7 +146,8 @@ using FastMethod = tarvish::FastMethod;
 // which the method table holds as its entry (checked in a build that checks).
 template <FastMethod Native>
 [[nodiscard]] bool find_override(CounterAggregator* self, tarvish::Str& name, Ref& out) noexcept {
-    if (Py_IS_TYPE(tarvish::object_of(self), state().CounterAggregator_type)) [[likely]] return true;
+    if (Py_IS_TYPE(tarvish::object_of(self), state().CounterAggregator_type)) [[likely]]
+        return true;
     PyObject* key = name.get();
     if (!key) return false;
     Ref attr = Ref::steal(PyObject_GetAttr(tarvish::object_of(self), key));
@@ -167,7 +168,8 @@ template <FastMethod Native>
 template <FastMethod Native, class... A>
 [[nodiscard]] bool dispatch(CounterAggregator* self, bool skip_dispatch, tarvish::Str& name, Ref& out,
                             A... args) noexcept {
-    if (skip_dispatch) [[likely]] return false;
+    if (skip_dispatch) [[likely]]
+        return false;
     Ref override;
     if (!find_override<Native>(self, name, override)) return true;
     if (!override) return false;
@@ -315,8 +317,7 @@ PyObject* op_get_all_stats(CounterAggregator* self, bool skip_dispatch) noexcept
     return list.release();
 }
 
-const CounterAggregatorOps counter_aggregator_ops{op_update, op_get_stats, op_reset, op_reset_all,
-                                                  op_get_all_stats};
+const CounterAggregatorOps counter_aggregator_ops{op_update, op_get_stats, op_reset, op_reset_all, op_get_all_stats};
 
 // ---------------------------------------------------------------------------
 // Construction.
@@ -353,8 +354,8 @@ PyObject* CounterAggregator_new(PyTypeObject* type, PyObject* args, PyObject* kw
         // Until the records exist the object claims none (num_counters stays 0).
         CounterRecord* storage = nullptr;
         if (storage_size_possible(num_counters))
-            storage = static_cast<CounterRecord*>(
-                std::calloc(static_cast<size_t>(num_counters), sizeof(CounterRecord)));
+            storage =
+                static_cast<CounterRecord*>(std::calloc(static_cast<size_t>(num_counters), sizeof(CounterRecord)));
         if (!storage) return tarvish::raise(PyExc_MemoryError, "Failed to allocate counter storage");
         for (int32_t i = 0; i < num_counters; ++i) {
             storage[i].min = kInf;

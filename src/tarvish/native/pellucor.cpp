@@ -41,9 +41,8 @@ struct pellucor_state {
 
     // GPU information keys (kGpuKeys gives their order).
     Str k_has_gpu{"has_gpu"}, k_gpu_count{"gpu_count"}, k_gpu_memory_mb{"gpu_memory_mb"},
-        k_cuda_available{"cuda_available"}, k_rocm_available{"rocm_available"},
-        k_oneapi_available{"oneapi_available"}, k_active_backend{"active_backend"},
-        k_backend_version{"backend_version"};
+        k_cuda_available{"cuda_available"}, k_rocm_available{"rocm_available"}, k_oneapi_available{"oneapi_available"},
+        k_active_backend{"active_backend"}, k_backend_version{"backend_version"};
 
     // Capability keys that are not GPU keys.
     Str k_physical_cores{"physical_cores"}, k_numa_nodes{"numa_nodes"}, k_python_version{"python_version"},
@@ -58,10 +57,10 @@ pellucor_state& state() noexcept {
 }
 
 // The GPU information keys, in their order.
-constexpr Str pellucor_state::*kGpuKeys[] = {
-    &pellucor_state::k_has_gpu,          &pellucor_state::k_gpu_count,        &pellucor_state::k_gpu_memory_mb,
-    &pellucor_state::k_cuda_available,   &pellucor_state::k_rocm_available,   &pellucor_state::k_oneapi_available,
-    &pellucor_state::k_active_backend,   &pellucor_state::k_backend_version,
+constexpr Str pellucor_state::* kGpuKeys[] = {
+    &pellucor_state::k_has_gpu,        &pellucor_state::k_gpu_count,       &pellucor_state::k_gpu_memory_mb,
+    &pellucor_state::k_cuda_available, &pellucor_state::k_rocm_available,  &pellucor_state::k_oneapi_available,
+    &pellucor_state::k_active_backend, &pellucor_state::k_backend_version,
 };
 
 // ---------------------------------------------------------------------------
@@ -78,7 +77,6 @@ Ref call_global_attr(Str& module, Str& fn) noexcept {
     if (!f) return f;
     return tarvish::call(f.get());
 }
-
 
 // `dict[key]` for a key this module stored itself.
 Ref get_item(PyObject* dict, Str& key) noexcept {
@@ -228,8 +226,8 @@ int is_node_entry(PyObject* e) noexcept {
     if (PyUnicode_CheckExact(e)) [[likely]] {
         Py_ssize_t n = PyUnicode_GET_LENGTH(e);
         if (n <= 4) return 0;
-        if (PyUnicode_READ_CHAR(e, 0) != 'n' || PyUnicode_READ_CHAR(e, 1) != 'o' ||
-            PyUnicode_READ_CHAR(e, 2) != 'd' || PyUnicode_READ_CHAR(e, 3) != 'e')
+        if (PyUnicode_READ_CHAR(e, 0) != 'n' || PyUnicode_READ_CHAR(e, 1) != 'o' || PyUnicode_READ_CHAR(e, 2) != 'd' ||
+            PyUnicode_READ_CHAR(e, 3) != 'e')
             return 0;
         if (PyUnicode_IS_ASCII(e)) {
             for (Py_ssize_t i = 4; i < n; ++i) {
@@ -257,7 +255,6 @@ int is_node_entry(PyObject* e) noexcept {
     if (nonempty <= 0) return nonempty;
     return tarvish::truth(tarvish::call_method(rest.get(), st.s_isdigit));
 }
-
 
 // The node count from the Linux node directory; 1 when it is missing or holds no node.
 Ref numa_nodes_linux(PyObject* os) noexcept {
@@ -606,7 +603,9 @@ Ref call_detector(Str& name) noexcept {
 }
 
 Ref call_time() noexcept {
-    pellucor_state& st = state(); return call_global_attr(st.s_time, st.s_time_fn); }
+    pellucor_state& st = state();
+    return call_global_attr(st.s_time, st.s_time_fn);
+}
 
 // Fills the capability dictionary of a successful detection, key by key.
 bool fill_capabilities(PyObject* caps, double start) noexcept {
@@ -684,8 +683,7 @@ PyObject* detect_capabilities(PyObject*, PyObject* const* args, Py_ssize_t nargs
 PyMethodDef pellucor_functions[] = {
     tarvish::function<detect_physical_cores, detect_physical_cores_sig,
                       "Number of logical CPUs this process may run on (at least 1).">(),
-    tarvish::function<detect_numa_nodes, detect_numa_nodes_sig,
-                      "Number of NUMA nodes (1 where none can be found).">(),
+    tarvish::function<detect_numa_nodes, detect_numa_nodes_sig, "Number of NUMA nodes (1 where none can be found).">(),
     tarvish::function<detect_gpu_backends, detect_gpu_backends_sig,
                       "GPU backends, devices and the active backend, as a dict.">(),
     tarvish::function<detect_python_version, detect_python_version_sig,

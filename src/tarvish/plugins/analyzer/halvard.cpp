@@ -79,8 +79,8 @@ inline bool plain_double(PyObject* o, double& out) noexcept {
 // run, since those may run Python code that changes the list.
 bool read_pair(PyObject* list, Py_ssize_t i, double& a, double& b) noexcept {
     PyObject* entry = PyList_GET_ITEM(list, i);
-    if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 &&
-        plain_double(PyTuple_GET_ITEM(entry, 0), a) && plain_double(PyTuple_GET_ITEM(entry, 1), b)) [[likely]]
+    if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 && plain_double(PyTuple_GET_ITEM(entry, 0), a) &&
+        plain_double(PyTuple_GET_ITEM(entry, 1), b)) [[likely]]
         return true;
     Ref held = Ref::borrow(entry);
     Ref first, second;
@@ -103,7 +103,8 @@ bool walk_pairs(PyObject* list, F&& f) noexcept {
 // ---------------------------------------------------------------------------
 // Degradation, trend, workload change and dominant pattern.
 
-constexpr Signature<4> detect_performance_degradation_sig{"detect_performance_degradation",
+constexpr Signature<4> detect_performance_degradation_sig{
+    "detect_performance_degradation",
     {"performance_history", "baseline_performance", "threshold", "window_start_time"}};
 PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
@@ -132,7 +133,7 @@ PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ss
 // The least-squares slope of the metric over time within the window, divided by
 // the mean metric, in [-1, 1]; 0.0 when there is nothing to fit.
 constexpr Signature<2> calculate_performance_trend_sig{"calculate_performance_trend",
-    {"performance_history", "window_start_time"}};
+                                                       {"performance_history", "window_start_time"}};
 PyObject* calculate_performance_trend(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* history = nullptr;
     double window_start = 0.0;
@@ -187,8 +188,8 @@ Ref window_sum(PyObject* const* entries, PyObject* key) noexcept {
 }
 
 constexpr tarvish::Decimal kChangeThreshold = tarvish::decimal("0.3");
-constexpr Signature<2> detect_workload_characteristics_change_sig{"detect_workload_characteristics_change",
-    {"pattern_history", opt("change_threshold", kChangeThreshold)}};
+constexpr Signature<2> detect_workload_characteristics_change_sig{
+    "detect_workload_characteristics_change", {"pattern_history", opt("change_threshold", kChangeThreshold)}};
 PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
     PyObject* history = nullptr;
@@ -306,7 +307,7 @@ PyObject* dominant_large(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexc
 
 constexpr int kWindowSize = 5;
 constexpr Signature<2> detect_dominant_pattern_sig{"detect_dominant_pattern",
-    {"patterns", opt<kWindowSize>("window_size")}};
+                                                   {"patterns", opt<kWindowSize>("window_size")}};
 PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* patterns = nullptr;
     int window_size = kWindowSize;
@@ -358,7 +359,7 @@ PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t 
 }
 
 constexpr Signature<3> should_skip_adaptation_sig{"should_skip_adaptation",
-    {"last_adaptation_time", "current_time", "min_interval"}};
+                                                  {"last_adaptation_time", "current_time", "min_interval"}};
 PyObject* should_skip_adaptation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double last = 0.0, now = 0.0, interval = 0.0;
     if (!tarvish::parse(should_skip_adaptation_sig, args, nargs, kwnames, tarvish::Double{last}, tarvish::Double{now},
@@ -368,8 +369,8 @@ PyObject* should_skip_adaptation(PyObject*, PyObject* const* args, Py_ssize_t na
 }
 
 constexpr tarvish::Decimal kPressureThreshold = tarvish::decimal("0.8");
-constexpr Signature<3> detect_memory_pressure_sig{"detect_memory_pressure",
-    {"current_usage", "peak_usage", opt("pressure_threshold", kPressureThreshold)}};
+constexpr Signature<3> detect_memory_pressure_sig{
+    "detect_memory_pressure", {"current_usage", "peak_usage", opt("pressure_threshold", kPressureThreshold)}};
 PyObject* detect_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double current = 0.0, peak = 0.0, threshold = kPressureThreshold.value;
     if (!tarvish::parse(detect_memory_pressure_sig, args, nargs, kwnames, tarvish::Double{current},
@@ -379,8 +380,8 @@ PyObject* detect_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t na
 }
 
 constexpr tarvish::Decimal kFragmentationThreshold = tarvish::decimal("0.3");
-constexpr Signature<2> detect_fragmentation_threshold_sig{"detect_fragmentation_threshold",
-    {"fragmentation_ratio", opt("threshold", kFragmentationThreshold)}};
+constexpr Signature<2> detect_fragmentation_threshold_sig{
+    "detect_fragmentation_threshold", {"fragmentation_ratio", opt("threshold", kFragmentationThreshold)}};
 PyObject* detect_fragmentation_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
     double ratio = 0.0, threshold = kFragmentationThreshold.value;
@@ -395,10 +396,10 @@ inline double capped_term(double v) noexcept { return v > 1.0 ? 1.0 : v > 0.0 ? 
 
 inline double unit_clamp(double v) noexcept { return v > 1.0 ? 1.0 : v < 0.0 ? 0.0 : v; }
 
-constexpr Signature<4> calculate_adaptation_urgency_sig{"calculate_adaptation_urgency",
+constexpr Signature<4> calculate_adaptation_urgency_sig{
+    "calculate_adaptation_urgency",
     {"performance_degradation", "memory_pressure", "fragmentation_ratio", "workload_changed"}};
-PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double degradation = 0.0, pressure = 0.0, fragmentation = 0.0;
     bool changed = false;
     if (!tarvish::parse(calculate_adaptation_urgency_sig, args, nargs, kwnames, tarvish::Double{degradation},
@@ -410,8 +411,8 @@ PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* args, Py_ssiz
     return PyFloat_FromDouble(unit_clamp(urgency));
 }
 
-constexpr Signature<4> score_pool_recommendation_sig{"score_pool_recommendation",
-    {"workload_fit", "memory_fit", "thread_count_fit", "historical_success_rate"}};
+constexpr Signature<4> score_pool_recommendation_sig{
+    "score_pool_recommendation", {"workload_fit", "memory_fit", "thread_count_fit", "historical_success_rate"}};
 PyObject* score_pool_recommendation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double workload = 0.0, memory = 0.0, threads = 0.0, success = 0.0;
     if (!tarvish::parse(score_pool_recommendation_sig, args, nargs, kwnames, tarvish::Double{workload},
@@ -443,7 +444,7 @@ bool timestamp_of(PyObject* list, Py_ssize_t i, double& out) noexcept {
 }
 
 constexpr Signature<2> predict_resource_requirements_sig{"predict_resource_requirements",
-    {"allocation_history", "prediction_horizon_seconds"}};
+                                                         {"allocation_history", "prediction_horizon_seconds"}};
 PyObject* predict_resource_requirements(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
     PyObject* history = nullptr;
@@ -486,8 +487,7 @@ PyMethodDef halvard_functions[] = {
                       "Determine if pool adaptation would be beneficial.">(),
     tarvish::function<should_skip_adaptation, should_skip_adaptation_sig,
                       "Check if adaptation should be skipped due to timing.">(),
-    tarvish::function<detect_memory_pressure, detect_memory_pressure_sig,
-                      "Detect memory pressure conditions.">(),
+    tarvish::function<detect_memory_pressure, detect_memory_pressure_sig, "Detect memory pressure conditions.">(),
     tarvish::function<detect_fragmentation_threshold, detect_fragmentation_threshold_sig,
                       "Check if fragmentation exceeds threshold.">(),
     tarvish::function<calculate_adaptation_urgency, calculate_adaptation_urgency_sig,
