@@ -16,7 +16,6 @@
 #include <climits>
 #include <cmath>
 #include <cstddef>
-#include <cstring>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -31,8 +30,9 @@ using tarvish::Signature;
 // ---------------------------------------------------------------------------
 // Fixed tables.
 
-// The framework patterns, compiled by the host's re with IGNORECASE so that word
-// boundaries, case folding and leftmost-first alternation are the host's own.
+// The framework patterns. Each is compiled by the host's re with IGNORECASE when
+// the module executes (the compiled pattern refuses a code of None with the
+// host's error) and read into a native matcher of the same rules.
 struct Framework {
     const char* name;
     const char* pattern;
