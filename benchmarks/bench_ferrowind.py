@@ -1,5 +1,6 @@
 import re
 
+from harness import optional_import
 from tarvish import _bench_floor as floor
 from tarvish.plugins.analyzer import ferrowind as fw
 
@@ -42,7 +43,14 @@ def train_and_score(frame, labels, n_chunks=8, use_gpu=False):
     buffer.extend(results)
     return accuracy, np.array(buffer).reshape(-1, 1).mean()
 '''.strip()
+DOCSTRING = '"""Fit a model on chunks of a DataFrame and return the mean score."""'
+UNICODE_SOURCE = SOURCE.replace(DOCSTRING, '"""Fit a model on chunks of Jos\u00e9\u2019s DataFrame \u2014 the \u201cmean\u201d '
+                                           'score of a forest."""')
 SOURCE = ((SOURCE + "\n") * 2)[:2048]
+# The same source with a little non-ASCII text (an em dash and quotes in the
+# docstring, an accented name), which stores it two bytes per character.
+UNICODE_SOURCE = ((UNICODE_SOURCE + "\n") * 2)[:2048]
+BIG_SOURCE = SOURCE * 512  # 1 MB
 
 PATTERNS = {
     "numpy": re.compile(r"\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b", re.IGNORECASE),
@@ -89,6 +97,65 @@ def py_score_indicators(code, function_name):
     return tuple(sum(1 for w in words if w in low or (also and w in name)) for words, also in INDICATOR_WORDS)
 
 
+def _keyword_peers():
+    """The keyword jobs done the way a user would with a multi-pattern automaton:
+    lower-case the text, find every (overlapping) keyword, count per list."""
+    rs, pyac = optional_import("ahocorasick_rs"), optional_import("ahocorasick")
+
+    def jobs(lists):
+        words = sorted({w for ws in lists for w in ws})
+        sets = [frozenset(ws) for ws in lists]
+        found = {}
+        if rs:
+            ac = rs.AhoCorasick(words, matchkind=rs.MatchKind.Standard)
+            found["ahocorasick_rs"] = lambda text: set(ac.find_matches_as_strings(text, overlapping=True))
+        if pyac:
+            auto = pyac.Automaton()
+            for w in words:
+                auto.add_word(w, w)
+            auto.make_automaton()
+            found["pyahocorasick"] = lambda text: {w for _, w in auto.iter(text)}
+        return sets, found
+
+    frame_sets, frame_found = jobs(FRAMEWORK_WORDS)
+    ind_sets, ind_found = jobs([ws for ws, _ in INDICATOR_WORDS])
+    also = [a for _, a in INDICATOR_WORDS]
+    factors = (0.04, 0.05555555555555555, 0.05555555555555555)
+
+    def frameworks(find):
+        return lambda code: tuple(max(min(len(find(code.lower()) & ws) * f, 1.0), 0.0)
+                                  for ws, f in zip(frame_sets, factors))
+
+    def indicators(find):
+        def score(code, function_name):
+            low = find(code.lower())
+            name = find(function_name.lower()) if function_name else set()
+            return tuple(len((low | name if a else low) & ws) for ws, a in zip(ind_sets, also))
+        return score
+
+    names = ("ahocorasick_rs", "pyahocorasick")
+    return ({n: frameworks(frame_found[n]) if n in frame_found else None for n in names},
+            {n: indicators(ind_found[n]) if n in ind_found else None for n in names})
+
+
+def _pattern_peers():
+    """findall of the same patterns by the re2 and regex engines."""
+    re2, rx = optional_import("re2"), optional_import("regex")
+    out = {}
+    if re2:
+        table = {k: re2.compile("(?i)" + p.pattern) for k, p in PATTERNS.items()}
+        out["re2"] = lambda code, fw_name: min(len(table[fw_name].findall(code)) * 0.1, 1.0) if fw_name in table else 0.0
+    else:
+        out["re2"] = None
+    if rx:
+        table2 = {k: rx.compile(p.pattern, rx.IGNORECASE) for k, p in PATTERNS.items()}
+        out["regex"] = (lambda code, fw_name: min(len(table2[fw_name].findall(code)) * 0.1, 1.0)
+                        if fw_name in table2 else 0.0)
+    else:
+        out["regex"] = None
+    return out
+
+
 def py_normalize_scores(cpu, memory, parallel, gpu_op, large_data):
     factors = (0.06666666666666667, 0.1, 0.09090909090909091, 0.027777777777777776, 0.07692307692307693)
     return tuple(max(min(c * f, 1.0), 0.0) for c, f in zip((cpu, memory, parallel, gpu_op, large_data), factors))
@@ -115,14 +182,25 @@ def py_determine_workload_pattern(cpu, mem, par, gsuit, gop, np_s, pd_s, sk_s, s
 
 def rows(h):
     name = "train_and_score"
-    h.bench("quick_framework_score(2KB)", fw.quick_framework_score, (SOURCE, "numpy"), target=100_000,
-            floor=(floor.call, (SOURCE, "numpy")), baseline=(py_quick_framework_score, (SOURCE, "numpy")))
-    h.bench("quick_framework_score(unknown)", fw.quick_framework_score, (SOURCE, "torch"),
-            floor=(floor.call, (SOURCE, "torch")), baseline=(py_quick_framework_score, (SOURCE, "torch")))
-    h.bench("score_framework_patterns(2KB)", fw.score_framework_patterns, (SOURCE,), floor=(floor.call, (SOURCE,)),
-            baseline=(py_score_framework_patterns, (SOURCE,)))
-    h.bench("score_indicators(2KB)", fw.score_indicators, (SOURCE, name), floor=(floor.call, (SOURCE, name)),
-            baseline=(py_score_indicators, (SOURCE, name)))
+    frame_peers, ind_peers = _keyword_peers()
+    pattern_peers = _pattern_peers()
+
+    def peers(table, args):
+        return {k: (fn, args) if fn else None for k, fn in table.items()}
+
+    for label, text in (("2KB", SOURCE), ("2KB non-ASCII", UNICODE_SOURCE), ("1MB", BIG_SOURCE)):
+        args = (text, "numpy")
+        h.bench(f"quick_framework_score({label})", fw.quick_framework_score, args,
+                target=100_000 if label == "2KB" else None, floor=(floor.call, args),
+                baseline=(py_quick_framework_score, args), peers=peers(pattern_peers, args))
+        if label == "2KB":
+            h.bench("quick_framework_score(unknown)", fw.quick_framework_score, (SOURCE, "torch"),
+                    floor=(floor.call, (SOURCE, "torch")), baseline=(py_quick_framework_score, (SOURCE, "torch")))
+        h.bench(f"score_framework_patterns({label})", fw.score_framework_patterns, (text,),
+                floor=(floor.call, (text,)), baseline=(py_score_framework_patterns, (text,)),
+                peers=peers(frame_peers, (text,)))
+        h.bench(f"score_indicators({label})", fw.score_indicators, (text, name), floor=(floor.call, (text, name)),
+                baseline=(py_score_indicators, (text, name)), peers=peers(ind_peers, (text, name)))
     counts = (7, 5, 2, 20, 4)
     h.bench("normalize_scores", fw.normalize_scores, counts, floor=(floor.call, counts),
             baseline=(py_normalize_scores, counts))

@@ -11,10 +11,16 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <climits>
 #include <cmath>
 #include <cstddef>
-#include <cstring>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -24,8 +30,9 @@ using tarvish::Signature;
 // ---------------------------------------------------------------------------
 // Fixed tables.
 
-// The framework patterns, compiled by the host's re with IGNORECASE so that word
-// boundaries, case folding and leftmost-first alternation are the host's own.
+// The framework patterns. Each is compiled by the host's re with IGNORECASE when
+// the module executes (the compiled pattern refuses a code of None with the
+// host's error) and read into a native matcher of the same rules.
 struct Framework {
     const char* name;
     const char* pattern;
@@ -86,43 +93,565 @@ static_assert(std::size(kCpuWords) == 15 && std::size(kMemoryWords) == 10 && std
               std::size(kGpuOpWords) == 36 && std::size(kLargeDataWords) == 13 &&
               std::size(kEmbarrassingWords) == 8 && std::size(kSequentialWords) == 8);
 
-// One of the lists above, its keywords interned once, matched as plain substrings.
-template <const auto& Words>
-struct KeywordList {
-    static constexpr std::size_t N = std::size(Words);
-    std::array<PyObject*, N> strs{};
+// ---------------------------------------------------------------------------
+// Keyword scanning.
+//
+// Every keyword is ASCII. The host's lower-casing turns exactly two non-ASCII
+// code points into text that contains ASCII: U+0130 lowers to "i" U+0307 and the
+// Kelvin sign U+212A to "k"; every other non-ASCII code point lowers to non-ASCII
+// only. So "keyword k occurs in text.lower()" is decided on the text as stored,
+// folding A-Z to a-z, U+0130 to "i" followed by a code unit that matches nothing,
+// U+212A to "k", and every other non-ASCII code unit to one that matches nothing.
+// One Aho-Corasick automaton per group of lists finds every keyword of the group
+// in one pass; the automata are built once, when the module executes.
 
-    [[nodiscard]] bool build() noexcept {
-        for (std::size_t i = 0; i < N; ++i)
-            if (!strs[i] && !(strs[i] = PyUnicode_InternFromString(Words[i]))) return false;
-        return true;
+using Mask = uint64_t;
+
+// The keyword alphabet: class 0 matches nothing; each character that occurs in a
+// keyword has its own class, shared by its upper-case form.
+struct Alphabet {
+    std::array<uint8_t, 256> of{};
+    unsigned size = 1;
+    bool valid = true;  // every keyword is non-empty, lower-case printable ASCII
+};
+
+template <const auto&... Lists>
+constexpr Alphabet make_alphabet() {
+    Alphabet a;
+    auto add = [&a](const auto& words) {
+        for (const char* w : words) {
+            if (!*w) a.valid = false;
+            for (; *w; ++w) {
+                auto c = static_cast<unsigned char>(*w);
+                if (c <= ' ' || c >= 127 || (c >= 'A' && c <= 'Z')) a.valid = false;
+                if (a.of[c]) continue;
+                a.of[c] = static_cast<uint8_t>(a.size++);
+                if (c >= 'a' && c <= 'z') a.of[c - 'a' + 'A'] = a.of[c];
+            }
+        }
+    };
+    (add(Lists), ...);
+    return a;
+}
+
+constexpr Alphabet kAlphabet = make_alphabet<kNumpyWords, kPandasWords, kSklearnWords, kCpuWords, kMemoryWords,
+                                             kParallelWords, kGpuOpWords, kLargeDataWords, kEmbarrassingWords,
+                                             kSequentialWords>();
+static_assert(kAlphabet.valid);
+constexpr unsigned kClasses = kAlphabet.size;
+
+// A deterministic automaton over the alphabet's classes that recognises the
+// distinct keywords of several lists. A state is named by its row's offset in
+// `next`, s * kClasses, and the row holds the offsets of the states it leads to.
+// States are numbered so that those where a keyword ends (the states with
+// output) come first: [0, outputs).
+template <std::size_t Words, std::size_t Lists, std::size_t MaxStates>
+struct Automaton {
+    static constexpr std::size_t kMaskWords = (Words + 63) / 64, kMaxStates = MaxStates;
+    static_assert(MaxStates * kClasses <= 65536);
+    using Set = std::array<Mask, kMaskWords>;
+    std::array<uint16_t, MaxStates * kClasses> next{};
+    std::array<Set, MaxStates> out{};  // the keywords found on entering each state
+    std::array<Set, Lists> list{};      // the keywords of each list
+    unsigned states = 0, outputs = 0, root = 0;  // root: its row's offset
+};
+
+constexpr bool same_text(const char* a, const char* b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+template <const auto&... Lists>
+constexpr std::size_t distinct_words() {
+    const char* all[(std::size(Lists) + ...)]{};
+    std::size_t n = 0;
+    auto add = [&](const auto& words) {
+        for (const char* w : words) {
+            bool seen = false;
+            for (std::size_t i = 0; i < n; ++i) seen = seen || same_text(all[i], w);
+            if (!seen) all[n++] = w;
+        }
+    };
+    (add(Lists), ...);
+    return n;
+}
+
+// A trie of the keywords has at most one state per keyword character, and the root.
+template <const auto&... Lists>
+constexpr std::size_t max_states() {
+    std::size_t n = 1;
+    auto add = [&n](const auto& words) {
+        for (const char* w : words)
+            while (*w++) ++n;
+    };
+    (add(Lists), ...);
+    return n;
+}
+
+template <const auto&... Lists>
+using AutomatonOf = Automaton<distinct_words<Lists...>(), sizeof...(Lists), max_states<Lists...>()>;
+
+// Builds the automaton of the lists in place (once, when the module executes).
+template <const auto&... Lists>
+void build_automaton(AutomatonOf<Lists...>& a) noexcept {
+    using A = AutomatonOf<Lists...>;
+    constexpr std::size_t kWords = distinct_words<Lists...>(), kMaxStates = A::kMaxStates;
+    auto at = [&a](unsigned s, unsigned k) -> uint16_t& { return a.next[s * kClasses + k]; };
+    // The trie first, in `next` (0 means no child; state 0 is the root), each
+    // state's own keyword in `out`.
+    std::array<const char*, kWords> words{};
+    unsigned n = 1, nwords = 0;
+    std::size_t which = 0;
+    auto add = [&](const auto& list) {
+        for (const char* w : list) {
+            unsigned id = 0;
+            while (id < nwords && !same_text(words[id], w)) ++id;
+            if (id == nwords) words[nwords++] = w;
+            a.list[which][id / 64] |= Mask{1} << (id % 64);
+            unsigned s = 0;
+            for (const char* c = w; *c; ++c) {
+                uint8_t k = kAlphabet.of[static_cast<unsigned char>(*c)];
+                if (!at(s, k)) at(s, k) = static_cast<uint16_t>(n++);
+                s = at(s, k);
+            }
+            a.out[s][id / 64] |= Mask{1} << (id % 64);
+        }
+        ++which;
+    };
+    (add(Lists), ...);
+    assert(n <= kMaxStates && nwords == kWords);
+    // Then breadth-first, shallower states first: each state's failure is the
+    // longest proper suffix of its text that is a trie state, a missing
+    // transition becomes its failure's, and a state finds what its failure finds.
+    std::array<uint16_t, kMaxStates> fail{}, queue{};
+    unsigned head = 0, tail = 0;
+    for (unsigned k = 0; k < kClasses; ++k)
+        if (uint16_t v = at(0, k)) queue[tail++] = v;
+    while (head < tail) {
+        uint16_t u = queue[head++];
+        for (unsigned k = 0; k < kClasses; ++k) {
+            uint16_t v = at(u, k);
+            if (!v) {
+                at(u, k) = at(fail[u], k);
+                continue;
+            }
+            fail[v] = at(fail[u], k);
+            for (std::size_t i = 0; i < A::kMaskWords; ++i) a.out[v][i] |= a.out[fail[v]][i];
+            queue[tail++] = v;
+        }
+    }
+    // Renumbered, the states with output first.
+    auto has_output = [&a](unsigned s) {
+        for (Mask m : a.out[s])
+            if (m) return true;
+        return false;
+    };
+    std::array<uint16_t, kMaxStates> id{};
+    unsigned next_id = 0;
+    for (unsigned s = 0; s < n; ++s)
+        if (has_output(s)) id[s] = static_cast<uint16_t>(next_id++);
+    a.outputs = next_id;
+    for (unsigned s = 0; s < n; ++s)
+        if (!has_output(s)) id[s] = static_cast<uint16_t>(next_id++);
+    std::array<bool, kMaxStates> moved{};
+    for (unsigned start = 0; start < n; ++start) {  // each cycle of the permutation
+        std::array<uint16_t, kClasses> row;
+        std::copy_n(&at(start, 0), kClasses, row.begin());
+        auto out = a.out[start];
+        for (unsigned s = start; !moved[s]; s = id[s]) {
+            moved[s] = true;
+            std::swap_ranges(row.begin(), row.end(), &at(id[s], 0));
+            std::swap(out, a.out[id[s]]);
+        }
+    }
+    for (unsigned s = 0; s < n; ++s)
+        for (unsigned k = 0; k < kClasses; ++k) at(s, k) = static_cast<uint16_t>(id[at(s, k)] * kClasses);
+    a.states = n;
+    a.root = id[0] * kClasses;
+}
+
+// Marks of the states that text leads an automaton through, one byte per row
+// offset: only the bytes of the states with output, at offsets below
+// outputs * kClasses, are cleared and read; the others take the stores of the
+// walk and are never read.
+template <class A>
+struct Visits {
+    uint8_t at[A::kMaxStates * kClasses];
+
+    explicit Visits(const A& a) noexcept {
+#pragma GCC unroll 4
+        for (unsigned s = 0; s < a.outputs; ++s) at[s * kClasses] = 0;
     }
 
-    // How many keywords occur in `text_lower`, or in `name_lower` when that is
-    // non-null; a keyword counts once. -1 with an error set on failure.
-    [[nodiscard]] Py_ssize_t count(PyObject* text_lower, PyObject* name_lower = nullptr) const noexcept {
-        Py_ssize_t n = 0;
-        for (std::size_t i = 0; i < N; ++i) {
-            int r = contains(text_lower, i);
-            if (r == 0 && name_lower) r = contains(name_lower, i);
-            if (r < 0) return -1;
-            n += r;
-        }
-        return n;
-    }
-
-private:
-    // The keywords are ASCII, so in text stored one byte per code point they can
-    // match only as the same bytes; other text takes the interpreter's search.
-    [[nodiscard]] int contains(PyObject* hay, std::size_t i) const noexcept {
-        if (PyUnicode_KIND(hay) == PyUnicode_1BYTE_KIND) {
-            const char* kw = Words[i];
-            return memmem(PyUnicode_1BYTE_DATA(hay), static_cast<std::size_t>(PyUnicode_GET_LENGTH(hay)), kw,
-                          std::strlen(kw)) != nullptr;
-        }
-        return PyUnicode_Contains(hay, strs[i]);
+    // The keywords of the states entered.
+    [[nodiscard]] typename A::Set found(const A& a) const noexcept {
+        typename A::Set set{};
+#pragma GCC unroll 4
+        for (unsigned s = 0; s < a.outputs; ++s)
+            if (at[s * kClasses])
+                for (std::size_t i = 0; i < A::kMaskWords; ++i) set[i] |= a.out[s][i];
+        return set;
     }
 };
+
+// Walks text in one of the three storage kinds through an automaton, calling
+// enter(s) for every state it enters. Wide text takes the narrow loop over
+// stretches of 16 code units below 256.
+template <class Char, class A, class Enter>
+[[gnu::hot]] inline void walk(const A& a, const Char* p, const Char* end, Enter enter) noexcept {
+    constexpr unsigned kI = kAlphabet.of['i'], kK = kAlphabet.of['k'];
+    std::size_t s = a.root;
+    const uint16_t* next = a.next.data();
+    auto narrow = [&](const Char* q, const Char* q_end) {
+#pragma GCC unroll 8
+        for (; q != q_end; ++q) {
+            s = next[s + kAlphabet.of[static_cast<uint8_t>(*q)]];
+            enter(s);
+        }
+    };
+    auto wide = [&](const Char* q, const Char* q_end) {
+        for (; q != q_end; ++q) {
+            Py_UCS4 c = *q;
+            if (c < 256) {
+                s = next[s + kAlphabet.of[c]];
+                enter(s);
+            } else if (c == 0x212A) {
+                s = next[s + kK];
+                enter(s);
+            } else if (c == 0x130) {
+                enter(next[s + kI]);
+                s = a.root;  // the U+0307 that follows matches nothing
+            } else {
+                s = a.root;
+            }
+        }
+    };
+    if constexpr (sizeof(Char) == 1) {
+        narrow(p, end);
+        return;
+    }
+#if defined(__SSE2__)
+    if constexpr (sizeof(Char) == 2) {
+        for (; end - p >= 16; p += 16) {
+            __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+            __m128i high_bytes = _mm_and_si128(_mm_or_si128(lo, hi), _mm_set1_epi16(static_cast<short>(0xFF00)));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(high_bytes, _mm_setzero_si128())) == 0xFFFF) narrow(p, p + 16);
+            else wide(p, p + 16);
+        }
+    }
+#endif
+    wide(p, end);
+}
+
+template <class A, class Enter>
+void walk_text(const A& a, PyObject* text, Enter enter) noexcept {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: {
+        auto p = static_cast<const Py_UCS1*>(data);
+        walk(a, p, p + n, enter);
+        break;
+    }
+    case PyUnicode_2BYTE_KIND: {
+        auto p = static_cast<const Py_UCS2*>(data);
+        walk(a, p, p + n, enter);
+        break;
+    }
+    default: {
+        auto p = static_cast<const Py_UCS4*>(data);
+        walk(a, p, p + n, enter);
+        break;
+    }
+    }
+}
+
+// The keywords of a text: the marks of the states it enters, collected after the walk.
+template <class A>
+[[nodiscard]] typename A::Set keywords_in(const A& a, PyObject* text) noexcept {
+    Visits vis(a);
+    walk_text(a, text, [&vis](std::size_t s) { vis.at[s] = 1; });
+    return vis.found(a);
+}
+
+// The same for a short text (a function name): collected on the way.
+template <class A>
+[[nodiscard]] typename A::Set keywords_in_short(const A& a, PyObject* text) noexcept {
+    typename A::Set set{};
+    walk_text(a, text, [&a, &set](std::size_t s) {
+        if (s >= a.outputs * kClasses) return;
+        for (std::size_t i = 0; i < A::kMaskWords; ++i) set[i] |= a.out[s / kClasses][i];
+    });
+    return set;
+}
+
+// How many keywords of list `l` a set holds.
+template <class A>
+[[nodiscard]] unsigned count_of(const A& a, const typename A::Set& set, std::size_t l) noexcept {
+    unsigned n = 0;
+    for (std::size_t i = 0; i < A::kMaskWords; ++i) n += static_cast<unsigned>(std::popcount(set[i] & a.list[l][i]));
+    return n;
+}
+
+using FrameworkKeywords = AutomatonOf<kNumpyWords, kPandasWords, kSklearnWords>;
+using IndicatorKeywords = AutomatonOf<kCpuWords, kMemoryWords, kParallelWords, kGpuOpWords, kLargeDataWords,
+                                      kEmbarrassingWords, kSequentialWords>;
+
+// ---------------------------------------------------------------------------
+// Pattern matching.
+//
+// Each framework pattern is "\b(alt|...|alt)\b" under IGNORECASE, where each
+// alternative is ASCII letters followed by a few non-word ASCII literals ("np\.").
+// Under the host's rules the pattern letters also match four non-ASCII code
+// points, U+0130 and U+0131 ("i"), U+017F ("s") and U+212A ("k"); a word
+// character is one that Py_UNICODE_ISALNUM accepts, or "_". The host's findall
+// tries the alternatives in order at each position and resumes after a match at
+// its end. As every alternative begins with a letter, a match can only begin
+// where a run of word characters begins, and its letters must fill that run: a
+// letter alternative is followed by the boundary, one with literals by its first
+// literal, a non-word character.
+
+constexpr std::size_t kMaxAlternatives = 8, kMaxLetters = 24, kMaxTail = 4, kTooLong = 31;
+
+struct Alternative {
+    std::array<uint8_t, kMaxLetters> letters{};  // 1..26 for a..z
+    std::array<char, kMaxTail> tail{};
+    unsigned nletters = 0, ntail = 0;
+};
+
+struct Matcher {
+    std::array<Alternative, kMaxAlternatives> alt{};
+    std::array<uint32_t, 27> by_first{};   // the alternatives that begin with each letter
+    std::array<uint32_t, 32> by_length{};  // the alternatives with that many letters (none at kTooLong)
+    uint32_t first_letters = 0;            // bit L: some alternative begins with letter L
+    bool valid = true;
+};
+
+constexpr bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool is_ascii_word(char c) { return is_letter(c) || (c >= '0' && c <= '9') || c == '_'; }
+constexpr uint8_t letter_index(char c) { return static_cast<uint8_t>((c | 0x20) - 'a' + 1); }
+
+constexpr Matcher make_matcher(const char* pattern) {
+    Matcher m;
+    constexpr char kHead[] = "\\b(", kEnd[] = ")\\b";
+    for (const char* h = kHead; *h; ++h, ++pattern)
+        if (*pattern != *h) m.valid = false;
+    if (!m.valid) return m;
+    unsigned n = 0;
+    while (m.valid && !same_text(pattern, kEnd)) {
+        if (n == kMaxAlternatives) {
+            m.valid = false;
+            break;
+        }
+        Alternative& a = m.alt[n];
+        for (; *pattern && *pattern != '|' && *pattern != ')'; ++pattern) {
+            char c = *pattern;
+            if (c == '\\') c = *++pattern;
+            if (is_letter(c) && a.ntail == 0 && a.nletters < kMaxLetters) {
+                a.letters[a.nletters++] = letter_index(c);
+            } else if (c > ' ' && c < 127 && !is_ascii_word(c) && a.nletters > 0 && a.ntail < kMaxTail) {
+                a.tail[a.ntail++] = c;
+            } else {
+                m.valid = false;
+            }
+        }
+        if (a.nletters == 0 || a.nletters >= kTooLong) m.valid = false;
+        if (!m.valid) break;
+        m.by_first[a.letters[0]] |= uint32_t{1} << n;
+        m.first_letters |= uint32_t{1} << a.letters[0];
+        m.by_length[a.nletters] |= uint32_t{1} << n;
+        ++n;
+        if (*pattern == '|') ++pattern;
+        else if (!same_text(pattern, kEnd)) m.valid = false;
+    }
+    if (n == 0) m.valid = false;
+    return m;
+}
+
+constexpr std::array<Matcher, std::size(kFrameworks)> kMatchers = [] {
+    std::array<Matcher, std::size(kFrameworks)> m{};
+    for (std::size_t i = 0; i < m.size(); ++i) m[i] = make_matcher(kFrameworks[i].pattern);
+    return m;
+}();
+static_assert(std::ranges::all_of(kMatchers, [](const Matcher& m) { return m.valid; }));
+
+// What the matcher knows of a code unit: whether it is a word character, and
+// the letter it matches (0 for none).
+constexpr uint8_t kWord = 1;
+constexpr unsigned kLetterShift = 1;
+
+// The code units below 256, filled when the module executes (from the host's
+// Unicode database, like the rest of the word test).
+struct CodeUnitTable {
+    std::array<uint8_t, 256> of{};
+};
+
+[[nodiscard]] inline uint8_t wide_unit(Py_UCS4 c) noexcept {
+    if (!(Py_UNICODE_ISALNUM(c))) return 0;
+    unsigned letter = c == 0x130 || c == 0x131 ? letter_index('i')
+                      : c == 0x17F             ? letter_index('s')
+                      : c == 0x212A            ? letter_index('k')
+                                               : 0;
+    return static_cast<uint8_t>(kWord | (letter << kLetterShift));
+}
+
+template <class Char>
+[[nodiscard]] inline uint8_t unit(const CodeUnitTable& t, Char c) noexcept {
+    if (sizeof(Char) == 1 || c < 256) return t.of[c];
+    return wide_unit(c);
+}
+
+#if defined(__SSE2__)
+// Bit i: whether byte i, all of them ASCII, is a word character.
+[[nodiscard]] inline unsigned ascii_word_bits(__m128i v) noexcept {
+    // Each range test moves its range to the bottom of the signed bytes.
+    __m128i letter = _mm_cmplt_epi8(_mm_add_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x80 - 'a')),
+                                    _mm_set1_epi8(static_cast<char>(-128 + 26)));
+    __m128i digit = _mm_cmplt_epi8(_mm_add_epi8(v, _mm_set1_epi8(static_cast<char>(0x80 - '0'))),
+                                   _mm_set1_epi8(static_cast<char>(-128 + 10)));
+    __m128i under = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), under)));
+}
+
+// Bytes 0xFF where byte i, ASCII, is one of the letters (bit L for letter L) in
+// either case: a letter or its upper-case form, and nothing else, is that letter
+// with bit 5 set.
+template <uint32_t Letters>
+[[nodiscard]] inline __m128i ascii_letters(__m128i v) noexcept {
+    __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+    return [folded]<std::size_t... K>(std::index_sequence<K...>) {
+        __m128i any = _mm_setzero_si128();
+        ((Letters >> (K + 1) & 1 ? (void)(any = _mm_or_si128(any, _mm_cmpeq_epi8(folded, _mm_set1_epi8('a' + K))))
+                                 : (void)0),
+         ...);
+        return any;
+    }(std::make_index_sequence<26>{});
+}
+
+// Sixteen code units as bytes, and whether all of them are ASCII.
+[[nodiscard]] inline bool ascii16(const Py_UCS1* s, __m128i& v) noexcept {
+    v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    return _mm_movemask_epi8(v) == 0;
+}
+
+[[nodiscard]] inline bool ascii16(const Py_UCS2* s, __m128i& v) noexcept {
+    __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
+    __m128i high_bits = _mm_and_si128(_mm_or_si128(lo, hi), _mm_set1_epi16(static_cast<short>(0xFF80)));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(high_bits, _mm_setzero_si128())) != 0xFFFF) return false;
+    v = _mm_packus_epi16(lo, hi);
+    return true;
+}
+#endif
+
+// Bit i: whether s[i] is a word character, and whether it matches the first
+// letter of an alternative, for i < n <= 64.
+struct BlockBits {
+    uint64_t word = 0, first = 0;
+};
+
+template <std::size_t P, class Char>
+[[nodiscard]] inline BlockBits block_bits(const CodeUnitTable& t, const Char* s, std::size_t n) noexcept {
+    constexpr const Matcher& m = kMatchers[P];
+    BlockBits b;
+    std::size_t i = 0;
+    auto one = [&](std::size_t j) {
+        uint8_t u = unit(t, s[j]);
+        b.word |= static_cast<uint64_t>(u & kWord) << j;
+        b.first |= static_cast<uint64_t>(m.first_letters >> (u >> kLetterShift) & 1) << j;
+    };
+#if defined(__SSE2__)
+    if constexpr (sizeof(Char) <= 2) {
+        for (; i + 16 <= n; i += 16) {
+            __m128i v;
+            if (!ascii16(s + i, v)) {
+                for (std::size_t j = i; j < i + 16; ++j) one(j);
+                continue;
+            }
+            b.word |= uint64_t{ascii_word_bits(v)} << i;
+            b.first |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(ascii_letters<m.first_letters>(v)))} << i;
+        }
+    }
+#endif
+    for (; i < n; ++i) one(i);
+    return b;
+}
+
+// Whether one of the alternatives matches at the start of the run of word
+// characters s[r, q), followed by s[q, n).
+template <std::size_t P, class Char>
+[[nodiscard]] inline bool matches_run(const CodeUnitTable& t, const Char* s, std::size_t r, std::size_t q,
+                                      std::size_t n) noexcept {
+    constexpr const Matcher& m = kMatchers[P];
+    uint32_t candidates = m.by_first[unit(t, s[r]) >> kLetterShift] & m.by_length[std::min<std::size_t>(q - r, kTooLong)];
+    while (candidates) {  // in the pattern's order
+        const Alternative& a = m.alt[static_cast<unsigned>(std::countr_zero(candidates))];
+        candidates &= candidates - 1;
+        bool same = true;
+        for (unsigned j = 1; j < a.nletters && same; ++j) same = (unit(t, s[r + j]) >> kLetterShift) == a.letters[j];
+        if (!same) continue;
+        if (a.ntail == 0) return true;
+        // The literals, then the boundary after them: a word character.
+        if (n - q <= a.ntail) continue;
+        for (unsigned j = 0; j < a.ntail && same; ++j) same = s[q + j] == static_cast<unsigned char>(a.tail[j]);
+        if (same && (unit(t, s[q + a.ntail]) & kWord)) return true;
+    }
+    return false;
+}
+
+// The number of matches findall finds in s[0, n). A match covers one run of
+// word characters and at most the non-word literals after it, so the runs are
+// matched one by one, each at most once, and the count is the number of runs at
+// which an alternative matches. The runs that begin with a first letter are
+// found 64 code units at a time.
+template <std::size_t P, class Char>
+[[gnu::hot]] Py_ssize_t count_matches(const CodeUnitTable& t, const Char* s, std::size_t n) noexcept {
+    Py_ssize_t count = 0;
+    std::size_t run = 0;  // where a run that goes on past its block began
+    bool open = false;
+    uint64_t in_run = 0;  // whether the unit before the block is a word character
+    for (std::size_t base = 0; base < n; base += 64) {
+        std::size_t len = std::min<std::size_t>(64, n - base);
+        BlockBits b = block_bits<P>(t, s + base, len);
+        uint64_t non_word = ~b.word & (~uint64_t{0} >> (64 - len));
+        if (open) {
+            if (!non_word) continue;
+            count += matches_run<P>(t, s, run, base + static_cast<std::size_t>(std::countr_zero(non_word)), n);
+            open = false;
+        }
+        uint64_t starts = b.word & ~((b.word << 1) | in_run) & b.first;
+        in_run = b.word >> 63;
+        while (starts) {
+            unsigned i = static_cast<unsigned>(std::countr_zero(starts));
+            starts &= starts - 1;
+            if (uint64_t after = non_word >> i) {
+                count += matches_run<P>(t, s, base + i, base + i + static_cast<std::size_t>(std::countr_zero(after)), n);
+            } else {
+                run = base + i;
+                open = true;
+            }
+        }
+    }
+    if (open) count += matches_run<P>(t, s, run, n, n);
+    return count;
+}
+
+template <std::size_t P>
+[[nodiscard]] Py_ssize_t count_matches(const CodeUnitTable& t, PyObject* text) noexcept {
+    auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: return count_matches<P>(t, static_cast<const Py_UCS1*>(data), n);
+    case PyUnicode_2BYTE_KIND: return count_matches<P>(t, static_cast<const Py_UCS2*>(data), n);
+    default: return count_matches<P>(t, static_cast<const Py_UCS4*>(data), n);
+    }
+}
+
+// The counter of each framework's pattern, in table order.
+constexpr auto kCounters = []<std::size_t... P>(std::index_sequence<P...>) {
+    return std::array<Py_ssize_t (*)(const CodeUnitTable&, PyObject*) noexcept, sizeof...(P)>{&count_matches<P>...};
+}(std::make_index_sequence<std::size(kFrameworks)>{});
 
 // ---------------------------------------------------------------------------
 // The module's process-wide state: the tables built once when the module
@@ -131,17 +660,10 @@ private:
 struct ferrowind_state {
     tarvish::ModuleGuard guard{"ferrowind"};
     tarvish::Str s_findall{"findall"};
-    std::array<PyObject*, std::size(kFrameworks)> findall{};  // each pattern's bound findall
-    KeywordList<kNumpyWords> numpy_kw;
-    KeywordList<kPandasWords> pandas_kw;
-    KeywordList<kSklearnWords> sklearn_kw;
-    KeywordList<kCpuWords> cpu_kw;
-    KeywordList<kMemoryWords> memory_kw;
-    KeywordList<kParallelWords> parallel_kw;
-    KeywordList<kGpuOpWords> gpu_op_kw;
-    KeywordList<kLargeDataWords> large_data_kw;
-    KeywordList<kEmbarrassingWords> embarrassing_kw;
-    KeywordList<kSequentialWords> sequential_kw;
+    std::array<PyObject*, std::size(kFrameworks)> findall{};  // each compiled pattern's bound findall
+    CodeUnitTable units;
+    FrameworkKeywords framework_keywords;
+    IndicatorKeywords indicator_keywords;
 };
 
 ferrowind_state& state() noexcept {
@@ -155,6 +677,12 @@ ferrowind_state& state() noexcept {
 // Clamps to [lo, hi] as min-then-max: a NaN passes through unchanged.
 [[nodiscard]] inline double clamp(double v, double lo, double hi) noexcept { return std::max(std::min(v, hi), lo); }
 
+// The score of n keywords of a list: n / size, within [0, 1].
+template <const auto& Words>
+[[nodiscard]] inline double share(unsigned n) noexcept {
+    return clamp(static_cast<double>(n) * (1.0 / static_cast<double>(std::size(Words))), 0.0, 1.0);
+}
+
 // ---------------------------------------------------------------------------
 // Text scoring.
 
@@ -167,10 +695,9 @@ PyObject* quick_framework_score(PyObject*, PyObject* const* args, Py_ssize_t nar
     if (framework == Py_None) return PyFloat_FromDouble(0.0);
     for (std::size_t i = 0; i < std::size(kFrameworks); ++i) {
         if (!PyUnicode_EqualToUTF8(framework, kFrameworks[i].name)) continue;
-        Ref matches = tarvish::call(state().findall[i], code);
-        if (!matches) return nullptr;
-        Py_ssize_t n = PyObject_Length(matches.get());
-        if (n < 0) return nullptr;
+        // None goes to the compiled pattern, whose refusal is the error.
+        if (code == Py_None) return tarvish::call(state().findall[i], code).release();
+        Py_ssize_t n = kCounters[i](state().units, code);
         return PyFloat_FromDouble(std::min(static_cast<double>(n) * 0.1, 1.0));
     }
     return PyFloat_FromDouble(0.0);
@@ -180,18 +707,11 @@ constexpr Signature<1> score_framework_patterns_sig{"score_framework_patterns", 
 PyObject* score_framework_patterns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* code = nullptr;
     if (!tarvish::parse(score_framework_patterns_sig, args, nargs, kwnames, tarvish::ExactStr{code})) return nullptr;
-    Ref code_lower = tarvish::lower(code);
-    if (!code_lower) return nullptr;
-    ferrowind_state& st = state();
-    Py_ssize_t np_n = st.numpy_kw.count(code_lower.get());
-    if (np_n < 0) return nullptr;
-    Py_ssize_t pd_n = st.pandas_kw.count(code_lower.get());
-    if (pd_n < 0) return nullptr;
-    Py_ssize_t sk_n = st.sklearn_kw.count(code_lower.get());
-    if (sk_n < 0) return nullptr;
-    return tarvish::tuple_of(clamp(static_cast<double>(np_n) * 0.04, 0.0, 1.0),
-                             clamp(static_cast<double>(pd_n) * 0.05555555555555555, 0.0, 1.0),
-                             clamp(static_cast<double>(sk_n) * 0.05555555555555555, 0.0, 1.0))
+    if (code == Py_None) return tarvish::lower(code).release();  // the host's TypeError
+    const FrameworkKeywords& a = state().framework_keywords;
+    auto found = keywords_in(a, code);
+    return tarvish::tuple_of(share<kNumpyWords>(count_of(a, found, 0)), share<kPandasWords>(count_of(a, found, 1)),
+                             share<kSklearnWords>(count_of(a, found, 2)))
         .release();
 }
 
@@ -201,26 +721,19 @@ PyObject* score_indicators(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!tarvish::parse(score_indicators_sig, args, nargs, kwnames, tarvish::ExactStr{code},
                         tarvish::ExactStr{function_name}))
         return nullptr;
-    Ref code_lower = tarvish::lower(code);
-    if (!code_lower) return nullptr;
-    // An absent or empty name contributes nothing, so its searches are skipped.
-    Ref name_lower;
+    if (code == Py_None) return tarvish::lower(code).release();  // the host's TypeError
+    const IndicatorKeywords& a = state().indicator_keywords;
+    auto in_code = keywords_in(a, code);
+    // The GPU operation and embarrassingly parallel keywords count in the name too.
+    auto in_either = in_code;
     if (function_name != Py_None && PyUnicode_GET_LENGTH(function_name) > 0) {
-        name_lower = tarvish::lower(function_name);
-        if (!name_lower) return nullptr;
+        auto in_name = keywords_in_short(a, function_name);
+        for (std::size_t i = 0; i < in_either.size(); ++i) in_either[i] |= in_name[i];
     }
-    PyObject* text = code_lower.get();
-    PyObject* name = name_lower.get();
-    // A search fails only on memory exhaustion; the lists after a failed one are
-    // not searched, so no search runs with an error pending.
-    ferrowind_state& st = state();
-    Py_ssize_t counts[7];
-    if ((counts[0] = st.cpu_kw.count(text)) < 0 || (counts[1] = st.memory_kw.count(text)) < 0 ||
-        (counts[2] = st.parallel_kw.count(text)) < 0 || (counts[3] = st.gpu_op_kw.count(text, name)) < 0 ||
-        (counts[4] = st.large_data_kw.count(text)) < 0 || (counts[5] = st.embarrassing_kw.count(text, name)) < 0 ||
-        (counts[6] = st.sequential_kw.count(text)) < 0)
-        return nullptr;
-    return tarvish::tuple_of(counts[0], counts[1], counts[2], counts[3], counts[4], counts[5], counts[6]).release();
+    return tarvish::tuple_of(count_of(a, in_code, 0), count_of(a, in_code, 1), count_of(a, in_code, 2),
+                             count_of(a, in_either, 3), count_of(a, in_code, 4), count_of(a, in_either, 5),
+                             count_of(a, in_code, 6))
+        .release();
 }
 
 constexpr Signature<5> normalize_scores_sig{"normalize_scores",
@@ -230,11 +743,12 @@ PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!tarvish::parse(normalize_scores_sig, args, nargs, kwnames, tarvish::CInt{cpu}, tarvish::CInt{memory},
                         tarvish::CInt{parallel}, tarvish::CInt{gpu_op}, tarvish::CInt{large_data}))
         return nullptr;
-    return tarvish::tuple_of(clamp(static_cast<double>(cpu) * 0.06666666666666667, 0.0, 1.0),
-                             clamp(static_cast<double>(memory) * 0.1, 0.0, 1.0),
-                             clamp(static_cast<double>(parallel) * 0.09090909090909091, 0.0, 1.0),
-                             clamp(static_cast<double>(gpu_op) * 0.027777777777777776, 0.0, 1.0),
-                             clamp(static_cast<double>(large_data) * 0.07692307692307693, 0.0, 1.0))
+    auto scaled = [](int n, std::size_t size) {
+        return clamp(static_cast<double>(n) * (1.0 / static_cast<double>(size)), 0.0, 1.0);
+    };
+    return tarvish::tuple_of(scaled(cpu, std::size(kCpuWords)), scaled(memory, std::size(kMemoryWords)),
+                             scaled(parallel, std::size(kParallelWords)), scaled(gpu_op, std::size(kGpuOpWords)),
+                             scaled(large_data, std::size(kLargeDataWords)))
         .release();
 }
 
@@ -423,16 +937,23 @@ PyMethodDef ferrowind_functions[] = {
     return true;
 }
 
-[[nodiscard]] bool build_keyword_tables() noexcept {
-    ferrowind_state& st = state();
-    return st.numpy_kw.build() && st.pandas_kw.build() && st.sklearn_kw.build() && st.cpu_kw.build() &&
-           st.memory_kw.build() && st.parallel_kw.build() && st.gpu_op_kw.build() && st.large_data_kw.build() &&
-           st.embarrassing_kw.build() && st.sequential_kw.build();
+// The matcher's view of the code units below 256, from the host's word test.
+void build_code_unit_table() noexcept {
+    CodeUnitTable& t = state().units;
+    for (unsigned c = 0; c < 256; ++c) {
+        bool word = c == '_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c));
+        unsigned letter = c < 128 && is_letter(static_cast<char>(c)) ? letter_index(static_cast<char>(c)) : 0;
+        t.of[c] = static_cast<uint8_t>((word ? kWord : 0) | (letter << kLetterShift));
+    }
 }
 
 bool ferrowind_exec(PyObject* module) noexcept {
     if (!tarvish::import_as(module, "re", "re")) return false;
-    if (!build_pattern_table(module) || !build_keyword_tables()) return false;
+    if (!build_pattern_table(module)) return false;
+    build_code_unit_table();
+    build_automaton<kNumpyWords, kPandasWords, kSklearnWords>(state().framework_keywords);
+    build_automaton<kCpuWords, kMemoryWords, kParallelWords, kGpuOpWords, kLargeDataWords, kEmbarrassingWords,
+                    kSequentialWords>(state().indicator_keywords);
     if (PyModule_AddFunctions(module, ferrowind_functions) < 0) return false;
     if (!tarvish::bind_logger(module)) return false;
     return tarvish::log_line(module, "info", "Tarvish Ferrowind Cython module loaded - IP protected");
