@@ -12,10 +12,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstdint>
 #include <climits>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -45,37 +45,38 @@ constexpr Framework kFrameworks[] = {
 };
 
 constexpr const char* kNumpyWords[] = {
-    "numpy", "np.",  "ndarray", "array", "matrix", "vectorize", "broadcast", "ufunc",   "dot",
-    "matmul", "linalg", "fft",  "sum",   "mean",   "std",       "var",       "min",     "max",
-    "argmax", "argmin", "reshape", "transpose", "concatenate", "stack", "split",
+    "numpy",  "np.",    "ndarray", "array",     "matrix",      "vectorize", "broadcast", "ufunc", "dot",
+    "matmul", "linalg", "fft",     "sum",       "mean",        "std",       "var",       "min",   "max",
+    "argmax", "argmin", "reshape", "transpose", "concatenate", "stack",     "split",
 };
 constexpr const char* kPandasWords[] = {
-    "pandas", "pd.", "dataframe", "series", "groupby", "apply", "agg",   "transform", "merge",
-    "join",   "concat", "pivot", "melt",   "query",   "eval",  "rolling", "resample", "sort_values",
+    "pandas", "pd.",    "dataframe", "series", "groupby", "apply", "agg",     "transform", "merge",
+    "join",   "concat", "pivot",     "melt",   "query",   "eval",  "rolling", "resample",  "sort_values",
 };
 constexpr const char* kSklearnWords[] = {
-    "sklearn",        "fit",        "predict",    "transform",       "score",        "cross_val",
-    "gridsearchcv",   "randomizedsearchcv", "pipeline", "featureunion", "train_test_split",
-    "classification", "regression", "clustering", "preprocessing",   "model_selection", "metrics",
-    "ensemble",
+    "sklearn",    "fit",          "predict",          "transform",
+    "score",      "cross_val",    "gridsearchcv",     "randomizedsearchcv",
+    "pipeline",   "featureunion", "train_test_split", "classification",
+    "regression", "clustering",   "preprocessing",    "model_selection",
+    "metrics",    "ensemble",
 };
 
 constexpr const char* kCpuWords[] = {
-    "for", "while", "range", "numpy", "scipy", "math", "calculation", "compute",
-    "algorithm", "sum", "prod", "dot", "matmul", "fft", "linalg",
+    "for",       "while", "range", "numpy", "scipy",  "math", "calculation", "compute",
+    "algorithm", "sum",   "prod",  "dot",   "matmul", "fft",  "linalg",
 };
 constexpr const char* kMemoryWords[] = {
     "array", "list", "dict", "pandas", "dataframe", "allocate", "buffer", "cache", "append", "extend",
 };
 constexpr const char* kParallelWords[] = {
-    "multiprocessing", "threading", "concurrent", "async", "parallel", "pool",
-    "worker", "chunk", "batch", "processpoolexecutor", "threadpoolexecutor",
+    "multiprocessing", "threading",           "concurrent",         "async", "parallel", "pool", "worker", "chunk",
+    "batch",           "processpoolexecutor", "threadpoolexecutor",
 };
 constexpr const char* kGpuOpWords[] = {
-    "matmul", "dot",    "tensordot", "@",        "fft",    "ifft",   "rfft",   "convolve", "correlate",
-    "sum",    "mean",   "std",       "var",      "sin",    "cos",    "exp",    "log",      "sqrt",
-    "power",  "**",     "add",       "subtract", "multiply", "divide", "/",    "*",        "+",
-    "-",      "linalg", "linear_algebra", "array", "asarray", "zeros", "ones", "empty",    "full",
+    "matmul", "dot",      "tensordot", "@",      "fft",   "ifft", "rfft", "convolve", "correlate", "sum",
+    "mean",   "std",      "var",       "sin",    "cos",   "exp",  "log",  "sqrt",     "power",     "**",
+    "add",    "subtract", "multiply",  "divide", "/",     "*",    "+",    "-",        "linalg",    "linear_algebra",
+    "array",  "asarray",  "zeros",     "ones",   "empty", "full",
 };
 constexpr const char* kLargeDataWords[] = {
     "reshape", "resize", "huge", "large", "gigabyte", "gb", "million",
@@ -90,8 +91,8 @@ constexpr const char* kSequentialWords[] = {
 
 static_assert(std::size(kNumpyWords) == 25 && std::size(kPandasWords) == 18 && std::size(kSklearnWords) == 18);
 static_assert(std::size(kCpuWords) == 15 && std::size(kMemoryWords) == 10 && std::size(kParallelWords) == 11 &&
-              std::size(kGpuOpWords) == 36 && std::size(kLargeDataWords) == 13 &&
-              std::size(kEmbarrassingWords) == 8 && std::size(kSequentialWords) == 8);
+              std::size(kGpuOpWords) == 36 && std::size(kLargeDataWords) == 13 && std::size(kEmbarrassingWords) == 8 &&
+              std::size(kSequentialWords) == 8);
 
 // ---------------------------------------------------------------------------
 // Keyword scanning.
@@ -134,9 +135,9 @@ constexpr Alphabet make_alphabet() {
     return a;
 }
 
-constexpr Alphabet kAlphabet = make_alphabet<kNumpyWords, kPandasWords, kSklearnWords, kCpuWords, kMemoryWords,
-                                             kParallelWords, kGpuOpWords, kLargeDataWords, kEmbarrassingWords,
-                                             kSequentialWords>();
+constexpr Alphabet kAlphabet =
+    make_alphabet<kNumpyWords, kPandasWords, kSklearnWords, kCpuWords, kMemoryWords, kParallelWords, kGpuOpWords,
+                  kLargeDataWords, kEmbarrassingWords, kSequentialWords>();
 static_assert(kAlphabet.valid);
 constexpr unsigned kClasses = kAlphabet.size;
 
@@ -151,8 +152,8 @@ struct Automaton {
     static_assert(MaxStates * kClasses <= 65536);
     using Set = std::array<Mask, kMaskWords>;
     std::array<uint16_t, MaxStates * kClasses> next{};
-    std::array<Set, MaxStates> out{};  // the keywords found on entering each state
-    std::array<Set, Lists> list{};      // the keywords of each list
+    std::array<Set, MaxStates> out{};            // the keywords found on entering each state
+    std::array<Set, Lists> list{};               // the keywords of each list
     unsigned states = 0, outputs = 0, root = 0;  // root: its row's offset
 };
 
@@ -584,7 +585,8 @@ template <std::size_t P, class Char>
 [[nodiscard]] inline bool matches_run(const CodeUnitTable& t, const Char* s, std::size_t r, std::size_t q,
                                       std::size_t n) noexcept {
     constexpr const Matcher& m = kMatchers[P];
-    uint32_t candidates = m.by_first[unit(t, s[r]) >> kLetterShift] & m.by_length[std::min<std::size_t>(q - r, kTooLong)];
+    uint32_t candidates =
+        m.by_first[unit(t, s[r]) >> kLetterShift] & m.by_length[std::min<std::size_t>(q - r, kTooLong)];
     while (candidates) {  // in the pattern's order
         const Alternative& a = m.alt[static_cast<unsigned>(std::countr_zero(candidates))];
         candidates &= candidates - 1;
@@ -626,7 +628,8 @@ template <std::size_t P, class Char>
             unsigned i = static_cast<unsigned>(std::countr_zero(starts));
             starts &= starts - 1;
             if (uint64_t after = non_word >> i) {
-                count += matches_run<P>(t, s, base + i, base + i + static_cast<std::size_t>(std::countr_zero(after)), n);
+                count +=
+                    matches_run<P>(t, s, base + i, base + i + static_cast<std::size_t>(std::countr_zero(after)), n);
             } else {
                 run = base + i;
                 open = true;
@@ -736,8 +739,8 @@ PyObject* score_indicators(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         .release();
 }
 
-constexpr Signature<5> normalize_scores_sig{"normalize_scores",
-    {"cpu_score", "memory_score", "parallel_score", "gpu_op_score", "large_data_score"}};
+constexpr Signature<5> normalize_scores_sig{
+    "normalize_scores", {"cpu_score", "memory_score", "parallel_score", "gpu_op_score", "large_data_score"}};
 PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     int cpu = 0, memory = 0, parallel = 0, gpu_op = 0, large_data = 0;
     if (!tarvish::parse(normalize_scores_sig, args, nargs, kwnames, tarvish::CInt{cpu}, tarvish::CInt{memory},
@@ -781,7 +784,8 @@ PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return 0.8;
 }
 
-constexpr Signature<5> calculate_gpu_suitability_sig{"calculate_gpu_suitability",
+constexpr Signature<5> calculate_gpu_suitability_sig{
+    "calculate_gpu_suitability",
     {"gpu_operation_score", "gpu_data_size_score", "cpu_intensity", "gpu_available", "compute_capability"}};
 PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double op_score = 0.0, data_score = 0.0, cpu_intensity = 0.0;
@@ -803,7 +807,7 @@ PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t
 }
 
 constexpr Signature<3> estimate_gpu_speedup_sig{"estimate_gpu_speedup",
-    {"gpu_operation_score", "gpu_data_size_score", "gpu_available"}};
+                                                {"gpu_operation_score", "gpu_data_size_score", "gpu_available"}};
 PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double s = 0.0, data_score = 0.0;
     bool gpu_available = false;
@@ -815,7 +819,8 @@ PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* args, Py_ssize_t narg
     return PyFloat_FromDouble(std::fma(0.5 * data_score, base, base));
 }
 
-constexpr Signature<4> calculate_parallelization_potential_sig{"calculate_parallelization_potential",
+constexpr Signature<4> calculate_parallelization_potential_sig{
+    "calculate_parallelization_potential",
     {"base_parallel_score", "embarrassing_bonus", "sequential_penalty", "loop_chunking_potential"}};
 PyObject* calculate_parallelization_potential(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) noexcept {
@@ -876,7 +881,8 @@ PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_
     return PyLong_FromLong(p);
 }
 
-constexpr Signature<5> update_adaptive_threshold_sig{"update_adaptive_threshold",
+constexpr Signature<5> update_adaptive_threshold_sig{
+    "update_adaptive_threshold",
     {"current_threshold", "success_rate", "learning_rate", "min_threshold", "max_threshold"}};
 PyObject* update_adaptive_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double t = 0.0, rate = 0.0, step = 0.0, lo = 0.0, hi = 0.0;
