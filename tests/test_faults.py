@@ -170,20 +170,12 @@ ROW = (0.5, 0.4, 0.6, 0.7, 0.3, 0.2, 0.1, 0.0, 2, 5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.
 # Target id -> calls: (a maker of the object called, or None for a plain
 # function or constructor, the callable or method name, the arguments).
 CALLS = {
-    "corvane.AtomicCounter()": [(None, corvane.AtomicCounter, (2**40,))],
-    "corvane.AtomicCounter.load": [(lambda: corvane.AtomicCounter(2**40), "load", ())],
-    "corvane.AtomicCounter.store": [(corvane.AtomicCounter, "store", (2**40,))],
-    "corvane.AtomicCounter.increment": [(corvane.AtomicCounter, "increment", (2**40,))],
-    "corvane.AtomicCounter.decrement": [(corvane.AtomicCounter, "decrement", (2**40,))],
-    "corvane.AtomicCounter.compare_and_swap": [(corvane.AtomicCounter, "compare_and_swap", (0, 2**40))],
-    "corvane.AtomicCounter.fetch_and_add": [(corvane.AtomicCounter, "fetch_and_add", (2**40,))],
-    "corvane.AtomicCounterWrapper()": [(None, corvane.AtomicCounterWrapper, (2**40,))],
-    "corvane.AtomicCounterWrapper.load": [(lambda: corvane.AtomicCounterWrapper(2**40), "load", ())],
-    "corvane.AtomicCounterWrapper.store": [(corvane.AtomicCounterWrapper, "store", (2**40,))],
-    "corvane.AtomicCounterWrapper.increment": [(corvane.AtomicCounterWrapper, "increment", (2**40,))],
-    "corvane.AtomicCounterWrapper.decrement": [(corvane.AtomicCounterWrapper, "decrement", (2**40,))],
-    "corvane.AtomicCounterWrapper.compare_and_swap": [(corvane.AtomicCounterWrapper, "compare_and_swap", (0, 2**40))],
-    "corvane.AtomicCounterWrapper.fetch_and_add": [(corvane.AtomicCounterWrapper, "fetch_and_add", (2**40,))],
+    **{f"corvane.{cls.__name__}{name}": calls for cls in (corvane.AtomicCounter, corvane.AtomicCounterWrapper)
+       for name, calls in (("()", [(None, cls, (2**40,))]),
+                           (".load", [(lambda cls=cls: cls(2**40), "load", ())]),
+                           *((f".{m}", [(cls, m, (2**40,))]) for m in ("store", "increment", "decrement")),
+                           (".compare_and_swap", [(cls, "compare_and_swap", (0, 2**40))]),
+                           (".fetch_and_add", [(cls, "fetch_and_add", (2**40,))]))},
     "corvane.AtomicPointer()": [(None, corvane.AtomicPointer, ([1, 2],))],
     "corvane.AtomicPointer.load": [(lambda: corvane.AtomicPointer([1]), "load", ())],
     "corvane.AtomicPointer.store": [(lambda: corvane.AtomicPointer([1]), "store", ({"k": 2},))],

@@ -194,6 +194,20 @@ template <class... V>
     return true;
 }
 
+// f(units, length) over an exact str's code units in their own storage width
+// (const Py_UCS1*, const Py_UCS2* or const Py_UCS4*): a scan reads the text
+// where it lies, without a copy.
+template <class F>
+decltype(auto) with_code_units(PyObject* text, F&& f) noexcept {
+    auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: return f(static_cast<const Py_UCS1*>(data), n);
+    case PyUnicode_2BYTE_KIND: return f(static_cast<const Py_UCS2*>(data), n);
+    default: return f(static_cast<const Py_UCS4*>(data), n);
+    }
+}
+
 // "12.3%" for 123 tenths of a per cent.
 [[nodiscard]] inline Ref tenths_text(uint64_t tenths) noexcept {
     char buf[24];

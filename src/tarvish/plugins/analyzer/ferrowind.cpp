@@ -347,25 +347,7 @@ template <class Char, class A, class Enter>
 
 template <class A, class Enter>
 void walk_text(const A& a, PyObject* text, Enter enter) noexcept {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const void* data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND: {
-        auto p = static_cast<const Py_UCS1*>(data);
-        walk(a, p, p + n, enter);
-        break;
-    }
-    case PyUnicode_2BYTE_KIND: {
-        auto p = static_cast<const Py_UCS2*>(data);
-        walk(a, p, p + n, enter);
-        break;
-    }
-    default: {
-        auto p = static_cast<const Py_UCS4*>(data);
-        walk(a, p, p + n, enter);
-        break;
-    }
-    }
+    tarvish::with_code_units(text, [&](auto p, std::size_t n) { walk(a, p, p + n, enter); });
 }
 
 // The keywords of a text: the marks of the states it enters, collected after the walk.
@@ -642,13 +624,7 @@ template <std::size_t P, class Char>
 
 template <std::size_t P>
 [[nodiscard]] Py_ssize_t count_matches(const CodeUnitTable& t, PyObject* text) noexcept {
-    auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-    const void* data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND: return count_matches<P>(t, static_cast<const Py_UCS1*>(data), n);
-    case PyUnicode_2BYTE_KIND: return count_matches<P>(t, static_cast<const Py_UCS2*>(data), n);
-    default: return count_matches<P>(t, static_cast<const Py_UCS4*>(data), n);
-    }
+    return tarvish::with_code_units(text, [&t](auto p, std::size_t n) { return count_matches<P>(t, p, n); });
 }
 
 // The counter of each framework's pattern, in table order.
