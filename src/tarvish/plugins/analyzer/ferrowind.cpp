@@ -933,9 +933,13 @@ bool ferrowind_exec(PyObject* module) noexcept {
     if (!tarvish::import_as(module, "re", "re")) return false;
     if (!build_pattern_table(module)) return false;
     build_code_unit_table();
-    build_automaton<kNumpyWords, kPandasWords, kSklearnWords>(state().framework_keywords);
-    build_automaton<kCpuWords, kMemoryWords, kParallelWords, kGpuOpWords, kLargeDataWords, kEmbarrassingWords,
-                    kSequentialWords>(state().indicator_keywords);
+    // The automata are built in place, once: an import retried after one that
+    // failed later in this body finds them built.
+    if (!state().framework_keywords.states)
+        build_automaton<kNumpyWords, kPandasWords, kSklearnWords>(state().framework_keywords);
+    if (!state().indicator_keywords.states)
+        build_automaton<kCpuWords, kMemoryWords, kParallelWords, kGpuOpWords, kLargeDataWords, kEmbarrassingWords,
+                        kSequentialWords>(state().indicator_keywords);
     if (PyModule_AddFunctions(module, ferrowind_functions) < 0) return false;
     if (!tarvish::bind_logger(module)) return false;
     return tarvish::log_line(module, "info", "Tarvish Ferrowind Cython module loaded - IP protected");
