@@ -42,45 +42,31 @@ inline Str s_exit{"__exit__"};
 inline Str s_acquire{"acquire"};
 inline Str s_release{"release"};
 
-// Calls a builtin method descriptor's C function with `self` by its calling
-// convention, as the descriptor's own call would; other kinds go through the call.
-inline PyObject* call_builtin_method(PyObject* descr, PyObject* self, PyObject* const* args,
-                                     Py_ssize_t nargs) noexcept {
+// The calling conventions by which a builtin method's C function is called here
+// with no arguments: those of the interpreter's lock methods.
+constexpr int kCallFlags = METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS | METH_METHOD;
+[[nodiscard]] inline bool callable_without_arguments(PyObject* descr) noexcept {
+    int flags = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method->ml_flags & kCallFlags;
+    return flags == METH_NOARGS || flags == (METH_VARARGS | METH_KEYWORDS);
+}
+
+// Calls a builtin method descriptor's C function with `self` and no arguments,
+// as the descriptor's own call would (its convention one of the above).
+inline PyObject* call_without_arguments(PyObject* descr, PyObject* self) noexcept {
     PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
-    auto generic = reinterpret_cast<void (*)()>(def->ml_meth);
-    switch (def->ml_flags & (METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS | METH_METHOD)) {
-    case METH_NOARGS:
-        if (nargs == 0) return def->ml_meth(self, nullptr);
-        break;
-    case METH_O:
-        if (nargs == 1) return def->ml_meth(self, args[0]);
-        break;
-    case METH_FASTCALL: return reinterpret_cast<PyCFunctionFast>(generic)(self, args, nargs);
-    case METH_FASTCALL | METH_KEYWORDS:
-        return reinterpret_cast<PyCFunctionFastWithKeywords>(generic)(self, args, nargs, nullptr);
-    case METH_VARARGS:
-    case METH_VARARGS | METH_KEYWORDS:
-        if (nargs == 0) {
-            Ref empty = Ref::steal(PyTuple_New(0));  // the interpreter's shared empty tuple
-            if (!empty) return nullptr;
-            if (def->ml_flags & METH_KEYWORDS)
-                return reinterpret_cast<PyCFunctionWithKeywords>(generic)(self, empty.get(), nullptr);
-            return def->ml_meth(self, empty.get());
-        }
-        break;
-    default: break;
-    }
-    PyObject* argv[5] = {self};
-    for (Py_ssize_t i = 0; i < nargs && i < 4; ++i) argv[i + 1] = args[i];
-    return PyObject_Vectorcall(descr, argv, static_cast<size_t>(nargs) + 1, nullptr);
+    if ((def->ml_flags & kCallFlags) == METH_NOARGS) return def->ml_meth(self, nullptr);
+    Ref empty = Ref::steal(PyTuple_New(0));  // the interpreter's shared empty tuple
+    if (!empty) return nullptr;
+    return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(def->ml_meth))(self, empty.get(),
+                                                                                                  nullptr);
 }
 
 // __enter__() and __exit__(...) of a lock of exactly the interpreter's own type.
 [[nodiscard]] inline bool thread_lock_enter(PyObject* lock) noexcept {
-    return bool(Ref::steal(call_builtin_method(thread_lock.acquire, lock, nullptr, 0)));
+    return bool(Ref::steal(call_without_arguments(thread_lock.acquire, lock)));
 }
 [[nodiscard]] inline Ref thread_lock_exit(PyObject* lock) noexcept {
-    return Ref::steal(call_builtin_method(thread_lock.release, lock, nullptr, 0));
+    return Ref::steal(call_without_arguments(thread_lock.release, lock));
 }
 
 // Hands the section's exception `exc` on after __exit__ gave `result`: an
@@ -128,6 +114,8 @@ inline PyObject* call_builtin_method(PyObject* descr, PyObject* self, PyObject* 
         return reinterpret_cast<PyMethodDescrObject*>(found[i].get())->d_method->ml_meth;
     };
     if (c_function(0) != c_function(2) || c_function(1) != c_function(3)) return true;
+    if (!detail::callable_without_arguments(found[0].get()) || !detail::callable_without_arguments(found[1].get()))
+        return true;
     detail::thread_lock.acquire = found[0].release();
     detail::thread_lock.release = found[1].release();
     detail::thread_lock.type = reinterpret_cast<PyTypeObject*>(lock.release());
