@@ -66,6 +66,20 @@ class TestAgainstHost:
             assert fw.score_indicators(text, text) == ref_indicators(text, text)
 
 
+@pytest.mark.parametrize("wide", ["", "\u2014", "\U0001f600"])
+@pytest.mark.parametrize("odd", ["", "\xe9", "\xa0", "\u0130", "\u212a", "\u2014", "\U0001f600"])
+def test_split_keywords_in_long_text(odd, wide):
+    # Each keyword split by one code point, inside a stretch of 16 code units
+    # and at each place in it, in text stored in each kind (a wide code point
+    # in a stretch of its own first).
+    head = (wide + " " * 16)[:16]
+    for w in KEYWORDS:
+        for k in range(1, len(w)):
+            text = head + " " * (16 + k) + w[:k].upper() + odd + w[k:] + " " * 16
+            assert fw.score_indicators(text, None) == ref_indicators(text, None), text
+            assert fw.score_framework_patterns(text) == ref_frameworks(text), text
+
+
 def test_code_point_tables():
     """Every code point: the two tables above are the host's, and the scanners
     agree with the host on texts built from every code point of each storage kind."""

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <climits>
 #include <cmath>
@@ -141,20 +142,27 @@ constexpr Alphabet kAlphabet =
 static_assert(kAlphabet.valid);
 constexpr unsigned kClasses = kAlphabet.size;
 
-// A deterministic automaton over the alphabet's classes that recognises the
-// distinct keywords of several lists. A state is named by its row's offset in
-// `next`, s * kClasses, and the row holds the offsets of the states it leads to.
-// States are numbered so that those where a keyword ends (the states with
-// output) come first: [0, outputs).
-template <std::size_t Words, std::size_t Lists, std::size_t MaxStates>
+// A row of an automaton has one column per ASCII code unit, and the code unit is
+// its own column: a walk over ASCII text reads each unit straight into the row
+// offset and looks nothing else up. The columns of the code units outside the
+// alphabet lead where class 0 does.
+constexpr std::size_t kColumns = 128;
+static_assert(kClasses <= kColumns);
+
+// A deterministic automaton that recognises the distinct keywords of several
+// lists. A state is named by its row's offset in `next`, s * kColumns (so the
+// low seven bits of a state are clear), and the row holds the offsets of the
+// states it leads to. States are numbered so that those where a keyword ends
+// (the states with output) come first: [0, outputs).
+template <std::size_t Words, std::size_t Lists, std::size_t States>
 struct Automaton {
-    static constexpr std::size_t kMaskWords = (Words + 63) / 64, kMaxStates = MaxStates;
-    static_assert(MaxStates * kClasses <= 65536);
+    static constexpr std::size_t kMaskWords = (Words + 63) / 64, kStates = States;
+    static_assert(States * kColumns <= 65536);
     using Set = std::array<Mask, kMaskWords>;
-    std::array<uint16_t, MaxStates * kClasses> next{};
-    std::array<Set, MaxStates> out{};            // the keywords found on entering each state
-    std::array<Set, Lists> list{};               // the keywords of each list
-    unsigned states = 0, outputs = 0, root = 0;  // root: its row's offset
+    std::array<uint16_t, States * kColumns> next{};
+    std::array<Set, States> out{};   // the keywords found on entering each state
+    std::array<Set, Lists> list{};   // the keywords of each list
+    unsigned outputs = 0, root = 0;  // root: its row's offset
 };
 
 constexpr bool same_text(const char* a, const char* b) {
@@ -177,27 +185,41 @@ constexpr std::size_t distinct_words() {
     return n;
 }
 
-// A trie of the keywords has at most one state per keyword character, and the root.
+// The states of the keywords' trie: the root, and one per distinct prefix of the
+// keywords (a keyword adds the prefixes longer than the longest it shares with
+// an earlier one).
 template <const auto&... Lists>
-constexpr std::size_t max_states() {
-    std::size_t n = 1;
-    auto add = [&n](const auto& words) {
-        for (const char* w : words)
-            while (*w++) ++n;
+constexpr std::size_t trie_states() {
+    const char* all[(std::size(Lists) + ...)]{};
+    std::size_t n = 0, states = 1;
+    auto add = [&](const auto& words) {
+        for (const char* w : words) {
+            std::size_t shared = 0, len = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                std::size_t k = 0;
+                while (w[k] && w[k] == all[i][k]) ++k;
+                shared = std::max(shared, k);
+            }
+            while (w[len]) ++len;
+            states += len - shared;
+            all[n++] = w;
+        }
     };
     (add(Lists), ...);
-    return n;
+    return states;
 }
 
 template <const auto&... Lists>
-using AutomatonOf = Automaton<distinct_words<Lists...>(), sizeof...(Lists), max_states<Lists...>()>;
+using AutomatonOf = Automaton<distinct_words<Lists...>(), sizeof...(Lists), trie_states<Lists...>()>;
 
-// Builds the automaton of the lists in place (once, when the module executes).
+// Builds the automaton of the lists in place (once, when the module executes):
+// over the alphabet's classes first, class k in column k of each row, then each
+// row widened to its code units.
 template <const auto&... Lists>
 void build_automaton(AutomatonOf<Lists...>& a) noexcept {
     using A = AutomatonOf<Lists...>;
-    constexpr std::size_t kWords = distinct_words<Lists...>(), kMaxStates = A::kMaxStates;
-    auto at = [&a](unsigned s, unsigned k) -> uint16_t& { return a.next[s * kClasses + k]; };
+    constexpr std::size_t kWords = distinct_words<Lists...>(), kStates = A::kStates;
+    auto at = [&a](unsigned s, unsigned k) -> uint16_t& { return a.next[s * kColumns + k]; };
     // The trie first, in `next` (0 means no child; state 0 is the root), each
     // state's own keyword in `out`.
     std::array<const char*, kWords> words{};
@@ -220,11 +242,11 @@ void build_automaton(AutomatonOf<Lists...>& a) noexcept {
         ++which;
     };
     (add(Lists), ...);
-    assert(n <= kMaxStates && nwords == kWords);
+    assert(n == kStates && nwords == kWords);
     // Then breadth-first, shallower states first: each state's failure is the
     // longest proper suffix of its text that is a trie state, a missing
     // transition becomes its failure's, and a state finds what its failure finds.
-    std::array<uint16_t, kMaxStates> fail{}, queue{};
+    std::array<uint16_t, kStates> fail{}, queue{};
     unsigned head = 0, tail = 0;
     for (unsigned k = 0; k < kClasses; ++k)
         if (uint16_t v = at(0, k)) queue[tail++] = v;
@@ -247,14 +269,14 @@ void build_automaton(AutomatonOf<Lists...>& a) noexcept {
             if (m) return true;
         return false;
     };
-    std::array<uint16_t, kMaxStates> id{};
+    std::array<uint16_t, kStates> id{};
     unsigned next_id = 0;
     for (unsigned s = 0; s < n; ++s)
         if (has_output(s)) id[s] = static_cast<uint16_t>(next_id++);
     a.outputs = next_id;
     for (unsigned s = 0; s < n; ++s)
         if (!has_output(s)) id[s] = static_cast<uint16_t>(next_id++);
-    std::array<bool, kMaxStates> moved{};
+    std::array<bool, kStates> moved{};
     for (unsigned start = 0; start < n; ++start) {  // each cycle of the permutation
         std::array<uint16_t, kClasses> row;
         std::copy_n(&at(start, 0), kClasses, row.begin());
@@ -265,107 +287,154 @@ void build_automaton(AutomatonOf<Lists...>& a) noexcept {
             std::swap(out, a.out[id[s]]);
         }
     }
-    for (unsigned s = 0; s < n; ++s)
-        for (unsigned k = 0; k < kClasses; ++k) at(s, k) = static_cast<uint16_t>(id[at(s, k)] * kClasses);
-    a.states = n;
-    a.root = id[0] * kClasses;
+    // Each row widened: code unit c goes where its class goes, as an offset.
+    for (unsigned s = 0; s < n; ++s) {
+        std::array<uint16_t, kClasses> row;
+        std::copy_n(&at(s, 0), kClasses, row.begin());
+        for (unsigned c = 0; c < kColumns; ++c) at(s, c) = static_cast<uint16_t>(id[row[kAlphabet.of[c]]] * kColumns);
+    }
+    a.root = static_cast<unsigned>(id[0] * kColumns);
 }
 
 // Marks of the states that text leads an automaton through, one byte per row
 // offset: only the bytes of the states with output, at offsets below
-// outputs * kClasses, are cleared and read; the others take the stores of the
-// walk and are never read.
-template <class A>
-struct Visits {
-    uint8_t at[A::kMaxStates * kClasses];
-
-    explicit Visits(const A& a) noexcept {
-#pragma GCC unroll 4
-        for (unsigned s = 0; s < a.outputs; ++s) at[s * kClasses] = 0;
-    }
-
-    // The keywords of the states entered.
-    [[nodiscard]] typename A::Set found(const A& a) const noexcept {
-        typename A::Set set{};
-#pragma GCC unroll 4
-        for (unsigned s = 0; s < a.outputs; ++s)
-            if (at[s * kClasses])
-                for (std::size_t i = 0; i < A::kMaskWords; ++i) set[i] |= a.out[s][i];
-        return set;
-    }
+// outputs * kColumns, are cleared and read; the others take the stores of the
+// walk and are never read. The buffer is the module's, one for every caller
+// (its size asks too much of a thread's stack): a caller takes it by its flag
+// and gives it back before it returns; a caller that finds it taken collects
+// the keywords on the way instead.
+template <std::size_t Size>
+struct Marks {
+    std::atomic_flag taken;
+    alignas(64) std::array<uint8_t, Size> at{};
 };
 
+#if defined(__SSE2__)
+// Sixteen code units as bytes, and whether all of them are ASCII.
+[[nodiscard]] inline bool ascii16(const Py_UCS1* s, __m128i& v) noexcept {
+    v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    return _mm_movemask_epi8(v) == 0;
+}
+
+[[nodiscard]] inline bool ascii16(const Py_UCS2* s, __m128i& v) noexcept {
+    __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
+    __m128i high_bits = _mm_and_si128(_mm_or_si128(lo, hi), _mm_set1_epi16(static_cast<short>(0xFF80)));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(high_bits, _mm_setzero_si128())) != 0xFFFF) return false;
+    v = _mm_packus_epi16(lo, hi);
+    return true;
+}
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define FERROWIND_CHECKED_READS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FERROWIND_CHECKED_READS 1
+#endif
+#endif
+
+// The column of the code unit at q, below 128, in the row at offset s: the unit
+// fills the offset's low seven bits.
+template <class Char>
+[[nodiscard, gnu::always_inline]] inline std::size_t column(std::size_t s, const Char* q) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(FERROWIND_CHECKED_READS)
+    // In one instruction: the unit's first byte (little-endian, its low one) or'ed
+    // into the offset's low byte. (The sanitizer build reads in C++, checked.)
+    asm("orb %1, %b0" : "+r"(s) : "m"(*reinterpret_cast<const uint8_t*>(q)));
+    return s;
+#else
+    return s | *q;
+#endif
+}
+
 // Walks text in one of the three storage kinds through an automaton, calling
-// enter(s) for every state it enters. Wide text takes the narrow loop over
-// stretches of 16 code units below 256.
+// enter(s) for every state it enters. Text stored as ASCII is read unit by unit
+// into the row offsets; other text 16 code units at a time, a stretch of ASCII
+// units the same way and any other stretch unit by unit through its code points.
 template <class Char, class A, class Enter>
-[[gnu::hot]] inline void walk(const A& a, const Char* p, const Char* end, Enter enter) noexcept {
-    constexpr unsigned kI = kAlphabet.of['i'], kK = kAlphabet.of['k'];
+[[gnu::hot]] inline void walk(const A& a, const Char* p, const Char* end, bool ascii, Enter enter) noexcept {
     std::size_t s = a.root;
     const uint16_t* next = a.next.data();
-    auto narrow = [&](const Char* q, const Char* q_end) {
-#pragma GCC unroll 8
+    auto ascii_run = [&](const Char* q, const Char* q_end) {
+        for (auto blocks = (q_end - q) / 16; blocks; --blocks, q += 16) {
+#pragma GCC unroll 16
+            for (unsigned k = 0; k < 16; ++k) {
+                s = next[column(s, q + k)];
+                enter(s);
+            }
+        }
         for (; q != q_end; ++q) {
-            s = next[s + kAlphabet.of[static_cast<uint8_t>(*q)]];
+            s = next[column(s, q)];
             enter(s);
         }
     };
-    auto wide = [&](const Char* q, const Char* q_end) {
+    auto any_run = [&](const Char* q, const Char* q_end) {
         for (; q != q_end; ++q) {
             Py_UCS4 c = *q;
-            if (c < 256) {
-                s = next[s + kAlphabet.of[c]];
+            if (c < kColumns) {
+                s = next[s | c];
                 enter(s);
             } else if (c == 0x212A) {
-                s = next[s + kK];
+                s = next[s | std::size_t{'k'}];
                 enter(s);
             } else if (c == 0x130) {
-                enter(next[s + kI]);
+                enter(next[s | std::size_t{'i'}]);
                 s = a.root;  // the U+0307 that follows matches nothing
             } else {
-                s = a.root;
+                s = a.root;  // lower-cases to non-ASCII only
             }
         }
     };
-    if constexpr (sizeof(Char) == 1) {
-        narrow(p, end);
+    if (ascii) {
+        ascii_run(p, end);
         return;
     }
 #if defined(__SSE2__)
-    if constexpr (sizeof(Char) == 2) {
+    if constexpr (sizeof(Char) <= 2) {
         for (; end - p >= 16; p += 16) {
-            __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
-            __m128i high_bytes = _mm_and_si128(_mm_or_si128(lo, hi), _mm_set1_epi16(static_cast<short>(0xFF00)));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi16(high_bytes, _mm_setzero_si128())) == 0xFFFF) narrow(p, p + 16);
-            else wide(p, p + 16);
+            __m128i v;
+            if (ascii16(p, v)) ascii_run(p, p + 16);
+            else any_run(p, p + 16);
         }
     }
 #endif
-    wide(p, end);
+    any_run(p, end);
 }
 
 template <class A, class Enter>
 void walk_text(const A& a, PyObject* text, Enter enter) noexcept {
-    tarvish::with_code_units(text, [&](auto p, std::size_t n) { walk(a, p, p + n, enter); });
+    bool ascii = PyUnicode_IS_ASCII(text);
+    tarvish::with_code_units(text, [&](auto p, std::size_t n) { walk(a, p, p + n, ascii, enter); });
+}
+
+// The keywords of a text, collected on the way: for a short text (a function
+// name), and for a caller that finds the marks taken.
+template <class A>
+[[nodiscard]] typename A::Set keywords_collected(const A& a, PyObject* text) noexcept {
+    typename A::Set set{};
+    walk_text(a, text, [&a, &set](std::size_t s) {
+        if (s >= a.outputs * kColumns) return;
+        for (std::size_t i = 0; i < A::kMaskWords; ++i) set[i] |= a.out[s / kColumns][i];
+    });
+    return set;
 }
 
 // The keywords of a text: the marks of the states it enters, collected after the walk.
-template <class A>
-[[nodiscard]] typename A::Set keywords_in(const A& a, PyObject* text) noexcept {
-    Visits vis(a);
-    walk_text(a, text, [&vis](std::size_t s) { vis.at[s] = 1; });
-    return vis.found(a);
-}
-
-// The same for a short text (a function name): collected on the way.
-template <class A>
-[[nodiscard]] typename A::Set keywords_in_short(const A& a, PyObject* text) noexcept {
+template <class A, std::size_t Size>
+[[nodiscard]] typename A::Set keywords_in(const A& a, PyObject* text, Marks<Size>& marks) noexcept {
+    static_assert(A::kStates * kColumns <= Size);
+    if (marks.taken.test_and_set(std::memory_order_acquire)) return keywords_collected(a, text);
+    uint8_t* at = marks.at.data();
+#pragma GCC unroll 4
+    for (unsigned s = 0; s < a.outputs; ++s) at[s * kColumns] = 0;
+    walk_text(a, text, [at](std::size_t s) { at[s] = 1; });
     typename A::Set set{};
-    walk_text(a, text, [&a, &set](std::size_t s) {
-        if (s >= a.outputs * kClasses) return;
-        for (std::size_t i = 0; i < A::kMaskWords; ++i) set[i] |= a.out[s / kClasses][i];
-    });
+#pragma GCC unroll 4
+    for (unsigned s = 0; s < a.outputs; ++s)
+        if (at[s * kColumns])
+            for (std::size_t i = 0; i < A::kMaskWords; ++i) set[i] |= a.out[s][i];
+    marks.taken.clear(std::memory_order_release);
     return set;
 }
 
@@ -380,6 +449,7 @@ template <class A>
 using FrameworkKeywords = AutomatonOf<kNumpyWords, kPandasWords, kSklearnWords>;
 using IndicatorKeywords = AutomatonOf<kCpuWords, kMemoryWords, kParallelWords, kGpuOpWords, kLargeDataWords,
                                       kEmbarrassingWords, kSequentialWords>;
+using KeywordMarks = Marks<std::max(FrameworkKeywords::kStates, IndicatorKeywords::kStates) * kColumns>;
 
 // ---------------------------------------------------------------------------
 // Pattern matching.
@@ -511,21 +581,6 @@ template <uint32_t Letters>
         return any;
     }(std::make_index_sequence<26>{});
 }
-
-// Sixteen code units as bytes, and whether all of them are ASCII.
-[[nodiscard]] inline bool ascii16(const Py_UCS1* s, __m128i& v) noexcept {
-    v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-    return _mm_movemask_epi8(v) == 0;
-}
-
-[[nodiscard]] inline bool ascii16(const Py_UCS2* s, __m128i& v) noexcept {
-    __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-    __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
-    __m128i high_bits = _mm_and_si128(_mm_or_si128(lo, hi), _mm_set1_epi16(static_cast<short>(0xFF80)));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi16(high_bits, _mm_setzero_si128())) != 0xFFFF) return false;
-    v = _mm_packus_epi16(lo, hi);
-    return true;
-}
 #endif
 
 // Bit i: whether s[i] is a word character, and whether it matches the first
@@ -643,6 +698,7 @@ struct ferrowind_state {
     CodeUnitTable units;
     FrameworkKeywords framework_keywords;
     IndicatorKeywords indicator_keywords;
+    KeywordMarks marks;  // the scratch marks of keywords_in
 };
 
 ferrowind_state& state() noexcept {
@@ -688,7 +744,7 @@ PyObject* score_framework_patterns(PyObject*, PyObject* const* args, Py_ssize_t 
     if (!tarvish::parse(score_framework_patterns_sig, args, nargs, kwnames, tarvish::ExactStr{code})) return nullptr;
     if (code == Py_None) return tarvish::lower(code).release();  // the host's TypeError
     const FrameworkKeywords& a = state().framework_keywords;
-    auto found = keywords_in(a, code);
+    auto found = keywords_in(a, code, state().marks);
     return tarvish::tuple_of(share<kNumpyWords>(count_of(a, found, 0)), share<kPandasWords>(count_of(a, found, 1)),
                              share<kSklearnWords>(count_of(a, found, 2)))
         .release();
@@ -702,11 +758,11 @@ PyObject* score_indicators(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         return nullptr;
     if (code == Py_None) return tarvish::lower(code).release();  // the host's TypeError
     const IndicatorKeywords& a = state().indicator_keywords;
-    auto in_code = keywords_in(a, code);
+    auto in_code = keywords_in(a, code, state().marks);
     // The GPU operation and embarrassingly parallel keywords count in the name too.
     auto in_either = in_code;
     if (function_name != Py_None && PyUnicode_GET_LENGTH(function_name) > 0) {
-        auto in_name = keywords_in_short(a, function_name);
+        auto in_name = keywords_collected(a, function_name);
         for (std::size_t i = 0; i < in_either.size(); ++i) in_either[i] |= in_name[i];
     }
     return tarvish::tuple_of(count_of(a, in_code, 0), count_of(a, in_code, 1), count_of(a, in_code, 2),
