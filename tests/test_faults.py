@@ -38,8 +38,6 @@ GUARDED = {"pellucor"}
 # Calls whose last step, a log line, follows their change: a failure there
 # leaves the change made.
 LOGS_AFTER_CHANGE = {"tessaly.Tessaly.update"}
-# Faults in a row after which a guarded call that keeps giving its plain result is done.
-GUARD_RUN = 25
 # More injected faults than any call here makes: a sweep that reaches it loops.
 MAX_FAULTS = 5000
 
@@ -333,15 +331,22 @@ def held(args):
 
 
 def faulted(call, args, k):
-    """Calls with the k-th allocation failing: (result, exception)."""
+    """Calls with the k-th allocation failing: (result, exception, whether the
+    call met the fault). A fault the call did not meet fails one of the k + 1
+    objects made after it."""
     _testcapi.set_nomemory(k, k + 1)
     try:
-        result = call(*args)
+        result, error = call(*args), None
     except BaseException as e:
-        _testcapi.remove_mem_hooks()
-        return None, e
+        result, error = None, e.with_traceback(None)  # not kept alive by this frame's cycle
+    try:
+        for _ in range(k + 1):
+            object()
+        met = True
+    except MemoryError:
+        met = False
     _testcapi.remove_mem_hooks()
-    return result, None
+    return result, error, met
 
 
 def sweep(make, what, args, guarded, logs_after):
@@ -355,26 +360,25 @@ def sweep(make, what, args, guarded, logs_after):
             return type(a) is type(b)
         return steady(a) == steady(b) if guarded else digest(a) == digest(b)
 
-    expected, clean = None, 0
+    expected = None
     for k in range(-1, MAX_FAULTS):  # -1: no fault, the expected result
         obj, call = fresh()
         snapshot = None if make in STEPWISE else next((SNAPSHOT[c] for c in type(obj).__mro__ if c in SNAPSHOT), None)
         before = snapshot(obj) if snapshot else None
         counts = [sys.getrefcount(a) for a in held(args)]
         gc.collect()  # empties the free lists, so that the call's objects come from the allocator
-        result, error = faulted(call, args, k) if k >= 0 else (call(*args), None)
+        result, error, met = faulted(call, args, k) if k >= 0 else (call(*args), None, True)
         if k < 0:
             expected, changed = result, snapshot(obj) if snapshot else None
             continue
+        if not met:  # the call makes fewer than k + 1 allocations: each has failed in turn
+            assert error is None and same(result, expected), (result, error)
+            return k
         if error is None:
-            clean = clean + 1 if same(result, expected) else 0
-            assert guarded or clean, f"an allocation failure was swallowed: {result!r} instead of {expected!r}"
-            # A guard may swallow a fault and still give the same result: it is
-            # done once that has held for a run of faults.
-            if clean >= (GUARD_RUN if guarded else 1):
-                return k
+            # A guard may swallow a fault, giving its fallback result; elsewhere a
+            # fault swallowed on the way must leave the result as it was.
+            assert guarded or same(result, expected), f"fault {k} was swallowed: {result!r} instead of {expected!r}"
             continue
-        clean = 0
         assert type(error) is MemoryError, f"fault {k}: {type(error).__name__}: {error}"
         del error
         if snapshot:
@@ -413,7 +417,7 @@ def test_traversal_cut_short(make):
     for m in range(8):
         first = tuple(range(m))
         for k in range(MAX_FAULTS):
-            result, error = faulted(gc.get_referents, (first, obj), k)
+            result, error, _ = faulted(gc.get_referents, (first, obj), k)
             if error is None:
                 assert result[m:] == expected
                 break
@@ -551,6 +555,58 @@ def test_hostile_locks(monkeypatch, caplog, mode):
                 m.setattr(Lock, "mode", mode)
                 e = outcome(getattr(obj, what) if obj is not None else what, *args)
             assert not isinstance(e, Exception) or type(e) in allowed, (ident, mode, e)
+
+
+class HostModule:
+    """A host module standing in as a module's global: records each attribute
+    read through it (a module read through it stands in the same way) and
+    makes the one named `bad` raise, or give a hostile value (a callable's
+    result is hostile)."""
+
+    def __init__(self, real, path, reads, bad=None, raises=True):
+        object.__setattr__(self, "_of", (real, path, reads, bad, raises))
+
+    def __getattribute__(self, name):
+        real, path, reads, bad, raises = object.__getattribute__(self, "_of")
+        full = path + name
+        reads.add(full)
+        value = getattr(real, name)
+        if full == bad:
+            if raises:
+                raise Boom(full)
+            return (lambda *args, **kwargs: Hostile()) if callable(value) else Hostile()
+        return HostModule(value, full + ".", reads, bad, raises) if isinstance(value, types.ModuleType) else value
+
+
+NATIVE_MODULES = {m.__name__.rpartition(".")[2]: m for m in (corvane, brindle, quillet, tessaly, ferrowind, pellucor,
+                                                               halvard, murrel, veldra)}
+
+
+@pytest.mark.thread_unsafe  # replaces the modules' globals
+@pytest.mark.parametrize("short", NATIVE_MODULES)
+def test_host_modules_failing(monkeypatch, caplog, short):
+    """Each attribute a module's calls read from the host modules it holds
+    (os, sys, time, threading, ...), raising in turn, then hostile: every call
+    ends in a result or in the error raised, never a crash or a SystemError."""
+    module = NATIVE_MODULES[short]
+    hosts = {name: value for name, value in vars(module).items() if isinstance(value, types.ModuleType)}
+
+    def run(make, what, args, reads, bad=None, raises=True):
+        obj = make() if make else None
+        with monkeypatch.context() as m:
+            for name, real in hosts.items():
+                m.setattr(module, name, HostModule(real, name + ".", reads, bad, raises))
+            e = outcome(getattr(obj, what) if obj is not None else what, *args)
+        assert not isinstance(e, Exception) or type(e) in (Boom, ZeroDivisionError, TypeError, AttributeError), (bad, e)
+
+    for ident, calls in CALLS.items():
+        if ident.split(".")[0] == short:
+            for make, what, args in calls:
+                reads = set()
+                run(make, what, args, reads)
+                for bad in sorted(reads):
+                    run(make, what, args, set(), bad, True)
+                    run(make, what, args, set(), bad, False)
 
 
 def faulty_row(target, i):
