@@ -465,8 +465,7 @@ def test_import_under_allocation_failure(name):
     found = json.loads(proc.stdout)
     assert 0 < found["faults"] < MAX_FAULTS
     assert found["names"] == sorted(vars(sys.modules[name]))
-    module = sys.modules[name]
-    assert found["scores"] == (json.loads(json.dumps(eval(scores))) if scores != "None" else None)
+    assert found["scores"] == json.loads(json.dumps(eval(scores, {"module": sys.modules[name]})))
 
 
 def test_import_missing_a_name():
@@ -696,15 +695,15 @@ def test_overrides_on_subclasses(make, what, args):
 
 # The native operations tables the objects' states begin with, called as a
 # native caller calls them (the GIL held, an error raised when one is set).
-I32, I64, U32, U64, F64, B, O = (ctypes.c_int32, ctypes.c_int64, ctypes.c_uint32, ctypes.c_uint64, ctypes.c_double,
+I32, I64, U32, U64, F64, B, OBJ = (ctypes.c_int32, ctypes.c_int64, ctypes.c_uint32, ctypes.c_uint64, ctypes.c_double,
                                  ctypes.c_bool, ctypes.py_object)
 TABLES = {
-    murrel.CounterAggregator: [(ctypes.c_int, O, I32, F64, B), (O, O, I32, B), (ctypes.c_int, O, I32, B),
-                               (ctypes.c_int, O, B), (O, O, B)],
-    tessaly.FunctionMetrics: [(U64, O), (U32, O), (F64, O), (F64, O)],
-    tessaly.PolicyConfig: [(I32, O), (I32, O), (I32, O), (F64, O), (F64, O)],
-    corvane.AtomicCounter: [(I64, O), (None, O, I64), (I64, O, ctypes.POINTER(I64)), (I64, O, ctypes.POINTER(I64)),
-                            (B, O, I64, I64), (I64, O, I64)],
+    murrel.CounterAggregator: [(ctypes.c_int, OBJ, I32, F64, B), (OBJ, OBJ, I32, B), (ctypes.c_int, OBJ, I32, B),
+                               (ctypes.c_int, OBJ, B), (OBJ, OBJ, B)],
+    tessaly.FunctionMetrics: [(U64, OBJ), (U32, OBJ), (F64, OBJ), (F64, OBJ)],
+    tessaly.PolicyConfig: [(I32, OBJ), (I32, OBJ), (I32, OBJ), (F64, OBJ), (F64, OBJ)],
+    corvane.AtomicCounter: [(I64, OBJ), (None, OBJ, I64), (I64, OBJ, ctypes.POINTER(I64)), (I64, OBJ, ctypes.POINTER(I64)),
+                            (B, OBJ, I64, I64), (I64, OBJ, I64)],
 }
 
 
