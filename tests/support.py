@@ -2,6 +2,7 @@
 fresh-interpreter runs, hostile objects and the subclasses of builtins that
 exact-type parameters refuse."""
 
+import enum
 import importlib
 import os
 import subprocess
@@ -76,6 +77,69 @@ def hostile(*slots, exc=ZeroDivisionError, name="Hostile", base=object, **attrs)
 # A number none of whose conversions succeed: int(), float(), operator.index()
 # and bool() each raise ZeroDivisionError naming their slot.
 Hostile = hostile("int", "float", "index", "bool")
+
+
+class EnvFault(Exception):
+    """The failure a Steps log puts at its bad step."""
+
+
+class Steps:
+    """The log of an environment's steps (attribute reads and calls, named by
+    their path, "os.path.exists()"), in the order first made; the step named
+    `bad` raises EnvFault or, `hostile`, gives a Hostile (or a callable that
+    gives one)."""
+
+    def __init__(self, bad=None, hostile=False):
+        self.seen, self.bad, self.hostile = {}, bad, hostile
+
+    def step(self, name, make):
+        self.seen.setdefault(name)
+        if name == self.bad:
+            if not self.hostile:
+                raise EnvFault(name)
+            return Hostile()
+        return make()
+
+
+# What an environment hands out as it is: plain data, enum members, exceptions.
+PLAIN = (str, bytes, int, float, complex, type(None), tuple, list, dict, set, frozenset, enum.Enum, BaseException)
+
+
+class Env:
+    """An object of the code's environment (a host module, a stand-in for one,
+    what they give out), every attribute read and call through it logged in
+    `steps`; what they give out that is not plain data is an Env too."""
+
+    def __init__(self, real, path, steps):
+        object.__setattr__(self, "_env", (real, path, steps))
+
+    @staticmethod
+    def of(value, path, steps):
+        plain = isinstance(value, PLAIN) or (isinstance(value, type) and issubclass(value, PLAIN))
+        return value if plain else Env(value, path, steps)
+
+    def __getattribute__(self, name):
+        real, path, steps = object.__getattribute__(self, "_env")
+        full = f"{path}.{name}"
+        return Env.of(steps.step(full, lambda: getattr(real, name)), full, steps)
+
+    def __setattr__(self, name, value):
+        real, path, steps = object.__getattribute__(self, "_env")
+        steps.step(f"{path}.{name}=", lambda: setattr(real, name, value))
+
+    def __call__(self, *args, **kwargs):
+        real, path, steps = object.__getattribute__(self, "_env")
+        return Env.of(steps.step(f"{path}()", lambda: real(*args, **kwargs)), f"{path}()", steps)
+
+
+def each_step_failing(run):
+    """Runs run(steps) once to log the steps, then again with each logged
+    step raising, then hostile, in turn."""
+    steps = Steps()
+    run(steps)
+    for name in list(steps.seen):
+        for hostile_value in (False, True):
+            run(Steps(name, hostile_value))
 
 
 class IntLike:

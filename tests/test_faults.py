@@ -19,7 +19,7 @@ import types
 
 import pytest
 
-from support import Hostile, run_python
+from support import Env, EnvFault, Hostile, each_step_failing, run_python
 from tarvish.__main__ import MODULES
 from test_conventions import TARGETS, digest, kind_of
 from tarvish.gpu import veldra
@@ -556,27 +556,6 @@ def test_hostile_locks(monkeypatch, caplog, mode):
             assert not isinstance(e, Exception) or type(e) in allowed, (ident, mode, e)
 
 
-class HostModule:
-    """A host module standing in as a module's global: records each attribute
-    read through it (a module read through it stands in the same way) and
-    makes the one named `bad` raise, or give a hostile value (a callable's
-    result is hostile)."""
-
-    def __init__(self, real, path, reads, bad=None, raises=True):
-        object.__setattr__(self, "_of", (real, path, reads, bad, raises))
-
-    def __getattribute__(self, name):
-        real, path, reads, bad, raises = object.__getattribute__(self, "_of")
-        full = path + name
-        reads.add(full)
-        value = getattr(real, name)
-        if full == bad:
-            if raises:
-                raise Boom(full)
-            return (lambda *args, **kwargs: Hostile()) if callable(value) else Hostile()
-        return HostModule(value, full + ".", reads, bad, raises) if isinstance(value, types.ModuleType) else value
-
-
 NATIVE_MODULES = {m.__name__.rpartition(".")[2]: m for m in (corvane, brindle, quillet, tessaly, ferrowind, pellucor,
                                                                halvard, murrel, veldra)}
 
@@ -584,28 +563,28 @@ NATIVE_MODULES = {m.__name__.rpartition(".")[2]: m for m in (corvane, brindle, q
 @pytest.mark.thread_unsafe  # replaces the modules' globals
 @pytest.mark.parametrize("short", NATIVE_MODULES)
 def test_host_modules_failing(monkeypatch, caplog, short):
-    """Each attribute a module's calls read from the host modules it holds
-    (os, sys, time, threading, ...), raising in turn, then hostile: every call
-    ends in a result or in the error raised, never a crash or a SystemError."""
+    """Each attribute read and call a module's calls make on the host modules
+    it holds (os, sys, time, threading, ...) and on what they give out,
+    raising in turn, then hostile: every call ends in a result or in the error
+    raised, never a crash or a SystemError."""
     module = NATIVE_MODULES[short]
     hosts = {name: value for name, value in vars(module).items() if isinstance(value, types.ModuleType)}
 
-    def run(make, what, args, reads, bad=None, raises=True):
-        obj = make() if make else None
-        with monkeypatch.context() as m:
-            for name, real in hosts.items():
-                m.setattr(module, name, HostModule(real, name + ".", reads, bad, raises))
-            e = outcome(getattr(obj, what) if obj is not None else what, *args)
-        assert not isinstance(e, Exception) or type(e) in (Boom, ZeroDivisionError, TypeError, AttributeError), (bad, e)
+    def runner(make, what, args):
+        def run(steps):
+            obj = make() if make else None
+            with monkeypatch.context() as m:
+                for name, real in hosts.items():
+                    m.setattr(module, name, Env(real, name, steps))
+                e = outcome(getattr(obj, what) if obj is not None else what, *args)
+            assert not isinstance(e, Exception) or type(e) in (EnvFault, ZeroDivisionError, TypeError,
+                                                               AttributeError), (steps.bad, e)
+        return run
 
     for ident, calls in CALLS.items():
         if ident.split(".")[0] == short:
             for make, what, args in calls:
-                reads = set()
-                run(make, what, args, reads)
-                for bad in sorted(reads):
-                    run(make, what, args, set(), bad, True)
-                    run(make, what, args, set(), bad, False)
+                each_step_failing(runner(make, what, args))
 
 
 def faulty_row(target, i):

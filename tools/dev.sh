@@ -41,7 +41,8 @@ command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
 cmake -S . -B "$out/cmake" "${gen[@]}" -DCMAKE_BUILD_TYPE="$buildtype" -DTARVISH_SANITIZE="$sanitize" -DTARVISH_WERROR="$werror" -DTARVISH_COVERAGE="$coverage" \
   -DTARVISH_MODULES="$modules" -DPython_EXECUTABLE="$(command -v "$py")" >"$out.cmake.log" 2>&1 \
   || { cat "$out.cmake.log" >&2; exit 1; }
-cmake --build "$out/cmake" -j "$(nproc)" 2>&1 | grep -v '^\[' || true
+# The build's status, not the filter's: PIPESTATUS is read straight after the pipeline.
+cmake --build "$out/cmake" -j "$(nproc)" 2>&1 | { grep -v '^\[' || true; }
 [ "${PIPESTATUS[0]}" = 0 ] || { echo "dev: build failed" >&2; exit 1; }
 rm -rf "$out/site"
 mkdir -p "$out/site"

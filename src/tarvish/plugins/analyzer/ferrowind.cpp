@@ -991,9 +991,9 @@ bool ferrowind_exec(PyObject* module) noexcept {
     build_code_unit_table();
     // The automata are built in place, once: an import retried after one that
     // failed later in this body finds them built.
-    if (!state().framework_keywords.states)
+    if (!state().framework_keywords.outputs)
         build_automaton<kNumpyWords, kPandasWords, kSklearnWords>(state().framework_keywords);
-    if (!state().indicator_keywords.states)
+    if (!state().indicator_keywords.outputs)
         build_automaton<kCpuWords, kMemoryWords, kParallelWords, kGpuOpWords, kLargeDataWords, kEmbarrassingWords,
                         kSequentialWords>(state().indicator_keywords);
     if (PyModule_AddFunctions(module, ferrowind_functions) < 0) return false;
