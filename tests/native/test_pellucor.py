@@ -15,7 +15,7 @@ from types import SimpleNamespace as NS
 
 import pytest
 
-from support import hostile
+from support import Env, EnvFault, each_step_failing, hostile
 import tarvish.native.pellucor as pellucor
 
 FUNCS = ["detect_physical_cores", "detect_numa_nodes", "detect_gpu_backends", "detect_python_version",
@@ -73,6 +73,25 @@ def registry(mp, available=(Kind.CPU,), best=Kind.CPU, version="12.4", memory_gb
     return mod
 
 
+def windows(mp, ok=1, fail=None):
+    """A Windows platform: sys.platform "win32" and a ctypes whose kernel call
+    gives `ok` (highest node 3), or whose WinDLL raises `fail`. Returns what
+    the call saw."""
+    seen = {}
+    seen["fn"] = fn = type("Fn", (), {"__call__": lambda self, ref: seen.setdefault("ref", ref) and ok})()
+    c_ulong = type("c_ulong", (), {"__init__": lambda self: setattr(self, "value", 3)})
+    wintypes = types.ModuleType("ctypes.wintypes")
+    wintypes.BOOL = "BOOL"
+    ctypes = types.ModuleType("ctypes")
+    ctypes.__dict__.update(c_ulong=c_ulong, POINTER=lambda t: ("ptr", t), byref=lambda o: ("ref", o),
+                           WinDLL=lambda *a, **k: raiser(fail)() if fail else seen.setdefault(
+                               "dll", (a, k)) and NS(GetNumaHighestNodeNumber=fn))
+    mp.setitem(sys.modules, "ctypes", ctypes)
+    mp.setitem(sys.modules, "ctypes.wintypes", wintypes)
+    mp.setattr(pellucor, "sys", NS(platform="win32", version_info=sys.version_info))
+    return seen
+
+
 @pytest.fixture
 def tool(monkeypatch, tmp_path):
     """Only tmp_path on PATH; tool(body) writes an nvidia-smi shell script there."""
@@ -122,20 +141,10 @@ class TestSemantics:
 
     @pytest.mark.parametrize("ok, fail, expected", [(1, None, 4), (0, None, 1), (1, OSError("no dll"), 1)])
     def test_numa_nodes_windows(self, monkeypatch, ok, fail, expected):
-        seen = {}
-        fn = type("Fn", (), {"__call__": lambda self, ref: seen.setdefault("ref", ref) and ok})()
-        c_ulong = type("c_ulong", (), {"__init__": lambda self: setattr(self, "value", 3)})
-        wintypes = types.ModuleType("ctypes.wintypes")
-        wintypes.BOOL = "BOOL"
-        ctypes = types.ModuleType("ctypes")
-        ctypes.__dict__.update(c_ulong=c_ulong, POINTER=lambda t: ("ptr", t), byref=lambda o: ("ref", o),
-                               WinDLL=lambda *a, **k: raiser(fail)() if fail else seen.setdefault(
-                                   "dll", (a, k)) and NS(GetNumaHighestNodeNumber=fn))
-        monkeypatch.setitem(sys.modules, "ctypes", ctypes)
-        monkeypatch.setitem(sys.modules, "ctypes.wintypes", wintypes)
-        monkeypatch.setattr(pellucor, "sys", NS(platform="win32"))
+        seen = windows(monkeypatch, ok, fail)
         assert pellucor.detect_numa_nodes() == expected
         if not fail:
+            fn, c_ulong = seen["fn"], sys.modules["ctypes"].c_ulong
             assert seen["dll"] == (("kernel32",), {"use_last_error": True}) and fn.restype == "BOOL"
             assert fn.argtypes == [("ptr", c_ulong)] and type(seen["ref"][1]) is c_ulong
 
@@ -311,6 +320,52 @@ class TestErrors:
         for _ in range(20):
             assert (getattr(pellucor, fn)().get("backend_version") is token) != (fail and fn != "detect_gpu_backends")
         assert sys.getrefcount(token) == before
+
+
+# Platforms for the step sweep, each put in place through a monkeypatch.
+PLATFORMS = {
+    "linux": lambda mp: (mp.setattr(pellucor, "os", fake_os({0, 1}, 2, entries=["node0", "node1", "online"])),
+                         mp.setattr(pellucor, "sys", NS(platform="linux", version_info=sys.version_info))),
+    "windows": windows,
+    "registry": lambda mp: registry(mp, [Kind.CUDA, Kind.oneAPI], Kind.CUDA),
+    "tool": lambda mp: (mp.setitem(sys.modules, "tarvish.gpu.sorrel", None), mp.setitem(
+        sys.modules, "subprocess", NS(run=lambda *a, **k: NS(returncode=0, stdout=b"GPU A\nGPU B\n")))),
+}
+ENVIRONMENT = ("ctypes", "ctypes.wintypes", "tarvish.gpu.sorrel", "subprocess")
+
+
+@pytest.mark.thread_unsafe
+@pytest.mark.parametrize("platform", PLATFORMS)
+def test_each_step_on_the_platform_failing(monkeypatch, platform):
+    """Every attribute read and call the detectors make on their platform (the
+    module's os, sys and time, the modules they import, what those give out),
+    raising in turn, then hostile: each detector ends in a result or in the
+    error raised, never a crash or a SystemError."""
+    def run(steps):
+        with monkeypatch.context() as mp:
+            PLATFORMS[platform](mp)
+            for name in ("os", "sys", "time"):
+                mp.setattr(pellucor, name, Env(getattr(pellucor, name), name, steps))
+            for name in ENVIRONMENT:
+                if sys.modules.get(name) is not None:
+                    mp.setitem(sys.modules, name, Env(sys.modules[name], name, steps))
+            detect_all()
+
+    def detect_all():
+        for f in FUNCS:
+            try:
+                getattr(pellucor, f)()
+            except (SystemError, AssertionError):
+                raise
+            except (EnvFault, ZeroDivisionError, TypeError, ValueError, AttributeError, NameError):
+                pass
+
+    each_step_failing(run)
+    for name in ("os", "sys", "time"):  # and each of the module's own bindings gone
+        with monkeypatch.context() as mp:
+            PLATFORMS[platform](mp)
+            mp.delattr(pellucor, name)
+            detect_all()
 
 
 class TestConcurrency:
