@@ -391,12 +391,14 @@ def sweep(make, what, args, guarded, logs_after):
 @pytest.mark.parametrize("ident, case", [(i, n) for i in CALLS for n in range(len(CALLS[i]))])
 def test_allocation_failure(ident, case, caplog):  # caplog: the log records of one run, not of all
     make, what, args = CALLS[ident][case]
-    enabled = gc.isenabled()
+    enabled, callbacks = gc.isenabled(), gc.callbacks[:]
     gc.disable()  # a collection inside the call would move which allocation fails
     gc.freeze()  # and the sweep's own collections need not walk what exists already
+    gc.callbacks.clear()  # nor leave a callback's info dict on the free list
     try:
         sweep(make, what, args, ident.split(".")[0] in GUARDED, ident in LOGS_AFTER_CHANGE)
     finally:
+        gc.callbacks[:] = callbacks
         gc.unfreeze()
         if enabled:
             gc.enable()
