@@ -334,7 +334,9 @@ def faulted(call, args, k):
     """Calls with the k-th allocation failing: (result, exception, whether the
     call met the fault). A fault the call did not meet fails one of the k + 1
     objects made after it."""
-    _testcapi.set_nomemory(k, k + 1)
+    stop = k + 1  # made before the collection, and kept: a freed int would sit on the free list
+    gc.collect()  # empties the free lists, so that the call's objects come from the allocator
+    _testcapi.set_nomemory(k, stop)
     try:
         result, error = call(*args), None
     except BaseException as e:
@@ -366,7 +368,6 @@ def sweep(make, what, args, guarded, logs_after):
         snapshot = None if make in STEPWISE else next((SNAPSHOT[c] for c in type(obj).__mro__ if c in SNAPSHOT), None)
         before = snapshot(obj) if snapshot else None
         counts = [sys.getrefcount(a) for a in held(args)]
-        gc.collect()  # empties the free lists, so that the call's objects come from the allocator
         result, error, met = faulted(call, args, k) if k >= 0 else (call(*args), None, True)
         if k < 0:
             expected, changed = result, snapshot(obj) if snapshot else None
