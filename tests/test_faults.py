@@ -49,6 +49,32 @@ def tree():
     return t
 
 
+class BigCounter:
+    """A counter class of the caller's whose values lie beyond 64 bits."""
+
+    def __init__(self, value):
+        self.value = value + 2**64
+
+    def increment(self):
+        self.value += 1
+        return self.value
+
+    def load(self):
+        return self.value
+
+
+def sampling_tree(counter=BigCounter):
+    """A tree sampling every other operation, with counters of class `counter`."""
+    saved, brindle.AtomicCounter = brindle.AtomicCounter, counter
+    try:
+        t = brindle.FastRedBlackTree(2)
+    finally:
+        brindle.AtomicCounter = saved
+    for i in range(6):
+        t.insert(64 * (i % 3 + 1), Plinth(4096 * i, 64))
+    return t
+
+
 def stack():
     s = corvane.LockFreeStack()
     for item in ("a", 2, (3,), [4]):
@@ -205,13 +231,14 @@ CALLS = {
     "brindle.FastRedBlackTree()": [(None, brindle.FastRedBlackTree, (7,))],
     "brindle.FastRedBlackTree._sanitize_size": [(None, brindle.FastRedBlackTree._sanitize_size, (2**40,))],
     "brindle.FastRedBlackTree.insert": [(tree, "insert", (192, Plinth(2**20, 192))),
-                                        (tree, "insert", (1000, Plinth(2**21, 1000)))],
+                                        (tree, "insert", (1000, Plinth(2**21, 1000))),
+                                        (sampling_tree, "insert", (192, Plinth(2**20, 192)))],
     "brindle.FastRedBlackTree.find_best_fit": [(tree, "find_best_fit", (100, 64)), (tree, "find_best_fit", (999,))],
     "brindle.FastRedBlackTree.find_all_exact": [(tree, "find_all_exact", (64,))],
     "brindle.FastRedBlackTree.delete": [(tree, "delete", (128, Plinth(4096, 128))),
                                         (tree, "delete", (128, Plinth(1, 1)))],
     "brindle.FastRedBlackTree.remove_ge": [(tree, "remove_ge", (100,)), (tree, "remove_ge", (10**6,))],
-    "brindle.FastRedBlackTree.get_stats": [(tree, "get_stats", ())],
+    "brindle.FastRedBlackTree.get_stats": [(tree, "get_stats", ()), (sampling_tree, "get_stats", ())],
     "brindle.FastRedBlackTree.size": [(tree, "size", ())],
     "brindle.FastRedBlackTree.clear": [(tree, "clear", ())],
     "brindle.FastRedBlackTree.get_size_distribution": [(tree, "get_size_distribution", ())],
@@ -741,6 +768,20 @@ def test_native_aggregator_table_dispatches_to_overrides(skip):
         error = (ZeroDivisionError, "division by zero")
         assert found == [0, 0, ("stats", 1), error, 0, error, 0, error, 0]
         assert log == [("update", 1, 2.5), ("update", 2, -1.0), ("reset", 1), "reset_all", ("update", 9, 1.0)]
+
+
+@pytest.mark.thread_unsafe  # replaces the tree module's AtomicCounter while a tree is made
+@pytest.mark.parametrize("value, error", [(2**70, None), (3.0, None), (H, TypeError)])
+def test_sampling_counter_values(value, error):
+    """The sampling test takes the counter's value as the counter gives it: an
+    int of any size, or anything with a remainder by the rate."""
+    counter = type("Counter", (BigCounter,), {})
+    t = sampling_tree(counter)
+    counter.increment = lambda self: value
+    before = SNAPSHOT[brindle.FastRedBlackTree](t)
+    e = outcome(t.insert, 8, Plinth(0, 8))
+    assert type(e) is error if error else e is True
+    assert error is None or SNAPSHOT[brindle.FastRedBlackTree](t) == before
 
 
 class Struct:
