@@ -150,6 +150,10 @@ template <class T, Name TypeName = "">
 [[nodiscard]] inline Ref box(double v) noexcept { return Ref::steal(PyFloat_FromDouble(v)); }
 [[nodiscard]] inline Ref box(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }
 
+// The interpreter's own 0 and 1, borrowed: immortal, never made anew, never null.
+[[nodiscard]] inline PyObject* zero() noexcept { return Py_GetConstantBorrowed(Py_CONSTANT_ZERO); }
+[[nodiscard]] inline PyObject* one() noexcept { return Py_GetConstantBorrowed(Py_CONSTANT_ONE); }
+
 // A new tuple of the given native values, boxed in order; null with an error set.
 template <class... V>
 [[nodiscard]] Ref tuple_of(V... values) noexcept {

@@ -55,10 +55,8 @@ constexpr int kCallFlags = METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O |
 inline PyObject* call_without_arguments(PyObject* descr, PyObject* self) noexcept {
     PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
     if ((def->ml_flags & kCallFlags) == METH_NOARGS) return def->ml_meth(self, nullptr);
-    Ref empty = Ref::steal(PyTuple_New(0));  // the interpreter's shared empty tuple
-    if (!empty) return nullptr;
-    return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(def->ml_meth))(self, empty.get(),
-                                                                                                  nullptr);
+    PyObject* empty = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_TUPLE);  // immortal, never null
+    return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(def->ml_meth))(self, empty, nullptr);
 }
 
 // __enter__() and __exit__(...) of a lock of exactly the interpreter's own type.

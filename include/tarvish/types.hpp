@@ -48,6 +48,11 @@ template <class X>
     return reinterpret_cast<PyObject*>(self);
 }
 
+// The first visit of a heap type instance's tp_traverse: its type, which is never null.
+[[nodiscard]] inline int visit_type(PyObject* self, visitproc visit, void* arg) noexcept {
+    return visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg);
+}
+
 // Deleting a public native attribute raises NotImplementedError "__del__".
 [[gnu::cold, gnu::noinline]] inline int refuse_delete() noexcept {
     PyErr_SetString(PyExc_NotImplementedError, "__del__");

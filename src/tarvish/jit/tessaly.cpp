@@ -406,7 +406,7 @@ PyObject* Tessaly_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 }
 
 int Tessaly_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(Py_TYPE(self));
+    if (int r = tarvish::visit_type(self, visit, arg)) return r;
     TessalyState& t = tarvish::native<Tessaly>(self)->st;
     Py_VISIT(t.config.get());
     Py_VISIT(t.thresholds.get());
@@ -565,9 +565,7 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         {
             Ref compiles = tarvish::getattr(metrics.get(), state().s_compile_count);
             if (!compiles) return nullptr;
-            Ref zero = tarvish::box(0);
-            if (!zero) return nullptr;
-            int never = PyObject_RichCompareBool(compiles.get(), zero.get(), Py_EQ);
+            int never = PyObject_RichCompareBool(compiles.get(), tarvish::zero(), Py_EQ);
             if (never < 0) return nullptr;
             if (never) {
                 if (!section.leave()) return nullptr;

@@ -644,9 +644,8 @@ template <class Walk, class Use>
     }
     Ref r = tarvish::box(rate);
     if (r) r = Ref::steal(PyNumber_Remainder(n, r.get()));
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!r || !zero) return false;
-    int eq = PyObject_RichCompareBool(r.get(), zero.get(), Py_EQ);
+    if (!r) return false;
+    int eq = PyObject_RichCompareBool(r.get(), tarvish::zero(), Py_EQ);
     if (eq < 0) return false;
     out = eq == 1;
     return true;
@@ -655,8 +654,7 @@ template <class Walk, class Use>
 // AtomicCounter(0), with `AtomicCounter` looked up as a module global at each call.
 Ref new_counter() noexcept {
     Ref cls = tarvish::module_global(state().guard.module, state().s_AtomicCounter);
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    return cls && zero ? tarvish::call(cls.get(), zero.get()) : Ref();
+    return cls ? tarvish::call(cls.get(), tarvish::zero()) : Ref();
 }
 
 enum class Prep { ok, empty, error };
@@ -723,7 +721,7 @@ void drop_tree(FastRedBlackTreeState& t) noexcept {
 
 int FastRedBlackTree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
-    Py_VISIT(Py_TYPE(self));
+    if (int r = tarvish::visit_type(self, visit, arg)) return r;
     Py_VISIT(t.lock.get());
     Py_VISIT(t.op_counter.get());
     Py_VISIT(t.sampled_counter.get());
@@ -1066,9 +1064,8 @@ Py_ssize_t FastRedBlackTree_len(PyObject* self) noexcept {
 
 int FastRedBlackTree_bool(PyObject* self) noexcept {
     Ref r = tarvish::call_method(self, state().s_size);
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!r || !zero) return -1;
-    return PyObject_RichCompareBool(r.get(), zero.get(), Py_GT);
+    if (!r) return -1;
+    return PyObject_RichCompareBool(r.get(), tarvish::zero(), Py_GT);
 }
 
 PyObject* FastRedBlackTree_repr(PyObject* self) noexcept {

@@ -473,7 +473,7 @@ PyObject* AtomicPointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 }
 
 int AtomicPointer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(Py_TYPE(self));
+    if (int r = tarvish::visit_type(self, visit, arg)) return r;
     Py_VISIT(tarvish::state_of<AtomicPointer>(self).lock.get());
     // The held object is left out on purpose: the slot keeps it outside the collector, as the class always has.
     return 0;
@@ -675,7 +675,7 @@ PyObject* LockFreeStack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 }
 
 int LockFreeStack_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(Py_TYPE(self));
+    if (int r = tarvish::visit_type(self, visit, arg)) return r;
     Py_VISIT(tarvish::state_of<LockFreeStack>(self).lock.get());
     // The items are left out on purpose: the nodes keep them outside the collector, as the class always has.
     return 0;
@@ -945,10 +945,8 @@ PyObject* LockFreeStatistics_new(PyTypeObject* type, PyObject* args, PyObject* k
     s.ops = &lock_free_statistics_ops;
     s.lock = tarvish::new_lock(state().guard.module);
     if (!s.lock) return nullptr;
-    Ref zero = tarvish::box(0);
-    if (!zero) return nullptr;
     for (auto& c : s.counter) {
-        c = tarvish::call(reinterpret_cast<PyObject*>(state().AtomicCounter_type), zero.get());
+        c = tarvish::call(reinterpret_cast<PyObject*>(state().AtomicCounter_type), tarvish::zero());
         if (!c) return nullptr;
     }
     return self.release();
@@ -956,7 +954,7 @@ PyObject* LockFreeStatistics_new(PyTypeObject* type, PyObject* args, PyObject* k
 
 int LockFreeStatistics_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
-    Py_VISIT(Py_TYPE(self));
+    if (int r = tarvish::visit_type(self, visit, arg)) return r;
     Py_VISIT(s.lock.get());
     for (auto& c : s.counter) Py_VISIT(c.get());
     return 0;
@@ -1120,9 +1118,9 @@ Ref quotient_or_zero(const Reading& num, const Reading& den, bool scaled) noexce
         double q = static_cast<double>(num.v) / static_cast<double>(den.v);
         return tarvish::box(scaled ? q * 100.0 : q);
     }
-    Ref d = den.object(), zero = tarvish::box(0);
-    if (!d || !zero) return Ref();
-    int positive_den = tarvish::compare(d.get(), zero.get(), Py_GT);
+    Ref d = den.object();
+    if (!d) return Ref();
+    int positive_den = tarvish::compare(d.get(), tarvish::zero(), Py_GT);
     if (positive_den < 0) return Ref();
     if (!positive_den) return tarvish::box(0.0);
     Ref n = num.object();
@@ -1184,10 +1182,10 @@ constexpr Str corvane_state::* kSnapshotKeys[kSnapshotValues] = {
     corvane_state& st = state();
     if (!st.fresh_snapshot) [[unlikely]] {
         Ref t = Ref::steal(PyDict_New());
-        Ref zero = tarvish::box(0), zero_f = tarvish::box(0.0), zero_text = tarvish::percent_text(0.0);
-        if (!t || !zero || !zero_f || !zero_text) return nullptr;
+        Ref zero_f = tarvish::box(0.0), zero_text = tarvish::percent_text(0.0);
+        if (!t || !zero_f || !zero_text) return nullptr;
         for (int i = 0; i < kSnapshotValues; ++i) {
-            PyObject* value = i == kRatioSlot ? zero_text.get() : i > kPaddingSlot ? zero_f.get() : zero.get();
+            PyObject* value = i == kRatioSlot ? zero_text.get() : i > kPaddingSlot ? zero_f.get() : tarvish::zero();
             if (!tarvish::set_item(t.get(), st.*kSnapshotKeys[i], value)) return nullptr;
         }
         if (!tarvish::set_item(t.get(), st.k_mode, st.v_allocation_mode.get())) return nullptr;
@@ -1284,12 +1282,10 @@ PyObject* LockFreeStatistics_reset(PyObject* self, PyObject* const* args, Py_ssi
                                    PyObject* kwnames) noexcept {
     if (!tarvish::parse(LockFreeStatistics_reset_sig, args, nargs, kwnames)) return nullptr;
     LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
-    Ref zero = tarvish::box(0);
-    if (!zero) return nullptr;
     Section section{s.lock.get(), s.owner, "LockFreeStatistics.reset"};
     if (!section) return nullptr;
     // A failed store that the lock's __exit__ suppresses gives None, as a with-statement would.
-    bool ok = LockFreeStatistics_reset_lock_held(s, zero.get());
+    bool ok = LockFreeStatistics_reset_lock_held(s, tarvish::zero());
     if (!(ok ? section.leave() : section.leave_raising())) return nullptr;
     Py_RETURN_NONE;
 }

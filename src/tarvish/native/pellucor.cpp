@@ -181,9 +181,7 @@ Ref physical_cores_primary() noexcept {
     int has = PyObject_HasAttrWithError(os.get(), name);
     if (has < 0) return Ref();
     if (has) {
-        Ref zero = tarvish::box(0);
-        if (!zero) return zero;
-        Ref mask = tarvish::call_method(os.get(), st.s_sched_getaffinity, zero.get());
+        Ref mask = tarvish::call_method(os.get(), st.s_sched_getaffinity, tarvish::zero());
         if (!mask) return mask;
         Py_ssize_t size = PyObject_Size(mask.get());
         if (size < 0) return Ref();
@@ -195,11 +193,9 @@ Ref physical_cores_primary() noexcept {
     if (!t) return tarvish::box(1);
     // max(1, n) by the count's own comparison, then narrowed to 32 bits; a count
     // that is not above 1 (NaN included) gives 1 without being converted.
-    Ref one = tarvish::box(1);
-    if (!one) return one;
-    int above = PyObject_RichCompareBool(n.get(), one.get(), Py_GT);
+    int above = PyObject_RichCompareBool(n.get(), tarvish::one(), Py_GT);
     if (above < 0) return Ref();
-    if (!above) return one;
+    if (!above) return Ref::borrow(tarvish::one());
     int32_t v;
     if (!tarvish::to_int<int32_t, "int32_t">(n.get(), v)) return Ref();
     return tarvish::box(v);
@@ -314,9 +310,7 @@ Ref numa_nodes_windows() noexcept {
     if (!ok) return tarvish::box(1);
     Ref value = tarvish::getattr(highest.get(), st.s_value);
     if (!value) return value;
-    Ref one = tarvish::box(1);
-    if (!one) return one;
-    return Ref::steal(PyNumber_Add(value.get(), one.get()));
+    return Ref::steal(PyNumber_Add(value.get(), tarvish::one()));
 }
 
 // `sys.platform == <name>` by the platform object's own comparison.
@@ -377,8 +371,7 @@ bool set_gpu_defaults(PyObject* dict, PyObject* zero) noexcept {
 // The GPU information dictionary with its defaults, in key order.
 Ref gpu_defaults() noexcept {
     Ref info = Ref::steal(PyDict_New());
-    Ref zero = tarvish::box(0);
-    if (!info || !zero || !set_gpu_defaults(info.get(), zero.get())) return Ref();
+    if (!info || !set_gpu_defaults(info.get(), tarvish::zero())) return Ref();
     return info;
 }
 
@@ -483,9 +476,7 @@ bool gpu_from_tool(PyObject* info) noexcept {
 
     Ref code = tarvish::getattr(result.get(), st.s_returncode);
     if (!code) return false;
-    Ref zero = tarvish::box(0);
-    if (!zero) return false;
-    int ok = tarvish::compare(code.get(), zero.get(), Py_EQ);
+    int ok = tarvish::compare(code.get(), tarvish::zero(), Py_EQ);
     if (ok <= 0) return ok == 0;
     Ref out = tarvish::getattr(result.get(), st.s_stdout);
     int nonempty = tarvish::truth(out);
@@ -640,12 +631,10 @@ Ref fallback_capabilities(PyObject* error, double start) noexcept {
     Ref cores = tarvish::call_method(os.get(), st.s_cpu_count);
     int known = tarvish::truth(cores);
     if (known < 0) return Ref();
-    Ref one = tarvish::box(1), zero = tarvish::box(0);
-    if (!one || !zero) return Ref();
-    if (!set_item(caps.get(), st.k_physical_cores, known ? cores.get() : one.get()) ||
-        !set_item(caps.get(), st.k_numa_nodes, one))
+    if (!set_item(caps.get(), st.k_physical_cores, known ? cores.get() : tarvish::one()) ||
+        !set_item(caps.get(), st.k_numa_nodes, tarvish::one()))
         return Ref();
-    if (!set_gpu_defaults(caps.get(), zero.get())) return Ref();
+    if (!set_gpu_defaults(caps.get(), tarvish::zero())) return Ref();
     Ref sys = global(st.s_sys);
     if (!sys) return sys;
     Ref info = tarvish::getattr(sys.get(), st.s_version_info);

@@ -438,8 +438,7 @@ bool timestamp_of(PyObject* list, Py_ssize_t i, double& out) noexcept {
         return false;
     }
     Ref entry = Ref::borrow(PyList_GET_ITEM(list, i));
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref item = zero ? Ref::steal(PyObject_GetItem(entry.get(), zero.get())) : Ref();
+    Ref item = Ref::steal(PyObject_GetItem(entry.get(), tarvish::zero()));
     return item && tarvish::to_double(item.get(), out);
 }
 
