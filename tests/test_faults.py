@@ -518,6 +518,44 @@ def test_import_under_allocation_failure(name):
     assert found["scores"] == json.loads(json.dumps(eval(scores, {"module": sys.modules[name]})))
 
 
+# A fresh interpreter makes each call of a module's rows (its object made as
+# part of it) with the k-th allocation failing, k = 0, 1, ... until the call
+# makes fewer: the names and tables a module makes at its first use fail in
+# turn, each failure ends in MemoryError (or a guard's result), and every call
+# runs again afterwards.
+FIRST_CALLS = """
+    import gc, json, logging, sys
+    sys.path[:0] = %(path)r
+    import test_faults as tf
+    logging.disable(logging.CRITICAL)
+    gc.disable()
+    rows = [row for ident, rows in tf.CALLS.items() if ident.split(".")[0] == %(short)r for row in rows]
+    faults = 0
+    def run(make, what, args):
+        obj = make() if make else None
+        return (getattr(obj, what) if obj is not None else what)(*args)
+    for make, what, args in rows:
+        for k in range(tf.MAX_FAULTS):
+            result, error, met = tf.faulted(run, (make, what, args), k, collect=False)
+            if not met:
+                break
+            assert error is None or type(error) is MemoryError, repr(error)
+            faults += 1
+    for row in rows:  # each runs, after all that
+        run(*row)
+    print(json.dumps({"faults": faults, "rows": len(rows)}))
+"""
+
+
+@pytest.mark.parametrize("short", [m.rpartition(".")[2] for m in MODULES])
+def test_first_calls_under_allocation_failure(short):
+    path = [p for p in sys.path if p]
+    proc = run_python(FIRST_CALLS % {"path": path, "short": short})
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    found = json.loads(proc.stdout)
+    assert found["faults"] > 0 and found["rows"] == sum(len(c) for i, c in CALLS.items() if i.split(".")[0] == short)
+
+
 def test_import_missing_a_name():
     proc = run_python("""
         import tarvish.memory.plinth as plinth

@@ -349,7 +349,8 @@ PyObject* AtomicCounterWrapper_init(PyObject* self, PyObject* const* args, Py_ss
     if (!initial) return nullptr;
     corvane_state& st = state();
     Ref counter = tarvish::call(reinterpret_cast<PyObject*>(st.AtomicCounter_type), initial.get());
-    if (!counter || PyObject_SetAttr(self, st.s_counter.get(), counter.get()) < 0) return nullptr;
+    PyObject* name = st.s_counter.get();  // null when it could not be made, at first use
+    if (!counter || !name || PyObject_SetAttr(self, name, counter.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

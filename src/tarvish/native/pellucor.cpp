@@ -400,7 +400,10 @@ Ref best_info(PyObject* best, Str& field) noexcept {
 // importable later is seen). Keys set before a failure keep their values.
 bool gpu_from_registry(PyObject* info) noexcept {
     pellucor_state& st = state();
-    Ref fromlist = Ref::steal(PyTuple_Pack(2, st.s_GPUBackendKind.get(), st.s_GPUSorrel.get()));
+    PyObject* kind_name = st.s_GPUBackendKind.get();
+    PyObject* registry_name = st.s_GPUSorrel.get();
+    if (!kind_name || !registry_name) return false;  // a name made at first use, for lack of memory
+    Ref fromlist = Ref::steal(PyTuple_Pack(2, kind_name, registry_name));
     if (!fromlist) return false;
     Ref registry = Ref::steal(PyImport_ImportModuleLevel("tarvish.gpu.sorrel", nullptr, nullptr, fromlist.get(), 0));
     if (!registry) return false;
