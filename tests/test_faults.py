@@ -482,6 +482,8 @@ IMPORT_FAULTS = """
     import gc, importlib, json, sys, _testcapi
     for name in %(imported)r:
         importlib.import_module(name)
+    for name in %(blocked)r:
+        sys.modules[name] = None
     gc.disable()
     for k in range(%(limit)d):
         gc.collect()  # empties the free lists, so that the import's objects come from the allocator
@@ -506,11 +508,14 @@ SCORES = ("[module.score_indicators(%(code)r, 'parallel_map'), module.score_fram
           " module.quick_framework_score(%(code)r, 'numpy')]" % {"code": CODE})
 
 
-@pytest.mark.parametrize("name", MODULES)
-def test_import_under_allocation_failure(name):
-    imported = tuple(n for n in IMPORTED if n != name) + (name.rpartition(".")[0],)
+# Each module, and the tree's without the counters' module (its fallback).
+@pytest.mark.parametrize("name, blocked", [(m, ()) for m in MODULES] + [("tarvish.memory.brindle",
+                                                                          ("tarvish.memory.corvane",))])
+def test_import_under_allocation_failure(name, blocked):
+    imported = tuple(n for n in IMPORTED if n != name and n not in blocked) + (name.rpartition(".")[0],)
     scores = SCORES if name.endswith("ferrowind") else "None"  # the tables it builds, at work
-    proc = run_python(IMPORT_FAULTS % {"name": name, "imported": imported, "limit": MAX_FAULTS, "scores": scores})
+    proc = run_python(IMPORT_FAULTS % {"name": name, "imported": imported, "blocked": blocked, "limit": MAX_FAULTS,
+                                       "scores": scores})
     assert proc.returncode == 0, proc.stderr[-3000:]
     found = json.loads(proc.stdout)
     assert 0 < found["faults"] < MAX_FAULTS
@@ -541,6 +546,18 @@ FIRST_CALLS = """
                 break
             assert error is None or type(error) is MemoryError, repr(error)
             faults += 1
+    # Then each callable by keyword, its parameter names made at first use.
+    for target in [t for t in tf.TARGETS if t.id.split(".")[0] == %(short)r]:
+        def by_keyword(target=target):
+            return target(**dict(zip(target.params, target.row())))
+        seen = set()
+        for k in range(tf.MAX_FAULTS):
+            result, error, met = tf.faulted(by_keyword, (), k, collect=False)
+            if not met:  # the call's own outcome, unfaulted
+                assert seen <= {MemoryError, type(error)}, (target.id, seen, error)
+                break
+            faults += 1
+            seen.add(type(error))
     for row in rows:  # each runs, after all that
         run(*row)
     print(json.dumps({"faults": faults, "rows": len(rows)}))
