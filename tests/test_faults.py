@@ -780,7 +780,8 @@ OVERRIDES = [
       for check in (lambda self, s: 1 / 0, lambda self, s: int("x"), lambda self, s: "x")
       for what, args in (("insert", (8, "b")), ("find_best_fit", (8,)), ("find_all_exact", (8,)),
                          ("delete", (8, "b")), ("remove_ge", (8,)))] + [
-    (lambda: overriding(brindle.FastRedBlackTree, size=lambda self: 1 / 0)(), what, ()) for what in ("__len__", "__bool__")]
+    (lambda: overriding(brindle.FastRedBlackTree, size=lambda self: 1 / 0)(), what, ())  # noqa: PLW0108
+    for what in ("__len__", "__bool__")]
 
 
 @pytest.mark.parametrize("make, what, args", OVERRIDES)
