@@ -531,9 +531,9 @@ def pickling_refused(cls):
     calls = [functools.partial(pickle.dumps, obj, p) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
     for call in calls + [obj.__reduce__, lambda: obj.__setstate__({}), lambda: obj.__setstate__(None)]:
         expect(TypeError, NO_PICKLE, call)
-    for call in (lambda: obj.__reduce__(1), lambda: obj.__setstate__()):  # misused: the binder's own errors
+    for method, args in ((obj.__reduce__, (1,)), (obj.__setstate__, ())):  # misused: the binder's own errors
         with pytest.raises(TypeError) as e:
-            call()
+            method(*args)
         assert str(e.value) != NO_PICKLE
 
 
