@@ -326,7 +326,8 @@ CALLS = {
                                                         (PATTERNS, 0.1))],
     "halvard.detect_dominant_pattern": [(None, halvard.detect_dominant_pattern,
                                          (["cpu", "io", "cpu", "memory", "io", "cpu"], 5))],
-    "halvard.is_adaptation_beneficial": [(None, halvard.is_adaptation_beneficial, ("a", "b", 0.9, 0.8, 0.5, 1, 1.1, 0.6))],
+    "halvard.is_adaptation_beneficial": [(None, halvard.is_adaptation_beneficial, ("a", "b", 0.9, 0.8, 0.5, 1, 1.1, 0.6)),
+                                         (None, halvard.is_adaptation_beneficial, (None, "b", 0.9, 0.8, 0.5, 1, 1.1, 0.6))],
     "halvard.should_skip_adaptation": [(None, halvard.should_skip_adaptation, (1.0, 100.0, 10.0))],
     "halvard.detect_memory_pressure": [(None, halvard.detect_memory_pressure, (0.9, 1.0, 0.8))],
     "halvard.detect_fragmentation_threshold": [(None, halvard.detect_fragmentation_threshold, (0.4, 0.3))],
@@ -747,8 +748,20 @@ def shortened():
     return (key.history,)
 
 
+class Broken:
+    """An iterable pair whose iteration raises after `at` items."""
+
+    def __init__(self, at):
+        self.at = at
+
+    def __iter__(self):
+        yield from (float(i) for i in range(self.at))
+        raise ZeroDivisionError("half-way")
+
+
 # Items that fail half-way through a loop over a caller's data.
 HALF_WAY = [
+    *((halvard.calculate_performance_trend, ([(0.0, 1.0), Broken(at), (2.0, 3.0)], 0.0)) for at in (0, 1, 2)),
     (halvard.calculate_performance_trend, ([(0.0, 1.0), (1.0, H), (2.0, 3.0)], 0.0)),
     (halvard.calculate_performance_trend, ([(0.0, 1.0), (H, 2.0), (2.0, 3.0)], 0.0)),
     (halvard.detect_performance_degradation, ([(0.0, 1.0)] * 3 + [(1.0, H)] + [(2.0, 1.0)] * 3, 1.0, 0.1, 0.0)),

@@ -126,7 +126,11 @@ class TestSemantics:
 
     @pytest.mark.parametrize("platform, os_ns, expected", [
         ("linux", fake_os(entries=["node0", "node1", "possible", "online", "has_cpu"]), 2),
-        ("linux", fake_os(entries=[f"node{i}" for i in range(13)] + ["node", "nodeX", "node1a", "Node3"]), 13),
+        ("linux", fake_os(entries=[f"node{i}" for i in range(13)] + ["node", "nodeX", "node1a", "Node3", "nXde1",
+                                                                     "noXe1", "nodX1", "node-1"]), 13),
+        # Entries that are no str answer through their own methods, and may fail there.
+        ("linux", fake_os(entries=["node0", hostile("getitem", base=str, __hash__=str.__hash__)("node1")]), 1),
+        ("linux", fake_os(entries=["node0", type("Short", (str,), {"__getitem__": lambda self, i: ""})("node1")]), 1),
         ("linux", fake_os(entries=["node\u0663", "node\u00b2", "node\u00bd", type("S", (str,), {})("node7")]), 3),
         ("linux", fake_os(entries=["possible", "online"]), 1),
         ("linux", fake_os(exists=False, entries=["node0", "node1"]), 1),
