@@ -510,7 +510,15 @@ SCORES = ("[module.score_indicators(%(code)r, 'parallel_map'), module.score_fram
           " module.quick_framework_score(%(code)r, 'numpy')]" % {"code": CODE})
 
 
+# Python 3.15.0's collector can crash on what a Python-level import leaves
+# behind when it fails for lack of memory (a retried `import fractions` does
+# too): the sweeps that import while memory fails run on 3.14.
+IMPORTS_SURVIVE_FAILURE = sys.version_info < (3, 15)
+IMPORT_CRASH = "3.15.0's collector can crash after a failed Python-level import"
+
+
 # Each module, and the tree's without the counters' module (its fallback).
+@pytest.mark.skipif(not IMPORTS_SURVIVE_FAILURE, reason=IMPORT_CRASH)
 @pytest.mark.no_refleak("the module is imported in a child process")
 @pytest.mark.parametrize("name, blocked", [(m, ()) for m in MODULES] + [("tarvish.memory.brindle",
                                                                           ("tarvish.memory.corvane",))])
@@ -574,6 +582,8 @@ FIRST_CALLS = """
 @pytest.mark.no_refleak("the calls run in a child process")
 @pytest.mark.parametrize("short", [m.rpartition(".")[2] for m in MODULES])
 def test_first_calls_under_allocation_failure(short):
+    if short == "pellucor" and not IMPORTS_SURVIVE_FAILURE:  # its calls import modules
+        pytest.skip(IMPORT_CRASH)
     path = [p for p in sys.path if p]
     proc = run_python(FIRST_CALLS % {"path": path, "short": short})
     assert proc.returncode == 0, proc.stderr[-3000:]
