@@ -520,6 +520,7 @@ IMPORT_CRASH = "3.15.0's collector can crash after a failed Python-level import"
 # Each module, and the tree's without the counters' module (its fallback).
 @pytest.mark.skipif(not IMPORTS_SURVIVE_FAILURE, reason=IMPORT_CRASH)
 @pytest.mark.no_refleak("the module is imported in a child process")
+@pytest.mark.thread_unsafe(reason="a child process's sweep: run on more threads, it only repeats itself")
 @pytest.mark.parametrize("name, blocked", [(m, ()) for m in MODULES] + [("tarvish.memory.brindle",
                                                                           ("tarvish.memory.corvane",))])
 def test_import_under_allocation_failure(name, blocked):
@@ -580,6 +581,7 @@ FIRST_CALLS = """
 
 
 @pytest.mark.no_refleak("the calls run in a child process")
+@pytest.mark.thread_unsafe(reason="a child process's sweep: run on more threads, it only repeats itself")
 @pytest.mark.parametrize("short", [m.rpartition(".")[2] for m in MODULES])
 def test_first_calls_under_allocation_failure(short):
     if short == "pellucor" and not IMPORTS_SURVIVE_FAILURE:  # its calls import modules
@@ -592,6 +594,7 @@ def test_first_calls_under_allocation_failure(short):
 
 
 @pytest.mark.no_refleak("the module is imported in a child process")
+@pytest.mark.thread_unsafe(reason="a child process: run on more threads, it only repeats itself")
 def test_import_missing_a_name():
     proc = run_python("""
         import tarvish.memory.plinth as plinth
