@@ -117,4 +117,26 @@ template <class... A>
     return set_item(dict, key, value.get());
 }
 
+// o.<name> = value by interned name; a null value passes on the error already set. False with an error set.
+[[nodiscard]] inline bool set_attr(PyObject* o, Str& name, PyObject* value) noexcept {
+    PyObject* n = name.get();
+    return n && value && PyObject_SetAttr(o, n, value) == 0;
+}
+[[nodiscard]] inline bool set_attr(PyObject* o, Str& name, const Ref& value) noexcept {
+    return set_attr(o, name, value.get());
+}
+
+// A new tuple of interned names; null with an error set (a name made at first use may fail).
+template <std::size_t N>
+[[nodiscard]] inline Ref name_tuple(Str* const (&names)[N]) noexcept {
+    Ref t = Ref::steal(PyTuple_New(N));
+    if (!t) return t;
+    for (std::size_t i = 0; i < N; ++i) {
+        PyObject* s = names[i]->get();
+        if (!s) return Ref();
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(s));
+    }
+    return t;
+}
+
 }  // namespace tarvish

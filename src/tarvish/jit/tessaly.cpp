@@ -89,16 +89,8 @@ constexpr double kMinRecompileInterval = 600.0;
 // A tuple of interned names, made once for the process (null with an error set).
 template <std::size_t N>
 PyObject* name_tuple(PyObject*& cache, tarvish::Str* const (&names)[N]) noexcept {
-    if (cache) [[likely]]
-        return cache;
-    Ref t = Ref::steal(PyTuple_New(N));
-    if (!t) return nullptr;
-    for (std::size_t i = 0; i < N; ++i) {
-        PyObject* s = names[i]->get();
-        if (!s) return nullptr;
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(s));
-    }
-    cache = t.release();
+    if (!cache) [[unlikely]]
+        cache = tarvish::name_tuple(names).release();
     return cache;
 }
 

@@ -349,8 +349,7 @@ PyObject* AtomicCounterWrapper_init(PyObject* self, PyObject* const* args, Py_ss
     if (!initial) return nullptr;
     corvane_state& st = state();
     Ref counter = tarvish::call(reinterpret_cast<PyObject*>(st.AtomicCounter_type), initial.get());
-    PyObject* name = st.s_counter.get();  // null when it could not be made, at first use
-    if (!counter || !name || PyObject_SetAttr(self, name, counter.get()) < 0) return nullptr;
+    if (!counter || !tarvish::set_attr(self, st.s_counter, counter)) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -86,11 +86,7 @@ Ref get_item(PyObject* dict, Str& key) noexcept {
     return Ref::steal(v);
 }
 
-bool set_attr(PyObject* o, Str& name, const Ref& value) noexcept {
-    PyObject* n = name.get();
-    return n && value && PyObject_SetAttr(o, n, value.get()) == 0;
-}
-
+using tarvish::set_attr;
 using tarvish::set_item;
 bool set_item(PyObject* dict, Str& key, Str& value) noexcept { return set_item(dict, key, value.get()); }
 
@@ -400,10 +396,8 @@ Ref best_info(PyObject* best, Str& field) noexcept {
 // importable later is seen). Keys set before a failure keep their values.
 bool gpu_from_registry(PyObject* info) noexcept {
     pellucor_state& st = state();
-    PyObject* kind_name = st.s_GPUBackendKind.get();
-    PyObject* registry_name = st.s_GPUSorrel.get();
-    if (!kind_name || !registry_name) return false;  // a name made at first use, for lack of memory
-    Ref fromlist = Ref::steal(PyTuple_Pack(2, kind_name, registry_name));
+    Str* const names[] = {&st.s_GPUBackendKind, &st.s_GPUSorrel};
+    Ref fromlist = tarvish::name_tuple(names);
     if (!fromlist) return false;
     Ref registry = Ref::steal(PyImport_ImportModuleLevel("tarvish.gpu.sorrel", nullptr, nullptr, fromlist.get(), 0));
     if (!registry) return false;
