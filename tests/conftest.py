@@ -21,6 +21,8 @@ import warnings
 
 import pytest
 
+import support
+
 # The interpreter specialises and caches during the first runs of a body.
 WARMUPS = 2
 # Then a block of n runs and a block of 2n runs are measured. A leak of one
@@ -65,7 +67,9 @@ PER_RUN = {
     "recwarn": _recwarn_run,
 }
 
-_unchecked = {}
+# What a test's report says of a run once, unchecked (carried from the
+# workers of a distributed run to the session's summary).
+UNCHECKED = "run once, unchecked for leaks"
 
 
 def pytest_addoption(parser):
@@ -193,7 +197,7 @@ def pytest_pyfunc_call(pyfuncitem):
         return (yield)
     reason = _unchecked_reason(pyfuncitem)
     if reason is not None:
-        _unchecked[pyfuncitem.nodeid] = reason
+        pyfuncitem.user_properties.append((UNCHECKED, reason))
         return (yield)
     testfunction = pyfuncitem.obj
     names = inspect.signature(testfunction).parameters
@@ -212,40 +216,46 @@ def pytest_pyfunc_call(pyfuncitem):
     first_mp = None
     if "monkeypatch" in funcargs:
         first_mp = pyfuncitem.funcargs["monkeypatch"] = pytest.MonkeyPatch()
+    support.completed = {}  # the child processes of the first run, for the later runs
     start = time.perf_counter()
     try:
-        result = yield
+        try:
+            result = yield
+        finally:
+            if first_mp is not None:
+                first_mp.undo()
+                pyfuncitem.funcargs["monkeypatch"] = funcargs["monkeypatch"]
+        if time.perf_counter() - start > SLOW_SECONDS:
+            pyfuncitem.user_properties.append((UNCHECKED, f"slow (first run over {SLOW_SECONDS:g} s)"))
+            return result
+        for _ in range(WARMUPS - 1):
+            run()
+        # What exists now is no concern of this test: frozen, the collector skips
+        # it, so that each measurement collects only what the runs made.
+        gc.freeze()
+        try:
+            for n in BLOCKS:
+                leaks = _measure(run, n)
+                if not leaks:
+                    return result
+        finally:
+            gc.unfreeze()  # back in the collector's care (and visible to gc.get_referrers) between tests
     finally:
-        if first_mp is not None:
-            first_mp.undo()
-            pyfuncitem.funcargs["monkeypatch"] = funcargs["monkeypatch"]
-    if time.perf_counter() - start > SLOW_SECONDS:
-        _unchecked[pyfuncitem.nodeid] = f"slow (first run over {SLOW_SECONDS:g} s)"
-        return result
-    for _ in range(WARMUPS - 1):
-        run()
-    # What exists now is no concern of this test: frozen, the collector skips
-    # it, so that each measurement collects only what the runs made.
-    gc.freeze()
-    try:
-        for n in BLOCKS:
-            leaks = _measure(run, n)
-            if not leaks:
-                return result
-    finally:
-        gc.unfreeze()  # back in the collector's care (and visible to gc.get_referrers) between tests
+        support.completed = None
     pytest.fail(f"{pyfuncitem.nodeid} leaked " + " and ".join(leaks), pytrace=False)
     return result
 
 
 def pytest_terminal_summary(terminalreporter, config):
-    if not config.getoption("--refleak") or not _unchecked:
+    unchecked = {r.nodeid: value for r in terminalreporter.getreports("passed") + terminalreporter.getreports("failed")
+                 if r.when == "call" for name, value in r.user_properties if name == UNCHECKED}
+    if not config.getoption("--refleak") or not unchecked:
         return
     # One line per test function (its parameter sets counted) and reason.
     groups = {}
-    for nodeid, reason in _unchecked.items():
+    for nodeid, reason in unchecked.items():
         key = (nodeid.split("[", 1)[0], reason)
         groups[key] = groups.get(key, 0) + 1
-    terminalreporter.section(f"run once, unchecked for leaks ({len(_unchecked)})")
+    terminalreporter.section(f"{UNCHECKED} ({len(unchecked)})")
     for (test, reason), n in sorted(groups.items()):
         terminalreporter.line(f"{test}{f' (x{n})' if n > 1 else ''}: {reason}")

@@ -46,15 +46,25 @@ def native_callables():
                         yield Native(modname, value, attr, member)
 
 
+# The leak mode runs a test's body many times over, and a child process that
+# the body starts is the same fresh interpreter given the same code each time:
+# while a test runs there, this holds the processes its first run completed,
+# by what they were given, for its later runs to check again.
+completed = None
+
+
 def run_python(code, *, check=False, timeout=300):
     """Runs `code` (dedented) in a fresh interpreter with this one's import path
     and environment (so a sanitizer runtime preload carries over); returns the
     completed process. With `check`, a non-zero exit fails with its stderr."""
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, encoding="utf-8", timeout=timeout,
-        env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)},
-    )
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    key = (textwrap.dedent(code), timeout, tuple(sorted(env.items())))
+    proc = completed.get(key) if completed is not None else None
+    if proc is None:
+        proc = subprocess.run([sys.executable, "-c", key[0]], capture_output=True, text=True, encoding="utf-8",
+                              timeout=timeout, env=env)
+        if completed is not None:
+            completed[key] = proc
     if check:
         assert proc.returncode == 0, proc.stderr
     return proc

@@ -27,8 +27,8 @@ SAMPLE = """
 @pytest.mark.thread_unsafe
 def test_leak_mode_catches_a_leak(tmp_path):
     (tmp_path / "test_sample.py").write_text(textwrap.dedent(SAMPLE))
-    conftest = pathlib.Path(__file__).with_name("conftest.py")
-    (tmp_path / "conftest.py").write_text(conftest.read_text())
+    for name in ("conftest.py", "support.py"):
+        (tmp_path / name).write_text(pathlib.Path(__file__).with_name(name).read_text())
     proc = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "no:run-parallel", "--refleak",
          str(tmp_path)],

@@ -45,6 +45,12 @@ py="$venv/bin/python"
 
 step() { printf '\n=== %s ===\n' "$*"; }
 
+# The suite runs in one process per core (pytest-xdist, at most four), each
+# worker given tests as it frees up; on one core, in this process.
+cores=$(nproc)
+workers=()
+[ "$cores" -gt 1 ] && workers=(-n "$((cores < 4 ? cores : 4))")
+
 # True when no input is newer than the file named.
 newer_than_inputs() {
   [ -z "$(wheel_inputs | while IFS= read -r f; do [ "$f" -nt "$1" ] && { echo "$f"; break; }; done)" ]
@@ -99,7 +105,7 @@ mode_lint() {
 mode_wheel() {
   build_wheel
   step "test suite against the installed wheel"
-  "$py" -m pytest -q tests
+  "$py" -m pytest -q "${workers[@]}" tests
   plain_suite_ran=1
 }
 
@@ -151,7 +157,7 @@ mode_py315() {
   python3.15 -m venv --system-site-packages "$out/venv"
   "$py315" -m pip install --no-index --no-deps --quiet "$out/dist"/*.whl
   step "test suite on Python 3.15"
-  "$py315" -m pytest -q -rs tests
+  "$py315" -m pytest -q -rs "${workers[@]}" tests
   step "type stubs against the modules on Python 3.15"
   stubtest "$py315"
 }
@@ -166,14 +172,14 @@ mode_threads() {
   local once=()
   [ "$plain_suite_ran" = 1 ] && once=(--skip-thread-unsafe=1)
   step "test suite, each test on 4 threads at once"
-  "$py" -m pytest -q --parallel-threads=4 "${once[@]}" tests
+  "$py" -m pytest -q "${workers[@]}" --parallel-threads=4 "${once[@]}" tests
 }
 
 mode_sanitize() {
   step "AddressSanitizer + UndefinedBehaviorSanitizer (-Werror)"
-  tools/dev.sh --tag asan --sanitize --werror tests
+  tools/dev.sh --tag asan --sanitize --werror "${workers[@]}" tests
   step "AddressSanitizer + UndefinedBehaviorSanitizer, 2 threads at once"
-  tools/dev.sh --tag asan --sanitize --werror --parallel-threads=2 --skip-thread-unsafe=1 tests
+  tools/dev.sh --tag asan --sanitize --werror "${workers[@]}" --parallel-threads=2 --skip-thread-unsafe=1 tests
 }
 
 mode_perf() {
@@ -194,7 +200,7 @@ mode_baseline() {
 counted=""
 mode_refleak() {
   step "reference leaks (debug interpreter; coverage counted on the way)"
-  tools/dev.sh --tag dbg --debug-python --coverage tests --refleak
+  tools/dev.sh --tag dbg --debug-python --coverage "${workers[@]}" tests --refleak
   counted=build/dbg
 }
 
@@ -204,7 +210,7 @@ mode_coverage() {
     step "native line and branch coverage (gcov), as the refleak run counted it"
   else
     step "native line and branch coverage (gcov)"
-    tools/dev.sh --tag cov --coverage tests
+    tools/dev.sh --tag cov --coverage "${workers[@]}" tests
     out=build/cov
   fi
   local floors=() what value
