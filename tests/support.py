@@ -70,6 +70,23 @@ def run_python(code, *, check=False, timeout=300):
     return proc
 
 
+def outcome(call, *args):
+    """What the call returns, or the ordinary exception it raises, without its
+    traceback (which would keep the arguments alive); never one that a sound
+    native call cannot raise (SystemError, AssertionError)."""
+    try:
+        return call(*args)
+    except (SystemError, AssertionError):
+        raise
+    except Exception as e:
+        return e.with_traceback(None)
+
+
+def overriding(cls, **methods):
+    """A subclass of `cls` with `methods` in its dict."""
+    return type(f"{cls.__name__}Sub", (cls,), methods)
+
+
 def hostile(*slots, exc=ZeroDivisionError, name="Hostile", base=object, **attrs):
     """A subclass of `base` whose special methods named in `slots` ("int",
     "float", "index", "bool", "eq", "hash", "len", ...) raise

@@ -374,6 +374,23 @@ class TestSemantics:
         t.clear()
         assert made == ["first", "second", "third", "fourth"]
 
+    @pytest.mark.thread_unsafe
+    @pytest.mark.parametrize("value, error", [(2**70, None), (3.0, None), (hostile("index", "int")(), TypeError)])
+    def test_sampling_takes_the_counters_value_as_given(self, monkeypatch, value, error):
+        """An int of any size, or anything with a remainder by the rate."""
+        counter = type("Counter", (), {"__init__": lambda self, v: None, "increment": lambda self: 2**64,
+                                       "load": lambda self: 0})
+        monkeypatch.setattr(brindle, "AtomicCounter", counter)
+        t = FastRedBlackTree(2)
+        t.insert(64, Plinth(0, 64))
+        counter.increment = lambda self: value
+        if error is None:
+            assert t.insert(8, Plinth(64, 8)) is True and t.get_size_distribution() == {8: 1, 64: 1}
+        else:
+            with pytest.raises(error):
+                t.insert(8, Plinth(64, 8))
+            assert t.get_size_distribution() == {64: 1}
+
 
 class TreeMachine(RuleBasedStateMachine):
     def __init__(self):
@@ -614,6 +631,17 @@ class TestImport:
     def test_import_fails(self, block, extra):
         r = self.run(block, extra)
         assert r.returncode != 0 and (extra or "ImportError") in r.stderr
+
+    def test_import_missing_a_name(self):
+        r = run_python("""
+            import tarvish.memory.plinth as plinth
+            del plinth.Plinth
+            try:
+                import tarvish.memory.brindle
+            except ImportError as e:
+                print(e)
+        """, check=True)
+        assert r.stdout == "cannot import name 'Plinth' from 'tarvish.memory.plinth'\n"
 
 
 class TestConcurrency:

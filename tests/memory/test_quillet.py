@@ -4,6 +4,7 @@ import random
 import struct
 import sys
 import threading
+import types
 
 import pytest
 from support import run_python
@@ -291,6 +292,24 @@ class TestSlabHeader:
         for n in (0, 15, 17):
             with pytest.raises(ValueError, match=f"got {n}$"):
                 h.unpack_header(bytes(n))
+        assert h.pack_header() == before
+
+    @pytest.mark.thread_unsafe  # replaces sys.modules["struct"]
+    @pytest.mark.parametrize("values, error", [((1, 2, 3, 4), ValueError), ((1, 2, 3, 4, -1), OverflowError),
+                                               ((256, 0, 0, 0, 0), OverflowError), (None, None)])
+    def test_header_decoded_by_another_struct(self, monkeypatch, values, error):
+        """The header is decoded by the struct module found at the call, imported when it is not."""
+        h = FastSlabHeaderOps(3, 64)
+        h.py_allocate_object_at(5)
+        before = h.pack_header()
+        if values is None:
+            monkeypatch.delitem(sys.modules, "struct")
+            assert h.unpack_header(before) is None
+        else:
+            monkeypatch.setitem(sys.modules, "struct", types.SimpleNamespace(unpack=lambda fmt, data: values))
+            with pytest.raises(error):
+                h.unpack_header(before)
+        monkeypatch.undo()
         assert h.pack_header() == before
 
     @pytest.mark.thread_unsafe
