@@ -366,8 +366,10 @@ Ref policy_config(PyObject* given) noexcept {
     if (!kwnames) return Ref();
     Ref values[5] = {tarvish::box(kInitialThreshold), tarvish::box(kMinThreshold), tarvish::box(kMaxThreshold),
                      tarvish::box(kLearningRate.value), tarvish::box(kTargetSpeedup.value)};
+    // Every box is checked before any attribute is read: a read must not start with an error set.
+    for (const Ref& value : values)
+        if (!value) return Ref();
     for (int i = 0; i < 5; ++i) {
-        if (!values[i]) return Ref();
         Ref found;
         if (!optional_attr(given, *names[i], found)) return Ref();
         if (found) values[i] = std::move(found);
