@@ -11,6 +11,8 @@ import textwrap
 import types
 from typing import NamedTuple
 
+import pytest
+
 from tarvish.__main__ import MODULES
 
 METHOD_KINDS = (types.MethodDescriptorType, types.ClassMethodDescriptorType, staticmethod)
@@ -51,6 +53,13 @@ def native_callables():
 # while a test runs there, this holds the processes its first run completed,
 # by what they were given, for its later runs to check again.
 completed = None
+
+
+# An injected allocation failure fails every thread's allocations: in a worker
+# process of a distributed run, the worker's own receiving thread would fail
+# with the call, so the tests that inject one run only in a process of their own.
+ALONE = pytest.mark.skipif("PYTEST_XDIST_WORKER" in os.environ,
+                           reason="fails every thread's allocations, a distributed run's worker thread's with them")
 
 
 def run_python(code, *, check=False, timeout=300):

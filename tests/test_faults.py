@@ -19,7 +19,7 @@ import types
 import pytest
 
 from calls import CALLS, CODE, PATTERNS, policy, stack, statistics, statistics_of_subclasses, timer, tree
-from support import Env, EnvFault, Hostile, each_step_failing, outcome, overriding, run_python
+from support import ALONE, Env, EnvFault, Hostile, each_step_failing, outcome, overriding, run_python
 from tarvish.__main__ import MODULES
 from test_conventions import TARGETS, digest, kind_of
 from tarvish.gpu import veldra
@@ -145,6 +145,7 @@ def sweep(make, what, args, guarded, logs_after):
 
 
 @pytest.mark.thread_unsafe  # the failing allocator is the process's
+@ALONE
 @pytest.mark.parametrize("ident, case", [(i, n) for i in CALLS for n in range(len(CALLS[i]))])
 def test_allocation_failure(ident, case, caplog):  # caplog: the log records of one run, not of all
     make, what, args = CALLS[ident][case]
@@ -167,6 +168,7 @@ TRAVERSED = [tree, stack, statistics, lambda: corvane.AtomicPointer([1]), policy
 
 
 @pytest.mark.thread_unsafe  # the failing allocator is the process's
+@ALONE
 @pytest.mark.parametrize("make", TRAVERSED)
 def test_traversal_cut_short(make):
     obj = make()

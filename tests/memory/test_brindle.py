@@ -9,7 +9,7 @@ import time
 import types
 
 import pytest
-from support import hostile, run_python
+from support import ALONE, hostile, run_python
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
@@ -537,6 +537,7 @@ class TestRefcounts:
         gc.collect()
         assert ref() is None
 
+    @ALONE
     def test_allocation_failure(self):
         _testcapi = pytest.importorskip("_testcapi")
         t, b = filled([10, 20, 30]), Plinth(0, 0)

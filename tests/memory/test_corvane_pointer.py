@@ -6,6 +6,7 @@ import weakref
 
 import pytest
 
+from support import ALONE
 from tarvish.memory import corvane
 from tarvish.memory.corvane import AtomicPointer, LockFreeStack
 
@@ -112,6 +113,7 @@ class TestStack:
         assert all(released(r) for r in refs)
 
     @pytest.mark.thread_unsafe
+    @ALONE
     def test_node_allocation_failure_changes_nothing(self):
         _testcapi = pytest.importorskip("_testcapi")
         s, x = LockFreeStack(), Thing()
