@@ -107,12 +107,14 @@ def faulted(call, args, k, collect=True):
     return result, error, met
 
 
+def bound(make, what):
+    """A row's object, made now (None for a function or constructor), and what the row calls."""
+    obj = make() if make else None
+    return obj, getattr(obj, what) if obj is not None else what
+
+
 def sweep(make, what, args, guarded, logs_after):
     """Faults every allocation of one call in turn; returns the faults injected."""
-    def fresh():
-        obj = make() if make else None
-        return obj, (getattr(obj, what) if obj is not None else what)
-
     def same(a, b):
         if make is timer:
             return type(a) is type(b)
@@ -120,7 +122,7 @@ def sweep(make, what, args, guarded, logs_after):
 
     expected = None
     for k in range(-1, MAX_FAULTS):  # -1: no fault, the expected result
-        obj, call = fresh()
+        obj, call = bound(make, what)
         snapshot = None if make in STEPWISE else next((SNAPSHOT[c] for c in type(obj).__mro__ if c in SNAPSHOT), None)
         before = snapshot(obj) if snapshot else None
         counts = [sys.getrefcount(a) for a in held(args)]
@@ -257,16 +259,11 @@ FIRST_CALLS = """
     gc.disable()
     rows = [row for ident, rows in tf.CALLS.items() if ident.split(".")[0] == %(short)r for row in rows]
     faults = 0
-    def run(make, what, args):
-        obj = make() if make else None
-        return (getattr(obj, what) if obj is not None else what)(*args)
     # Only the call itself is faulted: Python code failing for memory can trip
     # the debug interpreter's own checks (a comprehension's frame did).
     for make, what, args in rows:
         for k in range(tf.MAX_FAULTS):
-            obj = make() if make else None
-            call = getattr(obj, what) if obj is not None else what
-            result, error, met = tf.faulted(call, args, k, collect=False)
+            result, error, met = tf.faulted(tf.bound(make, what)[1], args, k, collect=False)
             if not met:
                 break
             assert error is None or type(error) is MemoryError, repr(error)
@@ -283,8 +280,8 @@ FIRST_CALLS = """
                 break
             faults += 1
             seen.add(type(error))
-    for row in rows:  # each runs, after all that
-        run(*row)
+    for make, what, args in rows:  # each runs, after all that
+        tf.bound(make, what)[1](*args)
     print(json.dumps({"faults": faults, "rows": len(rows)}))
 """
 
@@ -358,13 +355,13 @@ def test_hostile_locks(monkeypatch, caplog, mode):
     allowed = (Boom, RuntimeError, *((TypeError, AttributeError) if mode == "no protocol" else ()))
     for ident, calls in [*CALLS.items(), ("failing inside", FAILING_INSIDE)]:
         for make, what, args in calls:
-            obj = make() if make else None  # its data put in place under a lock that works
+            _, call = bound(make, what)  # its data put in place under a lock that works
             with monkeypatch.context() as m:
                 if mode == "no protocol":  # the lock's methods gone since it was made
                     for name in ("__enter__", "__exit__", "acquire", "release"):
                         m.delattr(Lock, name)
                 m.setattr(Lock, "mode", mode)
-                e = outcome(getattr(obj, what) if obj is not None else what, *args)
+                e = outcome(call, *args)
             assert not isinstance(e, Exception) or type(e) in allowed, (ident, mode, e)
 
 
@@ -388,13 +385,13 @@ def test_host_modules_failing(monkeypatch, caplog, short):
 
     def runner(make, what, args):
         def run(steps):
-            obj = make() if make else None
+            _, call = bound(make, what)
             with monkeypatch.context() as m:
                 for name, real in hosts.items():
                     m.setattr(module, name, Env(real, name, steps))
                 for name in IMPORTED_AT_CALL.get(short, ()):
                     m.setitem(sys.modules, name, Env(sys.modules[name], name, steps))
-                e = outcome(getattr(obj, what) if obj is not None else what, *args)
+                e = outcome(call, *args)
             assert not isinstance(e, Exception) or type(e) in (EnvFault, ZeroDivisionError, TypeError,
                                                                AttributeError), (steps.bad, e)
         return run
@@ -405,10 +402,10 @@ def test_host_modules_failing(monkeypatch, caplog, short):
             for make, what, args in calls:
                 each_step_failing(runner(make, what, args))
                 for name in names:  # and each of the module's globals gone in turn
-                    obj = make() if make else None
+                    _, call = bound(make, what)
                     with monkeypatch.context() as m:
                         m.delattr(module, name)
-                        outcome(getattr(obj, what) if obj is not None else what, *args)
+                        outcome(call, *args)
 
 
 def faulty_row(target, i):
@@ -492,11 +489,11 @@ HOSTILE = [
 @pytest.mark.thread_unsafe(reason="counts the references to arguments that the threads would share")
 @pytest.mark.parametrize("make, what, args", HOSTILE)
 def test_hostile_callers(make, what, args):
-    obj = make() if make else None
+    obj, call = bound(make, what)
     fresh = callable(args)
     args = args() if fresh else args
     counts = [sys.getrefcount(a) for a in held(args)]
-    e = outcome(getattr(obj, what) if obj is not None else what, *args)
+    e = outcome(call, *args)
     # The item's error is raised; an override may give a result.
     assert type(e) in (ZeroDivisionError, TypeError, ValueError, IndexError) or obj is not None and not isinstance(e, Exception), e
     assert fresh or [sys.getrefcount(a) for a in held(args)] == counts
