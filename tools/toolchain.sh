@@ -28,6 +28,7 @@ packages=(
   python3.15 python3.15-dev python3.15-venv
   gcovr clang-format clang-tidy ruff
   python3-matplotlib python3-ahocorasick-rs python3-ahocorasick python3-re2 python3-regex
+  zlib1g-dev libffi-dev libbz2-dev liblzma-dev pkgconf xz-utils
 )
 suites=(testing unstable)
 
@@ -169,13 +170,25 @@ run_in_root() {
   here=$(toolchain_here)
   cwd=$(pwd -P)
   case "$cwd/" in "$here"/*) ;; *) cwd=$here ;; esac
+  # The free-threaded interpreter's builds live beside the root (linked against
+  # its libraries, dropped with it) and are seen inside at /opt/tarvish-ft; the
+  # CPython source to build from, when there is one, at /opt/tarvish-ft-source.
+  local ft_cache="$root.ft" ft_src ft_env=""
+  mkdir -p "$ft_cache"
+  ft_src=$(ft_source_host)
+  if [ -n "$ft_src" ] && [ -f "$ft_src" ]; then
+    ft_env="TARVISH_FT_SOURCE=/opt/tarvish-ft-source/$(basename "$ft_src")"
+  elif [ -n "$ft_src" ]; then
+    ft_src=""
+    ft_env="TARVISH_FT_SOURCE_ERROR=TARVISH_CPYTHON_SOURCE names $ft_src, which is no file"
+  fi
   # Inside a private mount namespace: a fresh /tmp first, then the checkout at
   # its own path (so a checkout under /tmp is not hidden by it), /proc and /dev,
   # then the command in the chroot, from the directory it was started in when
   # that lies inside the checkout (from the checkout otherwise).
   exec unshare -m -- /bin/bash -c '
     set -e
-    root=$1; here=$2; cwd=$3; shift 3
+    root=$1; here=$2; cwd=$3; ft_cache=$4; ft_src=$5; ft_env=$6; shift 6
     mount --make-rprivate / 2>/dev/null || true
     mkdir -p "$root/tmp"
     mount -t tmpfs tmpfs "$root/tmp" 2>/dev/null || true
@@ -185,10 +198,119 @@ run_in_root() {
     mount --rbind /dev "$root/dev"
     [ -e /dev/shm ] && mkdir -p "$root/dev/shm"
     cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+    mkdir -p "$root/opt/tarvish-ft"
+    mount --bind "$ft_cache" "$root/opt/tarvish-ft"
+    if [ -n "$ft_src" ]; then
+      mkdir -p "$root/opt/tarvish-ft-source"
+      target="$root/opt/tarvish-ft-source/$(basename "$ft_src")"
+      touch "$target"
+      mount --bind -o ro "$ft_src" "$target"
+    fi
     exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      LANG=C.UTF-8 TERM="${TERM:-dumb}" TARVISH_IN_ROOT=1 ${CI:+CI=$CI} \
-      ${TARVISH_PASS_ENV:-} /bin/bash -c "cd \"\$0\" && exec \"\$@\"" "$cwd" "$@"
-  ' bash "$root" "$here" "$cwd" "$@"
+      LANG=C.UTF-8 TERM="${TERM:-dumb}" TARVISH_IN_ROOT=1 TARVISH_FT_CACHE=/opt/tarvish-ft ${CI:+CI=$CI} \
+      ${ft_env:+"$ft_env"} ${TARVISH_PASS_ENV:-} /bin/bash -c "cd \"\$0\" && exec \"\$@\"" "$cwd" "$@"
+  ' bash "$root" "$here" "$cwd" "$ft_cache" "$ft_src" "$ft_env" "$@"
+}
+
+# ---------------------------------------------------------------------------
+# The free-threaded interpreter (python3.14t), for the ft mode and dev.sh --ft.
+# Taken in this order: a python3.14t on PATH with its headers (a distribution's,
+# or the user's own build); otherwise CPython's source tarball named by
+# TARVISH_CPYTHON_SOURCE; otherwise ../shared/cpython/Python-3.14.7.tar.xz beside
+# the checkout. A source is built once (--disable-gil, no PGO) into the
+# toolchain cache beside the root, inside the root, and reused while the
+# source is unchanged (its builds are keyed by its checksum).
+
+toolchain_cache() { printf '%s\n' "${TARVISH_TOOLCHAIN_CACHE:-${HOME:-/root}/.cache/tarvish-toolchain}"; }
+
+# The source tarball as the host sees it (named, or found beside the
+# checkout); nothing when there is none.
+ft_source_host() {
+  if [ -n "${TARVISH_CPYTHON_SOURCE:-}" ]; then
+    printf '%s\n' "$(realpath -m "$TARVISH_CPYTHON_SOURCE")"
+    return 0
+  fi
+  local shared
+  shared="$(toolchain_here)/../shared/cpython/Python-3.14.7.tar.xz"
+  [ -f "$shared" ] && realpath "$shared"
+  return 0
+}
+
+# True when the interpreter named is a free-threaded CPython 3.14 with its headers.
+ft_usable() {
+  "$1" - <<'PY' >/dev/null 2>&1
+import os, sys, sysconfig
+ok = (sys.version_info[:2] == (3, 14) and sysconfig.get_config_var("Py_GIL_DISABLED")
+      and os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h")))
+sys.exit(0 if ok else 1)
+PY
+}
+
+ft_missing="no free-threaded CPython 3.14 here: put a python3.14t with its headers on PATH (a distribution's package, or CPython built with ./configure --disable-gil), or name CPython's 3.14 source tarball in TARVISH_CPYTHON_SOURCE to have it built once into the toolchain cache"
+
+# Prints the path of the free-threaded interpreter, building it first when it
+# comes from a source not built yet; fails saying what to provide.
+ft_python() {
+  local found src cache
+  if found=$(command -v python3.14t 2>/dev/null) && ft_usable "$found"; then
+    printf '%s\n' "$found"
+    return 0
+  fi
+  if [ -n "${TARVISH_FT_SOURCE_ERROR:-}" ]; then
+    echo "ft: $TARVISH_FT_SOURCE_ERROR" >&2
+    return 1
+  fi
+  if [ "${TARVISH_IN_ROOT:-0}" = 1 ]; then
+    src=${TARVISH_FT_SOURCE:-} cache=${TARVISH_FT_CACHE:-/opt/tarvish-ft}
+  else
+    src=$(ft_source_host) cache="$(toolchain_cache)/host.ft"
+  fi
+  [ -n "$src" ] || { echo "ft: $ft_missing" >&2; return 1; }
+  [ -f "$src" ] || { echo "ft: TARVISH_CPYTHON_SOURCE names $src, which is no file" >&2; return 1; }
+  local prefix
+  prefix="$cache/$(sha256sum "$src" | cut -c1-16)"
+  mkdir -p "$cache"
+  (
+    flock 9
+    [ -f "$prefix/.tarvish-ready" ] || ft_build "$src" "$prefix"
+  ) 9>"$cache/.lock" || return 1
+  printf '%s\n' "$prefix/bin/python3.14t"
+}
+
+# Builds CPython from the tarball `src` with the GIL disabled into `prefix`.
+ft_build() {
+  local src=$1 prefix=$2 work log=$2.log start=$SECONDS
+  work=$(mktemp -d "${TMPDIR:-/tmp}/tarvish-ft.XXXXXX")
+  echo "ft: building a free-threaded CPython from $(basename "$src") into $prefix (once; about 5 minutes on 2 cores; log: $log)" >&2
+  rm -rf "$prefix"
+  if ! (
+    set -e
+    tar -xf "$src" -C "$work" --strip-components=1
+    cd "$work"
+    ./configure --disable-gil --prefix="$prefix" --without-ensurepip
+    make -j"$(nproc)"
+    make install
+  ) >"$log" 2>&1; then
+    tail -n 30 "$log" >&2
+    rm -rf "$work"
+    echo "ft: the build of $(basename "$src") failed (log: $log)" >&2
+    return 1
+  fi
+  rm -rf "$work"
+  ft_usable "$prefix/bin/python3.14t" || { echo "ft: $prefix holds no free-threaded CPython 3.14" >&2; return 1; }
+  touch "$prefix/.tarvish-ready"
+  echo "ft: built in $((SECONDS - start)) s" >&2
+}
+
+# A virtual environment of the free-threaded interpreter at `dir`, which sees
+# the pure-Python test and build tools of the toolchain's python3.14 (its site
+# directories, by a .pth file): there is no package index to fill it from.
+ft_venv() {
+  local python=$1 dir=$2 site
+  rm -rf "$dir"
+  "$python" -m venv --without-pip "$dir"
+  site=$("$dir/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+  python3.14 -c 'import site; print("\n".join(site.getsitepackages()))' >"$site/toolchain-site.pth"
 }
 
 # Sourced by another script: only the functions above.

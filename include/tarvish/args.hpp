@@ -17,8 +17,17 @@ struct Param {
     // Whether it is optional: tested instead of the text's address, which a
     // sanitizing build cannot compare with null at compile time.
     bool optional = false;
-    constexpr Param(const char* n) noexcept : name(n) {}
-    constexpr Param(const char* n, const char* shown) noexcept : name(n), shown_default(shown), optional(true) {}
+    Py_ssize_t length;  // of the name, in bytes (ASCII)
+    constexpr Param(const char* n) noexcept : name(n), length(text_length(n)) {}
+    constexpr Param(const char* n, const char* shown) noexcept
+        : name(n), shown_default(shown), optional(true), length(text_length(n)) {}
+
+private:
+    static constexpr Py_ssize_t text_length(const char* t) noexcept {
+        Py_ssize_t n = 0;
+        while (t[n]) ++n;
+        return n;
+    }
 };
 
 // An optional parameter, with its default as the text signature shows it
@@ -109,24 +118,13 @@ template <std::size_t N>
 // order, and how many of them (the leading ones) are required: by default those
 // before the first one with a default. The one description of a callable: the
 // binder reads it, and the method table builds the text signature from it.
-// Declared constexpr beside the function; the parameter names are interned on
-// first use (into `keys`, the one part that changes).
+// Declared constexpr beside the function and never changed: a keyword is
+// matched by its text, so no thread writes anything here.
 template <std::size_t N>
 struct Signature {
     const char* name;
     std::array<Param, N> params;
     Py_ssize_t required = detail::leading_required(params);
-    mutable std::array<PyObject*, N> keys{};
-
-    [[nodiscard]] bool intern() const noexcept {
-        if constexpr (N > 0) {
-            if (keys[N - 1]) [[likely]]
-                return true;
-            for (std::size_t i = 0; i < N; ++i)
-                if (!keys[i] && !(keys[i] = PyUnicode_InternFromString(params[i].name))) return false;
-        }
-        return true;
-    }
 };
 
 // Who the first, implicit parameter of a text signature is: "$module" for a
@@ -209,17 +207,21 @@ namespace detail {
     return false;
 }
 
-// Puts one keyword argument into its slot; identity first, then comparison.
+// Puts one keyword argument into its slot, matched by its text (the names are
+// ASCII: a key of another kind matches none).
 template <std::size_t N>
 [[nodiscard]] inline bool put_keyword(const Signature<N>& sig, PyObject* key, PyObject* value, Py_ssize_t nargs,
                                       PyObject** slots) noexcept {
     if (!PyUnicode_Check(key)) return raise_keyword(sig.name, key, false);
     std::size_t i = 0;
-    for (; i < N; ++i)
-        if (sig.keys[i] == key) break;
-    if (i == N) {
-        for (i = 0; i < N; ++i)
-            if (PyUnicode_Compare(sig.keys[i], key) == 0) break;
+    if (PyUnicode_IS_ASCII(key)) {
+        const char* text = static_cast<const char*>(PyUnicode_DATA(key));
+        Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        for (; i < N; ++i)
+            if (sig.params[i].length == length && std::memcmp(sig.params[i].name, text, static_cast<std::size_t>(length)) == 0)
+                break;
+    } else {
+        i = N;
     }
     if (i == N) return raise_keyword(sig.name, key, false);
     if (static_cast<Py_ssize_t>(i) < nargs || slots[i]) return raise_keyword(sig.name, key, true);
@@ -247,7 +249,6 @@ template <std::size_t N>
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
     for (std::size_t i = static_cast<std::size_t>(nargs); i < N; ++i) slots[i] = nullptr;
     if (kwnames && PyTuple_GET_SIZE(kwnames)) [[unlikely]] {
-        if (!sig.intern()) return false;
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k)
             if (!detail::put_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, slots)) return false;
@@ -266,7 +267,6 @@ template <std::size_t N>
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
     for (std::size_t i = static_cast<std::size_t>(nargs); i < N; ++i) slots[i] = nullptr;
     if (kwargs && PyDict_GET_SIZE(kwargs)) {
-        if (!sig.intern()) return false;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value))

@@ -167,15 +167,16 @@ template <class... V>
     return t;
 }
 
+namespace detail {
+// The unbound str.lower, looked up when the module executes.
+inline Str str_lower{"lower", [](const char* name) noexcept {
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), name);
+}};
+}  // namespace detail
+
 // str.lower(text), called unbound: the host's Unicode lower-casing, and the
-// host's own TypeError for anything that is not a str. The descriptor is
-// looked up once and kept for the life of the process.
-[[nodiscard]] inline Ref lower(PyObject* text) noexcept {
-    static PyObject* descr = nullptr;
-    if (!descr && !(descr = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower")))
-        return Ref();
-    return call(descr, text);
-}
+// host's own TypeError for anything that is not a str.
+[[nodiscard]] inline Ref lower(PyObject* text) noexcept { return call(detail::str_lower.get(), text); }
 
 // A per cent value x rounded to tenths as f"{x:.1f}" rounds it (the exact
 // binary value, an exact tie to even), for x in [0, 1e14]; false elsewhere.

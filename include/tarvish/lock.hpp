@@ -99,7 +99,7 @@ inline PyObject* call_without_arguments(PyObject* descr, PyObject* self) noexcep
     Ref lock = getattr(threading.get(), "Lock");
     if (!lock) return false;
     if (!PyType_Check(lock.get())) return true;  // some other factory: the generic path serves it
-    Str* const names[] = {&detail::s_acquire, &detail::s_release, &detail::s_enter, &detail::s_exit};
+    const Str* const names[] = {&detail::s_acquire, &detail::s_release, &detail::s_enter, &detail::s_exit};
     Ref found[4];
     for (int i = 0; i < 4; ++i) {
         found[i] = getattr(lock.get(), *names[i]);
@@ -154,12 +154,14 @@ inline PyObject* call_without_arguments(PyObject* descr, PyObject* self) noexcep
 // So no section runs twice at once, whatever the lock object does; other
 // threads still wait on the lock as before.
 //
-// The word is read and written with the interpreter lock held (the modules
-// declare that they need it) and nothing runs between a claim's test and its
-// store, so relaxed atomics suffice: they make the pre-check of a thread outside
-// the section a race-free read. Thread identity is the thread pointer, unique
-// among live threads (a thread cannot end inside a section): one instruction on
-// x86-64 and AArch64 Linux, the interpreter's thread ident elsewhere.
+// The word is claimed with a compare-exchange, so that of two threads that a
+// lock let in together exactly one enters (with the interpreter lock or
+// without it); the claim acquires and the vacating store releases, so a section
+// that the lock excluded nothing from still sees the last one's writes. The
+// pre-check reads the word relaxed: it only asks whether this thread wrote it.
+// Thread identity is the thread pointer, unique among live threads (a thread
+// cannot end inside a section): one instruction on x86-64 and AArch64 Linux,
+// the interpreter's thread ident elsewhere.
 
 namespace detail {
 
@@ -206,11 +208,12 @@ public:
     // After the lock is taken: records this thread inside `method` (a static
     // "Type.method"); false with RuntimeError set when another thread is inside.
     [[nodiscard]] bool claim(const char* method) noexcept {
-        if (thread_.load(std::memory_order_relaxed) != 0) [[unlikely]] {
+        uintptr_t vacant = 0;
+        if (!thread_.compare_exchange_strong(vacant, detail::this_thread(), std::memory_order_acquire,
+                                             std::memory_order_relaxed)) [[unlikely]] {
             detail::raise_concurrent(method_.load(std::memory_order_relaxed));
             return false;
         }
-        thread_.store(detail::this_thread(), std::memory_order_relaxed);
         method_.store(method, std::memory_order_relaxed);
         return true;
     }
@@ -223,7 +226,7 @@ public:
     // Before the lock is left, by the thread that claimed it.
     void vacate() noexcept {
         assert(thread_.load(std::memory_order_relaxed) == detail::this_thread());
-        thread_.store(0, std::memory_order_relaxed);
+        thread_.store(0, std::memory_order_release);
     }
 
 private:
@@ -398,7 +401,7 @@ private:
     }
 
     // The protocol method `name` of a looked-up lock, bound to it.
-    Ref method(Str& name, const char* missing) noexcept {
+    Ref method(const Str& name, const char* missing) noexcept {
         if constexpr (P.lookup == Lookup::attribute) {
             return getattr(lock_, name);
         } else {

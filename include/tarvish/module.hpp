@@ -21,8 +21,9 @@ struct ModuleGuard {
 // guard (as `guard`), its type pointers, interned strings (`s_` for attribute
 // and method names, `k_` for dict keys, `v_` for texts used as values) and
 // built tables, reached through one accessor, `<module>_state& state() noexcept`,
-// that keeps it in a constant-initialised function-local static. The module
-// slots take the accessor.
+// that returns one object at namespace scope, built when the library loads
+// (its names link themselves into the library's list then, and are made when
+// the module executes). The module slots take the accessor.
 
 namespace detail {
 // Whether this interpreter is the one that first loaded the module, which
@@ -76,7 +77,7 @@ int exec_module(PyObject* module) noexcept {
                      guard.short_name);
         return -1;
     }
-    if (!detail::check_version(module)) return -1;
+    if (!detail::check_version(module) || !intern_names()) return -1;
     guard.module = Py_NewRef(module);
     bool ok = Body(module);
     assert(follows_convention(ok));
@@ -87,15 +88,21 @@ int exec_module(PyObject* module) noexcept {
     return 0;
 }
 
-// The slots of every module: the state accessor holding its guard, the body, and the declarations that let a module's own interpreter check speak in
-// an isolated sub-interpreter.
+// The slots of every module: the state accessor holding its guard, the body,
+// and the declarations that let a module's own interpreter check speak in an
+// isolated sub-interpreter and, on the free-threaded build, keep the GIL off
+// (shared state is guarded by the objects' locks, atomics and critical sections).
 template <auto& S, bool (*Body)(PyObject*) noexcept>
 struct ModuleSlots {
     static inline PyModuleDef_Slot slots[] = {
         {Py_mod_create, reinterpret_cast<void*>(create_module<S>)},
         {Py_mod_exec, reinterpret_cast<void*>(exec_module<S, Body>)},
         {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#ifdef Py_GIL_DISABLED
+        {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
         {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
         {0, nullptr},
     };
 };
@@ -124,9 +131,9 @@ enum class Missing { name_error, attribute_error };
 // The module global `name`, looked up now so that a rebinding counts. A missing
 // one raises NameError "name '...' is not defined" (as code in the module body
 // would) or, with `attribute_error`, the AttributeError of reading the module's attribute.
-[[nodiscard]] inline Ref module_global(PyObject* module, Str& name, Missing missing = Missing::name_error) noexcept {
+[[nodiscard]] inline Ref module_global(PyObject* module, const Str& name,
+                                      Missing missing = Missing::name_error) noexcept {
     PyObject* key = name.get();
-    if (!key) return Ref();
     if (!module) return raise(PyExc_NameError, "name '%U' is not defined", key), Ref();
     if (missing == Missing::attribute_error) return Ref::steal(PyObject_GetAttr(module, key));
     PyObject* value = nullptr;

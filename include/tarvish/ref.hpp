@@ -84,58 +84,81 @@ template <class... A>
         PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// An interned str made on first use and kept for the life of the process (the
-// modules load into one interpreter only). get() is null only with an error set.
+struct Str;
+namespace detail {
+// The names of this library (each module's library has its own, its symbols
+// being hidden), linked as they are constructed: at library load for those at
+// namespace scope, with the module's state for its members.
+inline Str* names = nullptr;
+}  // namespace detail
+
+// An interned str (or, given a maker, another object made from the text), made
+// when the module executes (intern_names()) and kept for the life of the
+// process: the modules load into one interpreter only. Written once, before
+// the module is published, and read only afterwards, so the reads need no
+// ordering of their own; get() is never null once the module has executed.
 struct Str {
+    using Maker = PyObject* (*)(const char*) noexcept;
     const char* text;
+    Maker make;
     PyObject* obj = nullptr;
-    [[nodiscard]] PyObject* get() noexcept {
-        if (!obj) obj = PyUnicode_InternFromString(text);
+    Str* next;
+
+    // NOLINTNEXTLINE(google-explicit-constructor): names are written as {"text"}.
+    Str(const char* t, Maker m = intern) noexcept : text(t), make(m), next(detail::names) { detail::names = this; }
+    Str(const Str&) = delete;
+    Str& operator=(const Str&) = delete;
+
+    [[nodiscard]] PyObject* get() const noexcept {
+        assert(obj && "a name is made when its module executes");
         return obj;
     }
+
+private:
+    static PyObject* intern(const char* t) noexcept { return PyUnicode_InternFromString(t); }
 };
 
+// Makes every name of this library not made yet; false with an error set (a
+// module whose execution failed makes the rest when it executes again).
+[[nodiscard]] inline bool intern_names() noexcept {
+    for (Str* s = detail::names; s; s = s->next)
+        if (!s->obj && !(s->obj = s->make(s->text))) return false;
+    return true;
+}
+
 // Attribute lookup by interned name; a null Ref means the error is set.
-[[nodiscard]] inline Ref getattr(PyObject* o, Str& name) noexcept {
-    PyObject* n = name.get();
-    return n ? Ref::steal(PyObject_GetAttr(o, n)) : Ref();
+[[nodiscard]] inline Ref getattr(PyObject* o, const Str& name) noexcept {
+    return Ref::steal(PyObject_GetAttr(o, name.get()));
 }
 
 // Calls the method `name` of `self` with the given (borrowed) arguments; null with an error set.
 template <class... A>
-[[nodiscard]] inline Ref call_method(PyObject* self, Str& name, A... args) noexcept {
-    PyObject* n = name.get();
-    return n ? call_method(self, n, args...) : Ref();
+[[nodiscard]] inline Ref call_method(PyObject* self, const Str& name, A... args) noexcept {
+    return call_method(self, name.get(), args...);
 }
 
 // dict[key] = value; a null value passes on the error already set. False with an error set.
-[[nodiscard]] inline bool set_item(PyObject* dict, Str& key, PyObject* value) noexcept {
-    PyObject* k = key.get();
-    return k && value && PyDict_SetItem(dict, k, value) == 0;
+[[nodiscard]] inline bool set_item(PyObject* dict, const Str& key, PyObject* value) noexcept {
+    return value && PyDict_SetItem(dict, key.get(), value) == 0;
 }
-[[nodiscard]] inline bool set_item(PyObject* dict, Str& key, const Ref& value) noexcept {
+[[nodiscard]] inline bool set_item(PyObject* dict, const Str& key, const Ref& value) noexcept {
     return set_item(dict, key, value.get());
 }
 
 // o.<name> = value by interned name; a null value passes on the error already set. False with an error set.
-[[nodiscard]] inline bool set_attr(PyObject* o, Str& name, PyObject* value) noexcept {
-    PyObject* n = name.get();
-    return n && value && PyObject_SetAttr(o, n, value) == 0;
+[[nodiscard]] inline bool set_attr(PyObject* o, const Str& name, PyObject* value) noexcept {
+    return value && PyObject_SetAttr(o, name.get(), value) == 0;
 }
-[[nodiscard]] inline bool set_attr(PyObject* o, Str& name, const Ref& value) noexcept {
+[[nodiscard]] inline bool set_attr(PyObject* o, const Str& name, const Ref& value) noexcept {
     return set_attr(o, name, value.get());
 }
 
-// A new tuple of interned names; null with an error set (a name made at first use may fail).
+// A new tuple of interned names; null with an error set.
 template <std::size_t N>
-[[nodiscard]] inline Ref name_tuple(Str* const (&names)[N]) noexcept {
+[[nodiscard]] inline Ref name_tuple(const Str* const (&names)[N]) noexcept {
     Ref t = Ref::steal(PyTuple_New(N));
     if (!t) return t;
-    for (std::size_t i = 0; i < N; ++i) {
-        PyObject* s = names[i]->get();
-        if (!s) return Ref();
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(s));
-    }
+    for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[i]->get()));
     return t;
 }
 

@@ -4,6 +4,7 @@
 
 #include "args.hpp"
 
+#include <atomic>
 #include <memory>
 #include <new>
 
@@ -62,7 +63,10 @@ template <class X>
 // A public native attribute backed by the member `M` (an integer, double, bool
 // or Ref) of the object or, given the object's type X, of X's state `st`.
 // Reads box the value; writes convert (integers name `TypeName` in their
-// OverflowError) without validating; deletion is refused.
+// OverflowError) without validating; deletion is refused. Other threads may
+// read and write the attribute at once: a scalar is read and written as one
+// relaxed atomic (a reader sees the old value or the new, whole), a Ref under
+// the object's critical section (the old object is dropped after the section).
 template <auto M, Name TypeName = "", class X = void>
 struct Field {
     using O = typename detail::member_traits<decltype(M)>::object;
@@ -72,23 +76,37 @@ struct Field {
         if constexpr (std::is_void_v<X>) return reinterpret_cast<O*>(self)->*M;
         else return state_of<X>(self).*M;
     }
+    // The member's value now, for native readers outside any lock.
+    static T load(PyObject* self) noexcept
+        requires(!std::is_same_v<T, Ref>)
+    {
+        return std::atomic_ref<T>(member(self)).load(std::memory_order_relaxed);
+    }
     static PyObject* get(PyObject* self, void*) noexcept {
         PyObject* r;
-        if constexpr (std::is_same_v<T, Ref>) r = member(self).new_ref();
-        else r = box(member(self)).release();
+        if constexpr (std::is_same_v<T, Ref>) {
+            Py_BEGIN_CRITICAL_SECTION(self);
+            r = member(self).new_ref();
+            Py_END_CRITICAL_SECTION();
+        } else {
+            r = box(load(self)).release();
+        }
         assert(follows_convention(r));
         return r;
     }
     static int set(PyObject* self, PyObject* value, void*) noexcept {
         if (!value) return refuse_delete();
         if constexpr (std::is_same_v<T, Ref>) {
-            member(self) = Ref::borrow(value);
+            Ref old = Ref::borrow(value);
+            Py_BEGIN_CRITICAL_SECTION(self);
+            std::swap(member(self), old);
+            Py_END_CRITICAL_SECTION();
         } else {
             T v;
             bool ok = to_native<T, TypeName>(value, v);
             assert(follows_convention(ok));
             if (!ok) return -1;
-            member(self) = v;
+            std::atomic_ref<T>(member(self)).store(v, std::memory_order_relaxed);
         }
         return 0;
     }

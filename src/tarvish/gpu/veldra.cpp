@@ -45,10 +45,8 @@ struct veldra_state {
     tarvish::Str v_gpu{"gpu"};
 };
 
-veldra_state& state() noexcept {
-    static constinit veldra_state s;
-    return s;
-}
+veldra_state module_state;  // built when the library loads
+veldra_state& state() noexcept { return module_state; }
 
 // A non-negative double truncated toward zero to unsigned 64-bit. Values of
 // 2^64 and above saturate at 2^64 - 1 (a double conversion there would be

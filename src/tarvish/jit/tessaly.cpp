@@ -63,10 +63,8 @@ struct tessaly_state {
     tarvish::Owner policy_owner;  // the thread inside get_tessaly or reset_tessaly
 };
 
-tessaly_state& state() noexcept {
-    static constinit tessaly_state s;
-    return s;
-}
+tessaly_state module_state;  // built when the library loads
+tessaly_state& state() noexcept { return module_state; }
 
 // Thresholds are C ints; an out-of-range value names "int" in its OverflowError.
 using Threshold = tarvish::Int<int32_t, "int">;

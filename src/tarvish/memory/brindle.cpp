@@ -59,10 +59,8 @@ struct brindle_state {
         k_sampled_operations{"sampled_operations"}, k_is_valid{"is_valid"};
 };
 
-brindle_state& state() noexcept {
-    static constinit brindle_state s;
-    return s;
-}
+brindle_state module_state;  // built when the library loads
+brindle_state& state() noexcept { return module_state; }
 
 // ---------------------------------------------------------------------------
 // Native records.

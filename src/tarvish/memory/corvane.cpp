@@ -121,10 +121,8 @@ struct corvane_state {
 // Constant-initialised and trivially destructible: the accessor needs no guard.
 static_assert(std::is_trivially_destructible_v<corvane_state>);
 
-corvane_state& state() noexcept {
-    static constinit corvane_state s;
-    return s;
-}
+corvane_state module_state;  // built when the library loads
+corvane_state& state() noexcept { return module_state; }
 
 // The counters' attribute names, in Stat order.
 constexpr Str corvane_state::* kStatKeys[kStatCount] = {

@@ -52,10 +52,8 @@ struct quillet_state {
         s_header_format{"<BBLHQ"};
 };
 
-quillet_state& state() noexcept {
-    static constinit quillet_state s;
-    return s;
-}
+quillet_state module_state;  // built when the library loads
+quillet_state& state() noexcept { return module_state; }
 
 constexpr const char* kStepMessage = "Bucket size step must be positive";
 

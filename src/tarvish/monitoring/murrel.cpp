@@ -39,10 +39,8 @@ struct murrel_state {
     tarvish::Str k_max{"max"};
 };
 
-murrel_state& state() noexcept {
-    static constinit murrel_state s;
-    return s;
-}
+murrel_state module_state;  // built when the library loads
+murrel_state& state() noexcept { return module_state; }
 
 // Counter ids and the count are signed 32-bit; their OverflowError names "int".
 static_assert(sizeof(int) == sizeof(int32_t));

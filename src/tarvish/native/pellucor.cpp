@@ -51,10 +51,8 @@ struct pellucor_state {
     Str v_native{"native"}, v_native_fallback{"native_fallback"}, v_empty{""};
 };
 
-pellucor_state& state() noexcept {
-    static constinit pellucor_state s;
-    return s;
-}
+pellucor_state module_state;  // built when the library loads
+pellucor_state& state() noexcept { return module_state; }
 
 // The GPU information keys, in their order.
 constexpr Str pellucor_state::* kGpuKeys[] = {

@@ -701,10 +701,8 @@ struct ferrowind_state {
     KeywordMarks marks;  // the scratch marks of keywords_in
 };
 
-ferrowind_state& state() noexcept {
-    static constinit ferrowind_state s;
-    return s;
-}
+ferrowind_state module_state;  // built when the library loads
+ferrowind_state& state() noexcept { return module_state; }
 
 // ---------------------------------------------------------------------------
 // Helpers.

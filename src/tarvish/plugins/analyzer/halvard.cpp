@@ -25,10 +25,8 @@ struct halvard_state {
     PyObject* no_prediction_result = nullptr;  // (0, 0, 0.0)
 };
 
-halvard_state& state() noexcept {
-    static constinit halvard_state s;
-    return s;
-}
+halvard_state module_state;  // built when the library loads
+halvard_state& state() noexcept { return module_state; }
 
 // ---------------------------------------------------------------------------
 // History entries: pairs of numbers given as tuples, lists or any iterable of
