@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "tarvish/gil.hpp"
+
 #include <atomic>
 #include <cstdint>
 
@@ -51,9 +53,10 @@ PyObject* float_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* atomic_load(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept {
     uint64_t v;
-    Py_BEGIN_ALLOW_THREADS
-    v = word.load(std::memory_order_seq_cst);
-    Py_END_ALLOW_THREADS
+    {
+        tarvish::GilReleased released;
+        v = word.load(std::memory_order_seq_cst);
+    }
     return PyLong_FromLongLong(static_cast<long long>(v));
 }
 
@@ -64,9 +67,10 @@ PyObject* atomic_add(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (d == -1 && PyErr_Occurred()) return nullptr;
     }
     uint64_t v;
-    Py_BEGIN_ALLOW_THREADS
-    v = word.fetch_add(static_cast<uint64_t>(d), std::memory_order_acq_rel) + static_cast<uint64_t>(d);
-    Py_END_ALLOW_THREADS
+    {
+        tarvish::GilReleased released;
+        v = word.fetch_add(static_cast<uint64_t>(d), std::memory_order_acq_rel) + static_cast<uint64_t>(d);
+    }
     return PyLong_FromLongLong(static_cast<long long>(v));
 }
 
@@ -75,10 +79,11 @@ PyObject* atomic_cas(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     long long e = PyLong_AsLongLong(args[0]), n = PyLong_AsLongLong(args[1]);
     if (PyErr_Occurred()) return nullptr;
     bool ok;
-    Py_BEGIN_ALLOW_THREADS
-    uint64_t ev = static_cast<uint64_t>(e);
-    ok = word.compare_exchange_strong(ev, static_cast<uint64_t>(n), std::memory_order_acq_rel);
-    Py_END_ALLOW_THREADS
+    {
+        tarvish::GilReleased released;
+        uint64_t ev = static_cast<uint64_t>(e);
+        ok = word.compare_exchange_strong(ev, static_cast<uint64_t>(n), std::memory_order_acq_rel);
+    }
     return PyBool_FromLong(ok);
 }
 
@@ -111,7 +116,11 @@ PyMethodDef methods[] = {
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#ifdef Py_GIL_DISABLED
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},  // its one shared word is atomic
+#else
     {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

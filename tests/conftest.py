@@ -14,6 +14,7 @@ unchecked; the session ends with the list of such tests and their reasons.
 import contextlib
 import gc
 import inspect
+import os
 import sys
 import time
 import types
@@ -259,3 +260,11 @@ def pytest_terminal_summary(terminalreporter, config):
     terminalreporter.section(f"{UNCHECKED} ({len(unchecked)})")
     for (test, reason), n in sorted(groups.items()):
         terminalreporter.line(f"{test}{f' (x{n})' if n > 1 else ''}: {reason}")
+
+
+def pytest_sessionfinish(session, exitstatus):
+    # On the free-threaded build the GIL stays off: importing a module that
+    # does not declare that it runs without it turns it on for the whole process.
+    if support.FREE_THREADED and "PYTHON_GIL" not in os.environ and sys._is_gil_enabled():
+        print("\nthe GIL was turned on by an import; every module must run without it", file=sys.stderr)
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED

@@ -7,6 +7,7 @@ import importlib
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import types
 from typing import NamedTuple
@@ -14,6 +15,9 @@ from typing import NamedTuple
 import pytest
 
 from tarvish.__main__ import MODULES
+
+# The free-threaded build, where the GIL stays off unless something turns it on.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 METHOD_KINDS = (types.MethodDescriptorType, types.ClassMethodDescriptorType, staticmethod)
 

@@ -19,7 +19,7 @@ import types
 import pytest
 
 from calls import CALLS, CODE, PATTERNS, policy, stack, statistics, statistics_of_subclasses, timer, tree
-from support import ALONE, Env, EnvFault, Hostile, each_step_failing, outcome, overriding, run_python
+from support import ALONE, FREE_THREADED, Env, EnvFault, Hostile, each_step_failing, outcome, overriding, run_python
 from tarvish.__main__ import MODULES
 from test_conventions import TARGETS, digest, kind_of
 from tarvish.gpu import veldra
@@ -36,6 +36,16 @@ GUARDED = {"pellucor"}
 # Calls whose last step, a log line, follows their change: a failure there
 # leaves the change made.
 LOGS_AFTER_CHANGE = {"tessaly.Tessaly.update"}
+# The free-threaded 3.14 interpreter's PyList_New, when the allocation of a
+# new list's items fails, releases the list before it has set its items, and
+# crashes there (the default build sets them first). These rows run the
+# interpreter's own code that makes lists while memory fails (the header's
+# warning line, the version and capability detectors): on that build they are
+# left out, and run on the default build.
+LIST_NEW_CRASH = "3.14t's PyList_New crashes when the allocation of a new list's items fails"
+MAKES_LISTS_WHILE_FAILING = {("quillet.FastSlabHeaderOps.unpack_header", 1), ("pellucor.detect_python_version", 0),
+                             ("pellucor.detect_capabilities", 0)}
+LIST_NEW_CRASHES = FREE_THREADED and sys.version_info[:2] == (3, 14)
 # More injected faults than any call here makes: a sweep that reaches it loops.
 MAX_FAULTS = 5000
 
@@ -148,7 +158,10 @@ def sweep(make, what, args, guarded, logs_after):
 
 @pytest.mark.thread_unsafe  # the failing allocator is the process's
 @ALONE
-@pytest.mark.parametrize("ident, case", [(i, n) for i in CALLS for n in range(len(CALLS[i]))])
+@pytest.mark.parametrize("ident, case", [
+    pytest.param(i, n, marks=pytest.mark.skipif(LIST_NEW_CRASHES and (i, n) in MAKES_LISTS_WHILE_FAILING,
+                                                reason=LIST_NEW_CRASH))
+    for i in CALLS for n in range(len(CALLS[i]))])
 def test_allocation_failure(ident, case, caplog):  # caplog: the log records of one run, not of all
     make, what, args = CALLS[ident][case]
     enabled, callbacks = gc.isenabled(), gc.callbacks[:]

@@ -8,6 +8,7 @@ import weakref
 
 import pytest
 
+import support
 from tarvish.jit import tessaly
 from tarvish.memory.brindle import FastRedBlackTree
 from tarvish.memory.corvane import AtomicPointer, LockFreeStack
@@ -86,3 +87,15 @@ def test_garbage_collection_during_use():
         t.join()
         gc.unfreeze()
     assert tree.size() == 2000 and stack.size() == 2000
+
+
+@pytest.mark.skipif(not support.FREE_THREADED, reason="the GIL can be turned off on the free-threaded build only")
+def test_imports_keep_the_gil_off(monkeypatch):
+    monkeypatch.delenv("PYTHON_GIL", raising=False)
+    proc = support.run_python(f"""
+        import importlib, sys
+        for name in {support.MODULES!r}:
+            importlib.import_module(name)
+        print(sys._is_gil_enabled())
+    """, check=True)
+    assert (proc.stdout, proc.stderr) == ("False\n", "")

@@ -3,8 +3,11 @@
 # Python 3.14 toolchain. Meant for the edit-build-test loop; several loops with
 # different tags can run side by side.
 #
-#   tools/dev.sh [--tag T] [--sanitize] [--debug-python] [--werror] [--coverage] [--modules "a;b"] [--no-test] [pytest args...]
+#   tools/dev.sh [--tag T] [--ft] [--sanitize] [--debug-python] [--werror] [--coverage] [--modules "a;b"] [--no-test] [pytest args...]
 #
+# --ft builds against and runs the free-threaded python3.14t (found or built
+# once by tools/toolchain.sh), in a virtual environment at build/<tag>/venv that
+# sees the toolchain's pure-Python test tools;
 # --sanitize builds with AddressSanitizer and UndefinedBehaviorSanitizer and runs
 # the interpreter with the runtime preloaded; --debug-python builds against and
 # runs python3.14-dbg; --werror turns every compiler warning into an error;
@@ -16,10 +19,11 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 toolchain_enter "$here/tools/dev.sh" "$@"
 cd "$here"
 
-tag=dev sanitize=OFF werror=OFF coverage=OFF modules="" test=1 py=python3.14 buildtype=Release
+tag=dev sanitize=OFF werror=OFF coverage=OFF modules="" test=1 py=python3.14 buildtype=Release ft=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --tag) tag=$2; shift 2 ;;
+    --ft) ft=1; shift ;;
     --sanitize) sanitize=ON; shift ;;
     --debug-python) py=python3.14d; buildtype=Debug; shift ;;
     --werror) werror=ON; shift ;;
@@ -32,10 +36,15 @@ done
 if [ "$py" = python3.14d ] && ! command -v python3.14d >/dev/null 2>&1; then
   py=python3.14-dbg
 fi
-command -v "$py" >/dev/null 2>&1 || { echo "dev: $py not found" >&2; exit 1; }
-
 out="$here/build/$tag"
 mkdir -p "$out"
+if [ "$ft" = 1 ]; then
+  ft_python || exit 1
+  py=$FT_PYTHON
+  [ -x "$out/venv/bin/python" ] && [ "$(readlink -f "$out/venv/bin/python")" = "$(readlink -f "$py")" ] \
+    || ft_venv "$py" "$out/venv"
+fi
+command -v "$py" >/dev/null 2>&1 || { echo "dev: $py not found" >&2; exit 1; }
 gen=()
 command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
 cmake -S . -B "$out/cmake" "${gen[@]}" -DCMAKE_BUILD_TYPE="$buildtype" -DTARVISH_SANITIZE="$sanitize" -DTARVISH_WERROR="$werror" -DTARVISH_COVERAGE="$coverage" \
@@ -57,13 +66,17 @@ if [ "$sanitize" = ON ]; then
   export LD_PRELOAD="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libubsan.so)"
   export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:detect_stack_use_after_return=0"
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-  export PYTHONMALLOC=malloc TARVISH_SANITIZED=1
+  # The free-threaded build refuses PYTHONMALLOC=malloc ("unknown allocator"):
+  # there ASan checks the modules' own memory only.
+  [ "$ft" = 1 ] || export PYTHONMALLOC=malloc
+  export TARVISH_SANITIZED=1
 fi
+[ "$ft" = 1 ] && py="$out/venv/bin/python"
 # The debug interpreter runs without the thread plugin (unless threads are
 # asked for): it imports numpy where installed, a release-build extension whose
 # reference changes the debug interpreter's totals cannot see.
 extra=()
-if [ "$py" != python3.14 ] && [[ " $* " != *" --parallel-threads"* ]]; then
+if [[ "$py" == python3.14d || "$py" == python3.14-dbg ]] && [[ " $* " != *" --parallel-threads"* ]]; then
   extra=(-p no:run-parallel)
 fi
 exec "$py" -m pytest -q "${extra[@]}" "$@"

@@ -11,6 +11,12 @@
 #   stubs     check the type stubs against the installed modules (stubtest)
 #   py315     the same on Python 3.15: the wheel built from the sdist, installed
 #             into a fresh 3.15 virtual environment, the suite and stubtest
+#   ft        the same on the free-threaded build (python3.14t, found or built
+#             once by tools/toolchain.sh): the cp314t wheel from the sdist in a
+#             fresh 3.14t virtual environment, the suite with PYTHON_GIL unset
+#             (it fails if an import turns the GIL back on), the suite with every
+#             test body on 4 threads, and stubtest where mypy runs there; skipped
+#             in the default list (failing when named) without such a python
 #   threads   run the suite with every test body on 4 threads at once
 #   sanitize  build with AddressSanitizer + UndefinedBehaviorSanitizer (and
 #             -Werror) and run the suite, then again on 2 threads at once
@@ -33,7 +39,8 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 . "$here/tools/toolchain.sh"
 modes=("$@")
-[ ${#modes[@]} -gt 0 ] || modes=(lint wheel stubs py315 perf threads sanitize refleak coverage)
+named=${#modes[@]}
+[ ${#modes[@]} -gt 0 ] || modes=(lint wheel stubs py315 ft perf threads sanitize refleak coverage)
 # The py315 mode needs python3.15 with its headers beside python3.14.
 for m in "${modes[@]}"; do [ "$m" = py315 ] && toolchain_pythons+=(python3.15); done
 toolchain_enter "$here/tools/test.sh" "$@"
@@ -128,32 +135,73 @@ mode_stubs() {
   stubtest "$py"
 }
 
+# The sdist the wheel mode made, when it is current; a fresh one in `out` otherwise.
+current_sdist() {
+  local out=$1 python=$2 sdist
+  sdist=$(ls build/dist/*.tar.gz 2>/dev/null | head -n 1 || true)
+  if [ -z "$sdist" ] || ! newer_than_inputs "$sdist"; then
+    step "build the sdist" >&2
+    "$python" -m build --no-isolation --sdist --outdir "$out/dist" . >"$out/sdist.log" 2>&1 || { tail -40 "$out/sdist.log" >&2; exit 1; }
+    sdist=$(ls "$out/dist"/*.tar.gz)
+  fi
+  printf '%s\n' "$sdist"
+}
+
+# Builds the wheel for `python` (which runs the build tools) from the current
+# sdist into `out`/dist and installs it into the virtual environment `venv`.
+wheel_from_sdist() {
+  local python=$1 out=$2 venv=$3 sdist
+  sdist=$(current_sdist "$out" "$python")
+  step "build the wheel for $("$python" -c 'import sys; print(sys.implementation.cache_tag)') from $(basename "$sdist")"
+  mkdir -p "$out/src"
+  tar -xzf "$sdist" -C "$out/src"
+  "$python" -m build --no-isolation --wheel --outdir "$out/dist" "$out/src"/*/ >"$out/wheel.log" 2>&1 \
+    || { tail -40 "$out/wheel.log"; exit 1; }
+  ls "$out/dist"
+  step "install the wheel into a fresh virtual environment ($venv)"
+  "$venv/bin/python" -m pip install --no-index --no-deps --quiet "$out/dist"/*.whl
+}
+
 # Python 3.15: the wheel is built from the sdist (the wheel mode's, when it is
 # current), installed into a fresh 3.15 virtual environment, and the suite and
 # stubtest run there.
 mode_py315() {
-  local out=build/py315 sdist py315="$here/build/py315/venv/bin/python"
+  local out=build/py315 py315="$here/build/py315/venv/bin/python"
   rm -rf "$out"
   mkdir -p "$out/dist"
-  sdist=$(ls build/dist/*.tar.gz 2>/dev/null | head -n 1 || true)
-  if [ -z "$sdist" ] || ! newer_than_inputs "$sdist"; then
-    step "build the sdist"
-    python3.15 -m build --no-isolation --sdist --outdir "$out/dist" . >"$out/sdist.log" 2>&1 || { tail -40 "$out/sdist.log"; exit 1; }
-    sdist=$(ls "$out/dist"/*.tar.gz)
-  fi
-  step "build the wheel for Python 3.15 from $(basename "$sdist")"
-  mkdir -p "$out/src"
-  tar -xzf "$sdist" -C "$out/src"
-  python3.15 -m build --no-isolation --wheel --outdir "$out/dist" "$out/src"/*/ >"$out/wheel.log" 2>&1 \
-    || { tail -40 "$out/wheel.log"; exit 1; }
-  ls "$out/dist"
-  step "install the wheel into a fresh Python 3.15 virtual environment"
   python3.15 -m venv --system-site-packages "$out/venv"
-  "$py315" -m pip install --no-index --no-deps --quiet "$out/dist"/*.whl
+  wheel_from_sdist python3.15 "$out" "$out/venv"
   step "test suite on Python 3.15"
   "$py315" -m pytest -q -rs tests
   step "type stubs against the modules on Python 3.15"
   stubtest "$py315"
+}
+
+# The free-threaded interpreter, when there is one (found or built before the
+# modes start, so that its one build does not share the cores with them).
+ft_interpreter="" ft_unavailable=""
+
+mode_ft() {
+  local out=build/ft ftpy="$here/build/ft/venv/bin/python"
+  if [ -z "$ft_interpreter" ]; then
+    [ "$named" -gt 0 ] && { printf 'test: mode ft: %s\n' "$ft_unavailable" >&2; exit 1; }
+    step "free-threaded build: skipped ($ft_unavailable)"
+    return 0
+  fi
+  rm -rf "$out"
+  mkdir -p "$out/dist"
+  ft_venv "$ft_interpreter" "$out/venv"
+  wheel_from_sdist "$ftpy" "$out" "$out/venv"
+  step "test suite on the free-threaded build ($("$ftpy" -c 'import sys; print(sys.version.split()[0])'), PYTHON_GIL unset)"
+  env -u PYTHON_GIL "$ftpy" -m pytest -q -rs tests
+  step "test suite on the free-threaded build, each test on 4 threads at once"
+  env -u PYTHON_GIL "$ftpy" -m pytest -q --parallel-threads=4 --skip-thread-unsafe=1 tests
+  if "$ftpy" -c 'import mypy.stubtest' 2>"$out/mypy.log"; then
+    step "type stubs against the modules on the free-threaded build"
+    stubtest "$ftpy"
+  else
+    step "type stubs on the free-threaded build: not checked (mypy does not import there: $(tail -n 1 "$out/mypy.log"))"
+  fi
 }
 
 # Tests that run on one thread only (marked so, or found so by the thread
@@ -225,6 +273,9 @@ mode_coverage() {
 for m in "${modes[@]}"; do
   declare -F "mode_$m" >/dev/null || { echo "test: no mode '$m' (see tools/test.sh)" >&2; exit 2; }
 done
+if [[ " ${modes[*]} " == *" ft "* ]]; then
+  if ft_python; then ft_interpreter=$FT_PYTHON; else ft_unavailable=$FT_REASON; fi
+fi
 # The leak mode keeps one core busy for minutes (the suite runs in one process:
 # its fault injection fails every thread's allocations). With a second core and
 # other modes before it, it starts with the first mode and runs beside them, in

@@ -248,33 +248,39 @@ PY
 
 ft_missing="no free-threaded CPython 3.14 here: put a python3.14t with its headers on PATH (a distribution's package, or CPython built with ./configure --disable-gil), or name CPython's 3.14 source tarball in TARVISH_CPYTHON_SOURCE to have it built once into the toolchain cache"
 
-# Prints the path of the free-threaded interpreter, building it first when it
-# comes from a source not built yet; fails saying what to provide.
+# Sets FT_PYTHON to the path of the free-threaded interpreter, building it
+# first when it comes from a source not built yet; otherwise sets FT_REASON to
+# what to provide, says it, and fails.
 ft_python() {
   local found src cache
+  FT_PYTHON="" FT_REASON=""
   if found=$(command -v python3.14t 2>/dev/null) && ft_usable "$found"; then
-    printf '%s\n' "$found"
+    FT_PYTHON=$found
     return 0
-  fi
-  if [ -n "${TARVISH_FT_SOURCE_ERROR:-}" ]; then
-    echo "ft: $TARVISH_FT_SOURCE_ERROR" >&2
-    return 1
   fi
   if [ "${TARVISH_IN_ROOT:-0}" = 1 ]; then
     src=${TARVISH_FT_SOURCE:-} cache=${TARVISH_FT_CACHE:-/opt/tarvish-ft}
+    [ -z "${TARVISH_FT_SOURCE_ERROR:-}" ] || FT_REASON=$TARVISH_FT_SOURCE_ERROR
   else
     src=$(ft_source_host) cache="$(toolchain_cache)/host.ft"
+    [ -z "$src" ] || [ -f "$src" ] || FT_REASON="TARVISH_CPYTHON_SOURCE names $src, which is no file"
   fi
-  [ -n "$src" ] || { echo "ft: $ft_missing" >&2; return 1; }
-  [ -f "$src" ] || { echo "ft: TARVISH_CPYTHON_SOURCE names $src, which is no file" >&2; return 1; }
+  [ -n "$src" ] || [ -n "$FT_REASON" ] || FT_REASON=$ft_missing
+  if [ -n "$FT_REASON" ]; then
+    echo "ft: $FT_REASON" >&2
+    return 1
+  fi
   local prefix
   prefix="$cache/$(sha256sum "$src" | cut -c1-16)"
   mkdir -p "$cache"
-  (
+  if ! (
     flock 9
     [ -f "$prefix/.tarvish-ready" ] || ft_build "$src" "$prefix"
-  ) 9>"$cache/.lock" || return 1
-  printf '%s\n' "$prefix/bin/python3.14t"
+  ) 9>"$cache/.lock"; then
+    FT_REASON="the build of $(basename "$src") failed (log: $prefix.log)"
+    return 1
+  fi
+  FT_PYTHON="$prefix/bin/python3.14t"
 }
 
 # Builds CPython from the tarball `src` with the GIL disabled into `prefix`.

@@ -146,9 +146,7 @@ template <FastMethod Native>
 [[nodiscard]] bool find_override(CounterAggregator* self, tarvish::Str& name, Ref& out) noexcept {
     if (Py_IS_TYPE(tarvish::object_of(self), state().CounterAggregator_type)) [[likely]]
         return true;
-    PyObject* key = name.get();
-    if (!key) return false;
-    Ref attr = Ref::steal(PyObject_GetAttr(tarvish::object_of(self), key));
+    Ref attr = tarvish::getattr(tarvish::object_of(self), name);
     if (!attr) return false;
     PyObject* a = attr.get();
     if (PyCFunction_Check(a) && PyCFunction_GET_SELF(a) == tarvish::object_of(self) &&

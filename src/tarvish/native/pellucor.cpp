@@ -120,9 +120,7 @@ Ref join_dotted(std::initializer_list<PyObject*> parts) noexcept {
         Ref s = Ref::steal(PyObject_Str(p));
         if (!s || PyList_Append(list.get(), s.get()) < 0) return Ref();
     }
-    PyObject* dot = st.s_dot.get();
-    if (!dot) return Ref();
-    return Ref::steal(PyUnicode_Join(dot, list.get()));
+    return Ref::steal(PyUnicode_Join(st.s_dot.get(), list.get()));
 }
 
 // "major.minor[.micro]" of `sys.version_info`.
@@ -171,7 +169,6 @@ Ref physical_cores_primary() noexcept {
     Ref os = global(st.s_os);
     if (!os) return os;
     PyObject* name = st.s_sched_getaffinity.get();
-    if (!name) return Ref();
     int has = PyObject_HasAttrWithError(os.get(), name);
     if (has < 0) return Ref();
     if (has) {
@@ -232,9 +229,7 @@ int is_node_entry(PyObject* e) noexcept {
         return tarvish::truth(tarvish::call_method(rest.get(), st.s_isdigit));
     }
     // Anything else answers through its own methods.
-    PyObject* prefix = st.s_node.get();
-    if (!prefix) return -1;
-    int starts = tarvish::truth(tarvish::call_method(e, st.s_startswith, prefix));
+    int starts = tarvish::truth(tarvish::call_method(e, st.s_startswith, st.s_node.get()));
     if (starts <= 0) return starts;
     Ref four = tarvish::box(4);
     if (!four) return -1;
@@ -250,7 +245,6 @@ int is_node_entry(PyObject* e) noexcept {
 Ref numa_nodes_linux(PyObject* os) noexcept {
     pellucor_state& st = state();
     PyObject* dir = st.s_node_dir.get();
-    if (!dir) return Ref();
     Ref path = tarvish::getattr(os, st.s_path);
     if (!path) return path;
     int exists = tarvish::truth(tarvish::call_method(path.get(), st.s_exists, dir));
@@ -278,7 +272,7 @@ Ref numa_nodes_windows() noexcept {
     Ref wintypes = Ref::steal(PyImport_ImportModule("ctypes.wintypes"));
     if (!wintypes) return wintypes;
     Ref windll = tarvish::getattr(ctypes.get(), st.s_WinDLL);
-    if (!windll || !st.s_kernel32.get() || !st.s_use_last_error.get()) return Ref();
+    if (!windll) return windll;
     Ref args = Ref::steal(PyTuple_Pack(1, st.s_kernel32.get()));
     Ref kwargs = Ref::steal(PyDict_New());
     if (!args || !kwargs || PyDict_SetItem(kwargs.get(), st.s_use_last_error.get(), Py_True) < 0) return Ref();
@@ -481,11 +475,11 @@ bool gpu_from_tool(PyObject* info) noexcept {
     Ref text;
     if (PyBytes_Check(out.get()))
         text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.get()), PyBytes_GET_SIZE(out.get()), "ignore"));
-    else if (st.s_utf8.get() && st.s_ignore.get())
+    else
         text = tarvish::call_method(out.get(), st.s_decode, st.s_utf8.get(), st.s_ignore.get());
     if (!text) return false;
     Ref stripped = tarvish::call_method(text.get(), st.s_strip);
-    if (!stripped || !st.s_newline.get()) return false;
+    if (!stripped) return false;
     Ref lines = tarvish::call_method(stripped.get(), st.s_split, st.s_newline.get());
     if (!lines) return false;
     Ref it = Ref::steal(PyObject_GetIter(lines.get()));

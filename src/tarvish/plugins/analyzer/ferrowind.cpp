@@ -959,14 +959,13 @@ PyMethodDef ferrowind_functions[] = {
     Ref compile = tarvish::getattr(re.get(), "compile");
     Ref ignorecase = tarvish::getattr(re.get(), "IGNORECASE");
     ferrowind_state& st = state();
-    PyObject* findall_name = st.s_findall.get();
-    if (!compile || !ignorecase || !findall_name) return false;
+    if (!compile || !ignorecase) return false;
     for (std::size_t i = 0; i < std::size(kFrameworks); ++i) {
         Ref text = Ref::steal(PyUnicode_FromString(kFrameworks[i].pattern));
         if (!text) return false;
         Ref compiled = tarvish::call(compile.get(), text.get(), ignorecase.get());
         if (!compiled) return false;
-        Ref findall = Ref::steal(PyObject_GetAttr(compiled.get(), findall_name));
+        Ref findall = tarvish::getattr(compiled.get(), st.s_findall);
         if (!findall) return false;
         Py_XSETREF(st.findall[i], findall.release());
     }

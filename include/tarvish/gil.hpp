@@ -1,0 +1,29 @@
+// Giving up the interpreter lock around native work that touches no Python
+// object. Header-only.
+#pragma once
+
+#include "check.hpp"
+
+namespace tarvish {
+
+// Releases the interpreter lock for its scope on the default build, so that
+// other threads run meanwhile; on the free-threaded build, where threads run
+// at once anyway, it does nothing (detaching the thread would only cost time).
+class [[nodiscard]] GilReleased {
+public:
+#ifdef Py_GIL_DISABLED
+    GilReleased() noexcept = default;
+#else
+    GilReleased() noexcept : ts_(PyEval_SaveThread()) {}
+    ~GilReleased() { PyEval_RestoreThread(ts_); }
+#endif
+    GilReleased(const GilReleased&) = delete;
+    GilReleased& operator=(const GilReleased&) = delete;
+
+#ifndef Py_GIL_DISABLED
+private:
+    PyThreadState* ts_;
+#endif
+};
+
+}  // namespace tarvish
