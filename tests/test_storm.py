@@ -45,7 +45,7 @@ def storm(work, seconds=SECONDS):
             while time.monotonic() < deadline:
                 for _ in range(20):
                     work(i, rng, tallies[i])
-        except BaseException as e:  # noqa: BLE001 - handed to the test's thread
+        except BaseException as e:  # handed to the test's thread
             errors.append(e)
 
     threads = [threading.Thread(target=run, args=(i,)) for i in range(THREADS)]

@@ -218,7 +218,8 @@ template <std::size_t N>
         const char* text = static_cast<const char*>(PyUnicode_DATA(key));
         Py_ssize_t length = PyUnicode_GET_LENGTH(key);
         for (; i < N; ++i)
-            if (sig.params[i].length == length && std::memcmp(sig.params[i].name, text, static_cast<std::size_t>(length)) == 0)
+            if (sig.params[i].length == length &&
+                std::memcmp(sig.params[i].name, text, static_cast<std::size_t>(length)) == 0)
                 break;
     } else {
         i = N;

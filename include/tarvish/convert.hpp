@@ -170,8 +170,8 @@ template <class... V>
 namespace detail {
 // The unbound str.lower, looked up when the module executes.
 inline Str str_lower{"lower", [](const char* name) noexcept {
-    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), name);
-}};
+                         return PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), name);
+                     }};
 }  // namespace detail
 
 // str.lower(text), called unbound: the host's Unicode lower-casing, and the

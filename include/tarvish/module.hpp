@@ -132,7 +132,7 @@ enum class Missing { name_error, attribute_error };
 // one raises NameError "name '...' is not defined" (as code in the module body
 // would) or, with `attribute_error`, the AttributeError of reading the module's attribute.
 [[nodiscard]] inline Ref module_global(PyObject* module, const Str& name,
-                                      Missing missing = Missing::name_error) noexcept {
+                                       Missing missing = Missing::name_error) noexcept {
     PyObject* key = name.get();
     if (!module) return raise(PyExc_NameError, "name '%U' is not defined", key), Ref();
     if (missing == Missing::attribute_error) return Ref::steal(PyObject_GetAttr(module, key));

@@ -158,7 +158,8 @@ template <std::size_t N>
 [[nodiscard]] inline Ref name_tuple(const Str* const (&names)[N]) noexcept {
     Ref t = Ref::steal(PyTuple_New(N));
     if (!t) return t;
-    for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[i]->get()));
+    for (std::size_t i = 0; i < N; ++i)
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[i]->get()));
     return t;
 }
 

@@ -475,8 +475,7 @@ bool gpu_from_tool(PyObject* info) noexcept {
     Ref text;
     if (PyBytes_Check(out.get()))
         text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.get()), PyBytes_GET_SIZE(out.get()), "ignore"));
-    else
-        text = tarvish::call_method(out.get(), st.s_decode, st.s_utf8.get(), st.s_ignore.get());
+    else text = tarvish::call_method(out.get(), st.s_decode, st.s_utf8.get(), st.s_ignore.get());
     if (!text) return false;
     Ref stripped = tarvish::call_method(text.get(), st.s_strip);
     if (!stripped) return false;
