@@ -5,6 +5,7 @@
     python benchmarks/run.py --check | --write-baseline [module ...]
     python benchmarks/run.py --markdown [--update-readme] [--plot FILE]
     python benchmarks/run.py --plot FILE [--from ROWS.json] [module ...]
+    python benchmarks/run.py --threads [--quick] [--json]
 
 Modules are the short names (corvane, brindle, ...); all when none is given.
 The first form times each row (ns per operation, best of repeats); the second
@@ -17,7 +18,8 @@ README, with the date and machine they came from; --update-readme writes them
 into README.md and draws the chart above them (benchmarks/chart.svg) from the
 same counts. --plot draws the chart into FILE: from the rows that --instructions
 --json printed when --from names them, from a fresh count otherwise (with
---markdown, from its count). Only drawing needs matplotlib.
+--markdown, from its count). Only drawing needs matplotlib. --threads gives
+operations per second on 1 and 2 threads in this interpreter (threads.py).
 """
 
 from __future__ import annotations
@@ -85,12 +87,20 @@ def main(argv=None) -> int:
                     help="draw instructions per operation into FILE (SVG; needs matplotlib)")
     ap.add_argument("--from", dest="from_rows", metavar="ROWS", type=pathlib.Path,
                     help="with --plot: draw the rows that --instructions --json wrote to ROWS instead of counting")
+    ap.add_argument("--threads", action="store_true", help="operations per second on 1 and 2 threads")
     ap.add_argument("--count-worker", metavar="DIR", help=argparse.SUPPRESS)
     ap.add_argument("--no-baselines", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("modules", nargs="*")
     args = ap.parse_args(argv)
     if args.from_rows and (not args.plot or args.markdown or args.update_readme):
         ap.error("--from goes with --plot alone")
+
+    if args.threads:
+        import threads
+
+        rows = threads.measure(args.quick)
+        print(json.dumps({"build": threads.build(), "rows": rows}, indent=2) if args.json else threads.format_table(rows))
+        return 0
 
     if args.count_worker:
         from counting import worker
