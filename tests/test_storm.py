@@ -472,11 +472,17 @@ def shared_lists():
                 if len(lst) > 4:
                     lst[rng.randrange(len(lst))] = item
         else:
-            halvard.calculate_performance_trend(history, 0.0)
-            halvard.detect_performance_degradation(history, 120.0, 0.15, 0.0)
-            halvard.predict_resource_requirements(history, 60.0)
-            halvard.detect_workload_characteristics_change(patterns)
-            assert isinstance(halvard.detect_dominant_pattern(names, 5), str)
+            assert -1.0 <= halvard.calculate_performance_trend(history, 0.0) <= 1.0
+            assert halvard.detect_performance_degradation(history, 120.0, 0.15, 0.0) in (True, False)
+            assert halvard.detect_dominant_pattern(names, 5) in ("cpu", "io", "mixed")
+            # These two read an entry by its place after reading the length, as
+            # Python code would: a list shortened in between raises IndexError.
+            for call, args, size in ((halvard.predict_resource_requirements, (history, 60.0), 3),
+                                     (halvard.detect_workload_characteristics_change, (patterns,), 4)):
+                try:
+                    assert len(call(*args)) == size
+                except IndexError:
+                    tally["shortened"] += 1
 
     return work, lambda tallies: None
 

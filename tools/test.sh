@@ -148,11 +148,12 @@ current_sdist() {
 }
 
 # Builds the wheel for `python` (which runs the build tools) from the current
-# sdist into `out`/dist and installs it into the virtual environment `venv`.
+# sdist (made by `python`, or the fourth argument) into `out`/dist and
+# installs it into the virtual environment `venv`.
 wheel_from_sdist() {
   local python=$1 out=$2 venv=$3 sdist
-  sdist=$(current_sdist "$out" "$python")
-  step "build the wheel for $("$python" -c 'import sys; print(sys.implementation.cache_tag)') from $(basename "$sdist")"
+  sdist=$(current_sdist "$out" "${4:-$python}")
+  step "build the wheel for $("$python" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))') from $(basename "$sdist")"
   mkdir -p "$out/src"
   tar -xzf "$sdist" -C "$out/src"
   "$python" -m build --no-isolation --wheel --outdir "$out/dist" "$out/src"/*/ >"$out/wheel.log" 2>&1 \
@@ -191,7 +192,7 @@ mode_ft() {
   rm -rf "$out"
   mkdir -p "$out/dist"
   ft_venv "$ft_interpreter" "$out/venv"
-  wheel_from_sdist "$ftpy" "$out" "$out/venv"
+  wheel_from_sdist "$ftpy" "$out" "$out/venv" python3.14
   step "test suite on the free-threaded build ($("$ftpy" -c 'import sys; print(sys.version.split()[0])'), PYTHON_GIL unset)"
   env -u PYTHON_GIL "$ftpy" -m pytest -q -rs tests
   step "test suite on the free-threaded build, each test on 4 threads at once"

@@ -309,14 +309,42 @@ ft_build() {
 }
 
 # A virtual environment of the free-threaded interpreter at `dir`, which sees
-# the pure-Python test and build tools of the toolchain's python3.14 (its site
-# directories, by a .pth file): there is no package index to fill it from.
+# the pure-Python test and build tools of the toolchain's python3.14 (linked
+# into its site directory, each with what it requires): there is no package
+# index to fill it from. Only those: a package whose compiled part is built for
+# python3.14 alone would fail its importers there with an ImportError.
 ft_venv() {
   local python=$1 dir=$2 site
   rm -rf "$dir"
   "$python" -m venv --without-pip "$dir"
   site=$("$dir/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-  python3.14 -c 'import site; print("\n".join(site.getsitepackages()))' >"$site/toolchain-site.pth"
+  python3.14 - "$site" <<'PY'
+import importlib.metadata as md, os, pathlib, re, sys
+from packaging.requirements import Requirement
+
+target = pathlib.Path(sys.argv[1])
+wanted = ["pytest", "hypothesis", "pytest-run-parallel", "pytest-timeout", "pytest-xdist", "scikit-build-core",
+          "build", "pip", "sortedcontainers", "crcmod", "mypy"]
+seen = set()
+while wanted:
+    name = re.sub(r"[-_.]+", "-", wanted.pop()).lower()
+    if name in seen:
+        continue
+    seen.add(name)
+    try:
+        dist = md.distribution(name)
+    except md.PackageNotFoundError:
+        continue
+    for text in dist.requires or []:
+        req = Requirement(text)
+        if req.marker is None or req.marker.evaluate({"extra": ""}):
+            wanted.append(req.name)
+    info = pathlib.Path(dist._path)
+    tops = (dist.read_text("top_level.txt") or "").split() or [name.replace("-", "_")]
+    for entry in [info] + [info.parent / t for t in tops] + [info.parent / f"{t}.py" for t in tops]:
+        if entry.exists() and not (target / entry.name).exists():
+            os.symlink(entry, target / entry.name)
+PY
 }
 
 # Sourced by another script: only the functions above.

@@ -12,7 +12,8 @@ namespace tarvish {
 class [[nodiscard]] GilReleased {
 public:
 #ifdef Py_GIL_DISABLED
-    GilReleased() noexcept = default;
+    GilReleased() noexcept {}  // user-provided: a scope's guard is no unused variable
+    ~GilReleased() {}
 #else
     GilReleased() noexcept : ts_(PyEval_SaveThread()) {}
     ~GilReleased() { PyEval_RestoreThread(ts_); }

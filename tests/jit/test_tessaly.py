@@ -419,6 +419,32 @@ class TestSingleton:
             T.get_tessaly()
         assert not T._policy_lock.locked()
 
+    @pytest.mark.thread_unsafe
+    @pytest.mark.parametrize("made_before", [False, True], ids=["made", "found"])
+    def test_reset_while_leaving_the_lock(self, monkeypatch, made_before):
+        T.reset_tessaly()
+        if made_before:
+            T.get_tessaly()
+
+        class ResettingLock:
+            """Leaving get_tessaly's section runs a reset (whose own leaving does not)."""
+            resets = 0
+
+            def __enter__(self):
+                return self
+
+            def __exit__(self, *exc):
+                if not ResettingLock.resets:
+                    ResettingLock.resets += 1
+                    T.reset_tessaly()
+
+        monkeypatch.setattr(T, "_policy_lock", ResettingLock())
+        p = T.get_tessaly()
+        assert type(p) is T.Tessaly and ResettingLock.resets == 1
+        monkeypatch.undo()
+        assert T.get_tessaly() is not p
+        T.reset_tessaly()
+
 
 class TestConcurrency:
     def test_updates_apply_one_after_another(self):

@@ -6,6 +6,7 @@
 // One process-wide Tessaly lives behind get_tessaly().
 #include "tarvish/tarvish.hpp"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -32,8 +33,8 @@ struct PolicySlot {
 };
 
 // The module's process-wide state: its guard and types, the interned names, the
-// keyword-name tuples of the factories' calls (made on first use) and the
-// process-wide policy with the re-entry guard of its lock.
+// keyword-name tuples of the factories' calls (made when the module executes,
+// read-only after) and the process-wide policy with the re-entry guard of its lock.
 struct tessaly_state {
     tarvish::ModuleGuard guard{"tessaly"};
     PyTypeObject* PolicyConfig_type = nullptr;
@@ -57,8 +58,8 @@ struct tessaly_state {
     tarvish::Str s_policy_lock{"_policy_lock"};
     tarvish::Str k_tracked_functions{"tracked_functions"};
     tarvish::Str k_avg_threshold{"avg_threshold"};
-    PyObject* config_kwnames = nullptr;   // the five PolicyConfig parameter names
-    PyObject* metrics_kwnames = nullptr;  // the five create_function_metrics parameter names
+    PyObject* config_kwnames = nullptr;   // the five PolicyConfig parameter names, in order
+    PyObject* metrics_kwnames = nullptr;  // the five create_function_metrics parameter names, in order
     PolicySlot policy_slot;
     tarvish::Owner policy_owner;  // the thread inside get_tessaly or reset_tessaly
 };
@@ -84,12 +85,13 @@ constexpr tarvish::Decimal kNeverCompiled = tarvish::decimal("-1.0");
 // The shortest time between two compilations of one function, in seconds.
 constexpr double kMinRecompileInterval = 600.0;
 
-// A tuple of interned names, made once for the process (null with an error set).
-template <std::size_t N>
-PyObject* name_tuple(PyObject*& cache, tarvish::Str* const (&names)[N]) noexcept {
-    if (!cache) [[unlikely]]
-        cache = tarvish::name_tuple(names).release();
-    return cache;
+// A native field as it is now, read while other threads may write it: the
+// attribute setters store the fields as relaxed atomics, under no lock. Relaxed
+// is enough: each field is a value of its own (no other memory is published
+// through it), and a reader sees, whole, one that some thread wrote.
+template <class T>
+[[nodiscard]] T load_relaxed(T& field) noexcept {
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
 }
 
 // Calls `callable(**dict(zip(names, values)))` with borrowed values.
@@ -99,11 +101,9 @@ Ref call_with_keywords(PyObject* callable, PyObject* kwnames, PyObject* const (&
 }
 
 // Reads `o.<name>`, or nothing (no error) when the attribute is absent.
-[[nodiscard]] bool optional_attr(PyObject* o, tarvish::Str& name, Ref& out) noexcept {
-    PyObject* n = name.get();
-    if (!n) return false;
+[[nodiscard]] bool optional_attr(PyObject* o, PyObject* name, Ref& out) noexcept {
     PyObject* v = nullptr;
-    if (PyObject_GetOptionalAttr(o, n, &v) < 0) return false;
+    if (PyObject_GetOptionalAttr(o, name, &v) < 0) return false;
     out = Ref::steal(v);
     return true;
 }
@@ -136,12 +136,14 @@ struct PolicyConfig {
     PolicyConfigState st;
 };
 
+// Each reads its field once, atomically: a config is shared, and its attributes
+// may be written while a policy reads them.
 const PolicyConfigOps policy_config_ops{
-    [](PolicyConfig* c) noexcept { return c->st.initial_threshold; },
-    [](PolicyConfig* c) noexcept { return c->st.min_threshold; },
-    [](PolicyConfig* c) noexcept { return c->st.max_threshold; },
-    [](PolicyConfig* c) noexcept { return c->st.learning_rate; },
-    [](PolicyConfig* c) noexcept { return c->st.target_speedup; },
+    [](PolicyConfig* c) noexcept { return load_relaxed(c->st.initial_threshold); },
+    [](PolicyConfig* c) noexcept { return load_relaxed(c->st.min_threshold); },
+    [](PolicyConfig* c) noexcept { return load_relaxed(c->st.max_threshold); },
+    [](PolicyConfig* c) noexcept { return load_relaxed(c->st.learning_rate); },
+    [](PolicyConfig* c) noexcept { return load_relaxed(c->st.target_speedup); },
 };
 
 // The first failed invariant's message, or null when all hold.
@@ -239,11 +241,12 @@ struct FunctionMetrics {
     FunctionMetricsState st;
 };
 
+// Each reads its field once, atomically, as the config's accessors do.
 const FunctionMetricsOps function_metrics_ops{
-    [](FunctionMetrics* m) noexcept { return m->st.call_count; },
-    [](FunctionMetrics* m) noexcept { return m->st.compile_count; },
-    [](FunctionMetrics* m) noexcept { return m->st.avg_speedup; },
-    [](FunctionMetrics* m) noexcept { return m->st.last_compiled; },
+    [](FunctionMetrics* m) noexcept { return load_relaxed(m->st.call_count); },
+    [](FunctionMetrics* m) noexcept { return load_relaxed(m->st.compile_count); },
+    [](FunctionMetrics* m) noexcept { return load_relaxed(m->st.avg_speedup); },
+    [](FunctionMetrics* m) noexcept { return load_relaxed(m->st.last_compiled); },
 };
 
 constexpr Signature<6> FunctionMetrics_new_sig{
@@ -334,14 +337,17 @@ struct Tessaly {
 
 // The learned threshold, else the configured initial one. The keys are exact
 // str or None, so the lookup runs no Python code and cannot fail; the values
-// are ints this module stored, all within the int range.
+// are ints this module stored, all within the int range. The value is held by
+// a strong reference while it is read: the policy's lock does not keep out a
+// caller that reached the dict through gc.get_referents.
 int32_t get_threshold_lock_held(Tessaly* t, PyObject* func_id) noexcept {
     assert(t->st.lock.owner.held_here());
-    PyObject* learned = PyDict_GetItemWithError(t->st.thresholds.get(), func_id);
-    assert(!PyErr_Occurred());
-    if (learned) {
-        assert(PyLong_CheckExact(learned));
-        return static_cast<int32_t>(PyLong_AsLong(learned));
+    PyObject* found = nullptr;
+    [[maybe_unused]] int has = PyDict_GetItemRef(t->st.thresholds.get(), func_id, &found);
+    assert(has >= 0);
+    if (Ref learned = Ref::steal(found)) {
+        assert(PyLong_CheckExact(learned.get()));
+        return static_cast<int32_t>(PyLong_AsLong(learned.get()));
     }
     PolicyConfig* c = tarvish::native<PolicyConfig>(t->st.config.get());
     return c->st.ops->get_initial_threshold_fast(c);
@@ -358,10 +364,7 @@ Ref policy_config(PyObject* given) noexcept {
     if (given == Py_None) return tarvish::call(config_type);
     if (PyObject_TypeCheck(given, m.PolicyConfig_type)) return Ref::borrow(given);
     // Any object with the same attribute names stands in; absent ones take the defaults.
-    tarvish::Str* const names[] = {&m.s_initial_threshold, &m.s_min_threshold, &m.s_max_threshold, &m.s_learning_rate,
-                                   &m.s_target_speedup};
-    PyObject* kwnames = name_tuple(m.config_kwnames, names);
-    if (!kwnames) return Ref();
+    PyObject* kwnames = m.config_kwnames;
     Ref values[5] = {tarvish::box(kInitialThreshold), tarvish::box(kMinThreshold), tarvish::box(kMaxThreshold),
                      tarvish::box(kLearningRate.value), tarvish::box(kTargetSpeedup.value)};
     // Every box is checked before any attribute is read: a read must not start with an error set.
@@ -369,7 +372,7 @@ Ref policy_config(PyObject* given) noexcept {
         if (!value) return Ref();
     for (int i = 0; i < 5; ++i) {
         Ref found;
-        if (!optional_attr(given, *names[i], found)) return Ref();
+        if (!optional_attr(given, PyTuple_GET_ITEM(kwnames, i), found)) return Ref();
         if (found) values[i] = std::move(found);
     }
     PyObject* const argv[] = {values[0].get(), values[1].get(), values[2].get(), values[3].get(), values[4].get()};
@@ -424,9 +427,7 @@ PyObject* Tessaly_get_threshold(PyObject* self, PyObject* const* args, Py_ssize_
 [[nodiscard]] bool wall_clock(double& out) noexcept {
     Ref time_module = tarvish::module_global(state().guard.module, state().s_time, tarvish::Missing::attribute_error);
     if (!time_module) return false;
-    PyObject* name = state().s_time.get();
-    if (!name) return false;
-    Ref now = tarvish::call_method(time_module.get(), name);
+    Ref now = tarvish::call_method(time_module.get(), state().s_time);
     return now && tarvish::to_double(now.get(), out);
 }
 
@@ -447,7 +448,6 @@ PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize
     if (!wall_clock(now)) return nullptr;
     Tessaly* t = tarvish::native<Tessaly>(self);
     PyObject* get_metrics = state().s_get_metrics.get();
-    if (!get_metrics) return nullptr;
 
     int32_t threshold;
     uint64_t call_count = 0;
@@ -463,7 +463,7 @@ PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize
         if (!read_metric<uint64_t, "uint64_t">(metrics.get(), state().s_call_count, call_count)) return nullptr;
         if (!read_metric<uint32_t, "uint32_t">(metrics.get(), state().s_compile_count, compile_count)) return nullptr;
         Ref stamp;
-        if (!optional_attr(metrics.get(), state().s_last_compiled, stamp)) return nullptr;
+        if (!optional_attr(metrics.get(), state().s_last_compiled.get(), stamp)) return nullptr;
         if (stamp && !tarvish::to_double(stamp.get(), last_compiled)) return nullptr;
         if (!section.leave()) return nullptr;
     }
@@ -477,6 +477,8 @@ PyObject* Tessaly_should_compile(PyObject* self, PyObject* const* args, Py_ssize
 // The learning rule: the step shrinks with the compile count and vanishes from
 // the tenth compilation on; a speedup beating the target lowers the threshold.
 // Each operation rounds on its own (the build does not contract to fused ops).
+// Each knob is read once: the config may be written meanwhile, and the clamp
+// and the truncation must see the same bounds.
 int32_t learned_threshold(PolicyConfig* c, int32_t current, uint32_t compile_count, double avg_speedup) noexcept {
     double target = c->st.ops->get_target_speedup_fast(c);
     if (!(target > 0.0)) target = 1.0;
@@ -543,7 +545,6 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     Tessaly* t = tarvish::native<Tessaly>(self);
     PyObject* get_metrics = state().s_get_metrics.get();
-    if (!get_metrics) return nullptr;
 
     int32_t current, updated;
     double avg_speedup = 0.0;
@@ -583,9 +584,8 @@ PyObject* Tessaly_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
     // logger.debug(message), with the module's `logger` looked up at call time.
     Ref logger = tarvish::module_global(state().guard.module, state().s_logger, tarvish::Missing::attribute_error);
-    PyObject* debug = state().s_debug.get();
     // An error while logging propagates with the new threshold already stored.
-    if (!logger || !debug || !tarvish::call_method(logger.get(), debug, message.get())) return nullptr;
+    if (!logger || !tarvish::call_method(logger.get(), state().s_debug, message.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -596,10 +596,8 @@ Ref statistics_dict(PyObject* tracked, PyObject* avg, PyObject* min, PyObject* m
     PyObject* const values[] = {tracked, avg, min, max};
     Ref d = Ref::steal(PyDict_New());
     if (!d) return d;
-    for (int i = 0; i < 4; ++i) {
-        PyObject* key = keys[i]->get();
-        if (!values[i] || !key || PyDict_SetItem(d.get(), key, values[i]) < 0) return Ref();
-    }
+    for (int i = 0; i < 4; ++i)
+        if (!tarvish::set_item(d.get(), *keys[i], values[i])) return Ref();
     return d;
 }
 
@@ -610,23 +608,30 @@ PyObject* Tessaly_get_statistics(PyObject* self, PyObject* const* args, Py_ssize
     Section section{t->st.lock, "Tessaly.get_statistics"};
     if (!section) return nullptr;
     PyObject* thresholds = t->st.thresholds.get();
-    Py_ssize_t n = PyDict_GET_SIZE(thresholds);
+    // The learned thresholds are summed under the dict's critical section: the
+    // policy's lock keeps out this module's writers, not a caller that reached
+    // the dict through gc.get_referents. The values are exact ints, so no Python
+    // code runs inside.
+    Py_ssize_t n = 0;
+    long long sum = 0;
+    long min = 0, max = 0;
+    Py_BEGIN_CRITICAL_SECTION(thresholds);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (; PyDict_Next(thresholds, &pos, &key, &value); ++n) {
+        long v = PyLong_AsLong(value);
+        sum += v;
+        if (n == 0 || v < min) min = v;
+        if (n == 0 || v > max) max = v;
+    }
+    Py_END_CRITICAL_SECTION();
     Ref result;
     if (n == 0) {
-        const PolicyConfigState& c = tarvish::native<PolicyConfig>(t->st.config.get())->st;
-        result = statistics_dict(tarvish::box(0).get(), tarvish::box(c.initial_threshold).get(),
-                                 tarvish::box(c.min_threshold).get(), tarvish::box(c.max_threshold).get());
+        PolicyConfig* c = tarvish::native<PolicyConfig>(t->st.config.get());
+        result = statistics_dict(tarvish::box(0).get(), tarvish::box(c->st.ops->get_initial_threshold_fast(c)).get(),
+                                 tarvish::box(c->st.ops->get_min_threshold_fast(c)).get(),
+                                 tarvish::box(c->st.ops->get_max_threshold_fast(c)).get());
     } else {
-        long long sum = 0;
-        long min = 0, max = 0;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        for (bool first = true; PyDict_Next(thresholds, &pos, &key, &value); first = false) {
-            long v = PyLong_AsLong(value);
-            sum += v;
-            if (first || v < min) min = v;
-            if (first || v > max) max = v;
-        }
         // Exact int sum over exact int count, divided as Python divides ints (correctly rounded).
         Ref total = tarvish::box(sum), count = tarvish::box(static_cast<long long>(n));
         if (!total || !count) return nullptr;
@@ -686,15 +691,18 @@ PyObject* get_tessaly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!lock) return nullptr;
     Section section{lock.get(), m.policy_owner, "get_tessaly"};
     if (!section) return nullptr;
-    bool ok = true;
-    if (!m.policy_slot.instance) {
+    // The policy returned is the one made or found here, held from inside the
+    // section: once it is left, a reset may empty the slot and drop the slot's
+    // reference (the lock's own __exit__ may run one).
+    Ref policy = Ref::borrow(m.policy_slot.instance);
+    if (!policy) {
         // Python code may run under the lock here: the constructor calls the module's threading.Lock.
-        Ref created = tarvish::call(reinterpret_cast<PyObject*>(m.Tessaly_type));
-        ok = bool(created);
-        if (ok) m.policy_slot.put(std::move(created));
+        policy = tarvish::call(reinterpret_cast<PyObject*>(m.Tessaly_type));
+        if (policy) m.policy_slot.put(Ref::borrow(policy.get()));
     }
-    if (!(ok ? section.leave() : section.leave_raising())) return nullptr;
-    return Py_NewRef(m.policy_slot.instance ? m.policy_slot.instance : Py_None);
+    if (!(policy ? section.leave() : section.leave_raising())) return nullptr;
+    // Only a failed construction that a suppressing __exit__ swallowed has no policy to give.
+    return policy ? policy.release() : Py_NewRef(Py_None);
 }
 
 constexpr Signature<0> reset_tessaly_sig{"reset_tessaly", {}};
@@ -731,12 +739,8 @@ PyObject* create_policy_config(PyObject*, PyObject* const* args, Py_ssize_t narg
     Ref rate_obj = tarvish::box(rate), target_obj = tarvish::box(target);
     if (!initial || !min || !max || !rate_obj || !target_obj) return nullptr;
     tessaly_state& m = state();
-    tarvish::Str* const names[] = {&m.s_initial_threshold, &m.s_min_threshold, &m.s_max_threshold, &m.s_learning_rate,
-                                   &m.s_target_speedup};
-    PyObject* kw = name_tuple(m.config_kwnames, names);
-    if (!kw) return nullptr;
     PyObject* const argv[] = {initial.get(), min.get(), max.get(), rate_obj.get(), target_obj.get()};
-    return call_with_keywords(reinterpret_cast<PyObject*>(m.PolicyConfig_type), kw, argv).release();
+    return call_with_keywords(reinterpret_cast<PyObject*>(m.PolicyConfig_type), m.config_kwnames, argv).release();
 }
 
 constexpr Signature<5> create_function_metrics_sig{
@@ -755,12 +759,8 @@ PyObject* create_function_metrics(PyObject*, PyObject* const* args, Py_ssize_t n
     Ref speedup_obj = tarvish::box(speedup), total_obj = tarvish::box(total_ms), stamp_obj = tarvish::box(stamp);
     if (!calls || !compiles || !speedup_obj || !total_obj || !stamp_obj) return nullptr;
     tessaly_state& m = state();
-    tarvish::Str* const names[] = {&m.s_call_count, &m.s_compile_count, &m.s_avg_speedup, &m.s_total_execution_time_ms,
-                                   &m.s_last_compile_time};
-    PyObject* kw = name_tuple(m.metrics_kwnames, names);
-    if (!kw) return nullptr;
     PyObject* const argv[] = {calls.get(), compiles.get(), speedup_obj.get(), total_obj.get(), stamp_obj.get()};
-    return call_with_keywords(reinterpret_cast<PyObject*>(m.FunctionMetrics_type), kw, argv).release();
+    return call_with_keywords(reinterpret_cast<PyObject*>(m.FunctionMetrics_type), m.metrics_kwnames, argv).release();
 }
 
 PyMethodDef tessaly_functions[] = {
@@ -786,6 +786,14 @@ bool tessaly_exec(PyObject* module) noexcept {
         return false;
     if (!tarvish::bind_logger(module)) return false;
     tessaly_state& m = state();
+    // The keyword names of the factories' calls, kept for the process (made
+    // again only by an execution after one that failed before making them).
+    const tarvish::Str* const config_names[] = {&m.s_initial_threshold, &m.s_min_threshold, &m.s_max_threshold,
+                                                &m.s_learning_rate, &m.s_target_speedup};
+    const tarvish::Str* const metrics_names[] = {&m.s_call_count, &m.s_compile_count, &m.s_avg_speedup,
+                                                 &m.s_total_execution_time_ms, &m.s_last_compile_time};
+    if (!m.config_kwnames && !(m.config_kwnames = tarvish::name_tuple(config_names).release())) return false;
+    if (!m.metrics_kwnames && !(m.metrics_kwnames = tarvish::name_tuple(metrics_names).release())) return false;
     if (!tarvish::add_type(module, &PolicyConfig_spec, m.PolicyConfig_type) ||
         !tarvish::add_type(module, &FunctionMetrics_spec, m.FunctionMetrics_type) ||
         !tarvish::add_type(module, &Tessaly_spec, m.Tessaly_type))

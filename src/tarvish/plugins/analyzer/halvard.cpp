@@ -31,6 +31,15 @@ halvard_state& state() noexcept { return module_state; }
 // ---------------------------------------------------------------------------
 // History entries: pairs of numbers given as tuples, lists or any iterable of
 // exactly two items.
+//
+// The caller's lists may be changed by other threads while they are read (and,
+// on any build, by Python code that a conversion or comparison runs). An item is
+// read either inside the list's critical section, in which nothing calls into
+// Python code, or through a strong reference taken there and held while anything
+// else runs. A critical section is suspended whenever its thread blocks, as
+// Python code may, so no item borrowed under one is kept across such a call.
+// Tuples are immutable: a tuple's items are borrowed while the tuple itself is
+// held (by the locked list, or by a reference of our own).
 
 [[gnu::cold, gnu::noinline]] bool raise_unpack(Py_ssize_t found) noexcept {
     if (found > 2) PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
@@ -38,15 +47,36 @@ halvard_state& state() noexcept { return module_state; }
     return false;
 }
 
-// Unpacks `entry` into exactly two items (owned by `first` and `second`).
+// Item `i` of `list` with a strong reference, or null (no error) when the
+// list is no longer that long.
+Ref list_item(PyObject* list, Py_ssize_t i) noexcept {
+    Ref item;
+    Py_BEGIN_CRITICAL_SECTION(list);
+    if (i < PyList_GET_SIZE(list)) item = Ref::borrow(PyList_GET_ITEM(list, i));
+    Py_END_CRITICAL_SECTION();
+    return item;
+}
+
+// Unpacks `entry` (held by the caller) into exactly two items (owned by `first` and `second`).
 bool unpack_pair(PyObject* entry, Ref& first, Ref& second) noexcept {
-    if (PyTuple_CheckExact(entry) || PyList_CheckExact(entry)) {
-        Py_ssize_t size = Py_SIZE(entry);
+    if (PyTuple_CheckExact(entry)) {
+        Py_ssize_t size = PyTuple_GET_SIZE(entry);
         if (size != 2) return raise_unpack(size);
-        PyObject** items = PyTuple_CheckExact(entry) ? &PyTuple_GET_ITEM(entry, 0) : &PyList_GET_ITEM(entry, 0);
-        first = Ref::borrow(items[0]);
-        second = Ref::borrow(items[1]);
+        first = Ref::borrow(PyTuple_GET_ITEM(entry, 0));
+        second = Ref::borrow(PyTuple_GET_ITEM(entry, 1));
         return true;
+    }
+    if (PyList_CheckExact(entry)) {
+        // The size and both items are read in one critical section, as one snapshot.
+        Py_ssize_t size;
+        Py_BEGIN_CRITICAL_SECTION(entry);
+        size = PyList_GET_SIZE(entry);
+        if (size == 2) {
+            first = Ref::borrow(PyList_GET_ITEM(entry, 0));
+            second = Ref::borrow(PyList_GET_ITEM(entry, 1));
+        }
+        Py_END_CRITICAL_SECTION();
+        return size == 2 || raise_unpack(size);
     }
     Ref it = Ref::steal(PyObject_GetIter(entry));
     if (!it) return false;
@@ -72,30 +102,44 @@ inline bool plain_double(PyObject* o, double& out) noexcept {
     return false;
 }
 
-// Reads list item `i` as a pair of doubles: unpacks it, then converts the first
-// item and then the second. The entry and its items are held while conversions
-// run, since those may run Python code that changes the list.
-bool read_pair(PyObject* list, Py_ssize_t i, double& a, double& b) noexcept {
-    PyObject* entry = PyList_GET_ITEM(list, i);
-    if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 && plain_double(PyTuple_GET_ITEM(entry, 0), a) &&
-        plain_double(PyTuple_GET_ITEM(entry, 1), b)) [[likely]]
-        return true;
-    Ref held = Ref::borrow(entry);
+// A tuple of two exact floats or small ints, read without running any Python code.
+inline bool plain_pair(PyObject* entry, double& a, double& b) noexcept {
+    return PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 && plain_double(PyTuple_GET_ITEM(entry, 0), a) &&
+           plain_double(PyTuple_GET_ITEM(entry, 1), b);
+}
+
+// Reads a held entry as a pair of doubles: unpacks it, then converts the first
+// item and then the second, holding them while the conversions run Python code.
+bool read_pair(PyObject* entry, double& a, double& b) noexcept {
     Ref first, second;
-    return unpack_pair(held.get(), first, second) && tarvish::to_double(first.get(), a) &&
+    return unpack_pair(entry, first, second) && tarvish::to_double(first.get(), a) &&
            tarvish::to_double(second.get(), b);
 }
 
-// Calls f(first, second) for each entry of the list, in order. The length is
-// read afresh on each step, so a list shortened by a conversion ends the walk.
+// Calls f(first, second) for each entry of the list, in order. The plain
+// entries are read in runs under the list's critical section (f runs there
+// too, so it must not call into Python code); an entry that needs a conversion
+// is taken with a strong reference and read after the section is left. The
+// length is read afresh on each step, so a list shortened meanwhile ends the walk.
 template <class F>
 bool walk_pairs(PyObject* list, F&& f) noexcept {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref entry;
+        Py_BEGIN_CRITICAL_SECTION(list);
+        for (double a, b; i < PyList_GET_SIZE(list); ++i) {
+            PyObject* e = PyList_GET_ITEM(list, i);
+            if (!plain_pair(e, a, b)) [[unlikely]] {
+                entry = Ref::borrow(e);
+                break;
+            }
+            f(a, b);
+        }
+        Py_END_CRITICAL_SECTION();
+        if (!entry) return true;
         double a, b;
-        if (!read_pair(list, i, a, b)) return false;
+        if (!read_pair(entry.get(), a, b)) return false;
         f(a, b);
     }
-    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -199,19 +243,15 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
     Py_ssize_t n = PyList_GET_SIZE(history);
     if (n <= 5) return Py_NewRef(state().no_change_result);
     PyObject* keys[3] = {state().k_parallel.get(), state().k_cpu.get(), state().k_memory.get()};
-    if (!keys[0] || !keys[1] || !keys[2]) return nullptr;
 
     // The last six entries, oldest first, held for the rest of the call.
     Ref held[6];
     PyObject* entries[6];
     for (int i = 0; i < 6; ++i) {
-        Py_ssize_t index = n - 6 + i;
-        // A key comparison in an earlier entry can run code that shortens the list.
-        if (index >= PyList_GET_SIZE(history)) {
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            return nullptr;
-        }
-        held[i] = Ref::borrow(PyList_GET_ITEM(history, index));
+        // A key comparison in an earlier entry can run code that shortens the
+        // list, and so can another thread: a missing entry raises IndexError.
+        held[i] = Ref::steal(PyList_GetItemRef(history, n - 6 + i));
+        if (!held[i]) return nullptr;
         entries[i] = held[i].get();
         if (entries[i] == Py_None) {
             PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
@@ -248,40 +288,65 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
 // searched linearly; larger windows count in a dict.
 constexpr Py_ssize_t kSmallWindow = 32;
 
-// The name with the highest count in the window; on a tie the first to appear.
-PyObject* dominant_small(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexcept {
-    // No Python code runs in here (exact str comparisons only), so the names
-    // borrowed from the list stay alive.
-    PyObject* names[kSmallWindow];
-    Py_ssize_t counts[kSmallWindow];
-    Py_ssize_t distinct = 0;
-    for (Py_ssize_t i = start; i < end; ++i) {
-        PyObject* name = PyList_GET_ITEM(list, i);
-        if (!PyUnicode_CheckExact(name)) return tarvish::raise_item_type("str", name), nullptr;
-        Py_ssize_t j = 0;
-        for (; j < distinct; ++j)
-            if (names[j] == name || PyUnicode_Equal(names[j], name) == 1) break;
-        if (j == distinct) {
-            names[distinct] = name;
-            counts[distinct++] = 0;
-        }
-        ++counts[j];
-    }
-    PyObject* best = nullptr;
-    Py_ssize_t best_count = 0;
-    for (Py_ssize_t j = 0; j < distinct; ++j)
-        if (counts[j] > best_count) {
-            best = names[j];
-            best_count = counts[j];
-        }
-    return best ? Py_NewRef(best) : Py_XNewRef(state().v_mixed.get());
+// The start of the window of the last `window_size` of `n` names: n when it is
+// empty. Computed in 64 bits, so that the most negative window size still gives
+// an empty window instead of wrapping round to the whole list.
+inline Py_ssize_t window_start(Py_ssize_t n, int window_size) noexcept {
+    int64_t start = static_cast<int64_t>(n) - window_size;
+    return start < 0 ? 0 : start >= n ? n : static_cast<Py_ssize_t>(start);
 }
 
+// The name with the highest count in the window of the last `window_size`
+// names, when that window holds at most kSmallWindow names; on a tie the first
+// to appear. The list is read in one critical section, in which no Python code
+// runs (exact str comparisons only), so the names borrowed from it stay alive
+// until the result is taken. Otherwise gives null with no error, and the
+// larger window in [start, end); a non-str name gives null with it in `bad`.
+Ref dominant_small(PyObject* list, int window_size, Py_ssize_t& start, Py_ssize_t& end, Ref& bad) noexcept {
+    Ref result;
+    Py_BEGIN_CRITICAL_SECTION(list);
+    end = PyList_GET_SIZE(list);
+    start = window_start(end, window_size);
+    if (end - start <= kSmallWindow) {
+        PyObject* names[kSmallWindow];
+        Py_ssize_t counts[kSmallWindow];
+        Py_ssize_t distinct = 0;
+        for (Py_ssize_t i = start; i < end; ++i) {
+            PyObject* name = PyList_GET_ITEM(list, i);
+            if (!PyUnicode_CheckExact(name)) {
+                bad = Ref::borrow(name);
+                break;
+            }
+            Py_ssize_t j = 0;
+            for (; j < distinct; ++j)
+                if (names[j] == name || PyUnicode_Equal(names[j], name) == 1) break;
+            if (j == distinct) {
+                names[distinct] = name;
+                counts[distinct++] = 0;
+            }
+            ++counts[j];
+        }
+        PyObject* best = state().v_mixed.get();
+        Py_ssize_t best_count = 0;
+        for (Py_ssize_t j = 0; j < distinct; ++j)
+            if (counts[j] > best_count) {
+                best = names[j];
+                best_count = counts[j];
+            }
+        if (!bad) result = Ref::borrow(best);
+    }
+    Py_END_CRITICAL_SECTION();
+    return result;
+}
+
+// The same for a larger window, counted in a dict; each name is held by a
+// strong reference while it is counted. A list shortened meanwhile ends the window.
 PyObject* dominant_large(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexcept {
     Ref counts = Ref::steal(PyDict_New());
     if (!counts) return nullptr;
-    for (Py_ssize_t i = start; i < end && i < PyList_GET_SIZE(list); ++i) {
-        Ref name = Ref::borrow(PyList_GET_ITEM(list, i));
+    for (Py_ssize_t i = start; i < end; ++i) {
+        Ref name = list_item(list, i);
+        if (!name) break;
         if (!PyUnicode_CheckExact(name.get())) return tarvish::raise_item_type("str", name.get()), nullptr;
         PyObject* old;
         if (PyDict_GetItemRef(counts.get(), name.get(), &old) < 0) return nullptr;
@@ -300,28 +365,24 @@ PyObject* dominant_large(PyObject* list, Py_ssize_t start, Py_ssize_t end) noexc
             best_count = c;
         }
     }
-    return best ? Py_NewRef(best) : Py_XNewRef(state().v_mixed.get());
+    return Py_NewRef(best ? best : state().v_mixed.get());
 }
 
 constexpr int kWindowSize = 5;
 constexpr Signature<2> detect_dominant_pattern_sig{"detect_dominant_pattern",
                                                    {"patterns", opt<kWindowSize>("window_size")}};
 PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* patterns = nullptr;
+    PyObject* patterns = Py_None;  // bound by parse; never null, or gcc warns of a null list in the inlined scan
     int window_size = kWindowSize;
     if (!tarvish::parse(detect_dominant_pattern_sig, args, nargs, kwnames, tarvish::ExactList{patterns},
                         tarvish::CInt{window_size}))
         return nullptr;
     if (patterns == Py_None) return tarvish::raise_no_len(patterns);
-    Py_ssize_t n = PyList_GET_SIZE(patterns);
-    if (n == 0) return Py_XNewRef(state().v_mixed.get());
-    // Computed in 64 bits, so that the most negative window size still gives
-    // an empty window instead of wrapping round to the whole list.
-    int64_t start = static_cast<int64_t>(n) - window_size;
-    if (start < 0) start = 0;
-    if (start >= n) return Py_XNewRef(state().v_mixed.get());
-    Py_ssize_t first = static_cast<Py_ssize_t>(start);
-    return n - first <= kSmallWindow ? dominant_small(patterns, first, n) : dominant_large(patterns, first, n);
+    Py_ssize_t start, end;
+    Ref bad;
+    if (Ref best = dominant_small(patterns, window_size, start, end, bad)) return best.release();
+    if (bad) return tarvish::raise_item_type("str", bad.get()), nullptr;
+    return dominant_large(patterns, start, end);
 }
 
 // ---------------------------------------------------------------------------
@@ -429,13 +490,11 @@ inline int32_t saturate_i32(double v) noexcept {
     return static_cast<int32_t>(v);
 }
 
-// Item 0 of list entry `i`, by subscription, as a float.
+// Item 0 of list entry `i`, by subscription, as a float. An entry gone since
+// the length was read (shortened by another thread or by a conversion) raises IndexError.
 bool timestamp_of(PyObject* list, Py_ssize_t i, double& out) noexcept {
-    if (i >= PyList_GET_SIZE(list)) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return false;
-    }
-    Ref entry = Ref::borrow(PyList_GET_ITEM(list, i));
+    Ref entry = Ref::steal(PyList_GetItemRef(list, i));
+    if (!entry) return false;
     Ref item = Ref::steal(PyObject_GetItem(entry.get(), tarvish::zero()));
     return item && tarvish::to_double(item.get(), out);
 }
@@ -500,7 +559,6 @@ bool halvard_exec(PyObject* module) noexcept {
     halvard_state& st = state();
     if (!st.no_change_result && !(st.no_change_result = Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0))) return false;
     if (!st.no_prediction_result && !(st.no_prediction_result = Py_BuildValue("(iid)", 0, 0, 0.0))) return false;
-    if (!st.v_mixed.get() || !st.k_parallel.get() || !st.k_cpu.get() || !st.k_memory.get()) return false;
     if (!tarvish::bind_logger(module)) return false;
     return tarvish::log_line(module, "info", "Tarvish Halvard Cython module loaded - IP protected");
 }
