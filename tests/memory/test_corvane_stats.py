@@ -145,6 +145,22 @@ class TestRecording:
         s.record_allocation(100)
         assert s.total_allocations.load() == 0 and s.peak_bytes_allocated.load() == 0
 
+    @pytest.mark.thread_unsafe
+    def test_a_counter_replaced_while_its_class_is_looked_at_again(self, monkeypatch):
+        """The class check runs Python code; the step uses the counter the attribute holds after it."""
+        s, original = LockFreeStatistics(), AtomicCounter.__dict__["increment"]
+
+        class Replacing:
+            def __get__(self, obj, owner=None):
+                if obj is None and s.total_allocations.load() == 0:
+                    s.total_allocations = AtomicCounter(100)  # drops the counter's only other reference
+                return original.__get__(obj, owner)
+
+        with monkeypatch.context() as patch:
+            patch.setattr(AtomicCounter, "increment", Replacing())
+            s.record_allocation(8)
+        assert s.total_allocations.load() == 101 and s.bytes_allocated.load() == 8
+
 
 class TestErrors:
     @pytest.mark.parametrize("call", [

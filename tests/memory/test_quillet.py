@@ -111,6 +111,15 @@ class TestBucketAllocator:
         accepted = [s for s in range(-8, 4200) if a.add_to_bucket(1, s)]
         assert accepted == list(range(8, 4097, 8))
 
+    @pytest.mark.parametrize("step, small, medium", [(8, 256, 4096), (16, 96, 512), (7, 50, 200), (6, 3, 40),
+                                                     (12, 0, 60), (8, 256, 100), (10, 255, 300)])
+    def test_each_accepted_size_has_its_own_bucket(self, step, small, medium):
+        keys = set(range(step, small + 1, step)) | set(range(step + small, medium + 1, step))
+        a = FastBucketAllocator(step, small, medium)
+        accepted = [s for s in range(-step, max(small, medium) + 2 * step) if a.add_to_bucket(s, s)]
+        assert accepted == sorted(k for k in keys if k % step == 0)
+        assert [a.remove_from_bucket(s) for s in accepted * 2] == accepted + [None] * len(accepted)
+
     def test_custom_ranges_and_rounding(self):
         a = FastBucketAllocator(10, 255, 300)
         assert [s for s in range(300) if a.add_to_bucket(s, s)] == list(range(10, 251, 10))
@@ -284,6 +293,23 @@ class TestSlabHeader:
             assert caplog.records[0].levelno == logging.WARNING and packed[1] == data[1] | 0x80
         else:
             assert caplog.records == [] and packed == bytes(data)
+
+    @pytest.mark.thread_unsafe  # replaces the module's logger
+    @pytest.mark.parametrize("meddle", [False, True], ids=["alone", "header-changed-meanwhile"])
+    def test_a_failed_warning_takes_back_only_its_own_change(self, monkeypatch, meddle):
+        h = FastSlabHeaderOps(9, 16)
+        before = h.pack_header()
+
+        class FailingLogger:
+            def warning(self, message):
+                if meddle:
+                    h.py_allocate_object_at(0)
+                raise RuntimeError(message)
+
+        monkeypatch.setattr(q, "logger", FailingLogger())
+        with pytest.raises(RuntimeError, match="^Header corruption detected"):
+            h.unpack_header(header_bytes(1, 0, 7, 5, checksum=0))
+        assert h.pack_header() == (header_bytes(1, 0x90, 8, 4) if meddle else before)
 
     def test_wrong_length_changes_nothing(self):
         h = FastSlabHeaderOps(3, 8)

@@ -41,38 +41,58 @@ enum Stat : int {
 template <std::size_t N>
 struct NativeMethods {
     std::array<const char*, N> names;
-    std::array<PyObject*, N> originals{};  // kept for the life of the process
-    unsigned int tag = 0;
+    std::array<PyObject*, N> originals{};  // made at module exec, kept for the life of the process
+    // The class's version tag when its methods were last found unchanged, 0 for
+    // none. Any caller's thread may rewrite it; relaxed, because it publishes
+    // nothing: it is only compared, and a stale tag sends a call to revalidate.
+    std::atomic<unsigned int> tag{0};
 
     [[nodiscard]] bool init(PyTypeObject* type) noexcept {
         for (std::size_t i = 0; i < N; ++i)
             if (!(originals[i] = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), names[i]))) return false;
-        tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+        tag.store(assigned_tag(type), std::memory_order_relaxed);
         return true;
     }
 
     [[nodiscard]] bool hold(PyTypeObject* type) noexcept {
-        if (tag && type->tp_version_tag == tag) [[likely]]
+        unsigned int t = tag.load(std::memory_order_relaxed);
+        if (t && version_tag(type) == t) [[likely]]
             return true;
         return revalidate(type);
     }
 
 private:
+    // The type's version tag, read as the runtime writes it: atomically (relaxed)
+    // where another thread may change the type at the same time.
+    static unsigned int version_tag(PyTypeObject* type) noexcept {
+        return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
+    }
+    // The type's version tag, assigned if it has none; 0 when it cannot have one.
+    static unsigned int assigned_tag(PyTypeObject* type) noexcept {
+        return PyUnstable_Type_AssignVersionTag(type) ? version_tag(type) : 0;
+    }
+
+    // The tag is taken before the methods are compared and checked again after:
+    // a change that another thread makes to the class meanwhile gives it another
+    // tag, so that no tag is recorded for methods that were not compared.
     [[gnu::noinline]] bool revalidate(PyTypeObject* type) noexcept {
         if (!originals[0] || type->tp_getattro != PyObject_GenericGetAttr) return false;
+        unsigned int before = assigned_tag(type);
+        if (!before) return false;
         for (std::size_t i = 0; i < N; ++i) {
             Ref now = tarvish::getattr(reinterpret_cast<PyObject*>(type), names[i]);
             if (!now) PyErr_Clear();
             if (now.get() != originals[i]) return false;
         }
-        tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
-        return tag != 0;
+        if (assigned_tag(type) != before) return false;
+        tag.store(before, std::memory_order_relaxed);
+        return true;
     }
 };
 
 // The module's process-wide state: its guard, its types, the method records
-// that let the statistics call the counters natively, the names it uses
-// (interned on first use) and the objects get_snapshot keeps.
+// that let the statistics call the counters natively, the names it uses and
+// the snapshot that get_snapshot copies, all made when the module executes.
 struct corvane_state {
     tarvish::ModuleGuard guard{"corvane"};
 
@@ -108,11 +128,7 @@ struct corvane_state {
         k_avg_dealloc{"average_deallocation_time_ns"}, k_mode{"allocation_mode"};
     Str v_allocation_mode{"lock-free C11 atomics"};
 
-    // The last ratio text made, kept while the ratio rounds to the same tenth of
-    // a per cent (a ratio of counts moves slowly), and the tenths it shows.
-    PyObject* last_ratio_text = nullptr;
-    uint64_t last_ratio_tenths = 0;
-    // The snapshot of fresh statistics (see copy_fresh_snapshot).
+    // The snapshot of fresh statistics (see make_fresh_snapshot), never changed once made.
     PyObject* fresh_snapshot = nullptr;
 
     // PerformanceTimer.
@@ -189,13 +205,20 @@ bool counter_compare_and_swap(AtomicCounter* c, int64_t expected, int64_t new_va
 const AtomicCounterOps atomic_counter_ops{
     counter_load, counter_store, counter_increment, counter_decrement, counter_compare_and_swap, counter_fetch_and_add};
 
-// Runs one atomic instruction with the interpreter lock released.
+// Runs one atomic instruction (or the few of a native mirror update) with the
+// interpreter lock released, so that other threads run Python code meanwhile.
+// The free-threaded build has no such lock to release: there the instruction
+// simply runs.
 template <class F>
 auto without_gil(F f) noexcept {
+#ifdef Py_GIL_DISABLED
+    return f();
+#else
     PyThreadState* ts = PyEval_SaveThread();
     auto r = f();
     PyEval_RestoreThread(ts);
     return r;
+#endif
 }
 
 // The counters' defaults: a start at 0 and steps of 1.
@@ -329,12 +352,9 @@ bool add_py_aliases(PyTypeObject* type) noexcept {
 // Calls `self._counter.<name>(args...)`.
 template <class... A>
 Ref forward(PyObject* self, Str& name, A... args) noexcept {
-    PyObject* attr = state().s_counter.get();
-    PyObject* method = name.get();
-    if (!attr || !method) return Ref();
-    Ref counter = Ref::steal(PyObject_GetAttr(self, attr));
+    Ref counter = tarvish::getattr(self, state().s_counter);
     if (!counter) return Ref();
-    return tarvish::call_method(counter.get(), method, args...);
+    return tarvish::call_method(counter.get(), name, args...);
 }
 
 constexpr Signature<1> AtomicCounterWrapper_init_sig{"__init__", {opt<kInitialValue>("initial_value")}};
@@ -769,6 +789,16 @@ PyType_Spec LockFreeStack_spec{"tarvish.memory.corvane.LockFreeStack", sizeof(Lo
 // AtomicCounter), twelve native mirrors, and a lock for reset. Every step calls
 // whatever the attribute holds; an exact AtomicCounter whose type is unchanged
 // is served by its native operations, which callers cannot tell apart.
+//
+// The counter slots. A setter on any thread may replace a slot's object and
+// drop the slot's reference to the one it held, so every use of a slot reads
+// it inside the object's critical section, where the setter replaces it: a
+// native counter gets its atomic instructions right there (no Python code runs
+// inside), any other object is taken as a strong reference and called after
+// the section. One call's steps share one section while they find native
+// counters (see Slots). With the GIL the sections compile to nothing, and
+// nothing else is needed: no other thread runs between reading a slot and
+// using it.
 
 struct LockFreeStatistics;
 
@@ -783,8 +813,13 @@ struct LockFreeStatisticsState {
     const LockFreeStatisticsOps* ops = nullptr;  // set by tp_new: the one table below
     std::atomic<uint64_t> mirror[kStatCount]{};  // two's-complement words, wrapping like the counters
     Ref lock;
-    tarvish::Owner owner;  // the thread inside reset
-    Ref counter[kStatCount];
+    tarvish::Owner owner;     // the thread inside reset
+    Ref counter[kStatCount];  // read and replaced inside the object's critical section
+    // The last ratio text that get_snapshot made and the tenths of a per cent it
+    // shows, kept while the ratio rounds to the same tenth (a ratio of counts
+    // moves slowly); both read and written inside the object's critical section.
+    Ref ratio_text;
+    uint64_t ratio_tenths = 0;
 };
 
 struct LockFreeStatistics {
@@ -817,38 +852,90 @@ void stats_update_peak_bytes(LockFreeStatistics* s, int64_t candidate) noexcept 
 
 const LockFreeStatisticsOps lock_free_statistics_ops{stats_update_peak_allocations, stats_update_peak_bytes};
 
-AtomicCounter* native_counter(PyObject* o) noexcept {
-    corvane_state& st = state();
-    PyTypeObject* type = st.AtomicCounter_type;
-    if (Py_IS_TYPE(o, type) && st.counter_methods.hold(type)) [[likely]]
-        return tarvish::native<AtomicCounter>(o);
-    return nullptr;
-}
+// What a use of a counter slot found: a native counter, which the use served
+// (`done`, or `failed` with an error set), or another object, to be called by name.
+enum class Use { done, failed, other };
 
-// Calls `name` on the object in `slot`, holding it for the duration of the call.
-template <class... A>
-Ref call_counter(const Ref& slot, Str& name, A... args) noexcept {
-    PyObject* method = name.get();
-    if (!method) return Ref();
-    Ref counter = Ref::borrow(slot.get());
-    return tarvish::call_method(counter.get(), method, args...);
-}
+// The counter slots of `self` for the steps of one call: the object's critical
+// section, entered at the first step and kept while the steps find native
+// counters (exact AtomicCounters of an unchanged class); a step that finds
+// another object takes a strong reference to it and leaves the section, so
+// that the caller calls it outside, and the next step enters again.
+class Slots {
+public:
+    explicit Slots(PyObject* self) noexcept : self_(self), s_(tarvish::state_of<LockFreeStatistics>(self)) {}
+    Slots(const Slots&) = delete;
+    Slots& operator=(const Slots&) = delete;
+    ~Slots() { leave(); }
+
+    // Runs `op(counter)` (false with an error set) on the counter in slot
+    // `which` when it is native; otherwise puts the slot's object in `other`.
+    template <class Op>
+    [[nodiscard]] Use use(Stat which, Ref& other, Op op) noexcept {
+        enter();
+        PyObject* o = s_.counter[which].get();
+        if (native_ && Py_IS_TYPE(o, state().AtomicCounter_type)) [[likely]]
+            return op(tarvish::native<AtomicCounter>(o)) ? Use::done : Use::failed;
+        other = take(which);
+        return Use::other;
+    }
+
+    // A strong reference to the object in slot `which`, to be called outside the section.
+    [[nodiscard]] Ref take(Stat which) noexcept {
+        enter();
+        Ref o = Ref::borrow(s_.counter[which].get());
+        leave();
+        return o;
+    }
+
+    // Leaves the section, if entered (before Python code may run).
+    void leave() noexcept {
+        if (!entered_) return;
+        entered_ = false;
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_End(&section_);
+#endif
+    }
+
+private:
+    void enter() noexcept {
+        if (entered_) [[likely]]
+            return;
+        // Before the section: a changed class is looked at again, which can run Python code.
+        corvane_state& st = state();
+        native_ = st.counter_methods.hold(st.AtomicCounter_type);
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_Begin(&section_, self_);
+#endif
+        entered_ = true;
+    }
+
+    [[maybe_unused]] PyObject* self_;  // the section's object (no section with the GIL)
+    LockFreeStatisticsState& s_;
+    bool entered_ = false;
+    bool native_ = false;  // the counter class is unchanged (as of entering)
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};
 
 // `counter.increment()` / `counter.increment(delta)` (or decrement); the result is dropped.
 template <bool Up>
-[[nodiscard]] bool step(const Ref& slot, PyObject* delta = nullptr) noexcept {
-    if (AtomicCounter* c = native_counter(slot.get())) {
+[[nodiscard]] bool step(Slots& slots, Stat which, PyObject* delta = nullptr) noexcept {
+    Ref counter;
+    Use use = slots.use(which, counter, [delta](AtomicCounter* c) noexcept {
         const int64_t* d = nullptr;
         int64_t value;
         if (delta) {
             if (!tarvish::to_int<int64_t, "int64_t">(delta, value)) return false;
             d = &value;
         }
-        Up ? c->st.ops->_c_increment(c, d) : c->st.ops->_c_decrement(c, d);
+        Up ? counter_increment(c, d) : counter_decrement(c, d);
         return true;
-    }
+    });
+    if (use != Use::other) return use == Use::done;
     Str& name = Up ? state().s_increment : state().s_decrement;
-    return bool(delta ? call_counter(slot, name, delta) : call_counter(slot, name));
+    return bool(delta ? tarvish::call_method(counter.get(), name, delta) : tarvish::call_method(counter.get(), name));
 }
 
 // A value read from a counter or given as a candidate: native when it is known
@@ -862,13 +949,15 @@ struct Reading {
 };
 
 // `counter.load()`.
-[[nodiscard]] bool read(const Ref& slot, Reading& out) noexcept {
-    if (AtomicCounter* c = native_counter(slot.get())) {
-        out.v = c->st.ops->_c_load(c);
+[[nodiscard]] bool read(Slots& slots, Stat which, Reading& out) noexcept {
+    Ref counter;
+    Use use = slots.use(which, counter, [&out](AtomicCounter* c) noexcept {
+        out.v = counter_load(c);
         out.native = true;
         return true;
-    }
-    out.obj = call_counter(slot, state().s_load);
+    });
+    if (use != Use::other) return use == Use::done;
+    out.obj = tarvish::call_method(counter.get(), state().s_load);
     return bool(out.obj);
 }
 
@@ -886,24 +975,26 @@ struct Reading {
 }
 
 // The compare-and-swap loop on the peak counter in `which`: it only rises.
-[[nodiscard]] bool raise_peak(LockFreeStatisticsState& s, Stat which, const Reading& candidate) noexcept {
+[[nodiscard]] bool raise_peak(Slots& slots, Stat which, const Reading& candidate) noexcept {
     corvane_state& st = state();
     for (;;) {
-        const Ref& slot = s.counter[which];
-        AtomicCounter* c = native_counter(slot.get());
-        if (c && candidate.native) {
-            int64_t peak = c->st.ops->_c_load(c);
-            while (candidate.v > peak && !c->st.ops->_c_compare_and_swap(c, peak, candidate.v))
-                peak = c->st.ops->_c_load(c);
-            return true;
+        Ref counter;
+        if (candidate.native) {
+            Use use = slots.use(which, counter, [&candidate](AtomicCounter* c) noexcept {
+                int64_t peak = counter_load(c);
+                while (candidate.v > peak && !counter_compare_and_swap(c, peak, candidate.v)) peak = counter_load(c);
+                return true;
+            });
+            if (use != Use::other) return use == Use::done;
+        } else {
+            counter = slots.take(which);
         }
-        Ref counter = Ref::borrow(slot.get());
-        Ref peak = call_counter(counter, st.s_load);
+        Ref peak = tarvish::call_method(counter.get(), st.s_load);
         Ref value = peak ? candidate.object() : Ref();
         if (!value) return false;
         int done = tarvish::compare(value.get(), peak.get(), Py_LE);
         if (done) return done > 0;
-        Ref swapped = call_counter(counter, st.s_compare_and_swap, peak.get(), value.get());
+        Ref swapped = tarvish::call_method(counter.get(), st.s_compare_and_swap, peak.get(), value.get());
         done = swapped ? PyObject_IsTrue(swapped.get()) : -1;
         if (done) return done > 0;
     }
@@ -912,11 +1003,12 @@ struct Reading {
 // The parameters of _update_peaks, which name the candidates in their conversion errors.
 constexpr Signature<2> LockFreeStatistics_update_peaks_sig{"_update_peaks", {"current_allocs", "current_bytes"}};
 
-[[nodiscard]] bool update_peaks(LockFreeStatisticsState& s, Reading& allocs, Reading& bytes) noexcept {
+[[nodiscard]] bool update_peaks(PyObject* self, Reading& allocs, Reading& bytes) noexcept {
     constexpr const char* allocs_param = LockFreeStatistics_update_peaks_sig.params[0].name;
     constexpr const char* bytes_param = LockFreeStatistics_update_peaks_sig.params[1].name;
-    return as_candidate(allocs, allocs_param) && as_candidate(bytes, bytes_param) &&
-           raise_peak(s, kPeakAllocations, allocs) && raise_peak(s, kPeakBytesAllocated, bytes);
+    if (!as_candidate(allocs, allocs_param) || !as_candidate(bytes, bytes_param)) return false;
+    Slots slots{self};
+    return raise_peak(slots, kPeakAllocations, allocs) && raise_peak(slots, kPeakBytesAllocated, bytes);
 }
 
 // `self._update_peaks(allocs, bytes)`: straight to the native loops unless a
@@ -925,10 +1017,9 @@ constexpr Signature<2> LockFreeStatistics_update_peaks_sig{"_update_peaks", {"cu
     corvane_state& st = state();
     PyTypeObject* type = st.LockFreeStatistics_type;
     if (Py_IS_TYPE(self, type) && st.stats_methods.hold(type)) [[likely]]
-        return update_peaks(tarvish::state_of<LockFreeStatistics>(self), allocs, bytes);
-    PyObject* name = st.s_update_peaks.get();
+        return update_peaks(self, allocs, bytes);
     Ref a = allocs.object(), b = bytes.object();
-    return name && a && b && tarvish::call_method(self, name, a.get(), b.get());
+    return a && b && tarvish::call_method(self, st.s_update_peaks, a.get(), b.get());
 }
 
 // A positive annotated-int argument (an exact int after conversion); absent means 0.
@@ -965,16 +1056,21 @@ int LockFreeStatistics_clear(PyObject* self) noexcept {
     return 0;
 }
 
-// The public counters: any object may be assigned; deleting stores None.
+// The public counters: any object may be assigned; deleting stores None. The
+// closure carries the counter's index.
+Stat stat_of(void* closure) noexcept { return static_cast<Stat>(reinterpret_cast<intptr_t>(closure)); }
+
 PyObject* stat_get(PyObject* self, void* closure) noexcept {
-    const Ref& c = tarvish::state_of<LockFreeStatistics>(self).counter[reinterpret_cast<intptr_t>(closure)];
-    return c ? c.new_ref() : Py_NewRef(Py_None);
+    Ref c = Slots{self}.take(stat_of(closure));
+    return c ? c.release() : Py_NewRef(Py_None);
 }
 
 int stat_set(PyObject* self, PyObject* value, void* closure) noexcept {
-    tarvish::state_of<LockFreeStatistics>(self).counter[reinterpret_cast<intptr_t>(closure)] =
-        Ref::borrow(value ? value : Py_None);
-    return 0;
+    Ref old = Ref::borrow(value ? value : Py_None);
+    Py_BEGIN_CRITICAL_SECTION(self);
+    std::swap(tarvish::state_of<LockFreeStatistics>(self).counter[stat_of(closure)], old);
+    Py_END_CRITICAL_SECTION();
+    return 0;  // the replaced object is released after the section: its release can run code
 }
 
 template <std::size_t... I>
@@ -1003,15 +1099,16 @@ PyObject* LockFreeStatistics_record_allocation(PyObject* self, PyObject* const* 
     if (!tarvish::parse(LockFreeStatistics_record_allocation_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size},
                         tarvish::Flag{bucketed}, tarvish::AnnotatedInt{padding}, tarvish::AnnotatedInt{time_ns}))
         return nullptr;
-    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
-    if (!step<true>(s.counter[kTotalAllocations]) || !step<true>(s.counter[kCurrentAllocations]) ||
-        !step<true>(s.counter[kBytesAllocated], size.get()) ||
-        !step<true>(s.counter[bucketed ? kBucketedAllocations : kFallbackAllocations]))
+    Slots slots{self};
+    if (!step<true>(slots, kTotalAllocations) || !step<true>(slots, kCurrentAllocations) ||
+        !step<true>(slots, kBytesAllocated, size.get()) ||
+        !step<true>(slots, bucketed ? kBucketedAllocations : kFallbackAllocations))
         return nullptr;
-    if (positive(padding) && !step<true>(s.counter[kAlignmentPaddingBytes], padding.get())) return nullptr;
-    if (positive(time_ns) && !step<true>(s.counter[kTotalAllocationTime], time_ns.get())) return nullptr;
+    if (positive(padding) && !step<true>(slots, kAlignmentPaddingBytes, padding.get())) return nullptr;
+    if (positive(time_ns) && !step<true>(slots, kTotalAllocationTime, time_ns.get())) return nullptr;
     Reading allocs, bytes;
-    if (!read(s.counter[kCurrentAllocations], allocs) || !read(s.counter[kBytesAllocated], bytes)) return nullptr;
+    if (!read(slots, kCurrentAllocations, allocs) || !read(slots, kBytesAllocated, bytes)) return nullptr;
+    slots.leave();  // _update_peaks may be Python code
     if (!call_update_peaks(self, allocs, bytes)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -1024,11 +1121,11 @@ PyObject* LockFreeStatistics_record_deallocation(PyObject* self, PyObject* const
     if (!tarvish::parse(LockFreeStatistics_record_deallocation_sig, args, nargs, kwnames, tarvish::AnnotatedInt{size},
                         tarvish::AnnotatedInt{time_ns}))
         return nullptr;
-    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
-    if (!step<true>(s.counter[kTotalDeallocations]) || !step<false>(s.counter[kCurrentAllocations]) ||
-        !step<false>(s.counter[kBytesAllocated], size.get()))
+    Slots slots{self};
+    if (!step<true>(slots, kTotalDeallocations) || !step<false>(slots, kCurrentAllocations) ||
+        !step<false>(slots, kBytesAllocated, size.get()))
         return nullptr;
-    if (positive(time_ns) && !step<true>(s.counter[kTotalDeallocationTime], time_ns.get())) return nullptr;
+    if (positive(time_ns) && !step<true>(slots, kTotalDeallocationTime, time_ns.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1038,7 +1135,7 @@ PyObject* LockFreeStatistics_update_peaks(PyObject* self, PyObject* const* args,
     if (!tarvish::parse(LockFreeStatistics_update_peaks_sig, args, nargs, kwnames, tarvish::AnnotatedInt{allocs.obj},
                         tarvish::AnnotatedInt{bytes.obj}))
         return nullptr;
-    if (!update_peaks(tarvish::state_of<LockFreeStatistics>(self), allocs, bytes)) return nullptr;
+    if (!update_peaks(self, allocs, bytes)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1073,8 +1170,9 @@ PyObject* LockFreeStatistics_py_record_allocation(PyObject* self, PyObject* cons
         s.ops->_update_peak_bytes(stats, bytes);
         return 0;
     });
-    if (!step<true>(s.counter[kTotalAllocations]) || !step<true>(s.counter[kCurrentAllocations]) ||
-        !step<true>(s.counter[kBytesAllocated], size.get()))
+    Slots slots{self};
+    if (!step<true>(slots, kTotalAllocations) || !step<true>(slots, kCurrentAllocations) ||
+        !step<true>(slots, kBytesAllocated, size.get()))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -1098,8 +1196,9 @@ PyObject* LockFreeStatistics_py_record_deallocation(PyObject* self, PyObject* co
         if (ns > 0) mirror_add(m[kTotalDeallocationTime], ns);
         return 0;
     });
-    if (!step<true>(s.counter[kTotalDeallocations]) || !step<false>(s.counter[kCurrentAllocations]) ||
-        !step<false>(s.counter[kBytesAllocated], size.get()))
+    Slots slots{self};
+    if (!step<true>(slots, kTotalDeallocations) || !step<false>(slots, kCurrentAllocations) ||
+        !step<false>(slots, kBytesAllocated, size.get()))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -1129,24 +1228,37 @@ Ref quotient_or_zero(const Reading& num, const Reading& den, bool scaled) noexce
     return hundred ? Ref::steal(PyNumber_Multiply(q.get(), hundred.get())) : Ref();
 }
 
+// The text of `tenths` tenths of a per cent: the one `self` made last when it
+// shows the same tenths, a new one (kept in its place) otherwise. The text and
+// its tenths are read and replaced together, inside the object's critical section.
+Ref cached_tenths_text(PyObject* self, uint64_t tenths) noexcept {
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
+    Ref text;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    if (s.ratio_text && s.ratio_tenths == tenths) [[likely]]
+        text = Ref::borrow(s.ratio_text.get());
+    Py_END_CRITICAL_SECTION();
+    if (text) [[likely]]
+        return text;
+    text = tarvish::tenths_text(tenths);
+    if (!text) return Ref();
+    Ref replaced = Ref::borrow(text.get());
+    Py_BEGIN_CRITICAL_SECTION(self);
+    std::swap(s.ratio_text, replaced);
+    s.ratio_tenths = tenths;
+    Py_END_CRITICAL_SECTION();
+    return text;
+}
+
 // `f"{ratio:.1f}%"`.
-Ref percent_text(const Ref& ratio) noexcept {
-    corvane_state& st = state();
+Ref percent_text(PyObject* self, const Ref& ratio) noexcept {
     if (PyFloat_CheckExact(ratio.get())) [[likely]] {
         double x = PyFloat_AS_DOUBLE(ratio.get());
         uint64_t tenths;
         if (!tarvish::percent_tenths(x, tenths)) return tarvish::percent_text(x);
-        if (!st.last_ratio_text || tenths != st.last_ratio_tenths) {
-            Ref text = tarvish::tenths_text(tenths);
-            if (!text) return Ref();
-            Py_XSETREF(st.last_ratio_text, Py_NewRef(text.get()));
-            st.last_ratio_tenths = tenths;
-        }
-        return Ref::borrow(st.last_ratio_text);
+        return cached_tenths_text(self, tenths);
     }
-    PyObject* format_1f = st.s_format_1f.get();
-    if (!format_1f) return Ref();
-    Ref formatted = Ref::steal(PyObject_Format(ratio.get(), format_1f));
+    Ref formatted = Ref::steal(PyObject_Format(ratio.get(), state().s_format_1f.get()));
     Ref sign = formatted ? Ref::steal(PyUnicode_FromString("%")) : Ref();
     return sign ? Ref::steal(PyUnicode_Concat(formatted.get(), sign.get())) : Ref();
 }
@@ -1172,24 +1284,24 @@ constexpr Str corvane_state::* kSnapshotKeys[kSnapshotValues] = {
 };
 
 // The snapshot of fresh statistics (zero counts, "0.0%", 0.0 averages, the
-// mode), made once, kept for the life of the process and never handed out.
-// Every snapshot starts as a copy of it, which clones its key table whole, and
-// then has only the values that differ replaced in place: no snapshot grows a
-// dict through resizes, and zeros cost nothing.
-[[nodiscard]] PyObject* copy_fresh_snapshot() noexcept {
+// mode), made when the module executes, kept for the life of the process and
+// never handed out or changed. Every snapshot starts as a copy of it, which
+// clones its key table whole, and then has only the values that differ
+// replaced in place: no snapshot grows a dict through resizes, and zeros cost
+// nothing.
+[[nodiscard]] bool make_fresh_snapshot() noexcept {
     corvane_state& st = state();
-    if (!st.fresh_snapshot) [[unlikely]] {
-        Ref t = Ref::steal(PyDict_New());
-        Ref zero_f = tarvish::box(0.0), zero_text = tarvish::percent_text(0.0);
-        if (!t || !zero_f || !zero_text) return nullptr;
-        for (int i = 0; i < kSnapshotValues; ++i) {
-            PyObject* value = i == kRatioSlot ? zero_text.get() : i > kPaddingSlot ? zero_f.get() : tarvish::zero();
-            if (!tarvish::set_item(t.get(), st.*kSnapshotKeys[i], value)) return nullptr;
-        }
-        if (!tarvish::set_item(t.get(), st.k_mode, st.v_allocation_mode.get())) return nullptr;
-        st.fresh_snapshot = t.release();
+    if (st.fresh_snapshot) return true;  // made by an execution that failed later
+    Ref t = Ref::steal(PyDict_New());
+    Ref zero_f = tarvish::box(0.0), zero_text = tarvish::percent_text(0.0);
+    if (!t || !zero_f || !zero_text) return false;
+    for (int i = 0; i < kSnapshotValues; ++i) {
+        PyObject* value = i == kRatioSlot ? zero_text.get() : i > kPaddingSlot ? zero_f.get() : tarvish::zero();
+        if (!tarvish::set_item(t.get(), st.*kSnapshotKeys[i], value)) return false;
     }
-    return PyDict_Copy(st.fresh_snapshot);
+    if (!tarvish::set_item(t.get(), st.k_mode, st.v_allocation_mode.get())) return false;
+    st.fresh_snapshot = t.release();
+    return true;
 }
 
 // A reading of an unchanged AtomicCounter: a plain value, with nothing to release.
@@ -1203,7 +1315,7 @@ struct NativeReading {
 // The snapshot of the counters' readings (Reading or NativeReading): a copy of
 // the fresh snapshot with the values that differ from it written in.
 template <class R>
-PyObject* snapshot_of(const R (&r)[kStatCount]) noexcept {
+PyObject* snapshot_of(PyObject* self, const R (&r)[kStatCount]) noexcept {
     // Null where the fresh snapshot's value stands.
     auto quotient = [](const Reading& num, const Reading& den, bool scaled) noexcept {
         return native_zero_quotient(num, den) ? Ref() : quotient_or_zero(num, den, scaled);
@@ -1211,16 +1323,16 @@ PyObject* snapshot_of(const R (&r)[kStatCount]) noexcept {
     Ref ratio_text;
     if (!native_zero_quotient(r[kBucketedAllocations], r[kTotalAllocations])) {
         Ref ratio = quotient_or_zero(r[kBucketedAllocations], r[kTotalAllocations], true);
-        if (!ratio || !(ratio_text = percent_text(ratio))) return nullptr;
+        if (!ratio || !(ratio_text = percent_text(self, ratio))) return nullptr;
     }
     Ref avg_alloc = quotient(r[kTotalAllocationTime], r[kTotalAllocations], false);
     if (!avg_alloc && PyErr_Occurred()) return nullptr;
     Ref avg_dealloc = quotient(r[kTotalDeallocationTime], r[kTotalDeallocations], false);
     if (!avg_dealloc && PyErr_Occurred()) return nullptr;
 
-    Ref snapshot = Ref::steal(copy_fresh_snapshot());
-    if (!snapshot) return nullptr;
     corvane_state& st = state();
+    Ref snapshot = Ref::steal(PyDict_Copy(st.fresh_snapshot));
+    if (!snapshot) return nullptr;
     auto put = [&](int slot, const Ref& value) noexcept {
         return !value || tarvish::set_item(snapshot.get(), st.*kSnapshotKeys[slot], value);
     };
@@ -1244,33 +1356,44 @@ PyObject* LockFreeStatistics_get_snapshot(PyObject* self, PyObject* const* args,
     LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     corvane_state& st = state();
     // Usually every counter is an exact AtomicCounter of an unchanged class
-    // (native_counter's test, with the class's part made once): plain loads.
+    // (Slots' test, with the class's part made once): plain loads, all
+    // inside one critical section.
     NativeReading v[kStatCount];
     int i = 0;
     if (st.counter_methods.hold(st.AtomicCounter_type)) [[likely]] {
+        Py_BEGIN_CRITICAL_SECTION(self);
         for (; i < kStatCount; ++i) {
             PyObject* o = s.counter[i].get();
             if (!Py_IS_TYPE(o, st.AtomicCounter_type)) break;
             v[i].v = counter_load(tarvish::native<AtomicCounter>(o));
         }
+        Py_END_CRITICAL_SECTION();
     }
     if (i == kStatCount) [[likely]]
-        return snapshot_of(v);
+        return snapshot_of(self, v);
     Reading r[kStatCount];
+    Slots slots{self};
     for (i = 0; i < kStatCount; ++i)
-        if (!read(s.counter[i], r[i])) return nullptr;
-    return snapshot_of(r);
+        if (!read(slots, static_cast<Stat>(i), r[i])) return nullptr;
+    slots.leave();
+    return snapshot_of(self, r);
 }
 
 // Zeroes the mirrors, then stores 0 in each counter in order; false with an
 // error set at the first store that fails.
-[[nodiscard]] bool LockFreeStatistics_reset_lock_held(LockFreeStatisticsState& s, PyObject* zero) noexcept {
+[[nodiscard]] bool LockFreeStatistics_reset_lock_held(PyObject* self, PyObject* zero) noexcept {
+    LockFreeStatisticsState& s = tarvish::state_of<LockFreeStatistics>(self);
     assert(s.owner.held_here());
     for (auto& m : s.mirror) m.store(0, std::memory_order_seq_cst);
-    // Python code runs under the lock here: store(0) of a counter object assigned by the caller.
-    for (auto& slot : s.counter) {
-        if (AtomicCounter* c = native_counter(slot.get())) c->st.ops->_c_store(c, 0);
-        else if (!call_counter(slot, state().s_store, zero)) return false;
+    Slots slots{self};
+    for (int i = 0; i < kStatCount; ++i) {
+        Ref counter;
+        Use use = slots.use(static_cast<Stat>(i), counter, [](AtomicCounter* c) noexcept {
+            counter_store(c, 0);
+            return true;
+        });
+        // Python code runs under the lock here: store(0) of a counter object assigned by the caller.
+        if (use == Use::other && !tarvish::call_method(counter.get(), state().s_store, zero)) return false;
     }
     return true;
 }
@@ -1283,7 +1406,7 @@ PyObject* LockFreeStatistics_reset(PyObject* self, PyObject* const* args, Py_ssi
     Section section{s.lock.get(), s.owner, "LockFreeStatistics.reset"};
     if (!section) return nullptr;
     // A failed store that the lock's __exit__ suppresses gives None, as a with-statement would.
-    bool ok = LockFreeStatistics_reset_lock_held(s, tarvish::zero());
+    bool ok = LockFreeStatistics_reset_lock_held(self, tarvish::zero());
     if (!(ok ? section.leave() : section.leave_raising())) return nullptr;
     Py_RETURN_NONE;
 }
@@ -1341,7 +1464,9 @@ PyType_Spec LockFreeStatistics_spec{"tarvish.memory.corvane.LockFreeStatistics",
 // PerformanceTimer: a nanosecond stopwatch on time.perf_counter_ns.
 
 struct PerformanceTimerState {
-    int64_t start_ns = 0;
+    // Written by start() and read by elapsed_ns() on any thread, without a lock:
+    // relaxed, as it orders nothing else; concurrent starts overwrite each other.
+    std::atomic<int64_t> start_ns{0};
 };
 
 struct PerformanceTimer {
@@ -1352,12 +1477,9 @@ struct PerformanceTimer {
 // `import time; time.perf_counter_ns()`, the import made at each call.
 Ref perf_counter_ns() noexcept {
     corvane_state& st = state();
-    PyObject* name = st.s_time.get();
-    PyObject* func = st.s_perf_counter_ns.get();
-    if (!name || !func) return Ref();
-    Ref time = Ref::steal(PyImport_ImportModuleLevelObject(name, nullptr, nullptr, nullptr, 0));
+    Ref time = Ref::steal(PyImport_ImportModuleLevelObject(st.s_time.get(), nullptr, nullptr, nullptr, 0));
     if (!time) return Ref();
-    return tarvish::call_method(time.get(), func);
+    return tarvish::call_method(time.get(), st.s_perf_counter_ns);
 }
 
 constexpr Signature<0> PerformanceTimer_new_sig{"__cinit__", {}};
@@ -1375,7 +1497,7 @@ PyObject* PerformanceTimer_start(PyObject* self, PyObject* const* args, Py_ssize
     Ref now = perf_counter_ns();
     int64_t start;
     if (!now || !tarvish::to_int<int64_t, "int64_t">(now.get(), start)) return nullptr;
-    tarvish::state_of<PerformanceTimer>(self).start_ns = start;
+    tarvish::state_of<PerformanceTimer>(self).start_ns.store(start, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
 
@@ -1384,7 +1506,8 @@ PyObject* PerformanceTimer_elapsed_ns(PyObject* self, PyObject* const* args, Py_
                                       PyObject* kwnames) noexcept {
     if (!tarvish::parse(PerformanceTimer_elapsed_ns_sig, args, nargs, kwnames)) return nullptr;
     Ref now = perf_counter_ns();
-    Ref start = now ? tarvish::box(static_cast<long long>(tarvish::state_of<PerformanceTimer>(self).start_ns)) : Ref();
+    int64_t start_ns = tarvish::state_of<PerformanceTimer>(self).start_ns.load(std::memory_order_relaxed);
+    Ref start = now ? tarvish::box(static_cast<long long>(start_ns)) : Ref();
     if (!start) return nullptr;
     return PyNumber_Subtract(now.get(), start.get());
 }
@@ -1394,9 +1517,7 @@ template <int Divisor, const Signature<0>& Sig>
 PyObject* PerformanceTimer_elapsed_in(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
     if (!tarvish::parse(Sig, args, nargs, kwnames)) return nullptr;
-    PyObject* method = state().s_elapsed_ns.get();
-    if (!method) return nullptr;
-    Ref ns = tarvish::call_method(self, method);
+    Ref ns = tarvish::call_method(self, state().s_elapsed_ns);
     Ref divisor = ns ? tarvish::box(static_cast<double>(Divisor)) : Ref();
     if (!divisor) return nullptr;
     return PyNumber_TrueDivide(ns.get(), divisor.get());
@@ -1428,8 +1549,8 @@ PyType_Slot PerformanceTimer_slots[] = {
 PyType_Spec PerformanceTimer_spec{"tarvish.memory.corvane.PerformanceTimer", sizeof(PerformanceTimer), 0,
                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, PerformanceTimer_slots};
 
-// The four types after AtomicCounter, in binding order, and the method records
-// that let the statistics call the counters natively.
+// The four types after AtomicCounter, in binding order, the method records
+// that let the statistics call the counters natively, and the fresh snapshot.
 bool add_container_types(PyObject* module) noexcept {
     corvane_state& st = state();
     if (!tarvish::add_type(module, &AtomicPointer_spec, st.AtomicPointer_type) ||
@@ -1437,7 +1558,8 @@ bool add_container_types(PyObject* module) noexcept {
         !tarvish::add_type(module, &LockFreeStatistics_spec, st.LockFreeStatistics_type) ||
         !tarvish::add_type(module, &PerformanceTimer_spec, st.PerformanceTimer_type))
         return false;
-    return st.counter_methods.init(st.AtomicCounter_type) && st.stats_methods.init(st.LockFreeStatistics_type);
+    return st.counter_methods.init(st.AtomicCounter_type) && st.stats_methods.init(st.LockFreeStatistics_type) &&
+           make_fresh_snapshot();
 }
 
 // ---------------------------------------------------------------------------

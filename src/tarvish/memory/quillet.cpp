@@ -25,9 +25,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -93,7 +97,6 @@ constexpr int64_t fit_align(int32_t offset, int32_t alignment) noexcept {
 // The `struct` module, as `import struct` inside a function finds it.
 Ref import_struct() noexcept {
     PyObject* name = state().s_struct.get();
-    if (!name) return Ref();
     Ref m = Ref::steal(PyImport_GetModule(name));
     if (m && m.get() != Py_None) return m;
     if (PyErr_Occurred()) return Ref();
@@ -140,14 +143,24 @@ PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* args, Py_ssize_t narg
 // ---------------------------------------------------------------------------
 // FastBucketAllocator: free block offsets in per-size-class buckets. The
 // `buckets` dict maps each bucket size to its list of offsets (a stack). The
-// operations reach the lists through `index`, the same lists sorted by size,
+// operations reach the lists through the index, the same lists sorted by size,
 // which `_init_buckets` rebuilds whenever it replaces them; no other code
 // changes the dict, so the two always agree.
+//
+// _init_buckets takes no lock (the object's lock guards the three bucket
+// operations only), so it may replace the index while an operation works on
+// it. An index is therefore never changed once built, and shared: inside the
+// object's critical section, where _init_buckets swaps in the new one, an
+// operation takes what it works on and holds it until it is done, the current
+// index (the best-fit search) or the one list it needs (add and remove), so
+// that nothing can be freed under it. A list's items are read and removed
+// inside the list's own critical section.
 
 struct Bucket {
     int32_t size;
     Ref offsets;  // the dict's list for this size
 };
+using BucketIndex = std::vector<Bucket>;
 
 // The three sizes are set by tp_new (their defaults are its parameters').
 struct FastBucketAllocatorState {
@@ -157,7 +170,7 @@ struct FastBucketAllocatorState {
     Ref buckets;
     Ref lock;
     tarvish::Owner owner;
-    std::vector<Bucket> index;
+    std::shared_ptr<const BucketIndex> index;  // read and replaced inside the object's critical section
 };
 
 struct FastBucketAllocator {
@@ -172,20 +185,66 @@ int32_t get_bucket_size_fast(const FastBucketAllocatorState& a, int32_t size) no
     return -1;
 }
 
-// The bucket of exactly `size`, or null.
-Bucket* find_bucket_lock_held(FastBucketAllocatorState& a, int32_t size) noexcept {
-    assert(a.owner.held_here());
-    auto it =
-        std::lower_bound(a.index.begin(), a.index.end(), size, [](const Bucket& b, int32_t s) { return b.size < s; });
-    return it != a.index.end() && it->size == size ? &*it : nullptr;
+// The current index (none before the first _init_buckets), held for an operation's use.
+std::shared_ptr<const BucketIndex> current_index(PyObject* self) noexcept {
+    std::shared_ptr<const BucketIndex> index;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    index = tarvish::state_of<FastBucketAllocator>(self).index;
+    Py_END_CRITICAL_SECTION();
+    return index;
 }
 
-// Pops the last offset of a non-empty list.
-Ref pop_last(PyObject* list) noexcept {
+// The first bucket of at least `size` (the end when there is none).
+BucketIndex::const_iterator first_bucket(const BucketIndex& index, int32_t size) noexcept {
+    return std::lower_bound(index.begin(), index.end(), size, [](const Bucket& b, int32_t s) { return b.size < s; });
+}
+
+// Where the bucket of exactly `size` stands in an index, which _init_buckets
+// lays out from the object's three sizes (fixed by tp_new): the first range,
+// then the second. -1 when neither range has that size.
+int64_t bucket_position(const FastBucketAllocatorState& a, int32_t size) noexcept {
+    const int64_t step = a.bucket_size_step, small = a.small_block_max, medium = a.medium_block_max, s = size;
+    if (s >= step && s <= small) return (s - step) % step ? -1 : (s - step) / step;
+    if (s < step + small || s > medium || (s - step - small) % step) return -1;
+    const int64_t n1 = small >= step ? (small - step) / step + 1 : 0;
+    return n1 + (s - step - small) / step;
+}
+
+// The list of the bucket of exactly `size` in the current index, held for an
+// operation's use; null when there is none.
+Ref bucket_list(PyObject* self, int32_t size) noexcept {
+    const FastBucketAllocatorState& a = tarvish::state_of<FastBucketAllocator>(self);
+    const int64_t at = bucket_position(a, size);
+    Ref list;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    const BucketIndex* index = a.index.get();
+    if (index && at >= 0 && at < static_cast<int64_t>(index->size())) {
+        const Bucket& bucket = (*index)[static_cast<std::size_t>(at)];
+        assert(bucket.size == size);
+        list = Ref::borrow(bucket.offsets.get());
+    }
+    Py_END_CRITICAL_SECTION();
+    return list;
+}
+
+// Pops the last offset of `list` into `out` when `fits(offset)` is 1: 1 when
+// popped, 0 when left in place or the list is empty, -1 with an error set.
+// Inside the list's critical section, where its items may be read directly.
+template <class Fits>
+int pop_last_if(PyObject* list, Ref& out, Fits fits) noexcept {
+    int r = 0;
+    Py_BEGIN_CRITICAL_SECTION(list);
     Py_ssize_t n = PyList_GET_SIZE(list);
-    Ref item = Ref::borrow(PyList_GET_ITEM(list, n - 1));
-    if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) return Ref();
-    return item;
+    if (n > 0) {
+        PyObject* last = PyList_GET_ITEM(list, n - 1);
+        r = fits(last);
+        if (r > 0) {
+            out = Ref::borrow(last);
+            if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) r = -1;
+        }
+    }
+    Py_END_CRITICAL_SECTION();
+    return r;
 }
 
 constexpr Signature<0> FastBucketAllocator_init_buckets_sig{"_init_buckets", {}};
@@ -198,28 +257,38 @@ PyObject* FastBucketAllocator_init_buckets(PyObject* self, PyObject* const* args
     // range(step, small + 1, step), then range(step + small, medium + 1, step), in exact arithmetic.
     const int64_t n1 = small >= step ? (small - step) / step + 1 : 0;
     const int64_t n2 = medium >= step + small ? (medium - step - small) / step + 1 : 0;
-    std::vector<Bucket> fresh;
+    std::shared_ptr<BucketIndex> fresh;
     try {
-        fresh.reserve(static_cast<std::size_t>(n1 + n2));
+        fresh = std::make_shared<BucketIndex>();
+        fresh->reserve(static_cast<std::size_t>(n1 + n2));
     } catch (...) {
         return PyErr_NoMemory();
     }
     auto add = [&fresh](int64_t size) noexcept {
         Ref list = Ref::steal(PyList_New(0));
         if (!list) return false;
-        fresh.push_back(Bucket{static_cast<int32_t>(size), std::move(list)});  // capacity reserved
+        fresh->push_back(Bucket{static_cast<int32_t>(size), std::move(list)});  // capacity reserved
         return true;
     };
     for (int64_t i = 0; i < n1; ++i)
         if (!add(step + i * step)) return nullptr;
     for (int64_t i = 0; i < n2; ++i)
         if (!add(step + small + i * step)) return nullptr;
-    // Both ranges ascend and the second starts above the first's end, so `fresh` is sorted.
-    for (const Bucket& b : fresh) {
+    // Both ranges ascend and the second starts above the first's end, so the index is sorted.
+    std::shared_ptr<const BucketIndex> index = std::move(fresh);
+    bool ok = true;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    for (const Bucket& b : *index) {
         Ref key = tarvish::box(b.size);
-        if (!key || PyDict_SetItem(a.buckets.get(), key.get(), b.offsets.get()) < 0) return nullptr;
+        if (!key || PyDict_SetItem(a.buckets.get(), key.get(), b.offsets.get()) < 0) {
+            ok = false;
+            break;
+        }
     }
-    a.index.swap(fresh);
+    if (ok) a.index.swap(index);
+    Py_END_CRITICAL_SECTION();
+    if (!ok) return nullptr;
+    index.reset();  // the replaced index, released after the section (operations may still hold it)
     Py_RETURN_NONE;
 }
 
@@ -243,8 +312,7 @@ PyObject* FastBucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* 
     if (!a.buckets) return nullptr;
     a.lock = tarvish::new_lock(state().guard.module, tarvish::Missing::attribute_error);
     if (!a.lock) return nullptr;
-    PyObject* init = state().s_init_buckets.get();
-    if (!init || !tarvish::call_method(self.get(), init)) return nullptr;
+    if (!tarvish::call_method(self.get(), state().s_init_buckets)) return nullptr;
     return self.release();
 }
 
@@ -263,10 +331,10 @@ PyObject* FastBucketAllocator_add_to_bucket(PyObject* self, PyObject* const* arg
     if (!item) return nullptr;
     Section section{a.lock.get(), a.owner, "FastBucketAllocator.add_to_bucket"};
     if (!section) return nullptr;
-    Bucket* bucket = find_bucket_lock_held(a, b);
-    if (bucket && PyList_Append(bucket->offsets.get(), item.get()) < 0) return nullptr;
+    Ref list = bucket_list(self, b);
+    if (list && PyList_Append(list.get(), item.get()) < 0) return nullptr;
     if (!section.leave()) return nullptr;
-    return PyBool_FromLong(bucket != nullptr);
+    return PyBool_FromLong(bool(list));
 }
 
 constexpr Signature<1> FastBucketAllocator_remove_from_bucket_sig{"remove_from_bucket", {"size"}};
@@ -280,11 +348,11 @@ PyObject* FastBucketAllocator_remove_from_bucket(PyObject* self, PyObject* const
     if (b <= 0) Py_RETURN_NONE;
     Section section{a.lock.get(), a.owner, "FastBucketAllocator.remove_from_bucket"};
     if (!section) return nullptr;
-    Bucket* bucket = find_bucket_lock_held(a, b);
-    Ref offset =
-        !bucket || PyList_GET_SIZE(bucket->offsets.get()) == 0 ? Ref::borrow(Py_None) : pop_last(bucket->offsets.get());
-    if (!offset || !section.leave()) return nullptr;
-    return offset.release();
+    Ref list = bucket_list(self, b);
+    Ref offset;
+    int r = list ? pop_last_if(list.get(), offset, [](PyObject*) noexcept { return 1; }) : 0;
+    if (r < 0 || !section.leave()) return nullptr;
+    return r ? offset.release() : Py_NewRef(Py_None);
 }
 
 constexpr Signature<2> FastBucketAllocator_find_best_fit_bucket_sig{"find_best_fit_bucket", {"size", "alignment"}};
@@ -302,29 +370,23 @@ PyObject* FastBucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* con
     // Tries the last offset of one bucket: 1 taken, 0 left in place, -1 error.
     // A block that does not fit stays the last of its list, exactly where
     // popping it and appending it back would leave it.
-    auto try_bucket = [&](const Bucket& bucket, Ref& out) noexcept -> int {
-        PyObject* list = bucket.offsets.get();
-        Py_ssize_t n = PyList_GET_SIZE(list);
-        if (n == 0) return 0;
-        // Offsets enter only through add_to_bucket, as 32-bit values.
-        long long o = PyLong_AsLongLong(PyList_GET_ITEM(list, n - 1));
-        if (o == -1 && PyErr_Occurred()) return -1;
-        const int32_t o32 = static_cast<int32_t>(o);
-        if (fit_align(o32, alignment) + size > static_cast<int64_t>(o32) + bucket.size) return 0;
-        out = pop_last(list);
-        return out ? 1 : -1;
+    auto try_bucket = [&](const Bucket& bucket, Ref& out) noexcept {
+        return pop_last_if(bucket.offsets.get(), out, [&](PyObject* last) noexcept {
+            // Offsets enter only through add_to_bucket, as 32-bit values.
+            long long o = PyLong_AsLongLong(last);
+            if (o == -1 && PyErr_Occurred()) return -1;
+            const int32_t o32 = static_cast<int32_t>(o);
+            return fit_align(o32, alignment) + size > static_cast<int64_t>(o32) + bucket.size ? 0 : 1;
+        });
     };
-    Ref found = Ref::borrow(Py_None);
-    auto it =
-        std::lower_bound(a.index.begin(), a.index.end(), b, [](const Bucket& k, int32_t s) { return k.size < s; });
+    Ref found;
+    std::shared_ptr<const BucketIndex> index = current_index(self);
     // The exact bucket first, then every larger one in ascending order.
-    for (; it != a.index.end(); ++it) {
-        int r = try_bucket(*it, found);
-        if (r < 0) return nullptr;
-        if (r > 0) break;
-    }
-    if (!section.leave()) return nullptr;
-    return found.release();
+    int r = 0;
+    if (index)
+        for (auto it = first_bucket(*index, b); r == 0 && it != index->end(); ++it) r = try_bucket(*it, found);
+    if (r < 0 || !section.leave()) return nullptr;
+    return r ? found.release() : Py_NewRef(Py_None);
 }
 
 PyMethodDef FastBucketAllocator_methods[] = {
@@ -505,6 +567,16 @@ PyType_Spec FastStatsCollector_spec{"tarvish.memory.quillet.FastStatsCollector",
 
 // ---------------------------------------------------------------------------
 // The slab header: a packed 16-byte record, its CRC-16 and the object bitmap.
+//
+// The record is two 64-bit words holding the wire format's fields packed, in
+// its order and widths: the head word has size_class in byte 0, flags in byte
+// 1, generation in bytes 2-5 and checksum in bytes 6-7; the second word is the
+// bitmap. The header has no lock: callers that share one are meant to take
+// turns. Where they do not, each word is read and written whole, as one
+// relaxed atomic (it orders nothing else), and changed by compare-exchange, so
+// that every field read is a value some call wrote and no call's change is
+// lost to another's; the two words change one after the other, so a reader
+// may see a change in one and not yet in the other.
 
 constexpr uint8_t kHeaderFlagInUse = 0x10;
 constexpr uint8_t kHeaderFlagCorrupt = 0x80;
@@ -521,26 +593,49 @@ constexpr std::array<uint16_t, 256> kCrc16Table = [] {
     return table;
 }();
 
-#pragma pack(push, 1)
-struct SlabHeader {
-    uint8_t size_class;
-    uint8_t flags;
-    uint32_t generation;
-    uint16_t checksum;
-    uint64_t bitmap;  // bit i set: object i is free
+// The field of type T at byte `Offset` of the head word, as the record lays it out in memory.
+template <class T, int Offset>
+struct HeadField {
+    static constexpr int shift =
+        std::endian::native == std::endian::little ? 8 * Offset : 64 - 8 * (Offset + static_cast<int>(sizeof(T)));
+    static constexpr uint64_t mask = uint64_t{std::numeric_limits<T>::max()} << shift;
+
+    [[nodiscard]] static constexpr T get(uint64_t head) noexcept { return static_cast<T>(head >> shift); }
+    [[nodiscard]] static constexpr uint64_t with(uint64_t head, T value) noexcept {
+        return (head & ~mask) | (uint64_t{value} << shift);
+    }
 };
-#pragma pack(pop)
-static_assert(sizeof(SlabHeader) == 16, "the slab header is 16 bytes without padding");
+using SizeClass = HeadField<uint8_t, 0>;
+using Flags = HeadField<uint8_t, 1>;
+using Generation = HeadField<uint32_t, 2>;
+using Checksum = HeadField<uint16_t, 6>;
 
 struct FastSlabHeaderOpsState {
-    SlabHeader header{};
-    int32_t objects_per_slab = 0;
+    std::atomic<uint64_t> head{0};    // bytes 0-7 of the record
+    std::atomic<uint64_t> bitmap{0};  // bytes 8-15: bit i set, object i is free
+    int32_t objects_per_slab = 0;     // set by tp_new, never changed
 };
+static_assert(std::atomic<uint64_t>::is_always_lock_free && sizeof(std::atomic<uint64_t>) == 8);
+static_assert(offsetof(FastSlabHeaderOpsState, bitmap) == 8, "the record is 16 bytes without padding");
 
 struct FastSlabHeaderOps {
     PyObject_HEAD
     FastSlabHeaderOpsState st;
 };
+
+// A change of the head word: the word it replaced and the word it stored.
+struct HeadChange {
+    uint64_t before, after;
+};
+
+// Replaces the head word by `change(word)`, as one compare-exchange.
+template <class Change>
+HeadChange update_head(FastSlabHeaderOpsState& h, Change change) noexcept {
+    uint64_t before = h.head.load(std::memory_order_relaxed), after;
+    do after = change(before);
+    while (!h.head.compare_exchange_weak(before, after, std::memory_order_relaxed));
+    return {before, after};
+}
 
 // Low n bits set; all 64 from n = 64 on; none for n <= 0.
 constexpr uint64_t all_free_mask(int32_t n) noexcept {
@@ -552,10 +647,10 @@ constexpr uint64_t all_free_mask(int32_t n) noexcept {
 // Whether `index` names a bit of the bitmap (negative indexes name none).
 constexpr bool in_bitmap(int index) noexcept { return index >= 0 && index < kMaxObjects; }
 
-// CRC over size_class, flags and the four generation bytes, lowest first.
-uint16_t compute_checksum(const FastSlabHeaderOpsState& h) noexcept {
-    const uint32_t g = h.header.generation;
-    const uint8_t bytes[6] = {h.header.size_class,           h.header.flags,
+// CRC over size_class, flags and the four generation bytes of a head word, lowest first.
+constexpr uint16_t compute_checksum(uint64_t head) noexcept {
+    const uint32_t g = Generation::get(head);
+    const uint8_t bytes[6] = {SizeClass::get(head),          Flags::get(head),
                               static_cast<uint8_t>(g),       static_cast<uint8_t>(g >> 8),
                               static_cast<uint8_t>(g >> 16), static_cast<uint8_t>(g >> 24)};
     unsigned x = 0xFFFF;
@@ -564,25 +659,30 @@ uint16_t compute_checksum(const FastSlabHeaderOpsState& h) noexcept {
 }
 
 bool is_object_free(const FastSlabHeaderOpsState& h, int index) noexcept {
-    return in_bitmap(index) && ((h.header.bitmap >> index) & 1u);
+    return in_bitmap(index) && ((h.bitmap.load(std::memory_order_relaxed) >> index) & 1u);
 }
 
 int find_free_object(const FastSlabHeaderOpsState& h) noexcept {
-    uint64_t bitmap = h.header.bitmap;
+    uint64_t bitmap = h.bitmap.load(std::memory_order_relaxed);
     return bitmap ? std::countr_zero(bitmap) : -1;
 }
 
 void allocate_object(FastSlabHeaderOpsState& h, int index) noexcept {
-    if (in_bitmap(index)) h.header.bitmap &= ~(uint64_t{1} << index);
-    h.header.flags = static_cast<uint8_t>(h.header.flags | kHeaderFlagInUse);
-    h.header.generation = h.header.generation + 1u;
+    if (in_bitmap(index)) h.bitmap.fetch_and(~(uint64_t{1} << index), std::memory_order_relaxed);
+    update_head(h, [](uint64_t w) noexcept {
+        w = Flags::with(w, static_cast<uint8_t>(Flags::get(w) | kHeaderFlagInUse));
+        return Generation::with(w, Generation::get(w) + 1u);
+    });
 }
 
 void deallocate_object(FastSlabHeaderOpsState& h, int index) noexcept {
-    if (in_bitmap(index)) h.header.bitmap |= uint64_t{1} << index;
-    h.header.generation = h.header.generation + 1u;
-    if (h.header.bitmap == all_free_mask(h.objects_per_slab))
-        h.header.flags = static_cast<uint8_t>(h.header.flags & ~kHeaderFlagInUse);
+    const uint64_t bit = in_bitmap(index) ? uint64_t{1} << index : 0;
+    const uint64_t bitmap = h.bitmap.fetch_or(bit, std::memory_order_relaxed) | bit;
+    const bool all_free = bitmap == all_free_mask(h.objects_per_slab);
+    update_head(h, [all_free](uint64_t w) noexcept {
+        w = Generation::with(w, Generation::get(w) + 1u);
+        return all_free ? Flags::with(w, static_cast<uint8_t>(Flags::get(w) & ~kHeaderFlagInUse)) : w;
+    });
 }
 
 constexpr Signature<2> FastSlabHeaderOps_new_sig{"__init__", {"size_class_index", "objects_per_slab"}};
@@ -594,8 +694,10 @@ PyObject* FastSlabHeaderOps_new(PyTypeObject* type, PyObject* args, PyObject* kw
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     FastSlabHeaderOpsState& h = tarvish::construct<FastSlabHeaderOps>(self);
-    h.header.size_class = static_cast<uint8_t>(static_cast<uint32_t>(size_class_index));
-    h.header.bitmap = all_free_mask(objects_per_slab);
+    // Not shared yet.
+    h.head.store(SizeClass::with(0, static_cast<uint8_t>(static_cast<uint32_t>(size_class_index))),
+                 std::memory_order_relaxed);
+    h.bitmap.store(all_free_mask(objects_per_slab), std::memory_order_relaxed);
     h.objects_per_slab = objects_per_slab;
     return self;
 }
@@ -605,18 +707,20 @@ PyObject* FastSlabHeaderOps_pack_header(PyObject* self, PyObject* const* args, P
                                         PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastSlabHeaderOps_pack_header_sig, args, nargs, kwnames)) return nullptr;
     FastSlabHeaderOpsState& h = tarvish::state_of<FastSlabHeaderOps>(self);
-    h.header.checksum = compute_checksum(h);
+    // The checksum goes into the very word it is computed from, and that word is packed.
+    const uint64_t head =
+        update_head(h, [](uint64_t w) noexcept { return Checksum::with(w, compute_checksum(w)); }).after;
+    const uint64_t bitmap = h.bitmap.load(std::memory_order_relaxed);
     Ref st = import_struct();
     if (!st) return nullptr;
-    PyObject* pack = state().s_pack.get();
-    PyObject* format = state().s_header_format.get();
-    if (!pack || !format) return nullptr;
-    Ref v0 = tarvish::box(h.header.size_class), v1 = tarvish::box(h.header.flags),
-        v2 = tarvish::box(static_cast<unsigned>(h.header.generation)),
-        v3 = tarvish::box(static_cast<unsigned>(h.header.checksum)),
-        v4 = tarvish::box(static_cast<unsigned long long>(h.header.bitmap));
+    Ref v0 = tarvish::box(SizeClass::get(head)), v1 = tarvish::box(Flags::get(head)),
+        v2 = tarvish::box(static_cast<unsigned>(Generation::get(head))),
+        v3 = tarvish::box(static_cast<unsigned>(Checksum::get(head))),
+        v4 = tarvish::box(static_cast<unsigned long long>(bitmap));
     if (!v0 || !v1 || !v2 || !v3 || !v4) return nullptr;
-    return tarvish::call_method(st.get(), pack, format, v0.get(), v1.get(), v2.get(), v3.get(), v4.get()).release();
+    return tarvish::call_method(st.get(), state().s_pack, state().s_header_format.get(), v0.get(), v1.get(), v2.get(),
+                                v3.get(), v4.get())
+        .release();
 }
 
 constexpr Signature<1> FastSlabHeaderOps_unpack_header_sig{"unpack_header", {"data"}};
@@ -629,12 +733,8 @@ PyObject* FastSlabHeaderOps_unpack_header(PyObject* self, PyObject* const* args,
     if (!st) return nullptr;
     if (data == Py_None) return tarvish::raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
     Py_ssize_t n = PyBytes_GET_SIZE(data);
-    if (n != static_cast<Py_ssize_t>(sizeof(SlabHeader)))
-        return tarvish::raise(PyExc_ValueError, "Slab header data must be 16 bytes long, got %zd", n);
-    PyObject* unpack = state().s_unpack.get();
-    PyObject* format = state().s_header_format.get();
-    if (!unpack || !format) return nullptr;
-    Ref decoded = tarvish::call_method(st.get(), unpack, format, data);
+    if (n != 16) return tarvish::raise(PyExc_ValueError, "Slab header data must be 16 bytes long, got %zd", n);
+    Ref decoded = tarvish::call_method(st.get(), state().s_unpack, state().s_header_format.get(), data);
     if (!decoded) return nullptr;
     Ref values = Ref::steal(PySequence_Tuple(decoded.get()));
     if (!values) return nullptr;
@@ -651,20 +751,26 @@ PyObject* FastSlabHeaderOps_unpack_header(PyObject* self, PyObject* const* args,
         !tarvish::to_int<uint32_t, "uint32_t">(v[2], generation) ||
         !tarvish::to_int<uint16_t, "uint16_t">(v[3], stored) || !tarvish::to_int<uint64_t, "uint64_t">(v[4], bitmap))
         return nullptr;
+    // The checksum over the new fields; the corruption bit goes in with them.
+    uint64_t fields = Generation::with(Flags::with(SizeClass::with(0, size_class), flags), generation);
+    const uint16_t computed = compute_checksum(fields);
+    if (stored != computed) fields = Flags::with(fields, static_cast<uint8_t>(flags | kHeaderFlagCorrupt));
     FastSlabHeaderOpsState& h = tarvish::state_of<FastSlabHeaderOps>(self);
-    const SlabHeader old = h.header;
-    h.header.size_class = size_class;
-    h.header.flags = flags;
-    h.header.generation = generation;
-    h.header.bitmap = bitmap;
-    uint16_t computed = compute_checksum(h);
+    // The checksum keeps its previous value.
+    const HeadChange head =
+        update_head(h, [fields](uint64_t w) noexcept { return Checksum::with(fields, Checksum::get(w)); });
+    const uint64_t old_bitmap = h.bitmap.exchange(bitmap, std::memory_order_relaxed);
     if (stored != computed) {
-        h.header.flags = static_cast<uint8_t>(h.header.flags | kHeaderFlagCorrupt);
         char text[80];
         std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x", unsigned{stored},
                       unsigned{computed});
         if (!tarvish::log_line(state().guard.module, "warning", text)) {
-            h.header = old;  // a failed call changes nothing
+            // A failed call changes nothing: it takes its own change back, but
+            // not a change that another call made meanwhile.
+            uint64_t expected = head.after;
+            h.head.compare_exchange_strong(expected, head.before, std::memory_order_relaxed);
+            expected = bitmap;
+            h.bitmap.compare_exchange_strong(expected, old_bitmap, std::memory_order_relaxed);
             return nullptr;
         }
     }
