@@ -52,11 +52,7 @@ PyObject* float_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* atomic_load(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept {
-    uint64_t v;
-    {
-        tarvish::GilReleased released;
-        v = word.load(std::memory_order_seq_cst);
-    }
+    uint64_t v = tarvish::without_gil([] { return word.load(std::memory_order_seq_cst); });
     return PyLong_FromLongLong(static_cast<long long>(v));
 }
 
@@ -66,11 +62,9 @@ PyObject* atomic_add(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         d = PyLong_AsLongLong(args[0]);
         if (d == -1 && PyErr_Occurred()) return nullptr;
     }
-    uint64_t v;
-    {
-        tarvish::GilReleased released;
-        v = word.fetch_add(static_cast<uint64_t>(d), std::memory_order_acq_rel) + static_cast<uint64_t>(d);
-    }
+    uint64_t v = tarvish::without_gil([d] {
+        return word.fetch_add(static_cast<uint64_t>(d), std::memory_order_acq_rel) + static_cast<uint64_t>(d);
+    });
     return PyLong_FromLongLong(static_cast<long long>(v));
 }
 
@@ -78,12 +72,10 @@ PyObject* atomic_cas(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (PyVectorcall_NARGS(nargs) < 2) return PyErr_Format(PyExc_TypeError, "two arguments needed");
     long long e = PyLong_AsLongLong(args[0]), n = PyLong_AsLongLong(args[1]);
     if (PyErr_Occurred()) return nullptr;
-    bool ok;
-    {
-        tarvish::GilReleased released;
+    bool ok = tarvish::without_gil([e, n] {
         uint64_t ev = static_cast<uint64_t>(e);
-        ok = word.compare_exchange_strong(ev, static_cast<uint64_t>(n), std::memory_order_acq_rel);
-    }
+        return word.compare_exchange_strong(ev, static_cast<uint64_t>(n), std::memory_order_acq_rel);
+    });
     return PyBool_FromLong(ok);
 }
 

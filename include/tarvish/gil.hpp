@@ -27,4 +27,12 @@ private:
 #endif
 };
 
+// Runs f() (which touches no Python object) with the interpreter lock given up
+// as GilReleased gives it up, and returns its result.
+template <class F>
+auto without_gil(F&& f) noexcept {
+    GilReleased released;
+    return f();
+}
+
 }  // namespace tarvish

@@ -60,6 +60,15 @@ template <class X>
     return -1;
 }
 
+// A native field as it is now, read while other threads may write it (as the
+// attribute setters below do, under no lock). Relaxed is enough: each field is
+// a value of its own (no other memory is published through it), and a reader
+// sees, whole, one that some thread wrote.
+template <class T>
+[[nodiscard]] T load_relaxed(T& field) noexcept {
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+
 // A public native attribute backed by the member `M` (an integer, double, bool
 // or Ref) of the object or, given the object's type X, of X's state `st`.
 // Reads box the value; writes convert (integers name `TypeName` in their
@@ -80,7 +89,7 @@ struct Field {
     static T load(PyObject* self) noexcept
         requires(!std::is_same_v<T, Ref>)
     {
-        return std::atomic_ref<T>(member(self)).load(std::memory_order_relaxed);
+        return load_relaxed(member(self));
     }
     static PyObject* get(PyObject* self, void*) noexcept {
         PyObject* r;

@@ -85,14 +85,7 @@ constexpr tarvish::Decimal kNeverCompiled = tarvish::decimal("-1.0");
 // The shortest time between two compilations of one function, in seconds.
 constexpr double kMinRecompileInterval = 600.0;
 
-// A native field as it is now, read while other threads may write it: the
-// attribute setters store the fields as relaxed atomics, under no lock. Relaxed
-// is enough: each field is a value of its own (no other memory is published
-// through it), and a reader sees, whole, one that some thread wrote.
-template <class T>
-[[nodiscard]] T load_relaxed(T& field) noexcept {
-    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
-}
+using tarvish::load_relaxed;
 
 // Calls `callable(**dict(zip(names, values)))` with borrowed values.
 template <std::size_t N>

@@ -65,7 +65,7 @@ private:
     // The type's version tag, read as the runtime writes it: atomically (relaxed)
     // where another thread may change the type at the same time.
     static unsigned int version_tag(PyTypeObject* type) noexcept {
-        return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
+        return tarvish::load_relaxed(type->tp_version_tag);
     }
     // The type's version tag, assigned if it has none; 0 when it cannot have one.
     static unsigned int assigned_tag(PyTypeObject* type) noexcept {
@@ -205,21 +205,7 @@ bool counter_compare_and_swap(AtomicCounter* c, int64_t expected, int64_t new_va
 const AtomicCounterOps atomic_counter_ops{
     counter_load, counter_store, counter_increment, counter_decrement, counter_compare_and_swap, counter_fetch_and_add};
 
-// Runs one atomic instruction (or the few of a native mirror update) with the
-// interpreter lock released, so that other threads run Python code meanwhile.
-// The free-threaded build has no such lock to release: there the instruction
-// simply runs.
-template <class F>
-auto without_gil(F f) noexcept {
-#ifdef Py_GIL_DISABLED
-    return f();
-#else
-    PyThreadState* ts = PyEval_SaveThread();
-    auto r = f();
-    PyEval_RestoreThread(ts);
-    return r;
-#endif
-}
+using tarvish::without_gil;  // around one atomic instruction, or the few of a native mirror update
 
 // The counters' defaults: a start at 0 and steps of 1.
 constexpr int64_t kInitialValue = 0;
