@@ -62,9 +62,8 @@ PyObject* atomic_add(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         d = PyLong_AsLongLong(args[0]);
         if (d == -1 && PyErr_Occurred()) return nullptr;
     }
-    uint64_t v = tarvish::without_gil([d] {
-        return word.fetch_add(static_cast<uint64_t>(d), std::memory_order_acq_rel) + static_cast<uint64_t>(d);
-    });
+    uint64_t v = tarvish::without_gil(
+        [d] { return word.fetch_add(static_cast<uint64_t>(d), std::memory_order_acq_rel) + static_cast<uint64_t>(d); });
     return PyLong_FromLongLong(static_cast<long long>(v));
 }
 
