@@ -3,11 +3,14 @@
 # Python 3.14 toolchain. Meant for the edit-build-test loop; several loops with
 # different tags can run side by side.
 #
-#   tools/dev.sh [--tag T] [--ft] [--sanitize] [--debug-python] [--werror] [--coverage] [--modules "a;b"] [--no-test] [pytest args...]
+#   tools/dev.sh [--tag T] [--ft] [--tsan] [--sanitize] [--debug-python] [--werror] [--coverage] [--modules "a;b"] [--no-test] [pytest args...]
 #
 # --ft builds against and runs the free-threaded python3.14t (found or built
 # once by tools/toolchain.sh), in a virtual environment at build/<tag>/venv that
-# sees the toolchain's pure-Python test tools;
+# sees the toolchain's pure-Python test tools; --tsan does the same with the
+# free-threaded interpreter built with ThreadSanitizer, the modules built with
+# clang's -fsanitize=thread, and CPython's own suppressions for its
+# free-threaded TSan CI (and only those) in TSAN_OPTIONS;
 # --sanitize builds with AddressSanitizer and UndefinedBehaviorSanitizer and runs
 # the interpreter with the runtime preloaded; --debug-python builds against and
 # runs python3.14-dbg; --werror turns every compiler warning into an error;
@@ -19,11 +22,12 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 toolchain_enter "$here/tools/dev.sh" "$@"
 cd "$here"
 
-tag=dev sanitize=OFF werror=OFF coverage=OFF modules="" test=1 py=python3.14 buildtype=Release ft=0
+tag=dev sanitize=OFF werror=OFF coverage=OFF modules="" test=1 py=python3.14 buildtype=Release ft=0 tsan=OFF
 while [ $# -gt 0 ]; do
   case "$1" in
     --tag) tag=$2; shift 2 ;;
     --ft) ft=1; shift ;;
+    --tsan) ft=1 tsan=ON; shift ;;
     --sanitize) sanitize=ON; shift ;;
     --debug-python) py=python3.14d; buildtype=Debug; shift ;;
     --werror) werror=ON; shift ;;
@@ -39,7 +43,7 @@ fi
 out="$here/build/$tag"
 mkdir -p "$out"
 if [ "$ft" = 1 ]; then
-  ft_python || exit 1
+  if [ "$tsan" = ON ]; then ft_python tsan || exit 1; else ft_python || exit 1; fi
   py=$FT_PYTHON
   [ -x "$out/venv/bin/python" ] && [ "$(readlink -f "$out/venv/bin/python")" = "$(readlink -f "$py")" ] \
     || ft_venv "$py" "$out/venv"
@@ -47,7 +51,9 @@ fi
 command -v "$py" >/dev/null 2>&1 || { echo "dev: $py not found" >&2; exit 1; }
 gen=()
 command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
-cmake -S . -B "$out/cmake" "${gen[@]}" -DCMAKE_BUILD_TYPE="$buildtype" -DTARVISH_SANITIZE="$sanitize" -DTARVISH_WERROR="$werror" -DTARVISH_COVERAGE="$coverage" \
+compiler=()
+[ "$tsan" = OFF ] || compiler=(-DCMAKE_CXX_COMPILER=clang++)  # the runtime the interpreter was built with
+cmake -S . -B "$out/cmake" "${gen[@]}" "${compiler[@]}" -DCMAKE_BUILD_TYPE="$buildtype" -DTARVISH_SANITIZE="$sanitize" -DTARVISH_WERROR="$werror" -DTARVISH_COVERAGE="$coverage" -DTARVISH_TSAN="$tsan" \
   -DTARVISH_MODULES="$modules" -DPython_EXECUTABLE="$(command -v "$py")" >"$out.cmake.log" 2>&1 \
   || { cat "$out.cmake.log" >&2; exit 1; }
 # The build's status, not the filter's: PIPESTATUS is read straight after the pipeline.
@@ -70,6 +76,10 @@ if [ "$sanitize" = ON ]; then
   # there ASan checks the modules' own memory only.
   [ "$ft" = 1 ] || export PYTHONMALLOC=malloc
   export TARVISH_SANITIZED=1
+fi
+if [ "$tsan" = ON ]; then
+  # Reports inside the interpreter are suppressed only as its own TSan CI does.
+  export TSAN_OPTIONS="suppressions=$(dirname "$(dirname "$FT_PYTHON")")/suppressions_free_threading.txt handle_segv=0 ${TSAN_OPTIONS:-}"
 fi
 [ "$ft" = 1 ] && py="$out/venv/bin/python"
 # The debug interpreter runs without the thread plugin (unless threads are

@@ -28,7 +28,7 @@ packages=(
   python3.15 python3.15-dev python3.15-venv
   gcovr clang-format clang-tidy ruff
   python3-matplotlib python3-ahocorasick-rs python3-ahocorasick python3-re2 python3-regex
-  zlib1g-dev libffi-dev libbz2-dev liblzma-dev pkgconf xz-utils
+  zlib1g-dev libffi-dev libbz2-dev liblzma-dev pkgconf xz-utils libclang-rt-dev
 )
 suites=(testing unstable)
 
@@ -250,11 +250,13 @@ ft_missing="no free-threaded CPython 3.14 here: put a python3.14t with its heade
 
 # Sets FT_PYTHON to the path of the free-threaded interpreter, building it
 # first when it comes from a source not built yet; otherwise sets FT_REASON to
-# what to provide, says it, and fails.
+# what to provide, says it, and fails. `ft_python tsan` asks for the same
+# interpreter built with ThreadSanitizer (by clang, as CPython's own TSan CI
+# builds it), always from the source.
 ft_python() {
-  local found src cache
+  local flavour=${1:-} found src cache
   FT_PYTHON="" FT_REASON=""
-  if found=$(command -v python3.14t 2>/dev/null) && ft_usable "$found"; then
+  if [ -z "$flavour" ] && found=$(command -v python3.14t 2>/dev/null) && ft_usable "$found"; then
     FT_PYTHON=$found
     return 0
   fi
@@ -271,11 +273,11 @@ ft_python() {
     return 1
   fi
   local prefix
-  prefix="$cache/$(sha256sum "$src" | cut -c1-16)"
+  prefix="$cache/$(sha256sum "$src" | cut -c1-16)${flavour:+-$flavour}"
   mkdir -p "$cache"
   if ! (
     flock 9
-    [ -f "$prefix/.tarvish-ready" ] || ft_build "$src" "$prefix"
+    [ -f "$prefix/.tarvish-ready" ] || ft_build "$src" "$prefix" "$flavour"
   ) 9>"$cache/.lock"; then
     FT_REASON="the build of $(basename "$src") failed (log: $prefix.log)"
     return 1
@@ -283,19 +285,19 @@ ft_python() {
   FT_PYTHON="$prefix/bin/python3.14t"
 }
 
-# Builds CPython from the tarball `src` with the GIL disabled into `prefix`.
+# Builds CPython from the tarball `src` with the GIL disabled into `prefix`
+# (with ThreadSanitizer for the flavour tsan).
 ft_build() {
-  local src=$1 prefix=$2 work log=$2.log start=$SECONDS
+  local src=$1 prefix=$2 flavour=${3:-} work log=$2.log start=$SECONDS how=(--disable-gil)
+  [ "$flavour" != tsan ] || how=(--disable-gil --with-thread-sanitizer CC=clang CXX=clang++)
   work=$(mktemp -d "${TMPDIR:-/tmp}/tarvish-ft.XXXXXX")
-  echo "ft: building a free-threaded CPython from $(basename "$src") into $prefix (once; about 5 minutes on 2 cores; log: $log)" >&2
+  echo "ft: building a free-threaded CPython${flavour:+ ($flavour)} from $(basename "$src") into $prefix (once; about ${flavour:+1}5 minutes on 2 cores; log: $log)" >&2
   rm -rf "$prefix"
+  # Chained: an `if` runs its condition with `set -e` off.
   if ! (
-    set -e
-    tar -xf "$src" -C "$work" --strip-components=1
-    cd "$work"
-    ./configure --disable-gil --prefix="$prefix" --without-ensurepip
-    make -j"$(nproc)"
-    make install
+    tar -xf "$src" -C "$work" --strip-components=1 && cd "$work" &&
+      ./configure "${how[@]}" --prefix="$prefix" --without-ensurepip && make -j"$(nproc)" && make install &&
+      cp Tools/tsan/suppressions_free_threading.txt "$prefix/"
   ) >"$log" 2>&1; then
     tail -n 30 "$log" >&2
     rm -rf "$work"
