@@ -699,3 +699,49 @@ class TestConcurrency:
         stats = t.get_stats()
         assert len(t) == expected == stats["total_blocks"] == sum(t.get_size_distribution().values())
         assert stats["total_insertions"] == 6667 + sum(inserted) and stats["total_deletions"] == sum(removed)
+
+    @pytest.mark.thread_unsafe(reason="starts its own threads")
+    def test_what_readers_may_hold_is_released_once_they_leave(self):
+        """Blocks unlinked while readers walk are held back only until the last such reader has left:
+        whenever every call has returned, the tree holds exactly its own blocks."""
+        import weakref
+
+        class Block:
+            __slots__ = ("__weakref__",)
+
+        t, refs, held = FastRedBlackTree(), [], []
+        go, rest, writing = threading.Barrier(4), threading.Barrier(4), threading.Event()
+
+        def reader(seed):  # reads for as long as the writer writes, round after round
+            rng = random.Random(seed)
+            for _ in range(150):
+                go.wait()
+                while writing.is_set():
+                    for _ in range(64):
+                        t.find_best_fit(rng.randrange(8))
+                        t.find_all_exact(rng.randrange(8))
+                    time.sleep(0)  # lets the writer in where there are fewer cores than threads
+                rest.wait()
+
+        def writer():
+            rng = random.Random(0)
+            for _ in range(150):
+                writing.set()
+                go.wait()
+                for _ in range(10):  # long chains of a few sizes: long reads
+                    b = Block()
+                    refs.append(weakref.ref(b))
+                    t.insert(rng.randrange(8), b)
+                    del b
+                    if rng.random() < 0.6:
+                        t.remove_ge(rng.randrange(8))
+                writing.clear()
+                rest.wait()
+                held.append((sum(r() is not None for r in refs), len(t)))
+
+        threads = [threading.Thread(target=reader, args=(i,)) for i in range(3)] + [threading.Thread(target=writer)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        assert [alive for alive, _ in held] == [n for _, n in held]

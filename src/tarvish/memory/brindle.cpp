@@ -66,10 +66,13 @@ brindle_state& state() noexcept { return module_state; }
 // Native records.
 //
 // A head is linked into the tree through parent/left/right; a chain entry hangs
-// off its head through `next` and uses only size, block and next. left, right
-// and the tree's root are atomics because the lock-free readers load them
-// while a writer may store them (see "Reader protocol" below); parent, color,
-// block and next are only touched with the interpreter lock held.
+// off its head through `next` and uses only size, block and next. left, right,
+// block and next (and the tree's root) are atomics because the lock-free
+// readers load them while a writer may store them (see "Reader protocol"
+// below): a writer stores them with release, a reader loads them with
+// acquire. parent and color are only touched by the writer and by walks that
+// exclude the writers' changes (the tree's critical section, or the writer
+// lock). size is fixed before the node is linked.
 
 struct RBNode {
     RBNode* parent;
@@ -77,91 +80,115 @@ struct RBNode {
     std::atomic<RBNode*> right;
     int32_t color;
     uint64_t size;
-    PyObject* block;  // one strong reference, or null once released
-    RBNode* next;
+    std::atomic<PyObject*> block;  // one strong reference
+    std::atomic<RBNode*> next;
 };
 
+// The writer's loads (relaxed: it reads what it stored itself) and stores.
 RBNode* left_of(const RBNode* n) noexcept { return n->left.load(std::memory_order_relaxed); }
 RBNode* right_of(const RBNode* n) noexcept { return n->right.load(std::memory_order_relaxed); }
-void set_left(RBNode* n, RBNode* v) noexcept { n->left.store(v, std::memory_order_relaxed); }
-void set_right(RBNode* n, RBNode* v) noexcept { n->right.store(v, std::memory_order_relaxed); }
+RBNode* next_of(const RBNode* n) noexcept { return n->next.load(std::memory_order_relaxed); }
+PyObject* block_of(const RBNode* n) noexcept { return n->block.load(std::memory_order_relaxed); }
+void set_left(RBNode* n, RBNode* v) noexcept { n->left.store(v, std::memory_order_release); }
+void set_right(RBNode* n, RBNode* v) noexcept { n->right.store(v, std::memory_order_release); }
+void set_next(RBNode* n, RBNode* v) noexcept { n->next.store(v, std::memory_order_release); }
+void set_block(RBNode* n, PyObject* v) noexcept { n->block.store(v, std::memory_order_release); }
 bool is_red(const RBNode* n) noexcept { return n && n->color == kRed; }
 
-// Unlinked records collected by one writer, in the order they were unlinked.
-// Their blocks are released after the writer has left its critical section.
+// A list of unlinked records through `next`, oldest first.
 struct Graveyard {
     RBNode* head = nullptr;
-    RBNode** tail = &head;
+    RBNode* tail = nullptr;
     void add(RBNode* n) noexcept {
-        n->next = nullptr;
-        *tail = n;
-        tail = &n->next;
+        set_next(n, nullptr);
+        if (tail) set_next(tail, n);
+        else head = n;
+        tail = n;
+    }
+    void splice(Graveyard& other) noexcept {
+        if (!other.head) return;
+        if (tail) set_next(tail, other.head);
+        else head = other.head;
+        tail = other.tail;
+        other = Graveyard{};
     }
 };
 
 // ---------------------------------------------------------------------------
 // Reader protocol.
 //
-// Every change of the tree's shape, every node free and every block release
-// happens with the interpreter lock held, and no Python code runs while a
-// shape change is half done. The readers (find_best_fit, find_all_exact) read
-// `seq_counter` with the interpreter lock held, release it for the walk and
-// take it back before they look at any block.
+// The readers (find_best_fit, find_all_exact) take no lock. A writer holds
+// the writer lock and makes `seq_counter` odd (a seq_cst store) before its
+// first change and even again (a release store) after its last. Every store a
+// reader may see (a link, a block, a chain link) is a release store, and the
+// reader loads it with acquire.
 //
-// Consistency. The counter is odd exactly while a writer is inside its
-// section, and even outside (begin_write and end_write assert it; the
-// red-black helpers, named _lock_held, assert that their thread is that
-// writer). A writer makes the counter odd and then issues a release fence
-// before its first link store; it makes the counter even again with a release
-// store. The walk loads each link (relaxed), issues an acquire fence and
-// re-reads the counter before it follows the link. If the link load saw any
-// store of a writer that began after the reader's value s, the fences make the
-// re-read see that writer's odd value, and the walk stops at once. So a walk
-// that completes has followed only links of the tree of version s, cannot
-// loop, and is bounded by that tree's height. The result is trusted only when
-// the counter still equals s after the interpreter lock has been taken back;
-// at that point no writer can run, so the found head and its chain are live
-// and their blocks are still owned by the tree.
+// Consistency. A reader registers as a walker (below), loads the counter (s,
+// seq_cst) and, when s is even, walks: after each link load it re-reads the
+// counter and stops when it is no longer s. If the link load saw a store of a
+// writer that began after s, the acquire made that writer's odd value visible
+// to the re-read. So a walk that completes has followed only links of the tree
+// of version s, cannot loop, and is bounded by that tree's height. The reader
+// then takes its strong references (the found block, or the chain's blocks
+// into a new list) and checks the counter once more: still s means that no
+// writer had begun by then, so the blocks were in the tree at that instant.
+// Otherwise the references are dropped and the reader tries again.
 //
-// Reclamation. A node unlinked by a writer may still be under a walker. Its
-// block reference is released when the writer has left its critical section
-// (the walk never reads `block`), but its memory is retired to a limbo list and
-// freed only when no walker can still hold it. Walkers register, under the
-// interpreter lock, in one of two slots chosen by the parity of `epoch`:
-//   - retired nodes go to limbo[epoch & 1]; they were all unlinked before or
-//     during that epoch;
-//   - when the previous slot has no walker left, limbo of the previous epoch is
-//     freed and, if the current limbo holds nodes, the epoch advances (new
-//     walkers then use the slot just drained);
-//   - when neither slot has a walker, both limbo lists are freed.
-// walkers[i] counts the walkers registered in slot i, so it is positive when
-// one leaves; and since every walker holds a reference to the tree, both limbo
-// lists are empty once a dying tree has released its records.
-// A walker of epoch e keeps its slot busy, so the epoch cannot pass e + 1 and
-// nothing unlinked at epoch e or later is freed before it leaves; nodes
-// unlinked before it registered were no longer reachable when it started.
-// Walkers and limbo lists are plain fields: they are used only with the
-// interpreter lock held. remove_ge walks without the interpreter lock too, but
-// with the writer lock held, so no writer can change the tree under it.
+// Reclamation. What a writer unlinks may still be under a reader, node and
+// block alike, so the writer does not free or release it: after leaving its
+// section it moves its graveyard into a limbo list, and a record leaves limbo
+// (its memory freed, its block released, in the order they were unlinked)
+// only when no walker can still hold it. Walkers register in one of two
+// slots, chosen by the parity of `epoch`:
+//   - a graveyard joins limbo[epoch & 1];
+//   - when the previous slot, walkers[(epoch + 1) & 1], has no walker, the
+//     limbo of the previous epoch is released and, if the current limbo holds
+//     records, the epoch advances (new walkers then use the slot just drained);
+//     this repeats while it frees something;
+//   - the writer does this after each graveyard, and a leaving walker does it
+//     when `pending` says that limbo holds records.
+// Why this is safe: a reader that can reach a record loaded its s before the
+// unlinking writer made the counter odd, and registered (a seq_cst increment)
+// before that. A record retired at epoch E is freed only after two checks,
+// both later than that odd store (seq_cst loads, so they see the
+// registration): walkers[(E + 1) & 1] is 0 for the epoch to advance to E + 1,
+// and then walkers[E & 1] is 0 for limbo[E & 1] to go. Whichever slot the
+// reader took, one of the two finds it there until its decrement, whose
+// release makes the reader's loads happen before the free. The slot a walker
+// picks matters only for how soon a limbo drains. `pending` is a seq_cst
+// store before the writer's check and a seq_cst load after the walker's
+// decrement, so one of them sees the other and no limbo outlives the last
+// walker that blocked it.
+//
+// Shape and statistics. Besides the writer lock, each change of the tree's
+// shape, of its statistics, of its counters' references and of its limbo
+// lists happens inside the tree's critical section (no Python code runs
+// there), which get_stats and reset_circuit_breaker also enter: so get_stats
+// walks parent links of a tree that no writer is halfway through changing,
+// and reads statistics of one version. On the GIL build the critical section
+// is the interpreter lock itself, held throughout. `node_count` and the
+// readers' search count are atomics, read without a lock.
 
 struct FastRedBlackTreeState {
     std::atomic<RBNode*> root{nullptr};
-    uint64_t node_count = 0;
+    std::atomic<uint64_t> node_count{0};  // written inside the critical section, read anywhere (relaxed)
     Ref lock;
     tarvish::Owner writer;  // the thread inside a writer's section (or get_size_distribution)
     std::atomic<uint64_t> seq_counter{0};
     uint32_t sample_rate = kSampleRate;
-    Ref op_counter;
-    Ref sampled_counter;
+    Ref op_counter;       // replaced and read (for a reference) inside the critical section
+    Ref sampled_counter;  // likewise; also read by the writer
     bool use_atomic = false;
     Ref stats_lock;
-    tarvish::Owner stats_owner;  // the thread inside get_stats or reset_circuit_breaker
-    int64_t stats[kNumStats] = {};
-    bool has_trips = false;  // "circuit_breaker_trips" present (always 0)
+    tarvish::Owner stats_owner;        // the thread inside get_stats or reset_circuit_breaker
+    int64_t stats[kNumStats] = {};     // inside the critical section; kTotalSearches is `searches`
+    std::atomic<int64_t> searches{0};  // the readers' "total_searches" (relaxed adds)
+    bool has_trips = false;            // "circuit_breaker_trips" present (always 0); inside the critical section
 
-    uint64_t epoch = 0;
-    uint64_t walkers[2] = {0, 0};
-    RBNode* limbo[2] = {nullptr, nullptr};
+    std::atomic<uint64_t> epoch{0};      // advanced inside the critical section, read by walkers (relaxed)
+    std::atomic<uint64_t> walkers[2]{};  // registered walkers per slot
+    std::atomic<bool> pending{false};    // limbo holds records
+    Graveyard limbo[2];                  // inside the critical section
 };
 
 struct FastRedBlackTree {
@@ -170,7 +197,32 @@ struct FastRedBlackTree {
 };
 
 RBNode* root_of(const FastRedBlackTreeState& t) noexcept { return t.root.load(std::memory_order_relaxed); }
-void set_root(FastRedBlackTreeState& t, RBNode* v) noexcept { t.root.store(v, std::memory_order_relaxed); }
+void set_root(FastRedBlackTreeState& t, RBNode* v) noexcept { t.root.store(v, std::memory_order_release); }
+
+// Runs fn() inside the tree's critical section: the interpreter lock's own
+// exclusion on the GIL build, the object's lock on the free-threaded build.
+template <class F>
+void critical([[maybe_unused]] PyObject* self, F fn) noexcept {
+    Py_BEGIN_CRITICAL_SECTION(self);
+    fn();
+    Py_END_CRITICAL_SECTION();
+}
+
+// Runs a tree walk with the interpreter lock let go where there is one; the
+// free-threaded build has none to let go, and detaching for a walk bounded by
+// the tree's height would only cost.
+template <class F>
+RBNode* released(F walk) noexcept {
+#ifdef Py_GIL_DISABLED
+    return walk();
+#else
+    RBNode* found;
+    Py_BEGIN_ALLOW_THREADS
+    found = walk();
+    Py_END_ALLOW_THREADS
+    return found;
+#endif
+}
 
 // Whether this thread is inside the tree's write section: the counter odd, the writer's guard its own.
 [[maybe_unused]] bool writing_here(const FastRedBlackTreeState& t) noexcept {
@@ -180,8 +232,7 @@ void set_root(FastRedBlackTreeState& t, RBNode* v) noexcept { t.root.store(v, st
 void begin_write(FastRedBlackTreeState& t) noexcept {
     uint64_t s = t.seq_counter.load(std::memory_order_relaxed);
     assert(!(s & 1) && t.writer.held_here());
-    t.seq_counter.store(s + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
+    t.seq_counter.store(s + 1, std::memory_order_seq_cst);  // ordered before the frees' checks of walkers[]
 }
 
 void end_write(FastRedBlackTreeState& t) noexcept {
@@ -189,68 +240,76 @@ void end_write(FastRedBlackTreeState& t) noexcept {
     t.seq_counter.store(t.seq_counter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
-// Still version s? Called by a walker after each link load.
+// Still version s? Called by a walker after each acquire load of a link.
 bool unchanged(const FastRedBlackTreeState& t, uint64_t s) noexcept {
-    std::atomic_thread_fence(std::memory_order_acquire);
     return t.seq_counter.load(std::memory_order_relaxed) == s;
 }
 
-void free_list(RBNode* n) noexcept {
-    while (n) {
-        RBNode* next = n->next;
-        PyMem_Free(n);
-        n = next;
-    }
-}
-
-void reclaim(FastRedBlackTreeState& t) noexcept {
-    if (!t.limbo[0] && !t.limbo[1]) return;
-    if (!t.walkers[0] && !t.walkers[1]) {
-        free_list(std::exchange(t.limbo[0], nullptr));
-        free_list(std::exchange(t.limbo[1], nullptr));
-        return;
-    }
-    unsigned cur = t.epoch & 1, prev = cur ^ 1;
-    if (t.walkers[prev]) return;
-    free_list(std::exchange(t.limbo[prev], nullptr));
-    if (t.limbo[cur]) ++t.epoch;
-}
-
-void retire(FastRedBlackTreeState& t, RBNode* n) noexcept {
-    unsigned cur = t.epoch & 1;
-    n->next = t.limbo[cur];
-    t.limbo[cur] = n;
-}
-
 unsigned enter_walk(FastRedBlackTreeState& t) noexcept {
-    unsigned slot = t.epoch & 1;
-    ++t.walkers[slot];
+    unsigned slot = t.epoch.load(std::memory_order_relaxed) & 1;
+    t.walkers[slot].fetch_add(1, std::memory_order_seq_cst);
     return slot;
 }
 
-void leave_walk(FastRedBlackTreeState& t, unsigned slot) noexcept {
-    assert(t.walkers[slot] > 0);
-    --t.walkers[slot];
-    reclaim(t);
+// Moves a writer's graveyard into the current limbo.
+void retire_lock_held(FastRedBlackTreeState& t, Graveyard& g) noexcept {
+    t.limbo[t.epoch.load(std::memory_order_relaxed) & 1].splice(g);
+    t.pending.store(true, std::memory_order_seq_cst);
 }
 
-// Releases the blocks of the unlinked records in their order and retires the
-// records. Block releases may run arbitrary code (which may even use this tree
-// again), so the pending exception is kept aside meanwhile.
-void bury(FastRedBlackTreeState& t, Graveyard& g) noexcept {
-    if (!g.head) return;
+// Takes out of limbo what no walker can hold any more, oldest first.
+Graveyard collect_lock_held(FastRedBlackTreeState& t) noexcept {
+    Graveyard dead;
+    for (;;) {
+        uint64_t e = t.epoch.load(std::memory_order_relaxed);
+        unsigned cur = e & 1, prev = cur ^ 1;
+        if (t.walkers[prev].load(std::memory_order_seq_cst)) break;
+        dead.splice(t.limbo[prev]);
+        if (!t.limbo[cur].head) break;
+        t.epoch.store(e + 1, std::memory_order_relaxed);
+    }
+    t.pending.store(t.limbo[0].head || t.limbo[1].head, std::memory_order_seq_cst);
+    return dead;
+}
+
+// Frees the records and releases their blocks, in their order. Block
+// releases may run arbitrary code (which may even use this tree again), so
+// this runs outside every lock, with the pending exception kept aside.
+void release(Graveyard dead) noexcept {
+    RBNode* n = dead.head;
+    if (!n) return;
     PyObject* exc = PyErr_GetRaisedException();
-    RBNode* n = std::exchange(g.head, nullptr);
-    g.tail = &g.head;
     while (n) {
-        RBNode* next = n->next;
-        PyObject* block = std::exchange(n->block, nullptr);
-        retire(t, n);
-        Py_XDECREF(block);
+        RBNode* next = next_of(n);
+        PyObject* block = block_of(n);
+        PyMem_Free(n);
+        Py_DECREF(block);
         n = next;
     }
-    reclaim(t);
     PyErr_SetRaisedException(exc);
+}
+
+void reclaim(PyObject* self, FastRedBlackTreeState& t) noexcept {
+    Graveyard dead;
+    critical(self, [&] { dead = collect_lock_held(t); });
+    release(dead);
+}
+
+void leave_walk(PyObject* self, FastRedBlackTreeState& t, unsigned slot) noexcept {
+    [[maybe_unused]] uint64_t was = t.walkers[slot].fetch_sub(1, std::memory_order_seq_cst);
+    assert(was > 0);
+    if (t.pending.load(std::memory_order_seq_cst)) reclaim(self, t);
+}
+
+// A writer's graveyard, after its section: into limbo, then whatever can go.
+void bury(PyObject* self, FastRedBlackTreeState& t, Graveyard& g) noexcept {
+    if (!g.head) return;
+    Graveyard dead;
+    critical(self, [&] {
+        retire_lock_held(t, g);
+        dead = collect_lock_held(t);
+    });
+    release(dead);
 }
 
 // ---------------------------------------------------------------------------
@@ -259,12 +318,12 @@ void bury(FastRedBlackTreeState& t, Graveyard& g) noexcept {
 
 template <bool Checked>
 RBNode* walk_exact(const FastRedBlackTreeState& t, uint64_t size, uint64_t s, bool& ok) noexcept {
-    RBNode* n = root_of(t);
+    RBNode* n = t.root.load(std::memory_order_acquire);
     for (;;) {
         if constexpr (Checked)
             if (!unchanged(t, s)) return ok = false, nullptr;
         if (!n || n->size == size) break;
-        n = size < n->size ? left_of(n) : right_of(n);
+        n = size < n->size ? n->left.load(std::memory_order_acquire) : n->right.load(std::memory_order_acquire);
     }
     ok = true;
     return n;
@@ -272,21 +331,32 @@ RBNode* walk_exact(const FastRedBlackTreeState& t, uint64_t size, uint64_t s, bo
 
 template <bool Checked>
 RBNode* walk_best_fit(const FastRedBlackTreeState& t, uint64_t size, uint64_t s, bool& ok) noexcept {
-    RBNode* n = root_of(t);
+    RBNode* n = t.root.load(std::memory_order_acquire);
     RBNode* candidate = nullptr;
     for (;;) {
         if constexpr (Checked)
             if (!unchanged(t, s)) return ok = false, nullptr;
         if (!n) break;
         if (n->size < size) {
-            n = right_of(n);
+            n = n->right.load(std::memory_order_acquire);
         } else {
             if (!candidate || n->size < candidate->size) candidate = n;
-            n = left_of(n);
+            n = n->left.load(std::memory_order_acquire);
         }
     }
     ok = true;
     return candidate;
+}
+
+// Calls fn(entry) for the head and then each chain entry of version s, in
+// chain order; false as soon as the version moved (the entry not visited).
+template <class F>
+bool each_entry(const FastRedBlackTreeState& t, RBNode* head, uint64_t s, F fn) noexcept {
+    for (RBNode* e = head; e; e = e->next.load(std::memory_order_acquire)) {
+        if (!unchanged(t, s)) return false;
+        fn(e);
+    }
+    return true;
 }
 
 RBNode* find_node(const FastRedBlackTreeState& t, uint64_t size) noexcept {
@@ -295,7 +365,8 @@ RBNode* find_node(const FastRedBlackTreeState& t, uint64_t size) noexcept {
 }
 
 // Pre-order over the heads through parent links (no recursion, so a tree made
-// lopsided by deletions cannot exhaust the stack). fn(node, depth).
+// lopsided by deletions cannot exhaust the stack). fn(node, depth). Only where
+// no writer can be changing the shape: the writer lock or the critical section.
 template <class F>
 void preorder(const FastRedBlackTreeState& t, F fn) noexcept {
     RBNode* n = root_of(t);
@@ -342,25 +413,25 @@ void detach_all(FastRedBlackTreeState& t, Graveyard& g) noexcept {
             if (left_of(parent) == n) set_left(parent, nullptr);
             else set_right(parent, nullptr);
         }
-        for (RBNode* e = n->next; e;) {
-            RBNode* following = e->next;
+        for (RBNode* e = next_of(n); e;) {
+            RBNode* following = next_of(e);
             g.add(e);
             e = following;
         }
         g.add(n);
         n = parent;
     }
-    t.node_count = 0;
+    t.node_count.store(0, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------
 // Red-black maintenance: inside a write section only (the writer lock held,
-// the counter odd), with the interpreter lock held.
+// the counter odd) and, allocation apart, inside the tree's critical section.
 
 RBNode* allocate_node(uint64_t size, PyObject* block) noexcept {
     void* mem = PyMem_Malloc(sizeof(RBNode));
     if (!mem) return nullptr;
-    return new (mem) RBNode{nullptr, {nullptr}, {nullptr}, kRed, size, Py_NewRef(block), nullptr};
+    return new (mem) RBNode{nullptr, {nullptr}, {nullptr}, kRed, size, {Py_NewRef(block)}, {nullptr}};
 }
 
 void rotate_left_lock_held(FastRedBlackTreeState& t, RBNode* x) noexcept {
@@ -555,9 +626,11 @@ void delete_node_lock_held(FastRedBlackTreeState& t, RBNode* z, Graveyard& g) no
 // the head, or the head leaves the tree when it has no chain.
 void remove_head_block_lock_held(FastRedBlackTreeState& t, RBNode* head, Graveyard& g) noexcept {
     assert(writing_here(t));
-    if (RBNode* d = head->next) {
-        head->next = d->next;
-        std::swap(head->block, d->block);  // d now carries the head's old block
+    if (RBNode* d = next_of(head)) {
+        set_next(head, next_of(d));
+        PyObject* old = block_of(head);
+        set_block(head, block_of(d));
+        set_block(d, old);  // d now carries the head's old block
         g.add(d);
     } else {
         delete_node_lock_held(t, head, g);
@@ -569,9 +642,16 @@ void remove_head_block_lock_held(FastRedBlackTreeState& t, RBNode* head, Graveya
 // protocol; a failed section's exception is handed to __exit__ and then
 // propagates whatever __exit__ returns (chained under an error of __exit__ itself).
 
+// node_count and "total_blocks" move together (by +1 or -1).
+void count_lock_held(FastRedBlackTreeState& t, int delta) noexcept {
+    assert(writing_here(t));
+    t.node_count.store(t.node_count.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+    t.stats[kTotalBlocks] += delta;
+}
+
 // Runs `body(graveyard) -> Ref` as the writer `method`: under `lock`, with the
 // sequence counter odd throughout (made even again on every path), then
-// releases the blocks of whatever the body unlinked. The writer guard refuses
+// buries whatever the body unlinked. The writer guard refuses
 // a second writer, from this thread (a callback) or another (a lock that let
 // it in), so the records a body holds cannot change under it.
 template <class Body>
@@ -584,7 +664,7 @@ PyObject* write_section(PyObject* self, const char* method, Body body) noexcept 
     Ref result = body(g);
     end_write(t);
     if (!(result ? section.leave() : section.leave_raising())) result.reset();
-    bury(t, g);
+    bury(self, t, g);
     return result.release();
 }
 
@@ -597,32 +677,31 @@ PyObject* write_section(PyObject* self, const char* method, Body body) noexcept 
 }
 
 // One lock-free read, the readers' side of the protocol above: up to
-// kMaxRetries attempts, each napping while a writer is inside, then running
-// `walk(s, ok) -> RBNode*` (a checked walk at version s) without the
-// interpreter lock, and, when the version held throughout, `use(found, s, out)`
-// with it held, still in the walker's slot so that nothing found is freed.
-// `use` returns false to retry, or true with `out` the result (null with an
+// kMaxRetries attempts, each registered as a walker, napping while a writer is
+// inside, else running `walk(s, ok) -> RBNode*` (a checked walk at version s)
+// without the interpreter lock and, when the version held throughout,
+// `use(found, s, out)` with it held, still registered so that nothing found is
+// freed or released. `use` takes its references and validates them: false to
+// retry (having dropped them), or true with `out` the result (null with an
 // error set). The result, counted as a search when it is one; no value when
 // every attempt met a writer.
 template <class Walk, class Use>
-[[nodiscard]] std::optional<Ref> read_section(FastRedBlackTreeState& t, Walk walk, Use use) noexcept {
+[[nodiscard]] std::optional<Ref> read_section(PyObject* self, FastRedBlackTreeState& t, Walk walk, Use use) noexcept {
     for (int attempts = 0; attempts < kMaxRetries; ++attempts) {
-        uint64_t s = t.seq_counter.load(std::memory_order_acquire);
+        unsigned slot = enter_walk(t);
+        uint64_t s = t.seq_counter.load(std::memory_order_seq_cst);  // after the registration
         if (s & 1) {
+            leave_walk(self, t, slot);
             if (!nap()) return Ref();
             continue;
         }
-        unsigned slot = enter_walk(t);
-        RBNode* found;
         bool ok;
-        Py_BEGIN_ALLOW_THREADS
-        found = walk(s, ok);
-        Py_END_ALLOW_THREADS
+        RBNode* found = released([&] { return walk(s, ok); });
         Ref out;
-        bool done = ok && t.seq_counter.load(std::memory_order_acquire) == s && use(found, s, out);
-        leave_walk(t, slot);
+        bool done = ok && use(found, s, out);
+        leave_walk(self, t, slot);
         if (done) {
-            if (out) ++t.stats[kTotalSearches];
+            if (out) t.searches.fetch_add(1, std::memory_order_relaxed);
             return out;
         }
     }
@@ -660,9 +739,7 @@ enum class Prep { ok, empty, error };
 // Size preparation: self._sanitize_size(size) through method lookup (its
 // ValueError means "empty result" where `soft`), then to unsigned 64-bit.
 Prep prepare_size(PyObject* self, PyObject* size, bool soft, uint64_t& out) noexcept {
-    PyObject* name = state().s_sanitize_size.get();
-    if (!name) return Prep::error;
-    Ref r = tarvish::call_method(self, name, size);
+    Ref r = tarvish::call_method(self, state().s_sanitize_size, size);
     if (!r) {
         if (soft && PyErr_ExceptionMatches(PyExc_ValueError)) {
             PyErr_Clear();
@@ -708,13 +785,14 @@ PyObject* FastRedBlackTree_new(PyTypeObject* type, PyObject* args, PyObject* kwa
     return self.release();
 }
 
-// Frees every record and releases every block (destruction and the cyclic
-// collector's clear). No walker or writer can be active: both hold a reference.
+// Frees every record, limbo's included, and releases every block
+// (destruction and the cyclic collector's clear). No walker or writer can be
+// active, nor any other thread reach the tree: each would hold a reference.
 void drop_tree(FastRedBlackTreeState& t) noexcept {
     Graveyard g;
     detach_all(t, g);
-    bury(t, g);
-    reclaim(t);
+    retire_lock_held(t, g);
+    release(collect_lock_held(t));
 }
 
 int FastRedBlackTree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -724,11 +802,14 @@ int FastRedBlackTree_traverse(PyObject* self, visitproc visit, void* arg) noexce
     Py_VISIT(t.op_counter.get());
     Py_VISIT(t.sampled_counter.get());
     Py_VISIT(t.stats_lock.get());
+    // No other thread is inside a change of the tree or its limbo meanwhile
+    // (they happen under the interpreter lock, or outside a stopped world).
     int err = 0;
     preorder(t, [&](RBNode* n, uint64_t) {
-        for (RBNode* e = n; e && !err; e = e->next)
-            if (e->block) err = visit(e->block, arg);
+        for (RBNode* e = n; e && !err; e = next_of(e)) err = visit(block_of(e), arg);
     });
+    for (const Graveyard& l : t.limbo)
+        for (RBNode* e = l.head; e && !err; e = next_of(e)) err = visit(block_of(e), arg);
     return err;
 }
 
@@ -742,7 +823,7 @@ void FastRedBlackTree_dealloc(PyObject* self) noexcept {
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     drop_tree(t);
     // No walker is left and so nothing is in limbo: every walker holds a reference.
-    assert(!t.walkers[0] && !t.walkers[1] && !t.limbo[0] && !t.limbo[1]);
+    assert(!t.walkers[0].load() && !t.walkers[1].load() && !t.limbo[0].head && !t.limbo[1].head);
     tarvish::dealloc<FastRedBlackTree>(self);
 }
 
@@ -771,7 +852,8 @@ PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* args, Py_ssiz
 
     bool sampled = false;
     if (t.use_atomic) {
-        Ref counter = Ref::borrow(t.op_counter.get());
+        Ref counter;  // clear() may replace it meanwhile
+        critical(self, [&] { counter = Ref::borrow(t.op_counter.get()); });
         Ref n = tarvish::call_method(counter.get(), state().s_increment);
         if (!n) return nullptr;
         if (t.sample_rate && !is_multiple(n.get(), t.sample_rate, sampled)) return nullptr;
@@ -781,28 +863,29 @@ PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* args, Py_ssiz
         RBNode* existing = find_node(t, key);
         RBNode* node = allocate_node(key, block);
         if (!node) return tarvish::raise(PyExc_MemoryError, "Failed to allocate RB node"), Ref();
-        if (existing) {
-            node->next = existing->next;
-            existing->next = node;
-        } else if (!root_of(t)) {
-            node->color = kBlack;
-            set_root(t, node);
-        } else {
-            RBNode* parent = root_of(t);
-            for (;;) {
-                RBNode* child = key < parent->size ? left_of(parent) : right_of(parent);
-                if (!child) break;
-                parent = child;
+        critical(self, [&] {
+            if (existing) {
+                node->next.store(next_of(existing), std::memory_order_relaxed);  // not yet published
+                set_next(existing, node);
+            } else if (!root_of(t)) {
+                node->color = kBlack;
+                set_root(t, node);
+            } else {
+                RBNode* parent = root_of(t);
+                for (;;) {
+                    RBNode* child = key < parent->size ? left_of(parent) : right_of(parent);
+                    if (!child) break;
+                    parent = child;
+                }
+                node->parent = parent;
+                if (key < parent->size) set_left(parent, node);
+                else set_right(parent, node);
+                fixup_insert_lock_held(t, node);
             }
-            node->parent = parent;
-            if (key < parent->size) set_left(parent, node);
-            else set_right(parent, node);
-            fixup_insert_lock_held(t, node);
-        }
-        ++t.node_count;
-        ++t.stats[kTotalBlocks];
-        ++t.stats[kTotalInsertions];
-        ++t.stats[kOperationCount];
+            count_lock_held(t, +1);
+            ++t.stats[kTotalInsertions];
+            ++t.stats[kOperationCount];
+        });
         if (sampled && t.use_atomic) {
             // Python code may run under the writer lock here (a counter class of the caller's).
             Ref counter = Ref::borrow(t.sampled_counter.get());
@@ -827,10 +910,12 @@ PyObject* FastRedBlackTree_find_best_fit(PyObject* self, PyObject* const* args, 
     }
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     std::optional<Ref> found = read_section(
-        t, [&](uint64_t s, bool& ok) noexcept { return walk_best_fit<true>(t, key, s, ok); },
-        [](RBNode* fit, uint64_t, Ref& out) noexcept {
-            out = Ref::borrow(fit ? fit->block : Py_None);
-            return true;
+        self, t, [&](uint64_t s, bool& ok) noexcept { return walk_best_fit<true>(t, key, s, ok); },
+        [&](RBNode* fit, uint64_t s, Ref& out) noexcept {
+            out = Ref::borrow(fit ? fit->block.load(std::memory_order_acquire) : Py_None);
+            if (unchanged(t, s)) return true;
+            out.reset();
+            return false;
         });
     if (!found) Py_RETURN_NONE;
     return found->release();
@@ -850,17 +935,19 @@ PyObject* FastRedBlackTree_find_all_exact(PyObject* self, PyObject* const* args,
     }
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     std::optional<Ref> found = read_section(
-        t, [&](uint64_t s, bool& ok) noexcept { return walk_exact<true>(t, key, s, ok); },
+        self, t, [&](uint64_t s, bool& ok) noexcept { return walk_exact<true>(t, key, s, ok); },
         [&](RBNode* head, uint64_t s, Ref& out) noexcept {
-            // The list's allocation may run code, so the version is checked again before filling.
             Py_ssize_t count = 0;
-            for (RBNode* e = head; e; e = e->next) ++count;
+            if (!each_entry(t, head, s, [&](RBNode*) { ++count; })) return false;
             out = Ref::steal(PyList_New(count));
             if (!out) return true;
-            if (t.seq_counter.load(std::memory_order_acquire) != s) return false;
             Py_ssize_t i = 0;
-            for (RBNode* e = head; e; e = e->next) PyList_SET_ITEM(out.get(), i++, Py_NewRef(e->block));
-            return true;
+            bool same = each_entry(t, head, s, [&](RBNode* e) {
+                if (i < count) PyList_SET_ITEM(out.get(), i++, Py_NewRef(e->block.load(std::memory_order_acquire)));
+            });
+            if (same && i == count && unchanged(t, s)) return true;
+            out.reset();  // unfilled items are null, which the list's release skips
+            return false;
         });
     if (!found) return PyList_New(0);
     return found->release();
@@ -884,25 +971,28 @@ PyObject* FastRedBlackTree_delete(PyObject* self, PyObject* const* args, Py_ssiz
         RBNode* head = find_node(t, key);
         if (!head) return Ref::borrow(Py_False);
         // Python code runs under the writer lock here: the blocks' __eq__.
-        int eq = tarvish::compare(head->block, block, Py_EQ);
+        int eq = tarvish::compare(block_of(head), block, Py_EQ);
         if (eq < 0) return Ref();
-        if (eq) {
-            remove_head_block_lock_held(t, head, g);
-        } else {
-            RBNode* prev = head;
-            RBNode* cur = head->next;
-            for (; cur; prev = cur, cur = cur->next) {
-                eq = tarvish::compare(cur->block, block, Py_EQ);
+        RBNode* prev = nullptr;
+        RBNode* cur = head;
+        if (!eq) {
+            for (prev = head, cur = next_of(head); cur; prev = cur, cur = next_of(cur)) {
+                eq = tarvish::compare(block_of(cur), block, Py_EQ);
                 if (eq < 0) return Ref();
                 if (eq) break;
             }
             if (!cur) return Ref::borrow(Py_False);
-            prev->next = cur->next;
-            g.add(cur);
         }
-        --t.node_count;
-        --t.stats[kTotalBlocks];
-        ++t.stats[kTotalDeletions];
+        critical(self, [&] {
+            if (!prev) {
+                remove_head_block_lock_held(t, head, g);
+            } else {
+                set_next(prev, next_of(cur));
+                g.add(cur);
+            }
+            count_lock_held(t, -1);
+            ++t.stats[kTotalDeletions];
+        });
         return Ref::borrow(Py_True);
     });
 }
@@ -921,21 +1011,19 @@ PyObject* FastRedBlackTree_remove_ge(PyObject* self, PyObject* const* args, Py_s
     }
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     return write_section(self, "FastRedBlackTree.remove_ge", [&](Graveyard& g) -> Ref {
-        RBNode* head;
         bool ok;
-        Py_BEGIN_ALLOW_THREADS
-        head = walk_best_fit<false>(t, key, 0, ok);
-        Py_END_ALLOW_THREADS
+        RBNode* head = released([&] { return walk_best_fit<false>(t, key, 0, ok); });
         if (!head) return Ref::steal(PyTuple_Pack(2, Py_None, Py_None));
         // The result is built before anything is unlinked, so a failed
         // allocation leaves the block in the tree instead of losing it.
         Ref actual = tarvish::box(static_cast<unsigned long long>(head->size));
-        Ref result = actual ? Ref::steal(PyTuple_Pack(2, actual.get(), head->block)) : Ref();
+        Ref result = actual ? Ref::steal(PyTuple_Pack(2, actual.get(), block_of(head))) : Ref();
         if (!result) return result;
-        remove_head_block_lock_held(t, head, g);
-        --t.node_count;
-        --t.stats[kTotalBlocks];
-        ++t.stats[kTotalDeletions];
+        critical(self, [&] {
+            remove_head_block_lock_held(t, head, g);
+            count_lock_held(t, -1);
+            ++t.stats[kTotalDeletions];
+        });
         return result;
     });
 }
@@ -950,14 +1038,17 @@ PyObject* FastRedBlackTree_clear_method(PyObject* self, PyObject* const* args, P
         // Both are made before anything changes, so a failure leaves the tree as it was.
         Ref op, sampled;
         if (t.use_atomic && (!(op = new_counter()) || !(sampled = new_counter()))) return Ref();
-        detach_all(t, g);
-        for (int64_t& v : t.stats) v = 0;
-        t.has_trips = false;
-        if (t.use_atomic) {
-            t.op_counter = std::move(op);
-            t.sampled_counter = std::move(sampled);
-        }
-        return Ref::borrow(Py_None);
+        critical(self, [&] {
+            detach_all(t, g);
+            for (int64_t& v : t.stats) v = 0;
+            t.searches.store(0, std::memory_order_relaxed);
+            t.has_trips = false;
+            if (t.use_atomic) {
+                std::swap(t.op_counter, op);
+                std::swap(t.sampled_counter, sampled);
+            }
+        });
+        return Ref::borrow(Py_None);  // the old counters go here, outside the critical section
     });
 }
 
@@ -968,12 +1059,20 @@ PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const* args, Py_s
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     Section section{t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.get_stats"};
     if (!section) return nullptr;
-    // Snapshot before any object is made (making one may run code).
+    // Snapshot before any object is made (making one may run code), of one
+    // version: no writer changes the shape or the statistics meanwhile.
     int64_t stats[kNumStats];
-    for (int i = 0; i < kNumStats; ++i) stats[i] = t.stats[i];
-    bool trips = t.has_trips;
-    uint64_t nodes = t.node_count;
-    uint64_t height = compute_height(t);
+    bool trips = false;
+    uint64_t nodes = 0, height = 0;
+    Ref counter;
+    critical(self, [&] {
+        for (int i = 0; i < kNumStats; ++i) stats[i] = t.stats[i];
+        stats[kTotalSearches] = t.searches.load(std::memory_order_relaxed);
+        trips = t.has_trips;
+        nodes = t.node_count.load(std::memory_order_relaxed);
+        height = compute_height(t);
+        if (t.use_atomic) counter = Ref::borrow(t.sampled_counter.get());
+    });
 
     Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
@@ -988,7 +1087,6 @@ PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const* args, Py_s
     Ref sampled;
     if (t.use_atomic) {
         // Python code may run under the statistics lock here (a counter class of the caller's).
-        Ref counter = Ref::borrow(t.sampled_counter.get());
         sampled = tarvish::call_method(counter.get(), state().s_load);
     } else {
         sampled = tarvish::box(0);
@@ -1002,7 +1100,8 @@ PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const* args, Py_s
 constexpr Signature<0> FastRedBlackTree_size_sig{"size", {}};
 PyObject* FastRedBlackTree_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!tarvish::parse(FastRedBlackTree_size_sig, args, nargs, kwnames)) return nullptr;
-    return PyLong_FromUnsignedLongLong(tarvish::state_of<FastRedBlackTree>(self).node_count);
+    return PyLong_FromUnsignedLongLong(
+        tarvish::state_of<FastRedBlackTree>(self).node_count.load(std::memory_order_relaxed));
 }
 
 constexpr Signature<0> FastRedBlackTree_get_size_distribution_sig{"get_size_distribution", {}};
@@ -1019,7 +1118,7 @@ PyObject* FastRedBlackTree_get_size_distribution(PyObject* self, PyObject* const
     preorder(t, [&](RBNode* n, uint64_t) {
         if (!ok) return;
         unsigned long long count = 0;
-        for (RBNode* e = n; e; e = e->next) ++count;
+        for (RBNode* e = n; e; e = next_of(e)) ++count;
         Ref key = tarvish::box(static_cast<unsigned long long>(n->size));
         Ref value = tarvish::box(count);
         ok = key && value && PyDict_SetItem(result.get(), key.get(), value.get()) == 0;
@@ -1035,8 +1134,10 @@ PyObject* FastRedBlackTree_reset_circuit_breaker(PyObject* self, PyObject* const
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     Section section{t.stats_lock.get(), t.stats_owner, "FastRedBlackTree.reset_circuit_breaker"};
     if (!section) return nullptr;
-    t.has_trips = true;
-    t.stats[kOperationCount] = 0;
+    critical(self, [&] {
+        t.has_trips = true;
+        t.stats[kOperationCount] = 0;
+    });
     if (!section.leave()) return nullptr;
     Py_RETURN_NONE;
 }
@@ -1067,8 +1168,8 @@ int FastRedBlackTree_bool(PyObject* self) noexcept {
 }
 
 PyObject* FastRedBlackTree_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
-                                static_cast<unsigned long long>(tarvish::state_of<FastRedBlackTree>(self).node_count));
+    uint64_t blocks = tarvish::state_of<FastRedBlackTree>(self).node_count.load(std::memory_order_relaxed);
+    return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)", static_cast<unsigned long long>(blocks));
 }
 
 PyMethodDef FastRedBlackTree_methods[] = {
