@@ -1,5 +1,6 @@
 // Giving up the interpreter lock around native work that touches no Python
-// object. Header-only.
+// object, and an object's critical section around native work on its state.
+// Header-only.
 #pragma once
 
 #include "check.hpp"
@@ -33,6 +34,17 @@ template <class F>
 auto without_gil(F&& f) noexcept {
     GilReleased released;
     return f();
+}
+
+// Runs fn() inside `obj`'s critical section: the object's own lock on the
+// free-threaded build, nothing on the default build (where the interpreter lock
+// excludes). fn runs no Python code that could block (a section is suspended
+// while its thread waits), so what it reads and writes stays consistent.
+template <class F>
+void critical([[maybe_unused]] PyObject* obj, F&& fn) noexcept {
+    Py_BEGIN_CRITICAL_SECTION(obj);
+    fn();
+    Py_END_CRITICAL_SECTION();
 }
 
 }  // namespace tarvish

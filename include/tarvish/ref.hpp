@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 namespace tarvish {
@@ -154,8 +155,9 @@ template <class... A>
 }
 
 // A new tuple of interned names; null with an error set.
-template <std::size_t N>
-[[nodiscard]] inline Ref name_tuple(const Str* const (&names)[N]) noexcept {
+template <class S, std::size_t N>
+    requires std::is_same_v<std::remove_const_t<S>, Str>
+[[nodiscard]] inline Ref name_tuple(S* const (&names)[N]) noexcept {
     Ref t = Ref::steal(PyTuple_New(N));
     if (!t) return t;
     for (std::size_t i = 0; i < N; ++i)

@@ -199,30 +199,13 @@ struct FastRedBlackTree {
 RBNode* root_of(const FastRedBlackTreeState& t) noexcept { return t.root.load(std::memory_order_relaxed); }
 void set_root(FastRedBlackTreeState& t, RBNode* v) noexcept { t.root.store(v, std::memory_order_release); }
 
-// Runs fn() inside the tree's critical section: the interpreter lock's own
-// exclusion on the GIL build, the object's lock on the free-threaded build.
-template <class F>
-void critical([[maybe_unused]] PyObject* self, F fn) noexcept {
-    Py_BEGIN_CRITICAL_SECTION(self);
-    fn();
-    Py_END_CRITICAL_SECTION();
-}
-
-// Runs a tree walk with the interpreter lock let go where there is one; the
-// free-threaded build has none to let go, and detaching for a walk bounded by
-// the tree's height would only cost.
-template <class F>
-RBNode* released(F walk) noexcept {
-#ifdef Py_GIL_DISABLED
-    return walk();
-#else
-    RBNode* found;
-    Py_BEGIN_ALLOW_THREADS
-    found = walk();
-    Py_END_ALLOW_THREADS
-    return found;
-#endif
-}
+// The tree's critical section (fn() inside it) is the interpreter lock's own
+// exclusion on the GIL build, the object's lock on the free-threaded build; a
+// tree walk gives up the interpreter lock where there is one (the free-threaded
+// build has none, and detaching for a walk bounded by the tree's height would
+// only cost).
+using tarvish::critical;
+using tarvish::without_gil;
 
 // Whether this thread is inside the tree's write section: the counter odd, the writer's guard its own.
 [[maybe_unused]] bool writing_here(const FastRedBlackTreeState& t) noexcept {
@@ -696,7 +679,7 @@ template <class Walk, class Use>
             continue;
         }
         bool ok;
-        RBNode* found = released([&] { return walk(s, ok); });
+        RBNode* found = without_gil([&] { return walk(s, ok); });
         Ref out;
         bool done = ok && use(found, s, out);
         leave_walk(self, t, slot);
@@ -1012,7 +995,7 @@ PyObject* FastRedBlackTree_remove_ge(PyObject* self, PyObject* const* args, Py_s
     FastRedBlackTreeState& t = tarvish::state_of<FastRedBlackTree>(self);
     return write_section(self, "FastRedBlackTree.remove_ge", [&](Graveyard& g) -> Ref {
         bool ok;
-        RBNode* head = released([&] { return walk_best_fit<false>(t, key, 0, ok); });
+        RBNode* head = without_gil([&] { return walk_best_fit<false>(t, key, 0, ok); });
         if (!head) return Ref::steal(PyTuple_Pack(2, Py_None, Py_None));
         // The result is built before anything is unlinked, so a failed
         // allocation leaves the block in the tree instead of losing it.
