@@ -64,9 +64,7 @@ struct NativeMethods {
 private:
     // The type's version tag, read as the runtime writes it: atomically (relaxed)
     // where another thread may change the type at the same time.
-    static unsigned int version_tag(PyTypeObject* type) noexcept {
-        return tarvish::load_relaxed(type->tp_version_tag);
-    }
+    static unsigned int version_tag(PyTypeObject* type) noexcept { return tarvish::load_relaxed(type->tp_version_tag); }
     // The type's version tag, assigned if it has none; 0 when it cannot have one.
     static unsigned int assigned_tag(PyTypeObject* type) noexcept {
         return PyUnstable_Type_AssignVersionTag(type) ? version_tag(type) : 0;
