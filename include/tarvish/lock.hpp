@@ -161,16 +161,16 @@ inline PyObject* call_without_arguments(PyObject* descr, PyObject* self) noexcep
 // pre-check reads the word relaxed: it only asks whether this thread wrote it.
 // Thread identity is the thread pointer, unique among live threads (a thread
 // cannot end inside a section): one instruction on x86-64 and AArch64 Linux,
-// the interpreter's thread ident elsewhere.
+// the interpreter's thread ident elsewhere and in the generic build.
 
 namespace detail {
 
 [[nodiscard]] inline uintptr_t this_thread() noexcept {
-#if defined(__linux__) && defined(__x86_64__) && defined(__GNUC__)
+#if defined(__linux__) && defined(__x86_64__) && defined(__GNUC__) && !defined(TARVISH_GENERIC)
     uintptr_t tp;
     __asm__("mov %%fs:0, %0" : "=r"(tp));  // the TCB's pointer to itself
     return tp;
-#elif defined(__linux__) && defined(__aarch64__) && defined(__GNUC__)
+#elif defined(__linux__) && defined(__aarch64__) && defined(__GNUC__) && !defined(TARVISH_GENERIC)
     return reinterpret_cast<uintptr_t>(__builtin_thread_pointer());
 #else
     return static_cast<uintptr_t>(PyThread_get_thread_ident());
