@@ -57,6 +57,16 @@ Ref list_item(PyObject* list, Py_ssize_t i) noexcept {
     return item;
 }
 
+// Item `i` of `list` with a strong reference, or null with IndexError when the
+// list is no longer that long. Read in the list's critical section: the
+// interpreter's lock-free item read races with a resizing write (a pop's move
+// of the items) that the section excludes.
+Ref list_item_or_raise(PyObject* list, Py_ssize_t i) noexcept {
+    Ref item = list_item(list, i);
+    if (!item) PyErr_SetString(PyExc_IndexError, "list index out of range");
+    return item;
+}
+
 // Unpacks `entry` (held by the caller) into exactly two items (owned by `first` and `second`).
 bool unpack_pair(PyObject* entry, Ref& first, Ref& second) noexcept {
     if (PyTuple_CheckExact(entry)) {
@@ -250,7 +260,7 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
     for (int i = 0; i < 6; ++i) {
         // A key comparison in an earlier entry can run code that shortens the
         // list, and so can another thread: a missing entry raises IndexError.
-        held[i] = Ref::steal(PyList_GetItemRef(history, n - 6 + i));
+        held[i] = list_item_or_raise(history, n - 6 + i);
         if (!held[i]) return nullptr;
         entries[i] = held[i].get();
         if (entries[i] == Py_None) {
@@ -493,7 +503,7 @@ inline int32_t saturate_i32(double v) noexcept {
 // Item 0 of list entry `i`, by subscription, as a float. An entry gone since
 // the length was read (shortened by another thread or by a conversion) raises IndexError.
 bool timestamp_of(PyObject* list, Py_ssize_t i, double& out) noexcept {
-    Ref entry = Ref::steal(PyList_GetItemRef(list, i));
+    Ref entry = list_item_or_raise(list, i);
     if (!entry) return false;
     Ref item = Ref::steal(PyObject_GetItem(entry.get(), tarvish::zero()));
     return item && tarvish::to_double(item.get(), out);
