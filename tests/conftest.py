@@ -16,6 +16,7 @@ import gc
 import inspect
 import os
 import sys
+import threading
 import time
 import types
 import warnings
@@ -79,6 +80,9 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "no_refleak(reason): run once in reference-leak mode, unchecked, for this reason")
+    config.addinivalue_line("markers", "threads: starts threads of its own (the ThreadSanitizer mode runs these)")
+    if _parallel_threads(config) == 1 and not isinstance(threading.Thread.start, _CountedStart):
+        threading.Thread.start = _CountedStart(threading.Thread.start)
     if not config.pluginmanager.hasplugin("run-parallel"):
         config.addinivalue_line("markers", "thread_unsafe: run on one thread in the threads mode")
     if config.getoption("--refleak"):
@@ -98,6 +102,41 @@ def pytest_configure(config):
         from hypothesis import settings
         settings.register_profile("refleak", derandomize=True, database=None)
         settings.load_profile("refleak")
+
+
+def _parallel_threads(config):
+    try:
+        return int(config.getoption("--parallel-threads"))
+    except (ValueError, TypeError):  # "auto", or the thread plugin absent
+        return 1 if not config.pluginmanager.hasplugin("run-parallel") else 0
+
+
+class _CountedStart:
+    """Thread.start, counting the threads started, so that a test that starts
+    threads without the ``threads`` marker fails (the marker selects what the
+    ThreadSanitizer mode runs, and must not miss a test)."""
+
+    def __init__(self, start):
+        self.start, self.count = start, 0
+
+    def __get__(self, thread, owner=None):
+        return self if thread is None else types.MethodType(self, thread)
+
+    def __call__(self, thread, *args, **kwargs):
+        self.count += 1
+        return self.start(thread, *args, **kwargs)
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_call(item):
+    start = threading.Thread.start
+    if not isinstance(start, _CountedStart) or item.get_closest_marker("threads"):
+        return (yield)
+    before = start.count
+    result = yield
+    if start.count != before:
+        pytest.fail(f"{item.nodeid} starts threads: mark it @pytest.mark.threads", pytrace=False)
+    return result
 
 
 def _warm_caches():

@@ -58,6 +58,7 @@ def test_policy_outlives_reset():
     tessaly.reset_tessaly()
 
 
+@pytest.mark.threads
 def test_garbage_collection_during_use():
     # Each collection walks what the test makes, not the whole process: what
     # exists already is collected, then frozen (the earlier garbage first, so

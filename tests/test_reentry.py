@@ -20,6 +20,8 @@ from tarvish.memory.corvane import AtomicCounter, AtomicPointer, LockFreeStatist
 from tarvish.memory.quillet import FastBucketAllocator, FastStatsCollector
 from tarvish.monitoring.murrel import CounterAggregator
 
+pytestmark = pytest.mark.threads
+
 HANG = 5.0  # seconds; a call that takes longer is taken to hang
 
 

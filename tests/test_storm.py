@@ -21,6 +21,8 @@ from tarvish.memory import brindle, corvane, quillet
 from tarvish.monitoring.murrel import CounterAggregator
 from tarvish.plugins.analyzer import halvard
 
+pytestmark = pytest.mark.threads
+
 THREADS = 6
 SECONDS = 1.0
 ROWS = {}

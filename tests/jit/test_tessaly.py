@@ -317,6 +317,7 @@ class TestConstruction:
         assert ref() is None
 
 
+@pytest.mark.threads
 class TestErrors:
     @pytest.mark.parametrize("call", [
         lambda p: p.get_threshold(), lambda p: p.should_compile("f"), lambda p: p.update("f", 1, 2),
@@ -403,6 +404,7 @@ class TestSingleton:
         assert b is not a and b.get_statistics()["tracked_functions"] == 0
         assert a.get_threshold("f") == 91  # a held policy keeps working
 
+    @pytest.mark.threads
     @pytest.mark.thread_unsafe
     def test_waits_for_policy_lock_and_releases_it_on_error(self, monkeypatch):
         got = []
@@ -446,6 +448,7 @@ class TestSingleton:
         T.reset_tessaly()
 
 
+@pytest.mark.threads
 class TestConcurrency:
     def test_updates_apply_one_after_another(self):
         p, n_threads, per_thread = T.Tessaly(), 8, 6

@@ -645,6 +645,7 @@ class TestImport:
         assert r.stdout == "cannot import name 'Plinth' from 'tarvish.memory.plinth'\n"
 
 
+@pytest.mark.threads
 class TestConcurrency:
     @pytest.mark.thread_unsafe(reason="starts its own threads for a few seconds")
     @pytest.mark.no_refleak("a stress run of a few seconds; the same calls are leak-checked one by one above")

@@ -101,6 +101,7 @@ class TestAtomicCounter:
                 c.compare_and_swap(value, "x")
         assert sys.getrefcount(value) == before
 
+    @pytest.mark.threads
     def test_concurrent_increments_are_exact(self):
         threads, n = 8, 5000
         c = AtomicCounter(0)
@@ -121,6 +122,7 @@ class TestAtomicCounter:
         assert c.load() == threads * n
         assert sorted(v for r in results for v in r) == list(range(1, threads * n + 1))
 
+    @pytest.mark.threads
     def test_concurrent_mixed_operations_balance(self):
         c = AtomicCounter(0)
 

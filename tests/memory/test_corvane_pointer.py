@@ -183,6 +183,7 @@ class TestLockProtocol:
         assert s.size() == 0 and sys.getrefcount(a) == base_a
 
 
+@pytest.mark.threads
 class TestConcurrency:
     THREADS, N = 8, 2000
 

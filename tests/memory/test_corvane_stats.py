@@ -238,6 +238,7 @@ class TestErrors:
         assert sys.getrefcount(counter) == base
 
 
+@pytest.mark.threads
 class TestConcurrency:
     THREADS, N = 8, 3000
 

@@ -179,6 +179,7 @@ class TestBucketAllocator:
         counts = [sys.getrefcount(r), sys.getrefcount(f), sys.getrefcount(alone)]
         assert r == 123456 and f == 654321 and counts[0] == counts[1] == counts[2]
 
+    @pytest.mark.threads
     def test_threads_lose_no_offsets(self):
         a, n, nthreads = FastBucketAllocator(), 1500, 4
         barrier, taken = threading.Barrier(nthreads), [[] for _ in range(nthreads)]
@@ -219,6 +220,7 @@ class TestStatsCollector:
         s.py_record_allocation(8, -3, 0), s.py_record_allocation(8, 1, 0)
         assert s.get_stats()["alignment_padding_bytes"] == 2**64 - 2
 
+    @pytest.mark.threads
     def test_threads_count_exactly(self):
         s, n = FastStatsCollector(), 3000
         run_threads(lambda t: [s.py_record_allocation(1, 1, i % 2) for i in range(n)], 4)

@@ -213,6 +213,7 @@ class TestErrors:
         assert a.get_stats(1) == expected([value] * 51)
 
 
+@pytest.mark.threads
 class TestConcurrency:
     def test_concurrent_updates_lose_nothing(self):
         a, threads, per = CounterAggregator(4), 8, 2000

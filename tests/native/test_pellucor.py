@@ -369,6 +369,7 @@ def test_each_step_on_the_platform_failing(monkeypatch, platform):
             detect_all()
 
 
+@pytest.mark.threads
 class TestConcurrency:
     def test_threads_detect_independently(self):
         results = []

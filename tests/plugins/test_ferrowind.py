@@ -334,6 +334,7 @@ class TestRefcounts:
         assert [sys.getrefcount(o) for o in (code, name, x)] == before
 
 
+@pytest.mark.threads
 class TestConcurrency:
     def test_threads_agree(self):
         code = "import numpy as np\nfor i in range(9): y = np.dot(a, b) ** 2\n" * 20
