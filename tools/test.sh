@@ -17,6 +17,10 @@
 #             (it fails if an import turns the GIL back on), the suite with every
 #             test body on 4 threads, and stubtest where mypy runs there; skipped
 #             in the default list (failing when named) without such a python
+#   tsan      the tests that start threads of their own (the storm table among
+#             them) on the free-threaded build with ThreadSanitizer (interpreter
+#             and modules instrumented; built once by tools/toolchain.sh),
+#             failing on any report; skipped like ft without a source
 #   threads   run the suite with every test body on 4 threads at once
 #   sanitize  build with AddressSanitizer + UndefinedBehaviorSanitizer (and
 #             -Werror) and run the suite, then again on 2 threads at once
@@ -40,7 +44,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 . "$here/tools/toolchain.sh"
 modes=("$@")
 named=${#modes[@]}
-[ ${#modes[@]} -gt 0 ] || modes=(lint wheel stubs py315 ft perf threads sanitize refleak coverage)
+[ ${#modes[@]} -gt 0 ] || modes=(lint wheel stubs py315 ft tsan perf threads sanitize refleak coverage)
 # The py315 mode needs python3.15 with its headers beside python3.14.
 for m in "${modes[@]}"; do [ "$m" = py315 ] && toolchain_pythons+=(python3.15); done
 toolchain_enter "$here/tools/test.sh" "$@"
@@ -205,6 +209,39 @@ mode_ft() {
   fi
 }
 
+# The ThreadSanitizer interpreter, when there is one (built before the modes
+# start, as the free-threaded one is).
+tsan_interpreter="" tsan_unavailable=""
+
+# The modules built with -fsanitize=thread (asserts on) against the free-threaded
+# interpreter built with ThreadSanitizer; the tests that start threads of their
+# own (the storm table among them) run there, and any report fails the mode.
+# Reports inside the interpreter are suppressed only by its own suppressions
+# file for its free-threaded TSan CI; every report goes to a file of its own.
+mode_tsan() {
+  if [ -z "$tsan_interpreter" ]; then
+    [ "$named" -gt 0 ] && { printf 'test: mode tsan: %s\n' "$tsan_unavailable" >&2; exit 1; }
+    step "ThreadSanitizer: skipped ($tsan_unavailable)"
+    return 0
+  fi
+  local reports="$here/build/tsan-reports" status=0 start=$SECONDS
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  step "ThreadSanitizer (free-threaded build, GIL off): the tests that start threads, the storms among them"
+  TSAN_OPTIONS="log_path='$reports/report'" tools/dev.sh --tag tsan --tsan --werror -p no:cacheprovider -m threads \
+    -o junit_family=xunit2 --junit-xml="$reports/junit.xml" tests || status=$?
+  local tests storms
+  if [ -n "$(find "$reports" -name 'report.*')" ]; then
+    find "$reports" -name 'report.*' -exec cat {} + >&2
+    echo "tsan: $(find "$reports" -name 'report.*' -exec cat {} + | grep -c '^WARNING: ThreadSanitizer') report(s) (above; files in $reports)" >&2
+    exit 1
+  fi
+  [ "$status" = 0 ] || { echo "tsan: the tests failed (status $status)" >&2; exit "$status"; }
+  tests=$(grep -o 'tests="[0-9]*"' "$reports/junit.xml" | head -n 1 | tr -dc 0-9)
+  storms=$(grep -o 'name="test_storm\[' "$reports/junit.xml" | wc -l)
+  echo "tsan: 0 reports; $tests tests ($storms of them storms) in $((SECONDS - start)) s"
+}
+
 # Tests that run on one thread only (marked so, or found so by the thread
 # plugin) are skipped by a threaded run that follows a plain run of the same
 # build: they would run there exactly as before.
@@ -276,6 +313,9 @@ for m in "${modes[@]}"; do
 done
 if [[ " ${modes[*]} " == *" ft "* ]]; then
   if ft_python; then ft_interpreter=$FT_PYTHON; else ft_unavailable=$FT_REASON; fi
+fi
+if [[ " ${modes[*]} " == *" tsan "* ]]; then
+  if ft_python tsan; then tsan_interpreter=$FT_PYTHON; else tsan_unavailable=$FT_REASON; fi
 fi
 # The leak mode keeps one core busy for minutes (the suite runs in one process:
 # its fault injection fails every thread's allocations). With a second core and
