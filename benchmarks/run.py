@@ -5,7 +5,8 @@
     python benchmarks/run.py --check | --write-baseline [module ...]
     python benchmarks/run.py --markdown [--update-readme] [--plot FILE]
     python benchmarks/run.py --plot FILE [--from ROWS.json] [module ...]
-    python benchmarks/run.py --threads [--quick] [--json]
+    python benchmarks/run.py --threads [--quick] [--json] [--record]
+    python benchmarks/run.py --threads --update-readme
 
 Modules are the short names (corvane, brindle, ...); all when none is given.
 The first form times each row (ns per operation, best of repeats); the second
@@ -19,7 +20,9 @@ into README.md and draws the chart above them (benchmarks/chart.svg) from the
 same counts. --plot draws the chart into FILE: from the rows that --instructions
 --json printed when --from names them, from a fresh count otherwise (with
 --markdown, from its count). Only drawing needs matplotlib. --threads gives
-operations per second on 1 and 2 threads in this interpreter (threads.py).
+operations per second on 1 and 2 threads in this interpreter (threads.py);
+with --record it keeps them in threads.json, per kind of build, whose table
+--threads --update-readme writes into README.md.
 """
 
 from __future__ import annotations
@@ -88,6 +91,8 @@ def main(argv=None) -> int:
     ap.add_argument("--from", dest="from_rows", metavar="ROWS", type=pathlib.Path,
                     help="with --plot: draw the rows that --instructions --json wrote to ROWS instead of counting")
     ap.add_argument("--threads", action="store_true", help="operations per second on 1 and 2 threads")
+    ap.add_argument("--record", action="store_true",
+                    help="with --threads: keep this build's rows in threads.json (--update-readme writes their table)")
     ap.add_argument("--count-worker", metavar="DIR", help=argparse.SUPPRESS)
     ap.add_argument("--no-baselines", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("modules", nargs="*")
@@ -98,7 +103,12 @@ def main(argv=None) -> int:
     if args.threads:
         import threads
 
+        if args.update_readme:
+            threads.update_readme(README, threads.load())
+            return 0
         rows = threads.measure(args.quick)
+        if args.record:
+            threads.record(rows)
         print(json.dumps({"build": threads.build(), "rows": rows}, indent=2) if args.json else threads.format_table(rows))
         return 0
 
