@@ -1,6 +1,7 @@
 """The README's benchmark chart: instructions per operation, one group of bars per
 operation (this package, its floor, pure Python and the best peer) on a
-logarithmic axis, one panel per module.
+logarithmic axis, one panel per module; below them, where benchmarks/threads.json
+holds recorded builds, a panel of what a second thread buys in each.
 
 Only ``draw`` needs matplotlib (Debian's ``python3-matplotlib``); the rest of the
 runner, and the test suite, never import it.
@@ -53,9 +54,47 @@ def require_matplotlib() -> None:
         raise SystemExit("drawing the chart needs matplotlib (Debian's python3-matplotlib)") from None
 
 
-def draw(rows: Sequence[Row], path: pathlib.Path) -> None:
+# (build, which two-thread column, label, colour) of the threads panel's bars.
+THREAD_SERIES = (
+    ("3.14", "2", "3.14 (GIL), own objects", "#e07b28"),
+    ("3.14", "2 shared", "3.14 (GIL), one shared", "#f2b98a"),
+    ("3.14t", "2", "3.14t (GIL off), own objects", "#1f5fa8"),
+    ("3.14t", "2 shared", "3.14t (GIL off), one shared", "#8fb3dc"),
+)
+
+
+def draw_threads(fig, data: dict) -> None:
+    """What two threads do against one, per operation and build: each bar is the
+    two threads' operations per second over one thread's in the same build."""
+    import matplotlib.patches
+
+    names = list(dict.fromkeys(r["row"] for b in data.values() for r in b["rows"]))
+    per = {(b, r["row"]): r for b, entry in data.items() for r in entry["rows"]}
+    series = [s for s in THREAD_SERIES if s[0] in data]
+    ax = fig.subplots()
+    bar = 0.8 / len(series)
+    for i, name in enumerate(names):
+        for k, (build, column, _, colour) in enumerate(series):
+            r = per.get((build, name))
+            if r:
+                ax.barh(i + (k - (len(series) - 1) / 2) * bar, r[column] / r["1"], height=bar * 0.92, color=colour)
+    ax.set_yticks(range(len(names)), names)
+    ax.set_ylim(len(names) - 0.5, -0.5)
+    ax.tick_params(axis="y", length=0)
+    for x in (1, 2):
+        ax.axvline(x, color="#888888", linewidth=0.6, linestyle="--" if x == 2 else "-")
+    ax.set_title("two threads against one (2 cores)")
+    ax.set_xlabel("operations per second, 2 threads over 1 (same build; more is better, 2 is the limit of 2 cores)")
+    for side in ("top", "right"):
+        ax.spines[side].set_visible(False)
+    handles = [matplotlib.patches.Rectangle((0, 0), 1, 1, color=c) for *_, c in series]
+    fig.legend(handles, [label for _, _, label, _ in series], loc="outside upper center", ncols=2, frameon=False)
+
+
+def draw(rows: Sequence[Row], path: pathlib.Path, threads: Optional[dict] = None) -> None:
     """Draws the chart of ``rows`` into ``path`` (SVG, or any format matplotlib
-    knows by the suffix). The SVG is the same for the same rows."""
+    knows by the suffix), with the threads panel of ``threads`` (by default
+    what benchmarks/threads.json holds). The SVG is the same for the same rows."""
     require_matplotlib()
     import matplotlib
 
@@ -63,9 +102,12 @@ def draw(rows: Sequence[Row], path: pathlib.Path) -> None:
     import matplotlib.pyplot as plt
     from matplotlib.ticker import LogLocator
 
+    import threads as threads_table
+
     chart = groups(rows)
     if not chart:
         raise SystemExit("no counted rows with a floor to draw")
+    data = threads_table.load() if threads is None else threads
     modules = list(dict.fromkeys(g.module for g in chart))
     per_module = [[g for g in chart if g.module == m] for m in modules]
     bar, gap = 0.19, 0.24  # in units of one group's height
@@ -74,9 +116,14 @@ def draw(rows: Sequence[Row], path: pathlib.Path) -> None:
         "svg.hashsalt": "tarvish", "svg.fonttype": "path", "font.size": 9, "axes.titlesize": 10,
         "axes.titleweight": "bold", "axes.titlelocation": "left",
     })
-    fig, axes = plt.subplots(len(modules), 1, figsize=(8.5, 0.8 + 0.25 * sum(heights) + 0.3 * len(modules)),
-                             sharex=True, gridspec_kw={"height_ratios": heights},
-                             squeeze=False, layout="constrained")
+    height = 0.8 + 0.25 * sum(heights) + 0.3 * len(modules)
+    panel = 1.2 + 0.3 * len({r["row"] for b in data.values() for r in b["rows"]}) if data else 0
+    fig = plt.figure(figsize=(8.5, height + panel), layout="constrained")
+    top = fig
+    if data:
+        top, bottom = fig.subfigures(2, 1, height_ratios=[height, panel])
+        draw_threads(bottom, data)
+    axes = top.subplots(len(modules), 1, sharex=True, gridspec_kw={"height_ratios": heights}, squeeze=False)
     lo = min(c for g in chart for c in g.costs if c)
     hi = max(c for g in chart for c in g.costs if c)
     for ax, module, gs in zip(axes[:, 0], modules, per_module):
@@ -107,7 +154,7 @@ def draw(rows: Sequence[Row], path: pathlib.Path) -> None:
     axes[-1, 0].tick_params(axis="x", labelbottom=True)
     axes[-1, 0].set_xlabel("instructions per operation (callgrind; log scale, fewer is better)")
     handles = [plt.Rectangle((0, 0), 1, 1, color=c) for _, c in SERIES]
-    fig.legend(handles, [label for label, _ in SERIES], loc="outside upper center", ncols=len(SERIES),
+    top.legend(handles, [label for label, _ in SERIES], loc="outside upper center", ncols=len(SERIES),
                frameon=False)
     fig.savefig(path, facecolor="white", metadata={"Date": None} if str(path).endswith(".svg") else None)
     plt.close(fig)
