@@ -3,7 +3,7 @@
 # Python 3.14 toolchain. Meant for the edit-build-test loop; several loops with
 # different tags can run side by side.
 #
-#   tools/dev.sh [--tag T] [--ft] [--tsan] [--sanitize] [--debug-python] [--werror] [--coverage] [--modules "a;b"] [--no-test] [pytest args...]
+#   tools/dev.sh [--tag T] [--ft] [--tsan] [--sanitize] [--debug-python] [--werror] [--coverage] [--portable] [--aarch64] [--modules "a;b"] [--no-test] [pytest args...]
 #
 # --ft builds against and runs the free-threaded python3.14t (found or built
 # once by tools/toolchain.sh), in a virtual environment at build/<tag>/venv that
@@ -15,14 +15,23 @@
 # the interpreter with the runtime preloaded; --debug-python builds against and
 # runs python3.14-dbg; --werror turns every compiler warning into an error;
 # --coverage instruments the modules for gcov (a Debug build; the counts of
-# earlier runs are removed before the tests run).
+# earlier runs are removed before the tests run); --portable builds the generic
+# code paths only (TARVISH_GENERIC: no inline asm, no SSE2) with plain char
+# unsigned, as on aarch64; --aarch64 cross-compiles for aarch64 against the arm64
+# Python 3.14 of the toolchain's aarch64 layer (installed into the root on first
+# use) and runs the suite on that interpreter under qemu-aarch64, in a virtual
+# environment at build/<tag>/venv that sees the toolchain's pure-Python test
+# tools. The build's output is kept in build/<tag>.build.log.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 . "$here/tools/toolchain.sh"
+# The aarch64 layer lives in the toolchain root, whatever this machine has.
+[[ " $* " != *" --aarch64 "* ]] || export TARVISH_USE_ROOT=1
 toolchain_enter "$here/tools/dev.sh" "$@"
 cd "$here"
 
 tag=dev sanitize=OFF werror=OFF coverage=OFF modules="" test=1 py=python3.14 buildtype=Release ft=0 tsan=OFF
+generic=OFF cxxflags="" aarch64=0 cmake_python=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --tag) tag=$2; shift 2 ;;
@@ -32,6 +41,8 @@ while [ $# -gt 0 ]; do
     --debug-python) py=python3.14d; buildtype=Debug; shift ;;
     --werror) werror=ON; shift ;;
     --coverage) coverage=ON buildtype=Debug; shift ;;
+    --portable) generic=ON cxxflags=-funsigned-char; shift ;;
+    --aarch64) aarch64=1; shift ;;
     --modules) modules=$2; shift 2 ;;
     --no-test) test=0; shift ;;
     *) break ;;
@@ -48,16 +59,30 @@ if [ "$ft" = 1 ]; then
   [ -x "$out/venv/bin/python" ] && [ "$(readlink -f "$out/venv/bin/python")" = "$(readlink -f "$py")" ] \
     || ft_venv "$py" "$out/venv"
 fi
+compiler=()
+if [ "$aarch64" = 1 ]; then
+  arm64_layer || exit 1
+  py=$ARM64_PYTHON
+  [ -x "$out/venv/bin/python" ] && [ "$(readlink -f "$out/venv/bin/python")" = "$(readlink -f "$py")" ] \
+    || ft_venv "$py" "$out/venv"
+  # CMake asks the arm64 interpreter itself, through qemu, for its headers and
+  # suffix. Its own pyconfig.h includes its architecture's from the sysroot's
+  # include directory, searched after the cross compiler's own.
+  compiler=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++
+            "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64;-L;$ARM64_SYSROOT" -DCMAKE_POLICY_DEFAULT_CMP0190=NEW)
+  cmake_python=$ARM64_SYSROOT/usr/bin/python3.14
+  cxxflags="$cxxflags -idirafter $ARM64_SYSROOT/usr/include"
+fi
 command -v "$py" >/dev/null 2>&1 || { echo "dev: $py not found" >&2; exit 1; }
 gen=()
 command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
-compiler=()
 [ "$tsan" = OFF ] || compiler=(-DCMAKE_CXX_COMPILER=clang++)  # the runtime the interpreter was built with
 cmake -S . -B "$out/cmake" "${gen[@]}" "${compiler[@]}" -DCMAKE_BUILD_TYPE="$buildtype" -DTARVISH_SANITIZE="$sanitize" -DTARVISH_WERROR="$werror" -DTARVISH_COVERAGE="$coverage" -DTARVISH_TSAN="$tsan" \
-  -DTARVISH_MODULES="$modules" -DPython_EXECUTABLE="$(command -v "$py")" >"$out.cmake.log" 2>&1 \
+  -DTARVISH_GENERIC="$generic" -DCMAKE_CXX_FLAGS="$cxxflags" \
+  -DTARVISH_MODULES="$modules" -DPython_EXECUTABLE="${cmake_python:-$(command -v "$py")}" >"$out.cmake.log" 2>&1 \
   || { cat "$out.cmake.log" >&2; exit 1; }
 # The build's status, not the filter's: PIPESTATUS is read straight after the pipeline.
-cmake --build "$out/cmake" -j "$(nproc)" 2>&1 | { grep -v '^\[' || true; }
+cmake --build "$out/cmake" -j "$(nproc)" 2>&1 | tee "$out.build.log" | { grep -v '^\[' || true; }
 [ "${PIPESTATUS[0]}" = 0 ] || { echo "dev: build failed" >&2; exit 1; }
 rm -rf "$out/site"
 mkdir -p "$out/site"
@@ -81,7 +106,7 @@ if [ "$tsan" = ON ]; then
   # Reports inside the interpreter are suppressed only as its own TSan CI does.
   export TSAN_OPTIONS="suppressions=$(dirname "$(dirname "$FT_PYTHON")")/suppressions_free_threading.txt handle_segv=0 ${TSAN_OPTIONS:-}"
 fi
-[ "$ft" = 1 ] && py="$out/venv/bin/python"
+[ "$ft" = 1 ] || [ "$aarch64" = 1 ] && py="$out/venv/bin/python"
 # The debug interpreter runs without the thread plugin (unless threads are
 # asked for): it imports numpy where installed, a release-build extension whose
 # reference changes the debug interpreter's totals cannot see.

@@ -24,6 +24,9 @@
 #   threads   run the suite with every test body on 4 threads at once
 #   sanitize  build with AddressSanitizer + UndefinedBehaviorSanitizer (and
 #             -Werror) and run the suite, then again on 2 threads at once
+#   portable  build the generic code paths only (TARVISH_GENERIC: no inline asm,
+#             no SSE2), plain char unsigned as on aarch64, with -Werror, and run
+#             the suite
 #   refleak   build against the debug interpreter and run each test repeatedly,
 #             failing on growing reference or memory-block counts
 #   coverage  build with gcov instrumentation, run the suite, print the line and
@@ -35,6 +38,11 @@
 #             dearer than benchmarks/baseline.json; regenerate the baseline with
 #             tools/test.sh baseline
 # and, by name only:
+#   aarch64   cross-build for aarch64 (-Werror, a build log free of warnings)
+#             against the arm64 Python 3.14 of the toolchain's aarch64 layer
+#             (installed into the root on first use) and run the suite on that
+#             interpreter under qemu-aarch64; too slow for the default list,
+#             .ci/run runs it after the default modes
 #   install   build and install the wheel into build/venv when any source is
 #             newer than the installed one (what the other modes start from)
 #   baseline  write benchmarks/baseline.json from the installed wheel (for a
@@ -44,7 +52,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 . "$here/tools/toolchain.sh"
 modes=("$@")
 named=${#modes[@]}
-[ ${#modes[@]} -gt 0 ] || modes=(lint wheel stubs py315 ft tsan perf threads sanitize refleak coverage)
+[ ${#modes[@]} -gt 0 ] || modes=(lint wheel stubs py315 ft tsan perf threads sanitize portable refleak coverage)
 # The py315 mode needs python3.15 with its headers beside python3.14.
 for m in "${modes[@]}"; do [ "$m" = py315 ] && toolchain_pythons+=(python3.15); done
 toolchain_enter "$here/tools/test.sh" "$@"
@@ -260,6 +268,20 @@ mode_sanitize() {
   tools/dev.sh --tag asan --sanitize --werror tests
   step "AddressSanitizer + UndefinedBehaviorSanitizer, 2 threads at once"
   tools/dev.sh --tag asan --sanitize --werror --parallel-threads=2 --skip-thread-unsafe=1 tests
+}
+
+mode_portable() {
+  step "generic code paths (TARVISH_GENERIC, -funsigned-char, -Werror)"
+  tools/dev.sh --tag portable --portable --werror tests
+}
+
+mode_aarch64() {
+  step "aarch64: cross-built (-Werror), the suite on the arm64 interpreter under qemu-aarch64"
+  tools/dev.sh --tag arm64 --aarch64 --werror -rs tests
+  if grep -i 'warning' build/arm64.build.log; then
+    echo "aarch64: the cross build warned (build/arm64.build.log)" >&2
+    exit 1
+  fi
 }
 
 mode_perf() {

@@ -356,6 +356,77 @@ while wanted:
 PY
 }
 
+# ---------------------------------------------------------------------------
+# The aarch64 layer, for the aarch64 mode and dev.sh --aarch64: installed into
+# the root on demand, once per root and layer list (a marker keyed by the
+# lists below, under a lock), so that the root's own package list, and what is
+# built beside it, stay as they are. The cross compiler and user-mode qemu are
+# installed into the root with apt-get; the arm64 interpreter, its headers and
+# the libraries they need are unpacked into a sysroot of their own (a private
+# apt state resolves them for arm64 from the root's own sources), so that no
+# arm64 package sits beside the root's amd64 ones (multiarch would have to move
+# the root's interpreter to the archive's newest version with them).
+
+arm64_host_packages=(g++-aarch64-linux-gnu qemu-user)
+arm64_target_packages=(python3.14-minimal libpython3.14-stdlib libpython3.14-dev libstdc++6)
+
+# Sets ARM64_SYSROOT and ARM64_PYTHON (a script that runs the arm64 python3.14
+# under qemu-aarch64), installing the layer first when this root lacks it.
+# Inside the root only.
+arm64_layer() {
+  local key dir
+  [ "${TARVISH_IN_ROOT:-0}" = 1 ] || { echo "aarch64: the layer is installed into the toolchain root (TARVISH_USE_ROOT=1)" >&2; return 1; }
+  key=$(printf '%s\n' "${arm64_host_packages[@]}" -- "${arm64_target_packages[@]}" | sha256sum | cut -c1-16)
+  dir=/opt/tarvish-arm64/$key
+  ARM64_SYSROOT=$dir/sysroot ARM64_PYTHON=$dir/sysroot/usr/bin/python3.14-qemu
+  mkdir -p /opt/tarvish-arm64
+  (
+    flock 9
+    [ -f "$dir/.tarvish-ready" ] || arm64_install "$dir"
+  ) 9>/opt/tarvish-arm64/.lock
+}
+
+arm64_install() {
+  local dir=$1 start=$SECONDS log=$1.log
+  echo "aarch64: installing the cross compiler, qemu-user and an arm64 Python 3.14 into the root (once; log: $log)" >&2
+  rm -rf "$dir"
+  mkdir -p "$dir/apt/state/lists/partial" "$dir/apt/cache/archives/partial" "$dir/sysroot"
+  : >"$dir/apt/state/status"
+  local apt=(-o APT::Architecture=arm64 -o APT::Architectures=arm64 -o Dir::State="$dir/apt/state"
+             -o Dir::State::status="$dir/apt/state/status" -o Dir::Cache="$dir/apt/cache" -o Debug::NoLocking=1)
+  # Chained: an `if` runs its condition with `set -e` off. The root's package
+  # lists may be older than the archive: refreshed when an install from them fails.
+  if ! (
+    export DEBIAN_FRONTEND=noninteractive
+    { apt-get install -y --no-install-recommends "${arm64_host_packages[@]}" ||
+        { apt-get update && apt-get install -y --no-install-recommends "${arm64_host_packages[@]}"; }; } &&
+      apt-get "${apt[@]}" update &&
+      apt-get "${apt[@]}" install -y --download-only --no-install-recommends "${arm64_target_packages[@]}" &&
+      for deb in "$dir"/apt/cache/archives/*.deb; do dpkg-deb -x "$deb" "$dir/sysroot" || exit 1; done
+  ) >"$log" 2>&1; then
+    tail -n 30 "$log" >&2
+    echo "aarch64: the layer's install failed (log: $log)" >&2
+    return 1
+  fi
+  rm -rf "$dir/apt"
+  ln -s usr/lib "$dir/sysroot/lib"  # the merged /usr that base-files would make (the loader's path)
+  # No binfmt_misc here: the interpreter is run through qemu-aarch64 by name,
+  # and told (-0) the path it was started as, so that a virtual environment
+  # whose bin/python links to this script is found as one, and sys.executable
+  # starts the same way again.
+  cat >"$dir/sysroot/usr/bin/python3.14-qemu" <<SH
+#!/bin/sh
+QEMU_LD_PREFIX=$dir/sysroot exec qemu-aarch64 -0 "\$0" $dir/sysroot/usr/bin/python3.14 "\$@"
+SH
+  chmod +x "$dir/sysroot/usr/bin/python3.14-qemu"
+  "$dir/sysroot/usr/bin/python3.14-qemu" -c 'import platform, sys; assert platform.machine() == "aarch64"; print(sys.version)' >&2 \
+    || { echo "aarch64: the arm64 interpreter does not run under qemu-aarch64" >&2; return 1; }
+  touch "$dir/.tarvish-ready"
+  # Sysroots of other layer lists are dropped (the packages they installed into the root stay).
+  find /opt/tarvish-arm64 -mindepth 1 -maxdepth 1 ! -name "$(basename "$dir")*" ! -name .lock -exec rm -rf {} +
+  echo "aarch64: installed in $((SECONDS - start)) s" >&2
+}
+
 # Sourced by another script: only the functions above.
 [ "${BASH_SOURCE[0]}" = "$0" ] || return 0
 
