@@ -66,6 +66,41 @@ class TestAgainstHost:
             assert fw.score_indicators(text, text) == ref_indicators(text, text)
 
 
+@pytest.mark.thread_unsafe
+class TestLongText:
+    """Long texts, which a scanner may split between walks that each begin at
+    their own place: a keyword across any split point is found all the same."""
+
+    @settings(max_examples=200, deadline=None)
+    @given(st.lists(FRAGMENT, min_size=10, max_size=100), WIDEN, st.one_of(st.none(), texts()))
+    def test_against_host(self, fragments, wide, name):
+        code = wide + "".join(fragments)
+        assert fw.score_indicators(code, name) == ref_indicators(code, name)
+        assert fw.score_framework_patterns(code) == ref_frameworks(code)
+
+    # One keyword of each length (the longest of both groups among them), each
+    # alone in n units of blanks at every place near the text's halves, thirds
+    # ... sixths and its ends, as written, upper-cased, and with a Kelvin sign
+    # for its "k" in wide text. Blanks match nothing, so every place gives the
+    # result of the first.
+    WORDS = sorted({len(w): w for w in reversed(KEYWORDS)}.values(), key=len) + ["chunk_workload", "sklearn"]
+
+    @pytest.mark.parametrize("n", [100, 257, 1031])
+    @pytest.mark.parametrize("head", ["", "\xe9", "\u2014", "\U0001f600"])
+    def test_each_place_of_a_keyword(self, n, head):
+        cuts = {round(n * i / d) for d in range(2, 7) for i in range(1, d)} | {0, n}
+        blank = head + " " * (n - len(head))
+        for w in self.WORDS:
+            places = sorted({x for c in cuts for x in range(c - len(w) - 24, c + 25)
+                             if len(head) <= x <= n - len(w)})
+            for form in {w, w.upper(), w.replace("k", "\u212a") if head > "\xff" else w}:
+                cases = [blank[:x] + form + blank[x + len(form):] for x in places]
+                want = (ref_indicators(cases[0], None), ref_frameworks(cases[0]))
+                assert want != ((0,) * 7, (0.0,) * 3)
+                got = [(fw.score_indicators(t, None), fw.score_framework_patterns(t)) for t in cases]
+                assert got == [want] * len(cases), (form, [x for x, g in zip(places, got) if g != want])
+
+
 @pytest.mark.parametrize("wide", ["", "\u2014", "\U0001f600"])
 @pytest.mark.parametrize("odd", ["", "\xe9", "\xa0", "\u0130", "\u212a", "\u2014", "\U0001f600"])
 def test_split_keywords_in_long_text(odd, wide):
