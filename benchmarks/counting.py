@@ -1,4 +1,5 @@
-"""Instructions per operation under callgrind, with process start-up cancelled out.
+"""Instructions and data-cache misses per operation under callgrind, with process
+start-up cancelled out.
 
 The runner starts one valgrind process for the whole table (``count_rows``): the
 interpreter runs the benchmark rows in worker mode, and callgrind is told to dump
@@ -10,6 +11,13 @@ divided by n: the loop's set-up, the marker calls and everything else outside
 the loop cancel out. n is chosen from a first count of one repetition so that
 the difference is about a million instructions; an operation dearer than that
 is counted once.
+
+The data-cache misses come from valgrind's cache simulator (the one cachegrind
+runs, here inside callgrind so that the same windows count them): first-level
+data misses (reads and writes) and last-level data misses, per operation. The
+simulated caches are fixed, not read from the processor, so that every machine
+counts the same misses: a 32 KiB 8-way first level and a 1 MiB 16-way last
+level, 64-byte lines.
 
 What makes the count move between runs and machines is pinned: the hash seed,
 the environment, address-space randomisation, and the C library's choice of
@@ -52,6 +60,11 @@ GLIBC_TUNABLES = ":".join([
     "glibc.cpu.x86_rep_stosb_threshold=0x100000",
 ])
 
+# The simulated caches (size, associativity, line size) and the events counted
+# as each kind of data-cache miss.
+CACHES = ("--I1=32768,8,64", "--D1=32768,8,64", "--LL=1048576,16,64")
+MISSES = {"d1": ("D1mr", "D1mw"), "ll": ("DLmr", "DLmw")}
+
 # The work of one counted difference: enough that a one-off event (a free list
 # refilled, an arena mapped) weighs under 0.1 % of it.
 TARGET_WORK = 1_000_000
@@ -85,18 +98,36 @@ def valgrind_command(outdir: str) -> list[str]:
     if valgrind is None:
         raise SystemExit("counting instructions needs valgrind (callgrind) on PATH")
     return [*no_aslr_prefix(), valgrind, "--tool=callgrind", f"--dump-before={MARKER}", f"--zero-before={ZERO}",
-            "--trace-children=yes",
+            "--trace-children=yes", "--cache-sim=yes", *CACHES,
             f"--callgrind-out-file={outdir}/cg.%p", f"--log-file={outdir}/valgrind.%p.log",
             "--dump-line=no", "--dump-instr=no"]
 
 
-def read_summary(path: str) -> int:
-    """The total instruction count of one callgrind dump (its header's summary line)."""
+def read_events(path: str) -> dict[str, int]:
+    """The event totals of one callgrind dump (its header's events and summary lines)."""
+    names: list[str] = []
     with open(path, encoding="utf-8", errors="replace") as f:
         for line in f:
-            if line.startswith(("summary:", "totals:")):
-                return int(line.split()[1])
+            if line.startswith("events:"):
+                names = line.split()[1:]
+            elif line.startswith(("summary:", "totals:")):
+                values = [int(v) for v in line.split()[1:]]
+                names = names or ["Ir"]
+                # Trailing events that counted nothing are left out of the line.
+                return dict(zip(names, values + [0] * (len(names) - len(values))))
     raise ValueError(f"{path}: no summary line")
+
+
+def read_summary(path: str) -> int:
+    """The total instruction count of one callgrind dump."""
+    return read_events(path)["Ir"]
+
+
+def misses_of(events: dict[str, int]) -> dict[str, int]:
+    """The data-cache misses of a window, by kind (none where no cache was simulated)."""
+    if not all(e in events for kinds in MISSES.values() for e in kinds):
+        return {}
+    return {kind: sum(events[e] for e in kinds) for kind, kinds in MISSES.items()}
 
 
 def repetitions(cost: float, work: int = TARGET_WORK) -> int:
@@ -106,9 +137,11 @@ def repetitions(cost: float, work: int = TARGET_WORK) -> int:
 
 class Callgrind:
     """Instructions per call, counted between marker calls in this process (run
-    under callgrind with ``--dump-before`` of the marker)."""
+    under callgrind with ``--dump-before`` of the marker); the data-cache misses
+    per call of the last call counted are in ``last_misses``."""
 
     unit = "instructions"
+    last_misses: dict[str, float] = {}
 
     def __init__(self, outdir: str):
         from tarvish import _bench_floor
@@ -131,8 +164,8 @@ class Callgrind:
         self.part += 1
         return self.part
 
-    def _count(self, part: int) -> int:
-        return read_summary(self._path(part))
+    def _events(self, part: int) -> dict[str, int]:
+        return read_events(self._path(part))
 
     def per_call(self, fn: Callable[..., Any], args: Sequence[Any] = ()) -> float:
         timer = make_timer(fn, args)
@@ -142,15 +175,16 @@ class Callgrind:
         empty = self._close()
         timer.timeit(1)
         once = self._close()
-        base = self._count(empty)
-        cost = self._count(once) - base
-        n = repetitions(cost)
-        if n == 1:
-            return float(cost)
-        timer.timeit(n // 4)
-        self.zero()
-        timer.timeit(n)
-        return (self._count(self._close()) - base) / n
+        base, first = self._events(empty), self._events(once)
+        n = repetitions(first["Ir"] - base["Ir"])
+        if n > 1:
+            timer.timeit(n // 4)
+            self.zero()
+            timer.timeit(n)
+            first = self._events(self._close())
+        base_misses, misses = misses_of(base), misses_of(first)
+        self.last_misses = {k: max(0.0, (v - base_misses[k]) / n) for k, v in misses.items()}
+        return (first["Ir"] - base["Ir"]) / n
 
     def first_call(self, setup: str, call: str) -> Callable[[], float]:
         """Instructions of ``call`` run first in a fresh interpreter after ``setup``,

@@ -1,11 +1,19 @@
-"""The regression gate: instructions per operation against a committed baseline.
+"""The regression gate: instructions and data-cache misses per operation against
+a committed baseline.
 
 ``benchmarks/baseline.json`` holds, per row, the instructions per operation of
-the package's operation and of its same-run floor. A row fails when it costs
-more than TOLERANCE over its baseline both in absolute instructions and in its
-ratio to its floor: a machine whose C library or interpreter runs every call a
-little dearer moves the floor as well, and then only the absolute count rises.
-A row that got cheaper is printed (so the baseline can be lowered with it).
+the package's operation and of its same-run floor, and the operation's
+first-level and last-level data-cache misses per operation (counting.py). A row
+fails when it costs more than TOLERANCE over its baseline both in absolute
+instructions and in its ratio to its floor: a machine whose C library or
+interpreter runs every call a little dearer moves the floor as well, and then
+only the absolute count rises. It fails as well when either kind of miss rises
+more than TOLERANCE over its baseline and by more than MISS_SLACK misses per
+operation (a call's floor misses next to nothing, so the misses have no floor to
+be judged against; the slack keeps a row that misses about once per call from
+failing on one miss more), so that a table that outgrows the cache fails the
+gate even where it runs fewer instructions. A row that got cheaper is printed
+(so the baseline can be lowered with it).
 """
 
 from __future__ import annotations
@@ -20,6 +28,9 @@ from typing import Optional, Sequence
 from harness import Row, machine
 
 TOLERANCE = 0.05
+MISS_SLACK = 1.0
+# The misses judged, by their key in a row's misses and their name in the baseline.
+MISS_KINDS = {"d1": "d1_misses", "ll": "ll_misses"}
 # Runs of the same build agree within 0.5 %: a change of more than this is real.
 NOTICEABLE = 0.01
 REGENERATE = "tools/test.sh baseline"
@@ -32,26 +43,36 @@ class Verdict:
     base: Optional[float]
     ratio: Optional[float] = None  # value / base
     floor_ratio: Optional[float] = None  # (value / floor) / (base / base floor)
+    what: str = "instructions"  # or the kind of miss: "d1_misses", "ll_misses"
+
+    @property
+    def slack(self) -> float:
+        return 0.0 if self.what == "instructions" else MISS_SLACK
 
     @property
     def dearer(self) -> bool:
         return (self.ratio is not None and self.ratio > 1 + TOLERANCE
-                and (self.floor_ratio is None or self.floor_ratio > 1 + TOLERANCE))
+                and (self.floor_ratio is None or self.floor_ratio > 1 + TOLERANCE)
+                and self.value - self.base > self.slack)
 
     @property
     def cheaper(self) -> bool:
         return (self.ratio is not None and self.ratio < 1 - NOTICEABLE
-                and (self.floor_ratio is None or self.floor_ratio < 1 - NOTICEABLE))
+                and (self.floor_ratio is None or self.floor_ratio < 1 - NOTICEABLE)
+                and self.base - self.value > self.slack)
 
     def describe(self) -> str:
-        text = f"{self.key}: {self.value:,.0f} instructions/op, baseline {self.base:,.0f} ({self.ratio - 1:+.1%})"
+        unit, fmt = self.what.replace("_", " "), "{:,.0f}" if self.what == "instructions" else "{:,.1f}"
+        text = (f"{self.key}: {fmt.format(self.value)} {unit}/op, baseline {fmt.format(self.base)} "
+                f"({self.ratio - 1:+.1%})")
         if self.floor_ratio is not None:
             text += f", against its floor {self.floor_ratio - 1:+.1%}"
         return text
 
 
 def judge(rows: Sequence[Row], baseline: dict[str, dict]) -> list[Verdict]:
-    """One verdict per measured row, in the rows' order."""
+    """The verdicts on each measured row, in the rows' order: its instructions,
+    then each kind of miss that both the row and its baseline have."""
     out = []
     for r in rows:
         if r.value is None:
@@ -64,6 +85,12 @@ def judge(rows: Sequence[Row], baseline: dict[str, dict]) -> list[Verdict]:
         if r.floor and b.get("floor"):
             v.floor_ratio = (r.value / r.floor) / (b["instructions"] / b["floor"])
         out.append(v)
+        for kind, name in MISS_KINDS.items():
+            value, base = (r.misses or {}).get(kind), b.get(name)
+            if value is None or base is None:
+                continue
+            ratio = value / base if base else (1.0 if value == 0 else float("inf"))
+            out.append(Verdict(r.key, value, base, ratio, what=name))
     return out
 
 
@@ -78,7 +105,7 @@ def check(rows: Sequence[Row], baseline: dict, complete: bool = True, out=None) 
     new = [v for v in verdicts if v.base is None]
     measured = {r.key for r in rows}
     missing = sorted(k for k in base_rows if k not in measured) if complete else []
-    print(f"{len(verdicts)} rows counted against the baseline of {baseline.get('date', '?')} "
+    print(f"{len(measured)} rows counted against the baseline of {baseline.get('date', '?')} "
           f"({baseline.get('machine', '?')}); a row fails above +{TOLERANCE:.0%}", file=out)
     for title, items in [("DEARER than the baseline", [v.describe() for v in dearer]),
                          ("cheaper than the baseline", [v.describe() for v in cheaper]),
@@ -88,7 +115,7 @@ def check(rows: Sequence[Row], baseline: dict, complete: bool = True, out=None) 
             print(f"{title}:", file=out)
             for line in items:
                 print(f"  {line}", file=out)
-    compared = [v for v in verdicts if v.ratio is not None]
+    compared = [v for v in verdicts if v.ratio is not None and v.what == "instructions"]
     if compared:
         moved = max(compared, key=lambda v: abs(v.ratio - 1))
         print(f"largest change: {moved.key} {moved.ratio - 1:+.2%}", file=out)
@@ -96,7 +123,7 @@ def check(rows: Sequence[Row], baseline: dict, complete: bool = True, out=None) 
         print(f"FAILED: {len(dearer)} dearer, {len(missing)} missing. A change that makes a row dearer on purpose "
               f"regenerates the baseline in the same commit ({REGENERATE}) and says why.", file=out)
         return 1
-    print("passed: no row dearer than its baseline", file=out)
+    print("passed: no row dearer than its baseline in instructions or data-cache misses", file=out)
     return 0
 
 
@@ -109,11 +136,14 @@ def load(path: pathlib.Path) -> dict:
 def write(path: pathlib.Path, rows: Sequence[Row], partial: bool = False) -> None:
     """Writes the rows' counts; a ``partial`` run (some modules) keeps the other rows."""
     old = json.loads(path.read_text()).get("rows", {}) if partial and path.exists() else {}
-    new = {r.key: {"instructions": round(r.value, 1), "floor": round(r.floor, 1) if r.floor else None}
+    new = {r.key: {"instructions": round(r.value, 1), "floor": round(r.floor, 1) if r.floor else None,
+                   **{name: round(r.misses[kind], 2) for kind, name in MISS_KINDS.items()
+                      if r.misses and kind in r.misses}}
            for r in rows if r.value is not None}
     data = {
-        "about": "Instructions per operation under callgrind (subject and same-run floor), the regression "
-                 f"gate's baseline. Regenerate with: {REGENERATE}",
+        "about": "Instructions per operation under callgrind (subject and same-run floor) and the subject's "
+                 "first-level and last-level data-cache misses per operation (valgrind's cache simulator), the "
+                 f"regression gate's baseline. Regenerate with: {REGENERATE}",
         "date": datetime.date.today().isoformat(),
         "machine": machine(),
         "rows": {**old, **new},

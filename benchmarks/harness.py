@@ -3,14 +3,16 @@
 Each ``benchmarks/bench_<module>.py`` defines ``rows(h)`` and calls ``h.bench``
 once per row. A row gives the operation's cost beside its stated target, a
 same-run floor (a bare C call through the same call boundary doing the least or
-the same work, from ``tarvish._bench_floor``), a pure-Python baseline doing the
-same work, and peers: what a user would pick instead (a library or a standard
-idiom), shown as "-" where the library is not installed.
+the same work, from ``tarvish._bench_floor``), for a row that reads a whole text
+its one-pass floor (the text read once at memory speed: ``str.count`` of a
+character it lacks), a pure-Python baseline doing the same work, and peers: what
+a user would pick instead (a library or a standard idiom), shown as "-" where
+the library is not installed.
 
 The harness's ``measure`` decides what a cost is: ``Timing`` gives nanoseconds
 per call (best of repeats, which moves with the machine's load), and
 ``counting.Callgrind`` gives instructions per call under callgrind (which does
-not). Both run the same statement, ``fn(a0, a1, ...)`` in a ``timeit`` loop.
+not), and with them the data-cache misses per call (``Row.misses``). Both run the same statement, ``fn(a0, a1, ...)`` in a ``timeit`` loop.
 """
 
 from __future__ import annotations
@@ -40,6 +42,10 @@ class Row:
     baseline: Optional[float] = None
     # Peer name -> cost; None where the peer's library is not installed.
     peers: dict[str, Optional[float]] = dataclasses.field(default_factory=dict)
+    # The one-pass floor: the same text read once at memory speed.
+    one_pass: Optional[float] = None
+    # Data-cache misses per operation by kind ("d1", "ll"), where the measure counts them.
+    misses: Optional[dict[str, float]] = None
 
     @property
     def key(self) -> str:
@@ -48,6 +54,10 @@ class Row:
     @property
     def vs_floor(self) -> Optional[float]:
         return self.value / self.floor if self.value is not None and self.floor else None
+
+    @property
+    def vs_one_pass(self) -> Optional[float]:
+        return self.value / self.one_pass if self.value is not None and self.one_pass else None
 
     @property
     def speedup(self) -> Optional[float]:
@@ -167,12 +177,19 @@ class Harness:
         floor: Optional[Pair] = None,
         baseline: Optional[Pair] = None,
         peers: Optional[dict[str, Optional[Pair]]] = None,
+        one_pass: Optional[Pair] = None,
     ) -> Row:
-        """Measures ``fn(*args)``; ``floor``, ``baseline`` and each peer are (callable, args)
-        pairs. A peer that is the baseline itself is measured once."""
+        """Measures ``fn(*args)``; ``floor``, ``one_pass``, ``baseline`` and each peer are
+        (callable, args) pairs. A peer that is the baseline itself is measured once."""
         m = self.measure.per_call
+
+        def misses() -> Optional[dict[str, float]]:
+            return dict(getattr(self.measure, "last_misses", None) or {}) or None
+
         value = m(fn, args)
+        value_misses = misses()
         floor_v = m(*floor) if floor else None
+        pass_v = m(*one_pass) if one_pass and self.baselines else None
         base_v = m(*baseline) if baseline and self.baselines else None
         peer_v: dict[str, Optional[float]] = {}
         for label, pair in (peers or {}).items() if self.baselines else ():
@@ -182,7 +199,7 @@ class Harness:
                 peer_v[label] = base_v
             else:
                 peer_v[label] = m(*pair)
-        row = Row(self.module, name, self.measure.unit, value, target, floor_v, base_v, peer_v)
+        row = Row(self.module, name, self.measure.unit, value, target, floor_v, base_v, peer_v, pass_v, value_misses)
         self.rows.append(row)
         return row
 
@@ -223,17 +240,31 @@ def _peer(r: Row, fmt: Callable[[Optional[float]], str]) -> tuple[str, str, str]
     return (fmt(best[1]), _f(r.vs_peer, "{:.2f}"), best[0])
 
 
+def _miss(r: Row, kind: str) -> str:
+    v = (r.misses or {}).get(kind)
+    return "-" if v is None else f"{v:,.1f}" if v < 100 else f"{v:,.0f}"
+
+
 def table_cells(rows: Sequence[Row]) -> tuple[tuple[str, ...], list[tuple[str, ...]]]:
     """The head and body cells of one table: ns rows with their stated target,
-    instruction rows with thousands separators."""
+    instruction rows with thousands separators and their data-cache misses; the
+    one-pass floor where a row has one."""
+    passes = any(r.one_pass is not None for r in rows)
+    fmt: Callable[[Optional[float]], str]
     if rows and rows[0].unit == "instructions":
-        head = ("operation", "instr/op", "floor", "x floor", "python", "speedup", "peer", "x peer", "peer name")
-        body = [(r.key, _count(r.value), _count(r.floor), _f(r.vs_floor, "{:.2f}"), _count(r.baseline),
-                 _f(r.speedup, "{:.1f}x"), *_peer(r, _count)) for r in rows]
+        fmt = _count
+        head: tuple[str, ...] = ("operation", "instr/op", "D1 miss/op", "LL miss/op", "floor", "x floor")
+        body = [(r.key, _count(r.value), _miss(r, "d1"), _miss(r, "ll"), _count(r.floor), _f(r.vs_floor, "{:.2f}"))
+                for r in rows]
     else:
-        head = ("operation", "ns/op", "target", "floor", "x floor", "python", "speedup", "peer", "x peer", "peer name")
-        body = [(r.key, _f(r.value), _f(r.target_ns, "<{:.0f}"), _f(r.floor), _f(r.vs_floor, "{:.2f}"),
-                 _f(r.baseline), _f(r.speedup, "{:.1f}x"), *_peer(r, _f)) for r in rows]
+        fmt = _f
+        head = ("operation", "ns/op", "target", "floor", "x floor")
+        body = [(r.key, _f(r.value), _f(r.target_ns, "<{:.0f}"), _f(r.floor), _f(r.vs_floor, "{:.2f}")) for r in rows]
+    if passes:
+        head += ("one pass", "x pass")
+        body = [(*cells, fmt(r.one_pass), _f(r.vs_one_pass, "{:.2f}")) for cells, r in zip(body, rows)]
+    head += ("python", "speedup", "peer", "x peer", "peer name")
+    body = [(*cells, fmt(r.baseline), _f(r.speedup, "{:.1f}x"), *_peer(r, fmt)) for cells, r in zip(body, rows)]
     return head, body
 
 
