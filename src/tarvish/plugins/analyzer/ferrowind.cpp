@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 // The SSE2 paths, on x86-64; a build that defines TARVISH_GENERIC takes the
@@ -665,6 +666,52 @@ template <uint32_t Letters>
         return any;
     }(std::make_index_sequence<26>{});
 }
+#else
+// The same eight code units at a time in a 64-bit word, unit k in byte k: the
+// generic path every other processor takes.
+constexpr uint64_t kBytes = 0x0101010101010101;
+
+// Eight code units as the bytes of a word, and whether all of them are ASCII.
+[[nodiscard]] inline bool ascii8(const Py_UCS1* s, uint64_t& v) noexcept {
+    std::memcpy(&v, s, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return (v & kBytes * 0x80) == 0;
+}
+
+[[nodiscard]] inline bool ascii8(const Py_UCS2* s, uint64_t& v) noexcept {
+    uint32_t all = 0;
+    v = 0;
+    for (unsigned k = 0; k < 8; ++k) {
+        all |= s[k];
+        v |= uint64_t{s[k]} << (8 * k);
+    }
+    return all < 128;
+}
+
+// The top bit of each byte of v, all of them ASCII, set where the byte lies in
+// [lo, hi]: adding 128 - lo sets it from lo up, adding 127 - hi from above hi,
+// and neither sum carries out of its byte.
+[[nodiscard]] constexpr uint64_t in_range(uint64_t v, unsigned lo, unsigned hi) noexcept {
+    return (v + kBytes * (128 - lo)) & ~(v + kBytes * (127 - hi)) & kBytes * 0x80;
+}
+
+// Bit k: the top bit of byte k (each multiple of the top bits lands in its own
+// place of the top byte, and none carries).
+[[nodiscard]] constexpr unsigned top_bits(uint64_t m) noexcept {
+    return static_cast<unsigned>(((m >> 7) * 0x0102040810204080) >> 56);
+}
+
+[[nodiscard]] inline unsigned ascii_word_bits(uint64_t v) noexcept {
+    return top_bits(in_range(v | kBytes * 0x20, 'a', 'z') | in_range(v, '0', '9') | in_range(v, '_', '_'));
+}
+
+template <uint32_t Letters>
+[[nodiscard]] inline unsigned ascii_letters(uint64_t v) noexcept {
+    uint64_t folded = v | kBytes * 0x20;
+    return top_bits([folded]<std::size_t... K>(std::index_sequence<K...>) {
+        return ((Letters >> (K + 1) & 1 ? in_range(folded, 'a' + K, 'a' + K) : 0) | ...);
+    }(std::make_index_sequence<26>{}));
+}
 #endif
 
 // Bit i: whether s[i] is a word character, and whether it matches the first
@@ -693,6 +740,18 @@ template <std::size_t P, class Char>
             }
             b.word |= uint64_t{ascii_word_bits(v)} << i;
             b.first |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(ascii_letters<m.first_letters>(v)))} << i;
+        }
+    }
+#else
+    if constexpr (sizeof(Char) <= 2) {
+        for (; i + 8 <= n; i += 8) {
+            uint64_t v;
+            if (!ascii8(s + i, v)) {
+                for (std::size_t j = i; j < i + 8; ++j) one(j);
+                continue;
+            }
+            b.word |= uint64_t{ascii_word_bits(v)} << i;
+            b.first |= uint64_t{ascii_letters<m.first_letters>(v)} << i;
         }
     }
 #endif
