@@ -398,8 +398,10 @@ arm64_install() {
   # lists may be older than the archive: refreshed when an install from them fails.
   if ! (
     export DEBIAN_FRONTEND=noninteractive
-    { apt-get install -y --no-install-recommends "${arm64_host_packages[@]}" ||
-        { apt-get update && apt-get install -y --no-install-recommends "${arm64_host_packages[@]}"; }; } &&
+    # Another apt-get in this root (another layer's) is waited for.
+    lockwait=(-o DPkg::Lock::Timeout=600)
+    { apt-get "${lockwait[@]}" install -y --no-install-recommends "${arm64_host_packages[@]}" ||
+        { apt-get "${lockwait[@]}" update && apt-get "${lockwait[@]}" install -y --no-install-recommends "${arm64_host_packages[@]}"; }; } &&
       apt-get "${apt[@]}" update &&
       apt-get "${apt[@]}" install -y --download-only --no-install-recommends "${arm64_target_packages[@]}" &&
       for deb in "$dir"/apt/cache/archives/*.deb; do dpkg-deb -x "$deb" "$dir/sysroot" || exit 1; done
