@@ -41,7 +41,7 @@ def markdown(timed: Sequence[Row], counted: Sequence[Row], chart: Optional[pathl
         "lacks, which reads it once at memory speed.",
         "",
         f"**Instructions and data-cache misses per operation** (callgrind, {valgrind_version()}, its cache "
-        "simulator set to a 32 KiB 8-way first level and a 1 MiB 16-way last level; the same counts on every run):",
+        "simulator set to a 48 KiB 48-way first level and a 1 MiB 16-way last level; the same counts on every run):",
         "",
         format_markdown(counted),
     ])
