@@ -288,14 +288,16 @@ ft_python() {
 # Builds CPython from the tarball `src` with the GIL disabled into `prefix`
 # (with ThreadSanitizer for the flavour tsan).
 ft_build() {
-  local src=$1 prefix=$2 flavour=${3:-} work log=$2.log start=$SECONDS how=(--disable-gil) install=()
+  local src=$1 prefix=$2 flavour=${3:-} work log=$2.log start=$SECONDS how=(--disable-gil) install=() plain=""
   if [ "$flavour" = tsan ]; then
     how=(--disable-gil --with-thread-sanitizer CC=clang CXX=clang++)
     # The standard library is byte-compiled at install by the interpreter just
     # built: under ThreadSanitizer that takes ten minutes. The uninstrumented
-    # build of the same source, where there is one, writes the same files.
-    local plain=${prefix%-tsan}/bin/python3.14t
-    [ ! -f "${prefix%-tsan}/.tarvish-ready" ] || install=(PYTHON_FOR_BUILD="$plain")
+    # build of the same source, where there is one, writes the same files: the
+    # install's own step is then handed an option it refuses (the Makefile goes
+    # on past it), and that build compiles them afterwards.
+    plain=${prefix%-tsan}/bin/python3.14t
+    if [ -f "${prefix%-tsan}/.tarvish-ready" ]; then install=(COMPILEALL_OPTS=--compiled-after-install); else plain=""; fi
   fi
   work=$(mktemp -d "${TMPDIR:-/tmp}/tarvish-ft.XXXXXX")
   echo "ft: building a free-threaded CPython${flavour:+ ($flavour)} from $(basename "$src") into $prefix (once; about ${flavour:+1}5 minutes on 2 cores; log: $log)" >&2
@@ -304,6 +306,7 @@ ft_build() {
   if ! (
     tar -xf "$src" -C "$work" --strip-components=1 && cd "$work" &&
       ./configure "${how[@]}" --prefix="$prefix" --without-ensurepip && make -j"$(nproc)" && make install "${install[@]}" &&
+      { [ -z "$plain" ] || "$plain" -I -m compileall -q -j0 -x 'bad_coding|badsyntax' "$prefix/lib/python3.14t" || true; } &&
       cp Tools/tsan/suppressions_free_threading.txt "$prefix/"
   ) >"$log" 2>&1; then
     tail -n 30 "$log" >&2
