@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <bit>
 #include <climits>
 #include <cmath>
@@ -342,13 +341,11 @@ void build_automaton(AutomatonOf<Lists...>& a) noexcept {
 // Marks of the states that text leads an automaton through, one byte per row
 // offset: only the bytes of the states with output, at offsets below
 // outputs * kWidth, are cleared and read; the others take the stores of the
-// walk and are never read. The buffer is the module's, one for every caller
-// (its size asks much of a thread's stack): a caller takes it by its flag and
-// gives it back before it returns; a caller that finds it taken collects the
-// keywords on the way instead.
+// walk and are never read. The buffer is each thread's own (its size asks
+// much of a thread's stack, and one buffer for every thread would make threads
+// that score at once take turns, or take the slower walk that collects on the way).
 template <std::size_t Size>
 struct Marks {
-    std::atomic_flag taken;
     alignas(64) std::array<uint8_t, Size> at{};
 };
 
@@ -468,8 +465,7 @@ void walk_marked(const A& a, const Char* p, std::size_t n, uint8_t* at) noexcept
                    [&](const uint8_t* u, std::size_t len) { steps<1>(next, at, last, {u}, len); });
 }
 
-// The keywords of a text, collected on the way: for a short text (a function
-// name), and for a caller that finds the marks taken.
+// The keywords of a text, collected on the way: for a short text (a function name).
 template <class A>
 [[nodiscard]] typename A::Set keywords_collected(const A& a, PyObject* text) noexcept {
     typename A::Set set{};
@@ -491,7 +487,6 @@ template <class A>
 template <class A, std::size_t Size>
 [[nodiscard]] typename A::Set keywords_in(const A& a, PyObject* text, Marks<Size>& marks) noexcept {
     static_assert(A::kStates * kWidth <= Size);
-    if (marks.taken.test_and_set(std::memory_order_acquire)) return keywords_collected(a, text);
     uint8_t* at = marks.at.data();
 #pragma GCC unroll 4
     for (unsigned s = 0; s < a.outputs; ++s) at[s * kWidth] = 0;
@@ -505,7 +500,6 @@ template <class A, std::size_t Size>
     for (unsigned s = 0; s < a.outputs; ++s)
         if (at[s * kWidth])
             for (std::size_t i = 0; i < A::kMaskWords; ++i) set[i] |= a.out[s][i];
-    marks.taken.clear(std::memory_order_release);
     return set;
 }
 
@@ -521,6 +515,12 @@ using FrameworkKeywords = AutomatonOf<kNumpyWords, kPandasWords, kSklearnWords>;
 using IndicatorKeywords = AutomatonOf<kCpuWords, kMemoryWords, kParallelWords, kGpuOpWords, kLargeDataWords,
                                       kEmbarrassingWords, kSequentialWords>;
 using KeywordMarks = Marks<std::max(FrameworkKeywords::kStates, IndicatorKeywords::kStates) * kWidth>;
+
+// This thread's marks (zero-initialised storage of its own, made at its first use).
+KeywordMarks& thread_marks() noexcept {
+    static thread_local KeywordMarks marks;
+    return marks;
+}
 
 // ---------------------------------------------------------------------------
 // Pattern matching.
@@ -842,7 +842,6 @@ struct ferrowind_state {
     CodeUnitTable units;
     FrameworkKeywords framework_keywords;
     IndicatorKeywords indicator_keywords;
-    KeywordMarks marks;  // the scratch marks of keywords_in
 };
 
 ferrowind_state module_state;  // built when the library loads
@@ -886,7 +885,7 @@ PyObject* score_framework_patterns(PyObject*, PyObject* const* args, Py_ssize_t 
     if (!tarvish::parse(score_framework_patterns_sig, args, nargs, kwnames, tarvish::ExactStr{code})) return nullptr;
     if (code == Py_None) return tarvish::lower(code).release();  // the host's TypeError
     const FrameworkKeywords& a = state().framework_keywords;
-    auto found = keywords_in(a, code, state().marks);
+    auto found = keywords_in(a, code, thread_marks());
     return tarvish::tuple_of(share<kNumpyWords>(count_of(a, found, 0)), share<kPandasWords>(count_of(a, found, 1)),
                              share<kSklearnWords>(count_of(a, found, 2)))
         .release();
@@ -900,7 +899,7 @@ PyObject* score_indicators(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         return nullptr;
     if (code == Py_None) return tarvish::lower(code).release();  // the host's TypeError
     const IndicatorKeywords& a = state().indicator_keywords;
-    auto in_code = keywords_in(a, code, state().marks);
+    auto in_code = keywords_in(a, code, thread_marks());
     // The GPU operation and embarrassingly parallel keywords count in the name too.
     auto in_either = in_code;
     if (function_name != Py_None && PyUnicode_GET_LENGTH(function_name) > 0) {
