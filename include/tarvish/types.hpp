@@ -69,6 +69,28 @@ template <class T>
     return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
 }
 
+// Whether an object's attribute lookup would find what its type held when the
+// type was noted: the object is of exactly that type (whose instances have no
+// dictionary of their own) and the type's version tag, which every change to
+// the type's or its bases' attributes resets, is the one noted. A method then
+// runs natively without the lookup, which would take a reference to the one
+// method object every thread shares (on the free-threaded build, an atomic add
+// on a cache line that every core writes).
+class TypeVersion {
+public:
+    void note(PyTypeObject* type) noexcept {
+        type_ = type;
+        tag_ = PyUnstable_Type_AssignVersionTag(type) ? load_relaxed(type->tp_version_tag) : 0;
+    }
+    [[nodiscard]] bool unchanged(PyObject* obj) const noexcept {
+        return tag_ && Py_IS_TYPE(obj, type_) && load_relaxed(type_->tp_version_tag) == tag_;
+    }
+
+private:
+    PyTypeObject* type_ = nullptr;
+    unsigned tag_ = 0;  // 0: none could be assigned, so every call looks up
+};
+
 // A public native attribute backed by the member `M` (an integer, double, bool
 // or Ref) of the object or, given the object's type X, of X's state `st`.
 // Reads box the value; writes convert (integers name `TypeName` in their

@@ -275,6 +275,17 @@ class TestConversion:
         with pytest.raises(OverflowError):
             Huge().find_best_fit(1)
 
+    @pytest.mark.thread_unsafe
+    def test_sanitize_patched_on_the_class_is_looked_up(self, monkeypatch):
+        # The class's own _sanitize_size runs without a lookup until the class changes.
+        t = FastRedBlackTree()
+        t.insert(64, "b")
+        assert t.find_best_fit(10) == "b"
+        monkeypatch.setattr(FastRedBlackTree, "_sanitize_size", lambda self, size: size * 100)
+        assert (t.find_best_fit(1), t.find_best_fit(0)) == (None, "b")
+        monkeypatch.undo()
+        assert (t.find_best_fit(1), FastRedBlackTree().find_best_fit(-1)) == ("b", None)
+
 
 class TestSemantics:
     def test_empty_tree(self):

@@ -48,6 +48,7 @@ enum Stat {
 struct brindle_state {
     tarvish::ModuleGuard guard{"brindle"};
     PyTypeObject* FastRedBlackTree_type = nullptr;
+    tarvish::TypeVersion tree_version;  // the type as made: _sanitize_size its own
 
     Str s_sanitize_size{"_sanitize_size"}, s_increment{"increment"}, s_load{"load"}, s_size{"size"}, s_sleep{"sleep"},
         s_time{"time"}, s_AtomicCounter{"AtomicCounter"}, s_ATOMIC_AVAILABLE{"ATOMIC_AVAILABLE"};
@@ -722,6 +723,13 @@ enum class Prep { ok, empty, error };
 // Size preparation: self._sanitize_size(size) through method lookup (its
 // ValueError means "empty result" where `soft`), then to unsigned 64-bit.
 Prep prepare_size(PyObject* self, PyObject* size, bool soft, uint64_t& out) noexcept {
+    // A tree of the class as made runs its own _sanitize_size (an int passes
+    // its argument conversion unchanged) without the lookup.
+    if (state().tree_version.unchanged(self) && PyLong_CheckExact(size)) [[likely]] {
+        if (!PyLong_IsNegative(size)) return tarvish::to_int<uint64_t, "uint64_t">(size, out) ? Prep::ok : Prep::error;
+        if (soft) return Prep::empty;
+        return tarvish::raise(PyExc_ValueError, "Invalid size: %S", size), Prep::error;
+    }
     Ref r = tarvish::call_method(self, state().s_sanitize_size, size);
     if (!r) {
         if (soft && PyErr_ExceptionMatches(PyExc_ValueError)) {
@@ -1230,7 +1238,9 @@ bool brindle_exec(PyObject* module) noexcept {
     // Bound in this order: ATOMIC_AVAILABLE, then the fallback AtomicCounter = None.
     if (PyModule_AddObjectRef(module, "ATOMIC_AVAILABLE", available) < 0) return false;
     if (available == Py_False && PyModule_AddObjectRef(module, "AtomicCounter", Py_None) < 0) return false;
-    return tarvish::add_type(module, &FastRedBlackTree_spec, state().FastRedBlackTree_type);
+    if (!tarvish::add_type(module, &FastRedBlackTree_spec, state().FastRedBlackTree_type)) return false;
+    state().tree_version.note(state().FastRedBlackTree_type);
+    return true;
 }
 
 PyModuleDef brindle_def{
