@@ -6,7 +6,8 @@ free-threaded build the GIL stays off, so the threads run at once).
     python benchmarks/run.py --threads --update-readme
 
 Each measurement starts the threads together and times them from the first
-start to the last end, each doing the same number of operations on an object
+start to the last end, each doing the same number of operations (about 0.2 s'
+worth on one thread) on an object
 made on its own thread (or on the one shared object); the best of three is kept.
 --record keeps this interpreter's rows in benchmarks/threads.json, one entry
 per kind of build (default, free-threaded); --update-readme writes the table of
@@ -151,10 +152,13 @@ def _time(op, make, threads, shared, n, beside=None):
 
 
 def measure(quick: bool = False) -> list[dict]:
-    n = 20_000 if quick else 100_000
+    # Each thread runs for about this long, so that the threads' uneven starts
+    # (a wake-up each) are a small part of the span timed.
+    seconds = 0.03 if quick else 0.2
     out = []
     for name, calls, make, op, *beside in ROWS + PEERS:
         row = {"row": name}
+        n = max(1000, int(1000 * seconds / _time(op, make, 1, False, 1000, *beside)))
         for threads, shared in ((1, False), (2, False), (2, True)):
             best = min(_time(op, make, threads, shared, n, *beside) for _ in range(3))
             row[f"{threads}{' shared' if shared else ''}"] = threads * n * calls / best
