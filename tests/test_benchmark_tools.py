@@ -38,6 +38,20 @@ BASE = {"about": "", "date": "2026-01-01", "machine": "test",
 
 
 class TestGate:
+    @pytest.mark.parametrize("kind,base,value,dearer", [
+        ("d1_misses", 0.0, 57.0, True),  # a table that outgrew the first level
+        ("d1_misses", 10.0, 10.9, False),  # within the slack of one miss
+        ("d1_misses", 100.0, 106.0, True),
+        ("ll_misses", 2.3, 3.3, False),  # the heap's layout in another checkout
+        ("ll_misses", 8127.0, 12188.0, False),
+        ("ll_misses", 0.0, 20.0, True),
+        ("ll_misses", 100.0, 310.0, True),
+    ])
+    def test_miss_verdicts(self, tools, kind, base, value, dearer):
+        gate = tools[1]
+        ratio = value / base if base else float("inf")
+        assert gate.Verdict("m: a", value, base, ratio, what=kind).dearer == dearer
+
     @pytest.mark.parametrize("a,floor,cold,verdict", [
         (1000, 100, 5000, "pass"),
         (1049, 100, 5000, "pass"),  # within 5 %
