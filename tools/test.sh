@@ -340,16 +340,28 @@ if [[ " ${modes[*]} " == *" tsan "* ]]; then
   if ft_python tsan; then tsan_interpreter=$FT_PYTHON; else tsan_unavailable=$FT_REASON; fi
 fi
 # The leak mode keeps one core busy for minutes (the suite runs in one process:
-# its fault injection fails every thread's allocations). With a second core and
-# other modes before it, it starts with the first mode and runs beside them, in
-# a process group of its own (stopped when this script ends first); its output
-# is shown, and its status taken, where it stands in the order.
-beside="" beside_pid=""
-if [ "$(nproc)" -gt 1 ] && [ "${modes[0]}" != refleak ] && [[ " ${modes[*]} " == *" refleak "* ]]; then
-  beside=refleak
-  rm -f build/refleak.seconds
+# its fault injection fails every thread's allocations), and the ThreadSanitizer
+# and generic-path modes build and run apart from the others. With a second
+# core and other modes, those among them run one after another beside the rest,
+# from the start, in a process group of their own (stopped when this script ends
+# first); each one's output is shown, and its status taken, where it stands in
+# the order.
+beside=() beside_pid=""
+if [ "$(nproc)" -gt 1 ] && [ ${#modes[@]} -gt 1 ]; then
+  for m in tsan portable refleak; do
+    [[ " ${modes[*]} " == *" $m "* ]] && [ "${modes[0]}" != "$m" ] && beside+=("$m")
+  done
+fi
+if [ ${#beside[@]} -gt 0 ]; then
+  rm -f build/beside-*
   set -m
-  (start=$SECONDS; mode_refleak; echo "$((SECONDS - start))" >build/refleak.seconds) </dev/null >build/refleak.log 2>&1 &
+  (
+    for m in "${beside[@]}"; do
+      start=$SECONDS status=0
+      ("mode_$m") </dev/null >"build/beside-$m.log" 2>&1 || status=$?
+      echo "$((SECONDS - start)) $status" >"build/beside-$m.done"
+    done
+  ) &
   beside_pid=$!
   set +m
   trap '[ -z "$beside_pid" ] || kill -- "-$beside_pid" 2>/dev/null || true' EXIT
@@ -358,15 +370,17 @@ times=()
 total_start=$SECONDS
 for m in "${modes[@]}"; do
   start=$SECONDS
-  if [ "$m" = "$beside" ]; then
-    status=0
-    wait "$beside_pid" || status=$?
-    beside_pid=""
-    cat build/refleak.log
-    [ "$status" = 0 ] || { echo "test: mode refleak failed (run beside the modes before it)" >&2; exit "$status"; }
-    counted=build/dbg
-    times+=("$(printf '%-9s %4d s, beside the modes before it (%d s waited for)' refleak \
-      "$(cat build/refleak.seconds)" $((SECONDS - start)))")
+  if [[ " ${beside[*]} " == *" $m "* ]]; then
+    while [ ! -f "build/beside-$m.done" ]; do
+      kill -0 "$beside_pid" 2>/dev/null || [ -f "build/beside-$m.done" ] \
+        || { echo "test: the modes run beside the others stopped before $m ended" >&2; exit 1; }
+      sleep 1
+    done
+    read -r took status <"build/beside-$m.done"
+    cat "build/beside-$m.log"
+    [ "$status" = 0 ] || { echo "test: mode $m failed (run beside the other modes)" >&2; exit "$status"; }
+    [ "$m" != refleak ] || counted=build/dbg
+    times+=("$(printf '%-9s %4d s, beside the other modes (%d s waited for)' "$m" "$took" $((SECONDS - start)))")
     continue
   fi
   "mode_$m"
