@@ -51,9 +51,9 @@ halvard_state& state() noexcept { return module_state; }
 // list is no longer that long.
 Ref list_item(PyObject* list, Py_ssize_t i) noexcept {
     Ref item;
-    Py_BEGIN_CRITICAL_SECTION(list);
-    if (i < PyList_GET_SIZE(list)) item = Ref::borrow(PyList_GET_ITEM(list, i));
-    Py_END_CRITICAL_SECTION();
+    tarvish::critical(list, [&] {
+        if (i < PyList_GET_SIZE(list)) item = Ref::borrow(PyList_GET_ITEM(list, i));
+    });
     return item;
 }
 
